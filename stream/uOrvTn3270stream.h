@@ -1,0 +1,68 @@
+// The 3270 data stream: decodes each received record (TN3270E header or
+// plain TN3270), applies write commands and orders to the screen buffer,
+// answers read commands and queries, sends responses, tracks the session
+// state and the keyboard-lock status text, and puts the TN3270E header in
+// front of every record it sends in extended mode.
+#pragma once
+
+#include "display/uOrvTn3270display.h"
+#include "stream/uOrvTnStream.h"
+
+#include <cstdint>
+#include <vector>
+
+class TOrvTn3270stream : public TOrvTnStream {
+public:
+    TOrvTn3270stream(std::int32_t ident, std::int32_t rows, std::int32_t cols);
+
+    // The screen buffer, as the 3270 class it always is here.
+    TOrvTn3270display& Screen() { return *static_cast<TOrvTn3270display*>(Display.get()); }
+    const TOrvTn3270display& Screen() const { return *static_cast<const TOrvTn3270display*>(Display.get()); }
+
+    // Record dispatch.
+    void ProcessData() override;
+    void HostWrite(const void* data, std::int32_t len) override;
+    void SetSessionState(TSessionState state);
+    void SendPositiveResponse();
+    void Process3270Data();
+    void ProcessSCSData();
+    void ProcessResponse();
+    void ProcessBindImage();
+    void ProcessUnBind();
+    void ProcessNVTData();
+    void ProcessRequest();
+    void ProcessSSCP_LUData();
+
+    // Write commands and orders.
+    void writeOperation(const std::uint8_t* data, std::int32_t len);
+    void eraseAllUnprotectedCommand();
+    void writeCommand(const std::uint8_t* data, std::int32_t len);
+    static std::uint8_t GetEABValue(std::uint8_t highlighting, std::uint8_t colour, std::uint8_t validation);
+    std::int32_t setBufferAddress(std::uint8_t b1, std::uint8_t b2) const;
+    std::int32_t startField(std::int32_t position, std::uint8_t attribute);
+    void setFieldEAB(std::int32_t position, std::uint8_t value);
+    void insertCursor(std::int32_t position);
+    std::int32_t programTab(std::int32_t position, bool afterOrder);
+    std::int32_t repeatToAddress(std::int32_t position, std::uint8_t b1, std::uint8_t b2,
+                                 std::uint8_t character, std::uint8_t extAttr);
+    std::int32_t eraseUnprotectedToAddress(std::int32_t position, std::uint8_t b1, std::uint8_t b2);
+    void eraseUnprotectedCharacter(std::int32_t start, std::int32_t last) override;
+    void resetModifiedDataTab() override;
+
+    // Read commands.
+    void readBufferCommand();
+    void readModifiedCommand() override;
+
+    // Structured fields (data: the bytes after the command byte).
+    void writeStructuredField(const std::uint8_t* data, std::int32_t len);
+
+    // Reply buffer: large enough for the worst reply (a formatted Read
+    // Modified of a screen of empty modified fields, 3 + 3 x Size bytes)
+    // and for an Outbound 3270DS write as long as the largest record.
+    std::vector<std::uint8_t> OutBuffer;
+    bool TN3270EMode = false;
+    bool CursorSet = false;
+    std::uint8_t ReplyDataType = 0x00;
+    TSessionState SessionState = TSessionState::ssNone;
+    bool FormattedMode = false;
+};
