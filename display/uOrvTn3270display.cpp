@@ -1,0 +1,210 @@
+// The 3270 field attribute operations of the screen buffer. Every position
+// carries the internal attribute byte of its field, so a field walk writes
+// from a field attribute forward, wrapping past the last position, until the
+// next field attribute. Each walk is bounded by Size steps, so a plane that
+// breaks the marker invariant (host code may write the planes directly) can
+// make a result wrong but never makes a walk endless.
+#include "display/uOrvTn3270display.h"
+
+#include <algorithm>
+
+namespace {
+
+inline std::size_t At(std::int32_t position) { return static_cast<std::size_t>(position); }
+
+// 3270 field attribute byte -> internal attribute byte (change mark included).
+constexpr std::uint8_t ToInternal(std::uint8_t fa)
+{
+    std::uint8_t a = TOrvTndisplay::kAttrChanged;
+    if (fa & 0x20)
+        a |= TOrvTndisplay::kAttrProtected;
+    if (fa & 0x10)
+        a |= TOrvTndisplay::kAttrNumeric;
+    if (fa & 0x01)
+        a |= TOrvTndisplay::kAttrMdt;
+    a |= static_cast<std::uint8_t>((fa >> 2) & TOrvTndisplay::kAttrDisplay);
+    return a;
+}
+
+} // namespace
+
+TOrvTn3270display::TOrvTn3270display(std::int32_t ident, std::int32_t rows, std::int32_t cols)
+    : TOrvTndisplay(ident, rows, cols)
+{
+}
+
+std::uint8_t TOrvTn3270display::getFA(std::int32_t position) const
+{
+    if (!inRange(position))
+        return 0;
+    const std::uint8_t a = Attrs[At(position)];
+    std::uint8_t fa = 0;
+    if (a & kAttrProtected)
+        fa |= 0x20;
+    if (a & kAttrNumeric)
+        fa |= 0x10;
+    if (a & kAttrMdt)
+        fa |= 0x01;
+    fa |= static_cast<std::uint8_t>((a & kAttrDisplay) << 2);
+    return fa;
+}
+
+std::uint8_t TOrvTn3270display::getEFA(std::int32_t position) const
+{
+    return inRange(position) ? ExtAttrs[At(position)] : 0;
+}
+
+bool TOrvTn3270display::isFieldModified(std::int32_t position) const
+{
+    return inRange(position) && (Attrs[At(position)] & kAttrMdt) != 0;
+}
+
+std::int32_t TOrvTn3270display::findNextFA(std::int32_t start) const
+{
+    if (!Formatted || start > Size - 1)
+        return -1;
+    const auto first = Chars.begin() + std::max(start, 0);
+    const auto last = Chars.begin() + Size;
+    const auto it = std::find(first, last, kFieldMarker);
+    return it == last ? -1 : static_cast<std::int32_t>(it - Chars.begin());
+}
+
+std::int32_t TOrvTn3270display::findPrevFA(std::int32_t start) const
+{
+    if (!Formatted || start < 0)
+        return -1;
+    for (std::int32_t i = std::min(start, Size - 1); i >= 0; --i)
+        if (Chars[At(i)] == kFieldMarker)
+            return i;
+    return -1;
+}
+
+std::int32_t TOrvTn3270display::findNextUnprotectedAfterFA(std::int32_t start) const
+{
+    if (!Formatted || start > Size - 1)
+        return -1;
+    for (std::int32_t i = std::max(start, 0); i < Size; ++i) {
+        if (Chars[At(i)] != kFieldMarker || (Attrs[At(i)] & kAttrProtected) != 0)
+            continue;
+        if (i + 1 == Size)
+            return -1;
+        if (Chars[At(i + 1)] != kFieldMarker)
+            return i + 1;
+        // An empty unprotected field has no character position: look further.
+    }
+    return -1;
+}
+
+void TOrvTn3270display::insertFA(std::int32_t position, std::uint8_t attribute)
+{
+    if (!inRange(position))
+        return;
+    const std::uint8_t a = ToInternal(attribute);
+    Formatted = true;
+    Chars[At(position)] = kFieldMarker;
+    ExtAttrs[At(position)] = 0;
+    // Our own marker stops the walk at the latest after one full turn.
+    std::int32_t p = position;
+    for (std::int32_t n = 0; n < Size; ++n) {
+        Attrs[At(p)] = a;
+        p = next(p);
+        if (Chars[At(p)] == kFieldMarker)
+            break;
+    }
+}
+
+void TOrvTn3270display::eraseFA(std::int32_t position)
+{
+    if (!inRange(position) || Chars[At(position)] != kFieldMarker)
+        return;
+    std::int32_t q = findPrevFA(position == 0 ? Size - 1 : position - 1);
+    if (q == -1)
+        q = findPrevFA(Size - 1);
+    if (q == position || q == -1) {
+        Formatted = false;
+        std::fill_n(Attrs.begin(), At(Size), kAttrChanged);
+        return;
+    }
+    const auto c = static_cast<std::uint8_t>(Attrs[At(q)] | kAttrChanged);
+    std::int32_t p = position;
+    for (std::int32_t n = 0; n < Size; ++n) {
+        Attrs[At(p)] = c;
+        p = next(p);
+        if (Chars[At(p)] == kFieldMarker)
+            break;
+    }
+}
+
+void TOrvTn3270display::setEFA(std::int32_t position, std::uint8_t value)
+{
+    if (inRange(position))
+        ExtAttrs[At(position)] |= value;
+}
+
+void TOrvTn3270display::setBitModifiedInFA(std::int32_t position, bool on)
+{
+    if (!inRange(position))
+        return;
+    std::int32_t p = position;
+    for (std::int32_t n = 0; n < Size; ++n) {
+        std::uint8_t& a = Attrs[At(p)];
+        a = static_cast<std::uint8_t>(on ? (a | kAttrChanged | kAttrMdt)
+                                         : ((a | kAttrChanged) & ~kAttrMdt));
+        p = next(p);
+        if (Chars[At(p)] == kFieldMarker)
+            break;
+    }
+}
+
+void TOrvTn3270display::setFieldModified(std::int32_t position)
+{
+    if (!Formatted || !inRange(position))
+        return;
+    std::int32_t p = position;
+    for (std::int32_t n = 0; n < Size; ++n) {
+        if (Chars[At(p)] == kFieldMarker) {
+            if ((Attrs[At(p)] & kAttrMdt) == 0)
+                setBitModifiedInFA(p, true);
+            return;
+        }
+        p = p == 0 ? Size - 1 : p - 1;
+    }
+}
+
+void TOrvTn3270display::putField(std::int32_t start, std::int32_t count, std::string_view text)
+{
+    if (!inRange(start) || count <= 0)
+        return;
+    const auto zero = text.find('\0');
+    if (zero != std::string_view::npos)
+        text = text.substr(0, zero);
+    const auto n = static_cast<std::int32_t>(std::min<std::size_t>(text.size(), static_cast<std::size_t>(Size)));
+    // A field that runs past the last position continues at the top of the
+    // screen, as the host sees it.
+    const std::int32_t positions = std::min(count, Size);
+    bool changed = false;
+    // Only the blanks in front of the text's first non-blank are leading; a
+    // blank after it (between two words) is data and is stored as a blank
+    // even when the characters before it were already on the screen.
+    bool leading = true;
+    std::int32_t i = start;
+    for (std::int32_t k = 0; k < positions; ++k, i = next(i)) {
+        std::uint8_t& ch = Chars[At(i)];
+        if (k < n) {
+            const auto c = static_cast<std::uint8_t>(text[static_cast<std::size_t>(k)]);
+            if (c != 0x20)
+                leading = false;
+            if (c == ch)
+                continue;
+            ch = (c == 0x20 && leading) ? kNull : c;
+            Attrs[At(i)] |= kAttrChanged;
+            changed = true;
+        } else if (ch != kNull && ch != 0x20) {
+            ch = kNull;
+            Attrs[At(i)] |= kAttrChanged;
+            changed = true;
+        }
+    }
+    if (changed)
+        setFieldModified(start);
+}
