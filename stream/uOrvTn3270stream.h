@@ -9,6 +9,7 @@
 #include "stream/uOrvTnStream.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class TOrvTn3270stream : public TOrvTnStream {
@@ -56,13 +57,30 @@ public:
     // Structured fields (data: the bytes after the command byte).
     void writeStructuredField(const std::uint8_t* data, std::int32_t len);
 
-    // Reply buffer: large enough for the worst reply (a formatted Read
-    // Modified of a screen of empty modified fields, 3 + 3 x Size bytes)
-    // and for an Outbound 3270DS write as long as the largest record.
+    // Reply buffer, allocated once: large enough for the worst reply (a
+    // formatted Read Modified of a screen of empty modified fields,
+    // 3 + 3 x Size bytes). An Outbound 3270DS write is applied from the
+    // record itself, so it never needs this buffer whatever its length.
     std::vector<std::uint8_t> OutBuffer;
     bool TN3270EMode = false;
     bool CursorSet = false;
     std::uint8_t ReplyDataType = 0x00;
     TSessionState SessionState = TSessionState::ssNone;
     bool FormattedMode = false;
+
+    // Local (channel) form of a 3270 command given in its SNA form; any
+    // other byte is returned unchanged.
+    static std::uint8_t LocalCommand(std::uint8_t command);
+
+private:
+    void dispatchRecord();
+    // A write command (local form) with the bytes after it (WCC first).
+    void applyWrite(std::uint8_t command, const std::uint8_t* rest, std::int32_t restLen);
+    // Status text on both the stream and the screen buffer.
+    void setStatusText(const std::string& text);
+    void putChar(std::int32_t& address, std::uint8_t ebcdic, std::uint8_t extAttr);
+
+    // Header + data of an extended-mode record, reused for every send.
+    std::vector<std::uint8_t> sendBuffer_;
+    int sendDepth_ = 0;
 };

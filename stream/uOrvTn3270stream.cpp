@@ -1,0 +1,858 @@
+// The 3270 data stream: TN3270E record dispatch (RFC 2355), write commands
+// and orders, read replies and structured fields (3270 Data Stream
+// Programmer's Reference: write operations, orders, inbound data, Read
+// Partition Query and Outbound 3270DS).
+//
+// Whatever the host sends, nothing is read past the record and nothing is
+// written outside the screen's positions: every decoded buffer address is
+// checked against Size before use, and every walk over the screen is
+// bounded by Size steps.
+#include "stream/uOrvTn3270stream.h"
+
+#include "log/uOrvIntfLogg.h"
+#include "stream/uOrvTn3270Consts.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint16_t kLogError = 1;
+constexpr std::uint16_t kLogRecord = 4;
+constexpr std::uint16_t kLogDump = 6;
+
+constexpr std::int32_t kHeaderLen = 5;  // TN3270E header
+constexpr std::int32_t kRowLen = 80;    // NL always moves by a 3270 Model 2 row
+
+// TN3270E data types (RFC 2355, 8.1).
+enum : std::uint8_t {
+    kDt3270Data = 0x00,
+    kDtScsData = 0x01,
+    kDtResponse = 0x02,
+    kDtBindImage = 0x03,
+    kDtUnbind = 0x04,
+    kDtNvtData = 0x05,
+    kDtRequest = 0x06,
+    kDtSscpLuData = 0x07,
+};
+constexpr std::uint8_t kAlwaysResponse = 0x02;
+
+// Local forms of the commands.
+enum : std::uint8_t {
+    kCmdWrite = 0x01,
+    kCmdReadBuffer = 0x02,
+    kCmdNoOp = 0x03,
+    kCmdEraseWrite = 0x05,
+    kCmdReadModified = 0x06,
+    kCmdEraseWriteAlt = 0x0D,
+    kCmdEraseAllUnprotected = 0x0F,
+    kCmdWsf = 0x11,
+};
+
+// Orders.
+enum : std::uint8_t {
+    kOrderPT = 0x05,
+    kOrderGE = 0x08,
+    kOrderSBA = 0x11,
+    kOrderEUA = 0x12,
+    kOrderIC = 0x13,
+    kOrderNL = 0x15,
+    kOrderSF = 0x1D,
+    kOrderSA = 0x28,
+    kOrderSFE = 0x29,
+    kOrderMF = 0x2C,
+    kOrderRA = 0x3C,
+};
+
+// Character attribute types of SA and SFE, and the field attribute type of SFE.
+enum : std::uint8_t {
+    kTypeHighlighting = 0x41,
+    kTypeColour = 0x42,
+    kTypeField = 0xC0,
+    kTypeValidation = 0xC1,
+};
+
+// WCC bits.
+constexpr std::uint8_t kWccResetMdt = 0x01;
+constexpr std::uint8_t kWccRestore = 0x02;
+
+constexpr std::uint8_t kFaProtected = 0x20;
+constexpr std::uint8_t kSfeDefaultFa = 0x08;
+
+constexpr std::array<bool, 256> MakeOrderTable()
+{
+    std::array<bool, 256> t{};
+    for (auto o : {kOrderPT, kOrderGE, kOrderSBA, kOrderEUA, kOrderIC, kOrderNL, kOrderSF, kOrderSA,
+                   kOrderSFE, kOrderMF, kOrderRA})
+        t[o] = true;
+    return t;
+}
+constexpr std::array<bool, 256> kIsOrder = MakeOrderTable();
+
+const std::string kStatusSystem = "SYSTEM";
+const std::string kStatusSending = "SENDING";
+
+inline std::size_t At(std::int32_t position) { return static_cast<std::size_t>(position); }
+
+void LogOrder(const char* order, const char* what, std::int32_t value)
+{
+    if (!LogEnabled(kLogError))
+        return;
+    char text[96];
+    std::snprintf(text, sizeof text, "%s %s %d, order ignored", order, what, static_cast<int>(value));
+    MsgLog(kLogError, text);
+}
+
+void LogCutOrder(std::uint8_t order)
+{
+    if (!LogEnabled(kLogError))
+        return;
+    char text[96];
+    std::snprintf(text, sizeof text, "Order 0x%02X cut off by the end of the record, dropped", order);
+    MsgLog(kLogError, text);
+}
+
+// Appends bytes to the reply being built in OutBuffer. The buffer is sized
+// for the worst reply, so the check never fires; it is there so that no
+// screen content, however inconsistent, can make a reply write past it.
+class Reply {
+public:
+    explicit Reply(std::vector<std::uint8_t>& buffer) : buf_(buffer) {}
+    void Put(std::uint8_t b)
+    {
+        assert(n_ < buf_.size());
+        if (n_ < buf_.size())
+            buf_[n_++] = b;
+    }
+    void PutAddress(std::int32_t position)
+    {
+        std::uint8_t a[2];
+        EncodeBufferAddress(position, a);
+        Put(a[0]);
+        Put(a[1]);
+    }
+    const std::uint8_t* Data() const { return buf_.data(); }
+    std::int32_t Count() const { return static_cast<std::int32_t>(n_); }
+
+private:
+    std::vector<std::uint8_t>& buf_;
+    std::size_t n_ = 0;
+};
+
+constexpr std::size_t kQueryReplyLen = 75;
+
+} // namespace
+
+TOrvTn3270stream::TOrvTn3270stream(std::int32_t ident, std::int32_t rows, std::int32_t cols)
+    : TOrvTnStream(ident, rows, cols)
+{
+    TN3270EMode = false;
+    SetDisplay(std::make_unique<TOrvTn3270display>(ident, rows, cols));
+    const auto size = static_cast<std::size_t>(Screen().Size);
+    // The worst reply is a formatted Read Modified of a screen made of empty
+    // modified fields: AID, cursor, then SBA and an address per field.
+    OutBuffer.resize(std::max({3 + 3 * size, 2 * size + 21, kQueryReplyLen}));
+    sendBuffer_.resize(OutBuffer.size() + kHeaderLen);
+    SessionState = TSessionState::ssNone;
+}
+
+std::uint8_t TOrvTn3270stream::LocalCommand(std::uint8_t command)
+{
+    switch (command) {
+    case 0xF1: return kCmdWrite;               // W
+    case 0xF5: return kCmdEraseWrite;          // EW
+    case 0x7E: return kCmdEraseWriteAlt;       // EWA
+    case 0x6F: return kCmdEraseAllUnprotected; // EAU
+    case 0xF2: return kCmdReadBuffer;          // RB
+    case 0xF6: return kCmdReadModified;        // RM
+    case 0xF3: return kCmdWsf;                 // WSF
+    default: return command;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Record dispatch
+
+void TOrvTn3270stream::ProcessData()
+{
+    CursorSet = false;
+    try {
+        dispatchRecord();
+    } catch (...) {
+        // The next record must start in an empty buffer whatever happened.
+        TOrvTnStream::ProcessData();
+        throw;
+    }
+    TOrvTnStream::ProcessData();
+}
+
+void TOrvTn3270stream::dispatchRecord()
+{
+    if (overflow_ > 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "Record of %lld bytes exceeds the limit of %d bytes, dropped",
+                      static_cast<long long>(InCount + overflow_), static_cast<int>(kMaxRecord));
+        MsgLog(kLogError, text);
+        throw EStreamError(text);
+    }
+    if (!TN3270EMode) {
+        if (InCount == 0) {
+            MsgLog(kLogError, "Empty record dropped");
+            return;
+        }
+        SetSessionState(TSessionState::ssLuLu);
+        Process3270Data();
+        return;
+    }
+    // The header bytes a shorter record lacks are not defined: answering it
+    // would mean inventing a sequence number.
+    if (InCount < kHeaderLen) {
+        if (LogEnabled(kLogError)) {
+            char text[80];
+            std::snprintf(text, sizeof text, "TN3270E record of %d bytes shorter than its header, dropped",
+                          static_cast<int>(InCount));
+            MsgLog(kLogError, text);
+        }
+        return;
+    }
+    const std::uint8_t dataType = InBuffer[0];
+    if ((dataType == kDt3270Data || dataType == kDtSscpLuData) && InCount == kHeaderLen) {
+        MsgLog(kLogError, "TN3270E record without 3270 data dropped");
+        return;
+    }
+    switch (dataType) {
+    case kDt3270Data: Process3270Data(); break;
+    case kDtScsData: ProcessSCSData(); break;
+    case kDtResponse: ProcessResponse(); break;
+    case kDtBindImage: ProcessBindImage(); break;
+    case kDtUnbind: ProcessUnBind(); break;
+    case kDtNvtData: ProcessNVTData(); break;
+    case kDtRequest: ProcessRequest(); break;
+    case kDtSscpLuData: ProcessSSCP_LUData(); break;
+    default: throw EStreamError("Invalid data-type in TN3270E Header");
+    }
+}
+
+void TOrvTn3270stream::Process3270Data()
+{
+    MsgLog(kLogRecord, "Processing 3270 Data");
+    FormattedMode = true;
+    if (LogEnabled(kLogDump)) {
+        char title[64];
+        std::snprintf(title, sizeof title, "DATA STREAM RECEIVED (EBCDIC): %d BYTES", static_cast<int>(InCount));
+        SnaDump(kLogDump, title, InBuffer.data(), static_cast<std::size_t>(InCount));
+    }
+    std::int32_t start = 0;
+    if (TN3270EMode) {
+        if (InCount < kHeaderLen)
+            return;
+        if (InBuffer[2] == kAlwaysResponse)
+            SendPositiveResponse();
+        ReplyDataType = InBuffer[0];
+        start = kHeaderLen;
+    }
+    if (InCount <= start)
+        return;
+
+    std::uint8_t* data = InBuffer.data() + start;
+    const std::int32_t len = InCount - start;
+    data[0] = LocalCommand(data[0]);
+    try {
+        switch (data[0]) {
+        case kCmdWrite:
+        case kCmdEraseWrite:
+        case kCmdEraseWriteAlt:
+        case kCmdEraseAllUnprotected:
+            setStatusText(kStatusSystem);
+            writeOperation(data, len);
+            break;
+        case kCmdReadBuffer:
+            setStatusText(kStatusSending);
+            readBufferCommand();
+            break;
+        case kCmdReadModified:
+            setStatusText(kStatusSending);
+            readModifiedCommand();
+            break;
+        case kCmdWsf:
+            writeStructuredField(data + 1, len - 1);
+            break;
+        case kCmdNoOp:
+            break;
+        default:
+            // No command: the whole record is data for the screen (SSCP text).
+            setStatusText(kStatusSystem);
+            FormattedMode = false;
+            writeCommand(data, len);
+            break;
+        }
+    } catch (...) {
+        // Structured fields before the failing one may have changed the
+        // screen; it must still be published.
+        Display->update();
+        throw;
+    }
+    Display->update();
+}
+
+void TOrvTn3270stream::ProcessSCSData() { MsgLog(kLogRecord, "Processing SCS Data"); }
+void TOrvTn3270stream::ProcessResponse() { MsgLog(kLogRecord, "Processing Response"); }
+void TOrvTn3270stream::ProcessNVTData() { MsgLog(kLogRecord, "Processing NVT Data"); }
+void TOrvTn3270stream::ProcessRequest() { MsgLog(kLogRecord, "Processing Request"); }
+
+void TOrvTn3270stream::ProcessBindImage()
+{
+    MsgLog(kLogRecord, "Processing Bind Image");
+    SetSessionState(TSessionState::ssLuLu);
+    Display->SetCursorPosition(0);
+}
+
+void TOrvTn3270stream::ProcessUnBind()
+{
+    MsgLog(kLogRecord, "Processing UnBind Image");
+    Display->clear();
+    Display->SetCursorPosition(0);
+    SetSessionState(TSessionState::ssSscpLu);
+}
+
+void TOrvTn3270stream::ProcessSSCP_LUData()
+{
+    MsgLog(kLogRecord, "Processing SSCP LU Data");
+    SetSessionState(TSessionState::ssSscpLu);
+    ReplyDataType = InBuffer[0];
+    Process3270Data();
+    Display->update();
+}
+
+void TOrvTn3270stream::SendPositiveResponse()
+{
+    ReplyDataType = kDtResponse;
+    const std::uint8_t positive = 0x00;
+    HostWrite(&positive, 1);
+}
+
+void TOrvTn3270stream::HostWrite(const void* data, std::int32_t len)
+{
+    if (!TN3270EMode) {
+        TOrvTnStream::HostWrite(data, len);
+        return;
+    }
+    len = std::max(len, 0);
+    const auto total = static_cast<std::size_t>(len) + kHeaderLen;
+    // A handler reached from OnWriteData may send again; the inner send then
+    // takes a block of its own so that the outer one is not overwritten.
+    std::vector<std::uint8_t> nested;
+    std::vector<std::uint8_t>& block = sendDepth_ == 0 ? sendBuffer_ : nested;
+    if (block.size() < total)
+        block.resize(total);
+    block[0] = ReplyDataType;
+    block[1] = 0x00;
+    block[2] = 0x00;
+    block[3] = InBuffer[3];
+    block[4] = InBuffer[4];
+    if (len > 0)
+        std::memcpy(block.data() + kHeaderLen, data, static_cast<std::size_t>(len));
+    ++sendDepth_;
+    try {
+        TOrvTnStream::HostWrite(block.data(), static_cast<std::int32_t>(total));
+    } catch (...) {
+        --sendDepth_;
+        throw;
+    }
+    --sendDepth_;
+}
+
+void TOrvTn3270stream::SetSessionState(TSessionState state)
+{
+    if (state == SessionState)
+        return;
+    SessionState = state;
+    if (OnNotify)
+        OnNotify(TCallBackEvent::ceSessionState);
+}
+
+void TOrvTn3270stream::setStatusText(const std::string& text)
+{
+    Display->SetStatus(text);
+    Status = text;
+}
+
+// ---------------------------------------------------------------------------
+// Write commands and orders
+
+void TOrvTn3270stream::writeOperation(const std::uint8_t* data, std::int32_t len)
+{
+    if (data == nullptr || len <= 0)
+        return;
+    applyWrite(data[0], data + 1, len - 1);
+}
+
+void TOrvTn3270stream::applyWrite(std::uint8_t command, const std::uint8_t* rest, std::int32_t restLen)
+{
+    if (command == kCmdEraseAllUnprotected) {
+        eraseAllUnprotectedCommand();
+        return;
+    }
+    // A write without its WCC still erases for Erase/Write; it writes nothing.
+    const std::uint8_t wcc = restLen > 0 ? rest[0] : 0;
+    if (wcc & kWccResetMdt)
+        resetModifiedDataTab();
+    if (command == kCmdEraseWrite || command == kCmdEraseWriteAlt) {
+        Display->clear();
+        Display->SetCursorPosition(0);
+    }
+    writeCommand(restLen > 1 ? rest + 1 : rest, std::max(restLen - 1, 0));
+    if (wcc & kWccRestore) {
+        Aid = AID_NONE;
+        Status.clear();
+    }
+}
+
+void TOrvTn3270stream::eraseAllUnprotectedCommand()
+{
+    auto& d = Screen();
+    if (d.Size > 0)
+        eraseUnprotectedCharacter(0, d.Size - 1);
+    resetModifiedDataTab();
+    Aid = AID_NONE;
+    const std::int32_t p = d.findNextUnprotectedAfterFA(0);
+    d.SetCursorPosition(p == -1 ? 0 : p);
+    Status.clear();
+}
+
+void TOrvTn3270stream::putChar(std::int32_t& address, std::uint8_t ebcdic, std::uint8_t extAttr)
+{
+    auto& d = Screen();
+    const auto p = At(address);
+    // A character over a field attribute removes the field; its positions
+    // join the field before it.
+    if (d.Chars[p] == TOrvTndisplay::kFieldMarker)
+        d.eraseFA(address);
+    d.Chars[p] = EbcToAsc[ebcdic];
+    d.Attrs[p] |= TOrvTndisplay::kAttrChanged;
+    d.ExtAttrs[p] = extAttr;
+    address = d.next(address);
+}
+
+void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
+{
+    auto& d = Screen();
+    if (d.Size <= 0)
+        return;
+    if (data == nullptr)
+        len = 0;
+    std::int32_t current = d.inRange(d.CursorPosition) ? d.CursorPosition : 0;
+    std::uint8_t extAttr = 0;
+    std::uint8_t highlighting = 0, colour = 0, validation = 0;
+    bool afterOrder = true;
+    std::int32_t lastField = 0;
+
+    std::int32_t i = 0;
+    while (i < len) {
+        const std::uint8_t b = data[i];
+        if (!kIsOrder[b]) {
+            // A run of characters, the bulk of every screen.
+            do {
+                putChar(current, data[i], extAttr);
+                ++i;
+            } while (i < len && !kIsOrder[data[i]]);
+            afterOrder = false;
+            continue;
+        }
+        // Bytes the order needs after its code; an order cut off by the end
+        // of the record is dropped and nothing past the record is read.
+        std::int32_t need = 0;
+        switch (b) {
+        case kOrderGE: case kOrderSF: need = 1; break;
+        case kOrderSBA: case kOrderEUA: case kOrderSA: need = 2; break;
+        case kOrderRA: need = (i + 3 < len && data[i + 3] == kOrderGE) ? 4 : 3; break;
+        case kOrderSFE: case kOrderMF: need = i + 1 < len ? 1 + 2 * data[i + 1] : 1; break;
+        default: break;
+        }
+        if (len - 1 - i < need) {
+            LogCutOrder(b);
+            break;
+        }
+        const std::uint8_t* arg = data + i + 1;
+        i += 1 + need;
+        switch (b) {
+        case kOrderPT: // PT
+            current = programTab(current, afterOrder);
+            afterOrder = true;
+            break;
+        case kOrderGE: // GE: the next byte is a character whatever its value
+            putChar(current, arg[0], extAttr);
+            afterOrder = false;
+            break;
+        case kOrderSBA: { // SBA
+            const std::int32_t a = setBufferAddress(arg[0], arg[1]);
+            if (d.inRange(a))
+                current = a;
+            else
+                LogOrder("SBA", "address", a);
+            afterOrder = true;
+            break;
+        }
+        case kOrderEUA: // EUA
+            current = eraseUnprotectedToAddress(current, arg[0], arg[1]);
+            afterOrder = true;
+            break;
+        case kOrderIC: // IC
+            CursorSet = true;
+            insertCursor(current);
+            afterOrder = true;
+            break;
+        case kOrderNL: // NL
+            current = (current / kRowLen + 1) * kRowLen;
+            if (current >= d.Size)
+                current = 0;
+            afterOrder = false;
+            break;
+        case kOrderSF: { // SF
+            const std::uint8_t fa = arg[0];
+            lastField = current;
+            current = startField(current, fa);
+            if ((fa & kFaProtected) == 0) {
+                extAttr = 0;
+                if (!CursorSet) {
+                    // The cursor goes to the first unprotected field unless IC placed it.
+                    CursorSet = true;
+                    insertCursor(current);
+                }
+            }
+            setFieldEAB(lastField, extAttr);
+            afterOrder = true;
+            break;
+        }
+        case kOrderSA: // SA
+            switch (arg[0]) {
+            case kTypeHighlighting: highlighting = arg[1]; break;
+            case kTypeColour: colour = arg[1]; break;
+            case kTypeValidation: validation = arg[1]; break;
+            default: break;
+            }
+            extAttr = GetEABValue(highlighting, colour, validation);
+            afterOrder = true;
+            break;
+        case kOrderSFE: { // SFE
+            highlighting = colour = validation = 0;
+            bool started = false;
+            const std::int32_t pairs = arg[0];
+            for (std::int32_t k = 0; k < pairs; ++k) {
+                const std::uint8_t type = arg[1 + 2 * k];
+                const std::uint8_t value = arg[2 + 2 * k];
+                switch (type) {
+                case kTypeHighlighting: highlighting = value; break;
+                case kTypeColour: colour = value; break;
+                case kTypeValidation: validation = value; break;
+                case kTypeField:
+                    lastField = current;
+                    current = startField(current, value);
+                    if ((value & kFaProtected) == 0 && !CursorSet) {
+                        CursorSet = true;
+                        insertCursor(current);
+                    }
+                    started = true;
+                    break;
+                default: break;
+                }
+                extAttr = GetEABValue(highlighting, colour, validation);
+            }
+            if (!started) {
+                lastField = current;
+                current = startField(current, kSfeDefaultFa);
+            }
+            setFieldEAB(lastField, extAttr);
+            afterOrder = true;
+            break;
+        }
+        case kOrderMF: // MF: the pairs are skipped
+            afterOrder = false;
+            break;
+        case kOrderRA: { // RA
+            const std::uint8_t c = arg[2] == kOrderGE ? arg[3] : arg[2];
+            current = repeatToAddress(current, arg[0], arg[1], c, extAttr);
+            afterOrder = true;
+            break;
+        }
+        default:
+            break;
+        }
+        assert(d.inRange(current));
+    }
+
+    if (!CursorSet)
+        d.SetCursorPosition(current);
+    if (!FormattedMode)
+        Status.clear();
+}
+
+std::uint8_t TOrvTn3270stream::GetEABValue(std::uint8_t highlighting, std::uint8_t colour, std::uint8_t validation)
+{
+    std::uint8_t v = 0;
+    switch (highlighting) {
+    case 0xF1: v |= 0x40; break; // blink
+    case 0xF2: v |= 0x80; break; // reverse video
+    case 0xF4: v |= 0x04; break; // underscore
+    default: break;
+    }
+    if (colour >= 0xF1 && colour <= 0xF7)
+        v |= static_cast<std::uint8_t>((colour - 0xF0) * 8);
+    if (validation != 0)
+        v |= 0x02;
+    return v;
+}
+
+std::int32_t TOrvTn3270stream::setBufferAddress(std::uint8_t b1, std::uint8_t b2) const
+{
+    return DecodeBufferAddress(b1, b2);
+}
+
+std::int32_t TOrvTn3270stream::startField(std::int32_t position, std::uint8_t attribute)
+{
+    auto& d = Screen();
+    d.insertFA(position, attribute);
+    return position + 1 >= d.Size ? 0 : position + 1;
+}
+
+void TOrvTn3270stream::setFieldEAB(std::int32_t position, std::uint8_t value)
+{
+    Screen().setEFA(position, value);
+}
+
+void TOrvTn3270stream::insertCursor(std::int32_t position)
+{
+    Display->SetCursorPosition(position);
+}
+
+std::int32_t TOrvTn3270stream::programTab(std::int32_t position, bool afterOrder)
+{
+    auto& d = Screen();
+    const std::int32_t p = d.findNextUnprotectedAfterFA(position);
+    if (p == -1)
+        return 0;
+    if (afterOrder)
+        return p;
+    // PT after a character erases the field it tabs to.
+    std::int32_t e = d.findNextFA(p) - 1;
+    if (e < 0)
+        e = d.Size - 1;
+    eraseUnprotectedCharacter(p, e);
+    return p;
+}
+
+std::int32_t TOrvTn3270stream::repeatToAddress(std::int32_t position, std::uint8_t b1, std::uint8_t b2,
+                                               std::uint8_t character, std::uint8_t extAttr)
+{
+    auto& d = Screen();
+    const std::int32_t s = setBufferAddress(b1, b2);
+    if (!d.inRange(s)) {
+        LogOrder("RA", "address", s);
+        return position;
+    }
+    if (!d.inRange(position))
+        return position;
+    const std::int32_t last = s == 0 ? d.Size - 1 : s - 1;
+    // Stop address equal to the start: the whole screen is filled.
+    std::int32_t p = position;
+    for (std::int32_t n = 0; n < d.Size; ++n) {
+        std::int32_t q = p;
+        putChar(q, character, extAttr);
+        if (p == last)
+            break;
+        p = q;
+    }
+    return s;
+}
+
+std::int32_t TOrvTn3270stream::eraseUnprotectedToAddress(std::int32_t position, std::uint8_t b1, std::uint8_t b2)
+{
+    auto& d = Screen();
+    const std::int32_t s = setBufferAddress(b1, b2);
+    if (!d.inRange(s)) {
+        LogOrder("EUA", "address", s);
+        return position;
+    }
+    if (!d.inRange(position))
+        return position;
+    eraseUnprotectedCharacter(position, s == 0 ? d.Size - 1 : s - 1);
+    return s;
+}
+
+void TOrvTn3270stream::eraseUnprotectedCharacter(std::int32_t start, std::int32_t last)
+{
+    auto& d = Screen();
+    if (!d.inRange(start) || !d.inRange(last))
+        return;
+    std::int32_t p = start;
+    for (std::int32_t n = 0; n < d.Size; ++n) {
+        const auto i = At(p);
+        if (d.Chars[i] != TOrvTndisplay::kFieldMarker && (d.Attrs[i] & TOrvTndisplay::kAttrProtected) == 0) {
+            d.Chars[i] = TOrvTndisplay::kNull;
+            d.Attrs[i] |= TOrvTndisplay::kAttrChanged;
+        }
+        if (p == last)
+            break;
+        p = d.next(p);
+    }
+}
+
+void TOrvTn3270stream::resetModifiedDataTab()
+{
+    auto& d = Screen();
+    std::int32_t f = d.findNextFA(0);
+    while (f != -1) {
+        d.setBitModifiedInFA(f, false);
+        f = d.findNextFA(f + 1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Read commands
+
+void TOrvTn3270stream::readBufferCommand()
+{
+    const auto& d = Screen();
+    Reply r(OutBuffer);
+    r.Put(Aid);
+    r.PutAddress(d.CursorPosition);
+    for (std::int32_t p = 0; p < d.Size; ++p) {
+        const std::uint8_t c = d.Chars[At(p)];
+        if (c == TOrvTndisplay::kFieldMarker) {
+            r.Put(kOrderSF);
+            r.Put(d.getFA(p));
+        } else {
+            r.Put(AscToEbc[c]);
+        }
+    }
+    HostWrite(r.Data(), r.Count());
+}
+
+void TOrvTn3270stream::readModifiedCommand()
+{
+    setStatusText(kStatusSending);
+    if (SessionState == TSessionState::ssSscpLu)
+        ReplyDataType = kDtSscpLuData;
+    const auto& d = Screen();
+    const std::int32_t first = d.findNextFA(0);
+    if (first == -1)
+        FormattedMode = false;
+    Reply r(OutBuffer);
+
+    if (!FormattedMode) {
+        for (std::int32_t p = 0; p < d.Size; ++p) {
+            const std::uint8_t c = d.Chars[At(p)];
+            if (c != TOrvTndisplay::kNull)
+                r.Put(AscToEbc[c]);
+        }
+        HostWrite(r.Data(), r.Count());
+        return;
+    }
+
+    r.Put(Aid);
+    // PA keys and Clear send the AID alone (short read).
+    if (Aid == AID_PA[0] || Aid == AID_PA[1] || Aid == AID_PA[2] || Aid == AID_CLEAR) {
+        HostWrite(r.Data(), r.Count());
+        return;
+    }
+    r.PutAddress(d.CursorPosition);
+
+    std::int32_t i = first;
+    while (i < d.Size) {
+        if (d.Chars[At(i)] != TOrvTndisplay::kFieldMarker || !d.isFieldModified(i)) {
+            ++i;
+            continue;
+        }
+        ++i;
+        if (i == d.Size) {
+            // Field attribute in the last position: the field starts at 0.
+            r.Put(kOrderSBA);
+            r.PutAddress(0);
+            for (std::int32_t p = 0; p < d.Size && d.Chars[At(p)] != TOrvTndisplay::kFieldMarker; ++p)
+                if (d.Chars[At(p)] != TOrvTndisplay::kNull)
+                    r.Put(AscToEbc[d.Chars[At(p)]]);
+            break;
+        }
+        r.Put(kOrderSBA);
+        r.PutAddress(i);
+        std::int32_t p = i;
+        for (std::int32_t n = 0; n < d.Size && d.Chars[At(p)] != TOrvTndisplay::kFieldMarker; ++n) {
+            if (d.Chars[At(p)] != TOrvTndisplay::kNull)
+                r.Put(AscToEbc[d.Chars[At(p)]]);
+            p = d.next(p);
+        }
+        // A field that ran past the end of the screen ends at the first field
+        // attribute; everything after that has been reported already.
+        if (p <= first || d.Chars[At(p)] != TOrvTndisplay::kFieldMarker)
+            break;
+        i = p;
+    }
+    HostWrite(r.Data(), r.Count());
+}
+
+// ---------------------------------------------------------------------------
+// Structured fields
+
+void TOrvTn3270stream::writeStructuredField(const std::uint8_t* data, std::int32_t len)
+{
+    std::int32_t p = 0;
+    std::int32_t remaining = data == nullptr ? 0 : len;
+    while (remaining > 0) {
+        if (remaining < 3)
+            throw EStreamError("WSF too small");
+        const std::int32_t n = data[p] * 256 + data[p + 1];
+        const std::uint8_t id = data[p + 2];
+        switch (id) {
+        case 0x01: { // Read Partition
+            if (n < 5)
+                throw EStreamError("WSF-RP too small");
+            if (n > remaining)
+                throw EStreamError("WSF-RP length exceeds record");
+            if (data[p + 4] != 0x02)
+                throw EStreamError("WSF-RP not a query op");
+            if (data[p + 3] != 0xFF)
+                throw EStreamError("WSF-RP invalid PID");
+            const auto& d = Screen();
+            const std::uint8_t reply[kQueryReplyLen] = {
+                AID_SF,
+                // Color
+                0x00, 0x16, 0x81, 0x86, 0x00, 0x08, 0x00, 0xF4, 0xF1, 0xF1, 0xF2, 0xF2, 0xF3, 0xF3,
+                0xF4, 0xF4, 0xF5, 0xF5, 0xF6, 0xF6, 0xF7, 0xF7,
+                // Highlighting
+                0x00, 0x0D, 0x81, 0x87, 0x04, 0x00, 0xF0, 0xF1, 0xF1, 0xF2, 0xF2, 0xF4, 0xF4,
+                // Usable Area
+                0x00, 0x17, 0x81, 0x81, 0x01, 0x00, 0x00, static_cast<std::uint8_t>(d.Cols), 0x00,
+                static_cast<std::uint8_t>(d.Rows), 0x00, 0x00, 0x02, 0x00, 0x89, 0x00, 0x02, 0x00, 0x85,
+                0x09, 0x10, static_cast<std::uint8_t>(d.Size >> 8), static_cast<std::uint8_t>(d.Size),
+                // Character Sets
+                0x00, 0x10, 0x81, 0x85, 0x00, 0x00, 0x09, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00,
+                0x00, 0x00,
+            };
+            std::memcpy(OutBuffer.data(), reply, kQueryReplyLen);
+            HostWrite(OutBuffer.data(), static_cast<std::int32_t>(kQueryReplyLen));
+            break;
+        }
+        case 0x40: { // Outbound 3270DS
+            if (n < 5)
+                throw EStreamError("WSF-OBDS too small");
+            if (n > remaining)
+                throw EStreamError("WSF-OBDS length exceeds record");
+            if (data[p + 3] != 0x00)
+                throw EStreamError("WSF-OBDS invalid PID");
+            const std::uint8_t command = data[p + 4];
+            if (command != 0xF1 && command != 0xF5 && command != 0x7E && command != 0x6F)
+                throw EStreamError("WSF-OBDS unsupported");
+            // Applied from the record itself: a write as long as the record
+            // is neither copied nor cut.
+            applyWrite(LocalCommand(command), data + p + 5, n - 5);
+            break;
+        }
+        default:
+            throw EStreamError("unsupported WFS ID: " + std::to_string(id));
+        }
+        p += n;
+        remaining -= n;
+    }
+}
