@@ -1,19 +1,175 @@
-// Placeholder definitions; the loader from "Telnet.ini" replaces this unit.
+// Module globals, their load from the module's location and "Telnet.ini",
+// and the package frame that runs the units' start-up and shutdown.
 #include "config/uOrvTnGlbl.h"
 
-std::string gModulePath;
-std::string gModuleName;
-std::string gIniFile;
-std::string gSubServicio;
-std::int32_t gLogLevel = 0;
-std::string gLogDir;
-std::string gLogID;
-std::string gLogExt;
-std::string gDumpExt;
-std::string gAETableFile;
-std::string gTermType;
-bool gTN3270E_BindImage = false;
-bool gTN3270E_DataStreamCtl = false;
-bool gTN3270E_Responses = false;
-bool gTN3270E_ScsCtlCodes = false;
-bool gTN3270E_SysReq = false;
+#include "log/uOrvIntfLogg.h"
+#include "log/uTLogg.h"
+#include "platform/uIniFile.h"
+#include "platform/uModule.h"
+
+#include <atomic>
+#include <mutex>
+
+// Constant-initialised: they hold their start values before any static
+// constructor runs, so the facade may use them from anyone's start-up code.
+constinit std::string gModulePath;
+constinit std::string gModuleName;
+constinit std::string gIniFile;
+constinit std::string gSubServicio;
+constinit std::int32_t gLogLevel = 0;
+constinit std::string gLogDir;
+constinit std::string gLogID;
+constinit std::string gLogExt;
+constinit std::string gDumpExt;
+constinit std::string gAETableFile;
+constinit std::string gTermType;
+constinit bool gTN3270E_BindImage = false;
+constinit bool gTN3270E_DataStreamCtl = false;
+constinit bool gTN3270E_Responses = false;
+constinit bool gTN3270E_ScsCtlCodes = false;
+constinit bool gTN3270E_SysReq = false;
+
+namespace {
+
+// An address inside this module's own image. Internal linkage: the program
+// cannot interpose or copy it, so the loader attributes it to the library.
+constinit const char kModuleAnchor = 0;
+
+constinit std::atomic<TPackageState> gPackageState{TPackageState::psNotLoaded};
+
+using TLogGuard = std::lock_guard<uTLogg::TRecursiveLock>;
+
+std::string UpperAscii(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+void ResetModuleGlobals()
+{
+    ClearModuleGlobals();
+    gLogLevel = 0;
+    gTN3270E_BindImage = false;
+    gTN3270E_DataStreamCtl = false;
+    gTN3270E_Responses = false;
+    gTN3270E_ScsCtlCodes = false;
+    gTN3270E_SysReq = false;
+}
+
+// An integer key is true only when its value is exactly 1.
+bool FlagKey(const TIniFile& ini, std::string_view key, std::int32_t defaultValue)
+{
+    return ini.ReadInteger(gSubServicio, key, defaultValue) == 1;
+}
+
+void LoadFrom(const std::string& moduleFile)
+{
+    const auto slash = moduleFile.rfind('/');
+    gModulePath = slash == std::string::npos ? std::string() : moduleFile.substr(0, slash + 1);
+    gModuleName = slash == std::string::npos ? moduleFile : moduleFile.substr(slash + 1);
+    gLogDir = gModulePath;
+    // The name without its two-character prefix and its four-character
+    // extension (".dso"): "pktn3270.dso" -> "TN3270".
+    gSubServicio = gModuleName.size() > 6 ? UpperAscii(gModuleName.substr(2, gModuleName.size() - 6))
+                                          : std::string();
+    gLogID = gSubServicio + "_";
+    gLogExt = "SYS";
+    gDumpExt = "DMP";
+    gIniFile = gModulePath + std::string(kIniFileName);
+
+    const TIniFile ini(gIniFile);
+    gLogLevel = ini.ReadInteger(gSubServicio, "LogLevel", 0);
+    // The logs are prepared in the module directory; "LogDir" applies from
+    // the next SetLogging or SetLoggingDir.
+    SetLogging(gLogLevel);
+    gLogDir = ini.ReadString(gSubServicio, "LogDir", gLogDir);
+    gAETableFile = ini.ReadString(gSubServicio, "EbcdicTable", "");
+    if (gSubServicio == "TN5250")
+        gTermType = ini.ReadString(gSubServicio, "TermType", "IBM-3179-2-E");
+    if (gSubServicio == "TN3270") {
+        gTermType = ini.ReadString(gSubServicio, "TermType", "IBM-3278-2-E");
+        gTN3270E_BindImage = FlagKey(ini, "BindImage", 1);
+        gTN3270E_DataStreamCtl = FlagKey(ini, "DataStreamCtl", 0);
+        gTN3270E_Responses = FlagKey(ini, "Responses", 1);
+        gTN3270E_ScsCtlCodes = FlagKey(ini, "ScsCtlCodes", 1);
+        gTN3270E_SysReq = FlagKey(ini, "SysReq", 1);
+    }
+}
+
+// Starts the package while the program or the shared library is loaded and
+// stops it when it is unloaded. The only object of this package with dynamic
+// initialisation: everything it touches is constant-initialised.
+struct TPackageFrame {
+    TPackageFrame() { PackageInitialize(); }
+    ~TPackageFrame() { PackageFinalize(); }
+    TPackageFrame(const TPackageFrame&) = delete;
+    TPackageFrame& operator=(const TPackageFrame&) = delete;
+};
+TPackageFrame gPackageFrame;
+
+}  // namespace
+
+std::string PackageModuleFile()
+{
+    const TModuleFile module = ModuleFileOf(&kModuleAnchor);
+    if (!module.mainProgram)
+        return module.path;
+    const auto slash = module.path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : module.path.substr(0, slash + 1);
+    return dir + std::string(kModuleFileName);
+}
+
+void LoadModuleGlobals(const std::string& moduleFile)
+{
+    TLogGuard guard(uTLogg::LogLock());
+    ResetModuleGlobals();
+    try {
+        LoadFrom(moduleFile);
+    } catch (...) {
+        // Out of memory while loading: keep what was read, defaults elsewhere.
+    }
+}
+
+void LoadModuleGlobals() { LoadModuleGlobals(PackageModuleFile()); }
+
+void ClearModuleGlobals()
+{
+    for (std::string* s : {&gModulePath, &gModuleName, &gIniFile, &gSubServicio, &gLogDir, &gLogID,
+                           &gLogExt, &gDumpExt, &gAETableFile, &gTermType})
+        s->clear();
+}
+
+void PackageInitialize()
+{
+    TLogGuard guard(uTLogg::LogLock());
+    if (gPackageState.load(std::memory_order_relaxed) != TPackageState::psNotLoaded)
+        return;
+    gPackageState.store(TPackageState::psLoading, std::memory_order_relaxed);
+    LoadModuleGlobals();    // uOrvTnGlbl
+                            // uTLogg: the log lock is constant-initialised
+    InitializeLogFacade();  // uOrvIntfLogg
+    gPackageState.store(TPackageState::psLoaded, std::memory_order_release);
+}
+
+void PackageFinalize()
+{
+    TLogGuard guard(uTLogg::LogLock());
+    if (gPackageState.load(std::memory_order_relaxed) != TPackageState::psLoaded)
+        return;
+    FinalizeLogFacade();   // uOrvIntfLogg: frees both logs
+                           // uTLogg: the lock outlives every log
+    ClearModuleGlobals();  // uOrvTnGlbl, last
+    gPackageState.store(TPackageState::psUnloaded, std::memory_order_release);
+}
+
+void EnsurePackageInitialized()
+{
+    const TPackageState state = gPackageState.load(std::memory_order_acquire);
+    if (state == TPackageState::psLoaded || state == TPackageState::psUnloaded)
+        return;
+    PackageInitialize();
+}
+
+TPackageState PackageState() { return gPackageState.load(std::memory_order_acquire); }

@@ -1,9 +1,222 @@
-// Placeholder: logging is off until the log files unit lands.
+// The module's log facade (the package's two daily logs) and TTraceLog.
 #include "log/uOrvIntfLogg.h"
 
-void SetLogging(std::int32_t) {}
-void SetLoggingDir(const std::string&) {}
-void MsgLog(std::uint16_t, std::string_view) {}
-void DumpLog(std::uint16_t, std::string_view, const void*, std::size_t) {}
-void SnaDump(std::uint16_t, std::string_view, const void*, std::size_t) {}
-bool LogEnabled(std::uint16_t) { return false; }
+#include "config/uOrvTnGlbl.h"
+#include "log/uTLogg.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <limits>
+#include <mutex>
+
+namespace {
+
+using TLogGuard = std::lock_guard<uTLogg::TRecursiveLock>;
+
+// The hot path reads only this: the level of the logs while logging is on,
+// kGateOff while it is off, kGateNotLoaded before the package has started.
+constexpr std::int32_t kGateNotLoaded = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kGateOff = -1;
+constinit std::atomic<std::int32_t> gGate{kGateNotLoaded};
+
+// Replaced and used only under the log lock, so a writer never sees a freed log.
+constinit std::unique_ptr<CFechaLogg> gMsgLog;
+constinit std::unique_ptr<CFechaLogg> gDumpLog;
+
+void FreeLogs()
+{
+    gGate.store(kGateOff, std::memory_order_release);
+    gMsgLog.reset();
+    gDumpLog.reset();
+}
+
+std::unique_ptr<CFechaLogg> NewLog(const std::string& extension)
+{
+    try {
+        return std::make_unique<CFechaLogg>(gLogLevel, gLogDir, gLogID, extension);
+    } catch (...) {
+        return nullptr;  // a log that cannot be built counts as none
+    }
+}
+
+void WriteDump(std::uint16_t level, std::string_view title, const void* data, std::size_t length,
+               THECharLang lang)
+{
+    if (!LogEnabled(level))
+        return;
+    TLogGuard guard(uTLogg::LogLock());
+    if (gDumpLog)
+        gDumpLog->Dump(level, title, data, length, lang);
+}
+
+}  // namespace
+
+bool LogEnabled(std::uint16_t level)
+{
+    std::int32_t gate = gGate.load(std::memory_order_acquire);
+    if (gate == kGateNotLoaded) [[unlikely]] {
+        EnsurePackageInitialized();
+        gate = gGate.load(std::memory_order_acquire);
+    }
+    return gate >= static_cast<std::int32_t>(level);
+}
+
+void SetLogging(std::int32_t level)
+{
+    EnsurePackageInitialized();
+    TLogGuard guard(uTLogg::LogLock());
+    if (PackageState() == TPackageState::psUnloaded)
+        return;
+    FreeLogs();
+    if (level <= 0)
+        return;
+    gLogLevel = level;
+    try {
+        gMsgLog = NewLog(gLogExt);
+        gDumpLog = NewLog(gDumpExt);
+    } catch (...) {
+    }
+    if (gMsgLog || gDumpLog)
+        gGate.store(level, std::memory_order_release);
+}
+
+void SetLoggingDir(const std::string& directory)
+{
+    EnsurePackageInitialized();
+    TLogGuard guard(uTLogg::LogLock());
+    if (PackageState() == TPackageState::psUnloaded)
+        return;
+    gLogDir = directory;
+    SetLogging(gLogLevel);
+}
+
+void MsgLog(std::uint16_t level, std::string_view text)
+{
+    if (!LogEnabled(level))
+        return;
+    TLogGuard guard(uTLogg::LogLock());
+    if (gMsgLog)
+        gMsgLog->LoggMsg(level, text);
+}
+
+void DumpLog(std::uint16_t level, std::string_view title, const void* data, std::size_t length)
+{
+    WriteDump(level, title, data, length, THECharLang::clASCII);
+}
+
+void SnaDump(std::uint16_t level, std::string_view title, const void* data, std::size_t length)
+{
+    WriteDump(level, title, data, length, THECharLang::clEBCDIC);
+}
+
+void InitializeLogFacade()
+{
+    // The load may have left logging off without a SetLogging call; from now
+    // on the hot path must not look for the package start-up again.
+    std::int32_t expected = kGateNotLoaded;
+    gGate.compare_exchange_strong(expected, kGateOff, std::memory_order_acq_rel);
+}
+
+void FinalizeLogFacade()
+{
+    TLogGuard guard(uTLogg::LogLock());
+    FreeLogs();
+}
+
+// ---------------------------------------------------------------- TTraceLog
+
+namespace {
+
+std::uint16_t ClampLevel(std::int32_t level)
+{
+    return static_cast<std::uint16_t>(std::clamp<std::int32_t>(level, 0, 0xFFFF));
+}
+
+std::string Hex(const void* p)
+{
+    char buf[24];
+    const int n = std::snprintf(buf, sizeof buf, "%" PRIXPTR, reinterpret_cast<std::uintptr_t>(p));
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+std::string ClassNameOf(const TObject* object)
+{
+    if (object == nullptr)
+        return "NILObject";
+    try {
+        return object->ClassName();
+    } catch (...) {
+        return "UnknownClass";
+    }
+}
+
+}  // namespace
+
+TTraceLog::TTraceLog(const TObject* object, std::string_view method, std::int32_t level)
+    : method_(method), className_(ClassNameOf(object)), object_(object)
+{
+    Log("Entry Point", level);
+    level_ = level;
+}
+
+TTraceLog::TTraceLog(const TObject* object, std::string_view method, std::string_view params,
+                     std::int32_t level)
+    : method_(method), className_(ClassNameOf(object)), object_(object)
+{
+    if (LogEnabled(ClampLevel(level)))
+        Line(className_ + "(" + Hex(object_) + ")." + method_ + "(" + std::string(params) +
+                 ")- Entry Point",
+             level);
+    level_ = level;
+}
+
+TTraceLog::~TTraceLog()
+{
+    try {
+        Log("Exit Point", level_);
+    } catch (...) {
+        // a destructor never throws; the line is lost
+    }
+}
+
+void TTraceLog::Line(std::string_view text, std::int32_t level) const { MsgLog(ClampLevel(level), text); }
+
+void TTraceLog::Log(std::string_view text, std::int32_t level)
+{
+    if (LogEnabled(ClampLevel(level)))
+        Line(className_ + "(" + Hex(object_) + ")." + method_ + " - " + std::string(text), level);
+}
+
+bool TTraceLog::Assigned(const void* pointer, std::string_view name, std::int32_t level)
+{
+    if (pointer != nullptr)
+        return true;
+    Log(std::string(name) + " is nil", level);
+    return false;
+}
+
+void TTraceLog::LogResult(std::string_view text, std::int32_t level)
+{
+    if (LogEnabled(ClampLevel(level)))
+        Line("Result = " + std::string(text), level);
+}
+
+void TTraceLog::LogResult(std::int32_t value, std::int32_t level)
+{
+    if (LogEnabled(ClampLevel(level)))
+        Line("Result = " + std::to_string(value), level);
+}
+
+void TTraceLog::LogResult(const void* pointer, std::int32_t level)
+{
+    if (LogEnabled(ClampLevel(level)))
+        Line("Result = " + Hex(pointer), level);
+}
+
+void TTraceLog::LogResult(bool value, std::int32_t level)
+{
+    if (LogEnabled(ClampLevel(level)))
+        Line(value ? "Result = True" : "Result = False", level);
+}
