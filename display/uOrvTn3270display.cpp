@@ -190,6 +190,10 @@ void TOrvTn3270display::putField(std::int32_t start, std::int32_t count, std::st
     std::int32_t i = start;
     for (std::int32_t k = 0; k < positions; ++k, i = next(i)) {
         std::uint8_t& ch = Chars[At(i)];
+        // The field ends at the next field attribute: a count too large for
+        // the field must not overwrite (or null) the attribute marker.
+        if (ch == kFieldMarker)
+            break;
         if (k < n) {
             const auto c = static_cast<std::uint8_t>(text[static_cast<std::size_t>(k)]);
             if (c != 0x20)
