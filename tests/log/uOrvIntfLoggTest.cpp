@@ -151,7 +151,7 @@ void ExpectWholeDumps(const std::string& file, std::size_t rows)
 TEST_F(LogFacadeTest, SwitchingWhileTwoThreadsWriteNeverUsesAFreedLog)
 {
     TempDir other;
-    constexpr int kSwitches = 200;
+    constexpr int kSwitches = 2000;
     std::atomic<bool> stop{false};
     const std::vector<std::uint8_t> data(40, 0xC1);
     auto writer = [&](int id) {
