@@ -1,0 +1,197 @@
+// Host field extraction and text-record display.
+#include "component/uHostFieldExtract.h"
+
+#include "log/uOrvIntfLogg.h"
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+namespace {
+
+constexpr std::uint8_t kFieldMarker = TOrvTndisplay::kFieldMarker;
+constexpr std::uint8_t kBlank = 0x20;
+// The first position's attribute, when it carries no field attribute of its
+// own, is published as 0x02 instead of 0x18 (numeric, intensified).
+constexpr std::uint8_t kFirstPositionOddAttr = 0x18;
+constexpr std::uint8_t kFirstPositionAttr = 0x02;
+constexpr std::uint8_t kTextLineAttr = T3270Field::kAttrProtected;
+
+using Snapshot = std::array<std::uint8_t, kHostFieldScreenSize>;
+
+// Builds records from the snapshots. The open record is kept as a position
+// and an attribute byte only, and becomes a T3270Field when it is closed with
+// at least one position, so no record is ever allocated just to be dropped.
+class FieldBuilder {
+public:
+    FieldBuilder(const Snapshot& chars, const Snapshot& ext, TDSFields& host, TDSFields& unprotected)
+        : FChars(chars), FExt(ext), FHost(host), FUnprotected(unprotected), FLog(LogEnabled(kHostFieldLogLevel))
+    {
+    }
+
+    bool IsOpen() const { return FOpen; }
+    std::uint8_t OpenAttr() const { return FOpen ? FAttr : 0; }
+
+    // Opens a record at the 1-based position pos.
+    void Open(std::int32_t pos, std::uint8_t attr)
+    {
+        FOpen = true;
+        FPos = pos;
+        FAttr = attr;
+    }
+
+    // Ends the open record just before the 1-based position end.
+    void Close(std::int32_t end)
+    {
+        if (!FOpen)
+            return;
+        FOpen = false;
+        const auto len = static_cast<std::int16_t>(end - FPos);
+        if (len <= 0)
+            return;
+        assert(FPos >= 1 && FPos + len - 1 <= kHostFieldScreenSize);
+
+        auto record = std::make_unique<T3270Field>();
+        record->SetPos(static_cast<std::int16_t>(FPos));
+        record->Len = len;
+        const std::uint8_t* first = FChars.data() + (FPos - 1);
+        std::size_t size = static_cast<std::size_t>(len);
+        record->Attr = FAttr;
+        const bool editable = record->GetEditable();
+        if (editable)
+            while (size > 0 && first[size - 1] <= kBlank)
+                --size;
+        // The text is the screen's, not an edit: the modified tag stays the
+        // one the screen field carries.
+        record->SetData(std::string_view(reinterpret_cast<const char*>(first), size));
+        record->Attr = FAttr;
+        record->Eab = FExt[static_cast<std::size_t>(FPos - 1)];
+
+        T3270Field* raw = record.get();
+        FHost.Add(std::move(record));
+        if (FLog)
+            MsgLog(kHostFieldLogLevel, FormatHostFieldLog(*raw));
+        if (editable)
+            FUnprotected.Add(raw);
+    }
+
+private:
+    const Snapshot& FChars;
+    const Snapshot& FExt;
+    TDSFields& FHost;
+    TDSFields& FUnprotected;
+    const bool FLog;
+    bool FOpen = false;
+    std::int32_t FPos = 0;
+    std::uint8_t FAttr = 0;
+};
+
+std::uint8_t AttrAt(const TOrvTn3270display& screen, std::int32_t index)
+{
+    // A screen smaller than the walk answers 0 (no field) beyond its end.
+    return screen.inRange(index) ? screen.getFA(index) : 0;
+}
+
+}  // namespace
+
+void GenHostFields(const TOrvTn3270display& screen, TDSFields& hostFields, TDSFields& unprotectedFields)
+{
+    static_assert(kHostFieldScreenSize <= TOrvTndisplay::kMaxPositions);
+    // Borrowing list first: it must never refer to a freed record.
+    unprotectedFields.Clear();
+    hostFields.FreeFields();
+
+    Snapshot chars;
+    Snapshot ext;
+    std::memcpy(chars.data(), screen.Chars.data(), chars.size());
+    std::memcpy(ext.data(), screen.ExtAttrs.data(), ext.size());
+    std::replace(chars.begin(), chars.end(), TOrvTndisplay::kNull, kBlank);
+
+    FieldBuilder builder(chars, ext, hostFields, unprotectedFields);
+    std::uint8_t previousExt = 0;
+    for (std::int32_t p = 1; p <= kHostFieldScreenSize; ++p) {
+        const std::int32_t i = p - 1;
+        const bool fieldAttribute = chars[static_cast<std::size_t>(i)] == kFieldMarker;
+        const bool boundary = fieldAttribute || ext[static_cast<std::size_t>(i)] != previousExt;
+        // A field attribute in the last position starts nothing (handled at
+        // the end); a change of extended attribute there still splits.
+        if (boundary && (p < kHostFieldScreenSize || !fieldAttribute)) {
+            builder.Close(p);
+            // The attribute of position i itself: every position of a field,
+            // its field attribute included, carries the field's byte. (The
+            // position after i would belong to the next field when it is a
+            // field attribute.)
+            const std::uint8_t attr = AttrAt(screen, i);
+            builder.Open(fieldAttribute ? p + 1 : p, attr);
+        } else if (p == 1) {
+            std::uint8_t attr = AttrAt(screen, 0);
+            if (attr == kFirstPositionOddAttr)
+                attr = kFirstPositionAttr;
+            builder.Open(p, attr);
+        } else if (p % kHostFieldColumns == 1) {
+            // A field running over the end of a row goes on as a new record.
+            const std::uint8_t attr = builder.OpenAttr();
+            builder.Close(p);
+            builder.Open(p, attr);
+        }
+        previousExt = ext[static_cast<std::size_t>(i)];
+    }
+    // A field attribute in the last position ends the open record before it.
+    builder.Close(chars[kHostFieldScreenSize - 1] == kFieldMarker ? kHostFieldScreenSize
+                                                                  : kHostFieldScreenSize + 1);
+
+    hostFields.CursorPos = static_cast<std::int16_t>(screen.CursorPosition + 1);
+    unprotectedFields.CursorPos = hostFields.CursorPos;
+}
+
+std::string FormatHostFieldLog(const TDSField& field)
+{
+    char head[128];
+    const int n = std::snprintf(head, sizeof head, "Col:%.2d - Row:%.2d - Len:%.2d - Pos:%.4d - Attr:$%.2X - Eab:$%.2X - Data:",
+                                field.Col, field.Row, field.Len, field.GetPos(), field.Attr, field.Eab);
+    std::string line;
+    line.reserve(static_cast<std::size_t>(n) + field.Data.size());
+    line.append(head, static_cast<std::size_t>(n));
+    line += field.Data;
+    return line;
+}
+
+bool ShowTextRecord(const std::uint8_t* data, std::int32_t len, bool extended, TDSFields& hostFields,
+                    TDSFields& unprotectedFields)
+{
+    if (len == 0)
+        return false;
+    // Work with offsets: a record shorter than the header or the two final
+    // bytes simply has no text.
+    const std::int64_t start = extended ? kTextRecordHeaderSize : 0;
+    const std::int64_t textLen = static_cast<std::int64_t>(len) - start - 2;
+    if (textLen <= 0 || data == nullptr)
+        return true;
+
+    unprotectedFields.Clear();
+    hostFields.FreeFields();
+    const std::string_view text(reinterpret_cast<const char*>(data) + start, static_cast<std::size_t>(textLen));
+    std::int32_t lines = 0;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t cut = text.find("\r\n", from);
+        const bool last = cut == std::string_view::npos;
+        if (last)
+            cut = text.size();
+        ++lines;
+        auto record = std::make_unique<T3270Field>();
+        record->Attr = kTextLineAttr;
+        record->Row = static_cast<std::int16_t>(lines);
+        record->Col = 1;
+        record->Data.assign(text.substr(from, cut - from));
+        record->Len = static_cast<std::int16_t>(cut - from);
+        hostFields.Add(std::move(record));
+        from = last ? text.size() : cut + 2;
+    }
+    hostFields.CursorPos = static_cast<std::int16_t>(kHostFieldColumns * (lines + 1));
+    return true;
+}
