@@ -176,7 +176,10 @@ std::chrono::system_clock::time_point Now()
 
 std::uint32_t ThreadNumber()
 {
-    return static_cast<std::uint32_t>(::syscall(SYS_gettid)) % 100000u;
+    // Asked of the kernel once per thread: every log line needs it.
+    thread_local const std::uint32_t number =
+        static_cast<std::uint32_t>(::syscall(SYS_gettid)) % 100000u;
+    return number;
 }
 
 std::string TimestampedLine(std::chrono::system_clock::time_point when, std::string_view text)
