@@ -3,7 +3,6 @@
 
 #include "log/uOrvIntfLogg.h"
 
-#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstdio>
@@ -21,19 +20,67 @@ constexpr std::uint8_t kFirstPositionOddAttr = 0x18;
 constexpr std::uint8_t kFirstPositionAttr = 0x02;
 constexpr std::uint8_t kTextLineAttr = T3270Field::kAttrProtected;
 
-using Snapshot = std::array<std::uint8_t, kHostFieldScreenSize>;
+// The planes as the pass reads them: characters with every null shown as a
+// blank, and the extended attributes shifted by one position so that
+// ext[i] is the previous position's byte (0 before the first) and ext[i + 1]
+// the byte of position i. Local to the call: the walk reads a consistent copy.
+struct Snapshots {
+    alignas(8) std::array<std::uint8_t, kHostFieldScreenSize> chars;
+    alignas(8) std::array<std::uint8_t, kHostFieldScreenSize + 1> ext;
+
+    explicit Snapshots(const TOrvTndisplay& screen)
+    {
+        const std::uint8_t* c = screen.Chars.data();
+        for (std::size_t k = 0; k < chars.size(); ++k)
+            chars[k] = c[k] == TOrvTndisplay::kNull ? kBlank : c[k];
+        ext[0] = 0;
+        std::memcpy(ext.data() + 1, screen.ExtAttrs.data(), kHostFieldScreenSize);
+    }
+
+    std::uint8_t ExtAt(std::int32_t index) const { return ext[static_cast<std::size_t>(index) + 1]; }
+    bool IsFieldAttribute(std::int32_t index) const { return chars[static_cast<std::size_t>(index)] == kFieldMarker; }
+    // A record boundary: a field attribute, or a change of extended attribute.
+    bool IsBoundary(std::int32_t index) const
+    {
+        const auto k = static_cast<std::size_t>(index);
+        return chars[k] == kFieldMarker || ext[k + 1] != ext[k];
+    }
+
+    // First boundary in [from, end), or end. Most positions are not
+    // boundaries, so eight of them are tested at a time.
+    std::int32_t NextBoundary(std::int32_t from, std::int32_t end) const
+    {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+        constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+        std::int32_t i = from;
+        while (i + 8 <= end) {
+            std::uint64_t c;
+            std::uint64_t own;
+            std::uint64_t previous;
+            std::memcpy(&c, chars.data() + i, 8);
+            std::memcpy(&own, ext.data() + i + 1, 8);
+            std::memcpy(&previous, ext.data() + i, 8);
+            const std::uint64_t x = c ^ (kOnes * kFieldMarker);  // zero byte where a marker is
+            if (((x - kOnes) & ~x & kHighs) != 0 || own != previous)
+                break;
+            i += 8;
+        }
+        while (i < end && !IsBoundary(i))
+            ++i;
+        return i;
+    }
+};
 
 // Builds records from the snapshots. The open record is kept as a position
 // and an attribute byte only, and becomes a T3270Field when it is closed with
 // at least one position, so no record is ever allocated just to be dropped.
 class FieldBuilder {
 public:
-    FieldBuilder(const Snapshot& chars, const Snapshot& ext, TDSFields& host, TDSFields& unprotected)
-        : FChars(chars), FExt(ext), FHost(host), FUnprotected(unprotected), FLog(LogEnabled(kHostFieldLogLevel))
+    FieldBuilder(const Snapshots& snap, TDSFields& host, TDSFields& unprotected)
+        : FSnap(snap), FHost(host), FUnprotected(unprotected), FLog(LogEnabled(kHostFieldLogLevel))
     {
     }
 
-    bool IsOpen() const { return FOpen; }
     std::uint8_t OpenAttr() const { return FOpen ? FAttr : 0; }
 
     // Opens a record at the 1-based position pos.
@@ -58,7 +105,7 @@ public:
         auto record = std::make_unique<T3270Field>();
         record->SetPos(static_cast<std::int16_t>(FPos));
         record->Len = len;
-        const std::uint8_t* first = FChars.data() + (FPos - 1);
+        const std::uint8_t* first = FSnap.chars.data() + (FPos - 1);
         std::size_t size = static_cast<std::size_t>(len);
         record->Attr = FAttr;
         const bool editable = record->GetEditable();
@@ -69,7 +116,7 @@ public:
         // one the screen field carries.
         record->SetData(std::string_view(reinterpret_cast<const char*>(first), size));
         record->Attr = FAttr;
-        record->Eab = FExt[static_cast<std::size_t>(FPos - 1)];
+        record->Eab = FSnap.ExtAt(FPos - 1);
 
         T3270Field* raw = record.get();
         FHost.Add(std::move(record));
@@ -80,8 +127,7 @@ public:
     }
 
 private:
-    const Snapshot& FChars;
-    const Snapshot& FExt;
+    const Snapshots& FSnap;
     TDSFields& FHost;
     TDSFields& FUnprotected;
     const bool FLog;
@@ -101,48 +147,50 @@ std::uint8_t AttrAt(const TOrvTn3270display& screen, std::int32_t index)
 void GenHostFields(const TOrvTn3270display& screen, TDSFields& hostFields, TDSFields& unprotectedFields)
 {
     static_assert(kHostFieldScreenSize <= TOrvTndisplay::kMaxPositions);
+    static_assert(kHostFieldScreenSize % kHostFieldColumns == 0);
     // Borrowing list first: it must never refer to a freed record.
     unprotectedFields.Clear();
     hostFields.FreeFields();
 
-    Snapshot chars;
-    Snapshot ext;
-    std::memcpy(chars.data(), screen.Chars.data(), chars.size());
-    std::memcpy(ext.data(), screen.ExtAttrs.data(), ext.size());
-    std::replace(chars.begin(), chars.end(), TOrvTndisplay::kNull, kBlank);
+    const Snapshots snap(screen);
+    FieldBuilder builder(snap, hostFields, unprotectedFields);
 
-    FieldBuilder builder(chars, ext, hostFields, unprotectedFields);
-    std::uint8_t previousExt = 0;
-    for (std::int32_t p = 1; p <= kHostFieldScreenSize; ++p) {
-        const std::int32_t i = p - 1;
-        const bool fieldAttribute = chars[static_cast<std::size_t>(i)] == kFieldMarker;
-        const bool boundary = fieldAttribute || ext[static_cast<std::size_t>(i)] != previousExt;
-        // A field attribute in the last position starts nothing (handled at
-        // the end); a change of extended attribute there still splits.
-        if (boundary && (p < kHostFieldScreenSize || !fieldAttribute)) {
-            builder.Close(p);
-            // The attribute of position i itself: every position of a field,
-            // its field attribute included, carries the field's byte. (The
-            // position after i would belong to the next field when it is a
-            // field attribute.)
-            const std::uint8_t attr = AttrAt(screen, i);
-            builder.Open(fieldAttribute ? p + 1 : p, attr);
-        } else if (p == 1) {
+    // A field attribute ends the open record and starts one after it; a
+    // change of extended attribute ends it and starts one at the change.
+    const auto atBoundary = [&](std::int32_t i) {
+        const bool fieldAttribute = snap.IsFieldAttribute(i);
+        // A field attribute in the last position starts nothing (see the
+        // end); a change of extended attribute there still splits.
+        if (fieldAttribute && i == kHostFieldScreenSize - 1)
+            return;
+        const std::int32_t p = i + 1;
+        builder.Close(p);
+        // The attribute of position i itself: every position of a field, its
+        // field attribute included, carries the field's byte. (The position
+        // after i belongs to the next field when it is a field attribute.)
+        builder.Open(fieldAttribute ? p + 1 : p, AttrAt(screen, i));
+    };
+
+    for (std::int32_t start = 0; start < kHostFieldScreenSize; start += kHostFieldColumns) {
+        const std::int32_t end = start + kHostFieldColumns;
+        if (snap.IsBoundary(start)) {
+            atBoundary(start);
+        } else if (start == 0) {
             std::uint8_t attr = AttrAt(screen, 0);
             if (attr == kFirstPositionOddAttr)
                 attr = kFirstPositionAttr;
-            builder.Open(p, attr);
-        } else if (p % kHostFieldColumns == 1) {
+            builder.Open(1, attr);
+        } else {
             // A field running over the end of a row goes on as a new record.
             const std::uint8_t attr = builder.OpenAttr();
-            builder.Close(p);
-            builder.Open(p, attr);
+            builder.Close(start + 1);
+            builder.Open(start + 1, attr);
         }
-        previousExt = ext[static_cast<std::size_t>(i)];
+        for (std::int32_t i = snap.NextBoundary(start + 1, end); i < end; i = snap.NextBoundary(i + 1, end))
+            atBoundary(i);
     }
     // A field attribute in the last position ends the open record before it.
-    builder.Close(chars[kHostFieldScreenSize - 1] == kFieldMarker ? kHostFieldScreenSize
-                                                                  : kHostFieldScreenSize + 1);
+    builder.Close(snap.IsFieldAttribute(kHostFieldScreenSize - 1) ? kHostFieldScreenSize : kHostFieldScreenSize + 1);
 
     hostFields.CursorPos = static_cast<std::int16_t>(screen.CursorPosition + 1);
     unprotectedFields.CursorPos = hostFields.CursorPos;

@@ -330,8 +330,17 @@ TEST(HostFieldExtractTest, ArbitraryScreensAreTiledByTheRecords)
             ASSERT_LE(last, 1919);
             ASSERT_EQ(first / 80, last / 80) << "round " << round << " record " << k;
             previousEnd = last + 1;
-            for (int i = first; i <= last; ++i)
+            // A record starts at a row, after a field attribute or at a
+            // change of extended attribute, and holds no further change.
+            const auto& E = ps.screen.ExtAttrs;
+            ASSERT_TRUE(first % 80 == 0 || ps.screen.Chars[static_cast<std::size_t>(first) - 1] == 0x01 ||
+                        E[static_cast<std::size_t>(first)] != E[static_cast<std::size_t>(first) - 1])
+                << "round " << round << " record " << k;
+            for (int i = first; i <= last; ++i) {
                 ++cover[static_cast<std::size_t>(i)];
+                ASSERT_EQ(E[static_cast<std::size_t>(i)], E[static_cast<std::size_t>(first)])
+                    << "round " << round << " record " << k << " position " << i;
+            }
             EXPECT_EQ(f->Eab, ps.screen.ExtAttrs[static_cast<std::size_t>(first)]);
             // The run that starts at the first position publishes 0x18 as 0x02,
             // also on the rows it continues on.
