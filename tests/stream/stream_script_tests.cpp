@@ -1,0 +1,377 @@
+// Record flows as a host sends them, written as scripts (see StreamScript.h):
+// TN3270E dispatch and session state, write commands and orders, read
+// replies and structured fields, every reply compared byte for byte.
+#include "StreamScript.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The 75-byte query reply of a 24 x 80 colour display.
+#define QUERY_REPLY                                                                                    \
+    "88 00 16 81 86 00 08 00 F4 F1 F1 F2 F2 F3 F3 F4 F4 F5 F5 F6 F6 F7 F7 "                            \
+    "00 0D 81 87 04 00 F0 F1 F1 F2 F2 F4 F4 "                                                          \
+    "00 17 81 81 01 00 00 50 00 18 00 00 02 00 89 00 02 00 85 09 10 07 80 "                            \
+    "00 10 81 85 00 00 09 10 00 00 00 00 03 00 00 00"
+
+struct Script {
+    const char* name;
+    const char* text;
+};
+
+const Script kScripts[] = {
+    // ---- TN3270E records and session state -------------------------------
+    {"ResponseRequestedThenWrite", R"(
+mode e
+push 00 00 02 00 07 F5 C3 11 40 40 C1
+sent 02 00 00 00 07 00        # positive response first, with the request's sequence number
+row 1 "A"
+cursor 1
+aid 60
+status ""                     # keyboard restored by the WCC
+dstatus "SYSTEM"              # the screen buffer's copy is the telnet layer's job
+reply 00
+key 7D
+sent 00 00 00 00 07 C1        # unformatted screen: its characters only
+status "SENDING"
+dstatus "SENDING"
+)"},
+    {"OtherResponseFlagsSendNothing", R"(
+mode e
+push 00 00 00 00 08 F5 C3 C1
+push 00 00 01 00 09 F5 C3 C2
+row 1 "B"
+)"},
+    {"PlainRecordsRaiseLuLuOnce", R"(
+mode p
+push                          # an empty record is dropped: no state change
+state None
+push F1 C2 C1
+state LuLu
+notes 1
+push F1 C2 C2
+notes 1
+row 1 "AB"
+)"},
+    {"InvalidDataTypeThenValidRecord", R"(
+mode e
+fail "Invalid data-type in TN3270E Header" 08 00 02 00 01 F5 C3 C1
+row 1 ""
+updated 0
+push 00 00 00 00 02 F5 C3 C2
+row 1 "B"
+updated 1
+)"},
+    {"ShortExtendedRecordsAreDropped", R"(
+mode e
+push 00 00 02                 # shorter than the header
+push 00 00 02 00 01           # header alone, asking for a response
+push 07 00 02 00 01           # SSCP-LU-DATA without data
+updated 0
+state None
+push 00 00 00 00 02 F5 C3 C1
+row 1 "A"
+)"},
+    {"BindAndUnbind", R"(
+mode e
+push 00 00 00 00 01 F5 C3 11 C1 50 C1 C2
+cursor 82
+push 03 00 02 00 02 31 01 03 03 B1   # never answered, the image is not read
+state LuLu
+notes 1
+cursor 0
+row 2 "AB"
+push 04 00 00 00 03 01
+state SscpLu
+notes 2
+row 2 ""
+cursor 0
+push 01 00 02 00 04 C1               # SCS, response, NVT and request records are ignored
+push 02 00 02 00 05 00
+push 05 00 02 00 06 C1
+push 06 00 02 00 07 C1
+row 1 ""
+notes 2
+)"},
+    {"SscpLuData", R"(
+mode e
+push 07 00 00 00 04 C8 C5 D3 D3 D6
+state SscpLu
+notes 1
+row 1 "HELLO"
+status ""
+reply 07
+key 7D
+sent 07 00 00 00 04 C8 C5 D3 D3 D6
+push 07 00 02 00 05 5A
+sent 02 00 00 00 05 00
+reply 07
+row 1 "HELLO!"
+)"},
+    {"ReadModifiedInSscpLuStateCarriesItsDataType", R"(
+mode e
+push 04 00 00 00 01 01
+push 00 00 00 00 02 F5 C3 1D 40 C1
+reply 00
+key 7D
+sent 07 00 00 00 02 7D 40 C1
+)"},
+    {"NoOperationOnlyUpdates", R"(
+mode p
+push 03
+updated 1
+status "WAITING"
+row 1 ""
+)"},
+    {"ReadBufferPlainAndExtended", R"(
+mode p
+push F5 C2
+push F2
+status "SENDING"
+sent 60 40 40 00*1920
+push F5 C2 1D E0
+push F2
+sent 60 40 C1 1D 20 00*1919
+mode e
+push 00 00 00 00 09 F6
+sent 00 00 00 00 09 60 40 C1
+)"},
+    // ---- Write commands and orders ---------------------------------------
+    {"WriteAtBufferAddress", R"(
+mode p
+push F1 C2 11 40 4A C1 C2
+at 10 "AB"
+cursor 12
+aid 60
+status ""
+)"},
+    {"EraseWriteWithoutRestoreKeepsKeyboardLocked", R"(
+mode p
+push F5 40 1D 40 C1
+at 0 "|A"
+cursor 1
+fa 0 00
+status "SYSTEM"
+aid 00
+)"},
+    {"CursorByInsertCursorAndFirstUnprotectedField", R"(
+mode p
+push F5 C2 1D 40 C1 11 40 4A 13 11 40 D4 1D 40 C2
+cursor 10                     # IC wins; the second unprotected field moves nothing
+push F5 C2 1D 60 C1 C2 11 40 4A 1D 60 C3
+cursor 12                     # protected fields only: the last buffer address
+)"},
+    {"RepeatToAddress", R"(
+mode p
+push F5 C2 11 40 4A 3C 40 4A C1
+count A 1920                  # stop address = start: the whole screen
+cursor 10
+push F5 C2 28 42 F2 3C 40 40 08 C1
+count A 1920                  # GE character, stop address 0
+eab 0 10
+eab 1919 10                   # stop address 0 keeps the attribute in force
+push F5 C2 11 5D 6C 3C 40 4A C2
+count B 30                    # 1900..1919 and 0..9
+at 1899 ".B"
+at 9 "B."
+cursor 10
+push F5 C2 1D 60 11 40 C5 1D 40 11 40 C3 3C 40 C8 C3
+at 0 "|..CCCCC"               # a field attribute in the way is overwritten
+fa 6 20
+)"},
+    {"EraseUnprotectedToAddress", R"(
+mode p
+push F5 C2 1D 60 C1 C1 1D 40 C2 C2 11 5D 7F C3
+at 0 "|AA|BB"
+at 1919 "C"
+push F1 C2 11 40 C4 12 40 C4
+at 0 "|AA|.."
+at 1919 "."                   # the last position too
+cursor 4
+push F5 C2 C1 C2 C3 C4 11 40 C2 12 40 C1
+at 0 ".B.."                   # unformatted: from 2 around to 0
+count . 1919
+)"},
+    {"EraseAllUnprotected", R"(
+mode p
+push F5 40 1D 60 C1 1D 41 C2 C3 C4 1D 60 11 C1 E4 13
+at 0 "|A|BCD|"
+fa 2 01
+cursor 100
+aid 00
+push 6F
+at 0 "|A|...|"
+fa 2 00
+cursor 3
+aid 60
+status ""
+push F5 40 1D 60 C1 11 40 C5 13
+push 6F
+cursor 0                      # no unprotected field
+)"},
+    {"SetAttributeAndStartFieldExtended", R"(
+mode p
+push F5 C2 28 00 00 C1 28 42 F2 C2
+at 0 "AB"
+eab 0 00
+eab 1 10
+push F5 C2 29 02 C0 60 41 F2 C1
+at 0 "|A"
+fa 0 20
+eab 0 80
+eab 1 80
+push F5 C2 29 01 42 F4 C1     # no field attribute pair: attribute 08
+fa 0 08
+eab 0 20
+eab 1 20
+push F5 C2 28 42 F1 1D 40 C1 1D 60 C2
+eab 0 00                      # unprotected SF drops the attribute in force
+eab 1 00
+eab 2 00
+push F5 C2 28 42 F1 1D 60 C1
+eab 0 08                      # a protected one takes it
+eab 1 08
+push F5 C2 2C 01 41 F1 C1     # MF changes nothing
+at 0 "A"
+eab 0 00
+)"},
+    {"ProgramTab", R"(
+mode p
+push F5 C2 1D 60 C1 1D 40 C2 C3 1D 60 1D 40 C4 C5
+at 0 "|A|BC||DE"
+cursor 3
+push F1 C2 05 C6              # first in the write: from 3 to the next field, no erasing
+at 0 "|A|BC||FE"
+push F1 C2 11 40 C4 05 C7     # after SBA: tabs to 7 without erasing
+at 0 "|A|BC||GE"
+push F1 C2 11 40 C3 C8 05     # after a character: nulls the field it tabs to
+at 0 "|A|HC||.."
+cursor 7
+fa 1 20
+push F1 C2 11 40 C8 05 C9     # no unprotected field after 8: to 0, over the attribute
+at 0 "IA|HC||"
+fa 1 00                       # the field of 6 now reaches around to 1
+cursor 1
+)"},
+    {"NewLine", R"(
+mode p
+push F5 C2 11 5C F0 15 C1
+at 0 "A"
+push F5 C2 11 C1 D5 15 C2
+at 160 "B"
+cursor 161
+)"},
+    {"ResetModifiedDataTags", R"(
+mode p
+push F5 C2 1D 41 C1 1D 61 C2
+fa 0 01
+fa 2 21
+push F1 C3
+fa 0 00
+fa 2 20
+at 0 "|A|B"
+)"},
+    // ---- Read replies ------------------------------------------------------
+    {"ReadModifiedFormatted", R"(
+mode p
+push F5 C2 11 C1 50 1D 01 C1 11 C1 D3 C2 1D 20 13
+cursor 85
+key 7D
+sent 7D C1 D5 11 C1 D1 C1 C2  # nulls are never reported
+key 6E
+sent 6E
+key 6D
+sent 6D
+push F1 C3
+key 7D
+sent 7D C1 D5                 # no modified field
+push F6
+sent 7D C1 D5                 # the host's Read Modified repeats the last AID
+)"},
+    {"ReadModifiedFieldInLastPosition", R"(
+mode p
+push F5 C2 11 40 C5 1D 20 11 5D 7F 1D 01 C1 C2
+cursor 0
+key F1
+sent F1 40 40 11 40 40 C1 C2
+)"},
+    {"ReadModifiedFieldRunningPastTheEnd", R"(
+mode p
+push F5 C2 11 40 C5 1D 21 E7 11 5D 6C 1D 01 11 5D 7E C1 C2 C3 C4
+key 7D
+sent 7D 5D 6D 11 40 C6 E7 11 5D 6D C1 C2 C3 C4
+)"},
+    {"ReadModifiedAfterTextRecordIsUnformatted", R"(
+mode p
+push F5 C2 1D 60 C1
+push C2                       # no command: written at the cursor
+status ""
+key 7D
+sent 60 C1 C2                 # the field attribute marker is translated like a character
+)"},
+    // ---- Structured fields ---------------------------------------------------
+    {"QueryReply", R"(
+mode p
+push F3 00 05 01 FF 02
+sent )" QUERY_REPLY R"(
+mode e
+push 00 00 02 00 2A F3 00 05 01 FF 02
+sent 02 00 00 00 2A 00
+sent 00 00 00 00 2A )" QUERY_REPLY R"(
+)"},
+    {"StructuredFieldErrors", R"(
+mode p
+fail "WSF-RP not a query op" F3 00 05 01 FF 03
+fail "WSF-RP invalid PID" F3 00 05 01 00 02
+fail "WSF-RP too small" F3 00 04 01 FF
+fail "WSF too small" F3 00 05
+fail "unsupported WFS ID: 15" F3 00 05 0F 00 00
+fail "WSF-OBDS too small" F3 00 04 40 00
+fail "WSF-OBDS invalid PID" F3 00 06 40 01 F5 C2
+fail "WSF-OBDS unsupported" F3 00 06 40 00 F2 C2
+fail "WSF-RP too small" F3 00 00 01 FF 02          # length 0 never loops
+fail "WSF-OBDS too small" F3 00 00 40 00 F5
+fail "unsupported WFS ID: 129" F3 00 00 81
+fail "WSF-RP length exceeds record" F3 00 05 01 FF
+fail "WSF-RP length exceeds record" F3 00 07 01 FF 02 00
+fail "WSF-OBDS length exceeds record" F3 00 05 01 FF 02 00 09 40 00 F5 C2 C1
+sent )" QUERY_REPLY R"(         # the field before the bad one was answered
+updated 1
+fail "WSF-OBDS length exceeds record" F3 00 07 40 00 F5 C2 C1 00 09 40 00 F1 C2 C2
+at 0 "A."                       # ... or applied, and the screen published
+updated 1
+fail "WSF too small" F3 00 05 01 FF 02 00 05
+sent )" QUERY_REPLY R"(
+)"},
+    {"Outbound3270DS", R"(
+mode p
+push F3 00 08 40 00 F5 C2 C1 C2
+at 0 "AB"
+aid 60
+status ""
+push F3 00 05 01 FF 02 00 07 40 00 F1 C2 C3
+sent )" QUERY_REPLY R"(
+at 0 "ABC"
+push F3 00 0D 40 00 F5 C2 1D 40 C1 C2 C3 1D 60 00 05 40 00 6F
+at 0 "|...|"                   # Erase All Unprotected needs no WCC
+cursor 1
+push F3 00 06 40 00 F5 40
+status ""                      # not set to "SYSTEM", and the WCC did not restore
+push F3 27 0C 40 00 F5 C2 C1*9990
+count A 1920                   # a write as long as the record is applied whole
+cursor 390
+)"},
+};
+
+class StreamScripts : public ::testing::TestWithParam<Script> {};
+
+TEST_P(StreamScripts, Run)
+{
+    StreamHarness h;
+    h.Run(GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, StreamScripts, ::testing::ValuesIn(kScripts),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
