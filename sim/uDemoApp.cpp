@@ -1,0 +1,418 @@
+// The demo host application: sign-on, main menu, account inquiry, messages.
+#include "sim/uDemoApp.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+
+#include "sim/uSim3270Encoder.h"
+
+namespace tnsim {
+
+namespace {
+
+struct TDemoUser {
+    const char* id;
+    const char* password;
+};
+constexpr std::array<TDemoUser, 2> kUsers = {{{"DEMO", "SECRET"}, {"GUEST", "GUEST"}}};
+
+struct TDemoAccount {
+    const char* number;
+    const char* name;
+    const char* city;
+    long long cents;
+    const char* status;
+    Colour statusColour;
+    std::array<const char*, 3> history;
+};
+constexpr std::array<TDemoAccount, 5> kAccounts = {{
+    {"10001", "ANNA BERGER", "ZURICH", 1254075, "ACTIVE", Colour::Green,
+     {"2024-05-02  DEPOSIT              2,500.00", "2024-05-06  CARD PAYMENT            -84.30",
+      "2024-05-13  STANDING ORDER        -950.00"}},
+    {"10002", "CARLOS MENDES", "LISBON", 38020, "ACTIVE", Colour::Green,
+     {"2024-04-28  SALARY               3,120.00", "2024-05-01  RENT                -1,450.00",
+      "2024-05-09  TRANSFER              -600.00"}},
+    {"10003", "MEI LIN CHEN", "SINGAPORE", -12550, "OVERDRAWN", Colour::Red,
+     {"2024-05-03  CARD PAYMENT           -45.00", "2024-05-07  DIRECT DEBIT          -210.50",
+      "2024-05-11  FEE                    -12.00"}},
+    {"20001", "NORTHWIND TRADING LTD", "HAMBURG", 98765400, "ON HOLD", Colour::Yellow,
+     {"2024-05-10  INVOICE 4471        12,300.00", "2024-05-12  TRANSFER           -5,000.00",
+      "2024-05-14  INTEREST                18.42"}},
+    {"20002", "BLUE RIVER FARMS", "DUBBO", 0, "CLOSED", Colour::Red,
+     {"2024-01-31  CLOSING TRANSFER  -1,204.11", "", ""}},
+}};
+
+// Panel layout (rows and columns 1-based; a field's data starts one column
+// after its attribute).
+constexpr int kUserRow = 10, kPasswordRow = 12, kSignOnCol = 28, kSignOnLen = 8;
+constexpr int kCommandRow = 20, kCommandCol = 15, kCommandLen = 20;
+constexpr int kAccountRow = 5, kAccountCol = 26, kAccountLen = 5;
+constexpr int kMessageRow = 22;
+constexpr int kKeysRow = 24;
+
+const char* const kSuspendPrompt = "SYSTEM REQUEST - TYPE LOGOFF TO END THE SESSION, OR PRESS ENTER TO RESUME. ";
+
+std::string Trim(std::string s) {
+    const auto notSpace = [](unsigned char c) { return c != ' ' && c != 0; };
+    s.erase(s.begin(), std::find_if(s.begin(), s.end(), notSpace));
+    s.erase(std::find_if(s.rbegin(), s.rend(), notSpace).base(), s.end());
+    return s;
+}
+
+std::string Upper(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The trimmed, upper-cased text of the field whose data starts at row/col;
+// empty when the terminal did not send it (not modified).
+std::string Input(const TSimInbound& in, int row, int col) {
+    const TSimField* f = in.FieldAt(row, col);
+    return f ? Upper(Trim(f->text)) : std::string();
+}
+
+std::string Money(long long cents) {
+    const bool negative = cents < 0;
+    unsigned long long v = static_cast<unsigned long long>(negative ? -cents : cents);
+    std::string whole = std::to_string(v / 100);
+    for (int i = static_cast<int>(whole.size()) - 3; i > 0; i -= 3) whole.insert(static_cast<std::size_t>(i), ",");
+    char frac[4];
+    std::snprintf(frac, sizeof frac, "%02llu", v % 100);
+    return (negative ? "-" : "") + whole + "." + frac + " EUR";
+}
+
+const TDemoAccount* FindAccount(const std::string& number) {
+    for (const auto& a : kAccounts)
+        if (number == a.number) return &a;
+    return nullptr;
+}
+
+// Protected text whose first character is at row/col (its attribute sits
+// in the column before).
+void Label(TSim3270Encoder& e, int row, int col, std::string_view text, Colour colour = Colour::Turquoise,
+           Highlight h = Highlight::Default, std::uint8_t extra = 0) {
+    e.FieldX(row, col - 1, fa::Protected | extra, colour, h, text);
+}
+
+// An input field of `len` characters at row/col, closed by a protected
+// attribute after it so that typing stops at its end.
+void InputField(TSim3270Encoder& e, int row, int col, int len, std::uint8_t attr, std::string_view value = {}) {
+    e.FieldX(row, col - 1, attr, Colour::Green, Highlight::Underscore, value.substr(0, static_cast<std::size_t>(len)));
+    e.SBA(row, col + len).SF(fa::Skip);
+}
+
+}  // namespace
+
+TDemoApp::TDemoApp(TDemoOptions options) : mOptions(std::move(options)) {}
+
+TSimAppFactory TDemoApp::Factory(TDemoOptions options) {
+    return [options] { return std::make_unique<TDemoApp>(options); };
+}
+
+std::tm TDemoApp::Now() const {
+    if (mOptions.clock) return mOptions.clock();
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    return tm;
+}
+
+void TDemoApp::Header(TSim3270Encoder& e, const std::string& title, const std::string& panelId) const {
+    const std::tm now = Now();
+    char date[32], time[32];
+    std::strftime(date, sizeof date, "DATE: %Y-%m-%d", &now);
+    std::strftime(time, sizeof time, "TIME: %H:%M:%S", &now);
+    Label(e, 1, 2, panelId, Colour::Blue);
+    Label(e, 1, 30, "SAMPLE HOST SYSTEM", Colour::White, Highlight::Default, fa::Intensified);
+    Label(e, 1, 63, date, Colour::Turquoise);
+    Label(e, 2, 2, title, Colour::White, Highlight::Default, fa::Intensified);
+    if (!mLu.empty()) Label(e, 2, 30, "TERMINAL " + mLu, Colour::Blue);
+    Label(e, 2, 63, time, Colour::Turquoise);
+    e.FieldX(3, 1, fa::Protected, Colour::Blue).RA(4, 1, '-');
+}
+
+void TDemoApp::Footer(TSim3270Encoder& e, const std::string& message, const std::string& keys) const {
+    // The message line is always there, so that the field list keeps its shape.
+    e.FieldX(kMessageRow, 1, fa::Protected | fa::Intensified, Colour::Red, Highlight::Default, message);
+    Label(e, kKeysRow, 2, keys, Colour::Blue);
+}
+
+Bytes TDemoApp::SignOnPanel(const std::string& message, const std::string& user) const {
+    TSim3270Encoder e;
+    e.EraseWrite(wcc::Restore | wcc::ResetMdt | (message.empty() ? 0 : wcc::Alarm));
+    Header(e, "SIGN ON", "SGN001");
+    Label(e, 6, 10, "Welcome to the sample host system.", Colour::Green);
+    Label(e, 7, 10, "Type your user id and password, then press Enter.", Colour::Green);
+    Label(e, kUserRow, 10, "USER ID  . . . .");
+    InputField(e, kUserRow, kSignOnCol, kSignOnLen, fa::Unprotected | fa::Intensified | (user.empty() ? 0 : fa::Mdt),
+               user);
+    Label(e, kPasswordRow, 10, "PASSWORD . . . .");
+    InputField(e, kPasswordRow, kSignOnCol, kSignOnLen, fa::Unprotected | fa::NonDisplay);
+    Label(e, 15, 10, "Demo users: DEMO / SECRET,  GUEST / GUEST", Colour::Yellow);
+    Footer(e, message, "ENTER=Sign on   PF3=Exit   PF12=Exit");
+    // The cursor goes to the first field still to fill.
+    e.SBA(user.empty() ? kUserRow : kPasswordRow, kSignOnCol).IC();
+    return e.Take();
+}
+
+Bytes TDemoApp::MenuPanel(const std::string& message) const {
+    TSim3270Encoder e;
+    e.EraseWrite(wcc::Restore | wcc::ResetMdt | (message.empty() ? 0 : wcc::Alarm));
+    Header(e, "MAIN MENU", "MNU001");
+    Label(e, 5, 10, "User . . . : " + mUser, Colour::Green);
+    Label(e, 8, 10, "1", Colour::White, Highlight::Default, fa::Intensified);
+    Label(e, 8, 14, "Account inquiry");
+    Label(e, 9, 10, "2", Colour::White, Highlight::Default, fa::Intensified);
+    Label(e, 9, 14, "Messages");
+    Label(e, 10, 10, "X", Colour::White, Highlight::Default, fa::Intensified);
+    Label(e, 10, 14, "Log off");
+    Label(e, kCommandRow, 2, "OPTION ===>", Colour::Green);
+    InputField(e, kCommandRow, kCommandCol, kCommandLen, fa::Unprotected);
+    Footer(e, message, "ENTER=Select   PF3=Sign off   PF12=Log off");
+    e.SBA(kCommandRow, kCommandCol).IC();
+    return e.Take();
+}
+
+Bytes TDemoApp::InquiryPanel(const std::string& message, const std::string& account) const {
+    TSim3270Encoder e;
+    e.EraseWrite(wcc::Restore | wcc::ResetMdt | (message.empty() ? 0 : wcc::Alarm));
+    Header(e, "ACCOUNT INQUIRY", "INQ001");
+    Label(e, kAccountRow, 4, "Account number . . . .");
+    // Shown again with its MDT on, so that Enter sends it back unchanged.
+    InputField(e, kAccountRow, kAccountCol, kAccountLen,
+               fa::Unprotected | fa::Numeric | fa::Intensified | (account.empty() ? 0 : fa::Mdt), account);
+    if (const TDemoAccount* a = message.empty() ? FindAccount(account) : nullptr) {
+        Label(e, 8, 4, "Name . . . . :");
+        Label(e, 8, 20, a->name, Colour::White);
+        Label(e, 9, 4, "City . . . . :");
+        Label(e, 9, 20, a->city, Colour::White);
+        Label(e, 10, 4, "Balance  . . :");
+        Label(e, 10, 20, Money(a->cents), a->cents < 0 ? Colour::Red : Colour::Green, Highlight::Default,
+              fa::Intensified);
+        Label(e, 11, 4, "Status . . . :");
+        Label(e, 11, 20, a->status, a->statusColour, a->statusColour == Colour::Green ? Highlight::Default
+                                                                                      : Highlight::Reverse);
+        Label(e, 13, 4, "Recent transactions", Colour::Turquoise, Highlight::Underscore);
+        int row = 14;
+        for (const char* line : a->history)
+            if (*line) Label(e, row++, 4, line, Colour::White);
+    }
+    Label(e, kCommandRow, 2, "COMMAND ===>", Colour::Green);
+    InputField(e, kCommandRow, kCommandCol, kCommandLen, fa::Unprotected);
+    Footer(e, message, "ENTER=Inquire   PF3=Back   PF12=Log off");
+    e.SBA(kAccountRow, kAccountCol).IC();
+    return e.Take();
+}
+
+Bytes TDemoApp::MessagesPanel(const std::string& message) const {
+    TSim3270Encoder e;
+    e.EraseWrite(wcc::Restore | wcc::ResetMdt | (message.empty() ? 0 : wcc::Alarm));
+    Header(e, "MESSAGES", "MSG001");
+    Label(e, 5, 4, "09:00  SYSTEM    Overnight batch run completed normally.", Colour::Green);
+    Label(e, 6, 4, "08:15  OPERATOR  Maintenance window on Sunday 02:00 - 04:00.", Colour::Yellow);
+    Label(e, 7, 4, "07:58  SECURITY  Your password expires in 12 days.", Colour::Pink);
+    Label(e, kCommandRow, 2, "COMMAND ===>", Colour::Green);
+    InputField(e, kCommandRow, kCommandCol, kCommandLen, fa::Unprotected);
+    Footer(e, message, "PF3=Back   PF12=Log off");
+    e.SBA(kCommandRow, kCommandCol).IC();
+    return e.Take();
+}
+
+void TDemoApp::Show(TSimSession& s, Panel panel, const std::string& message) {
+    mPanel = panel;
+    Bytes screen;
+    switch (panel) {
+    case Panel::SignOn: screen = SignOnPanel(message, mUser); break;
+    case Panel::Menu: screen = MenuPanel(message); break;
+    case Panel::Inquiry: screen = InquiryPanel(message, mAccount); break;
+    case Panel::Messages: screen = MessagesPanel(message); break;
+    default: return;
+    }
+    const bool responses = mOptions.alwaysResponse && s.Negotiated().HasFunction(fn::Responses);
+    s.Send3270(screen, responses);
+}
+
+void TDemoApp::ShowLogon(TSimSession& s) {
+    if (mBindAgreed) {
+        s.SendBind();
+        mBound = true;
+    }
+    Show(s, Panel::SignOn);
+}
+
+void TDemoApp::EndSession(TSimSession& s) {
+    mPanel = Panel::Ended;
+    if (mBound) {
+        s.SendUnbind();
+        mBound = false;
+    }
+    s.Close();
+}
+
+void TDemoApp::OnStart(TSimSession& s) {
+    const TSimNegotiated n = s.Negotiated();
+    mLu = n.luName;
+    mBindAgreed = n.tn3270e && n.HasFunction(fn::BindImage);
+    if (mOptions.queryOnStart) {
+        mPanel = Panel::Starting;
+        s.SendQuery();
+        return;
+    }
+    ShowLogon(s);
+}
+
+void TDemoApp::OnTelnetCommand(TSimSession& s, std::uint8_t command) {
+    if (mPanel == Panel::Ended || mPanel == Panel::Starting) return;
+    if (command == tel::AO) {
+        // SysReq: the terminal has left the LU-LU session; the SSCP speaks.
+        if (mBindAgreed && mPanel != Panel::Suspended) {
+            mResume = mPanel;
+            mPanel = Panel::Suspended;
+            const std::string prompt = kSuspendPrompt;
+            s.SendSscpLu(ToEbcdic(prompt));
+        } else if (mPanel != Panel::Suspended) {
+            Show(s, mPanel, "SYSTEM REQUEST IS NOT AVAILABLE");
+        }
+    } else if (command == tel::IP) {
+        if (mPanel != Panel::Suspended) Show(s, mPanel, "ATTENTION IGNORED");
+    }
+}
+
+void TDemoApp::OnRecord(TSimSession& s, const TSimRecord& record) {
+    if (mPanel == Panel::Ended) return;
+    const std::uint8_t type = record.tn3270e ? record.header.dataType : dt::Data3270;
+    if (type == dt::SscpLuData || (mPanel == Panel::Suspended && type == dt::Data3270)) {
+        if (mPanel != Panel::Suspended) return;
+        // The reply holds the whole screen's text: the prompt, then what was typed.
+        std::string text = FromEbcdic(record.data);
+        const auto at = text.find(Trim(kSuspendPrompt));
+        if (at != std::string::npos) text.erase(0, at + Trim(kSuspendPrompt).size());
+        if (Upper(Trim(text)).find("LOGOFF") != std::string::npos) {
+            EndSession(s);
+            return;
+        }
+        s.SendBind();
+        mBound = true;
+        Show(s, mResume, "SESSION RESUMED");
+        return;
+    }
+    if (type != dt::Data3270) return;  // responses, NVT data: nothing to do
+    const TSimInbound in = TSimSession::Decode(record);
+    if (in.kind == TSimInbound::Kind::QueryReply || mPanel == Panel::Starting) {
+        if (mPanel == Panel::Starting) ShowLogon(s);
+        return;
+    }
+    if (CommonKeys(s, in)) return;
+    switch (mPanel) {
+    case Panel::SignOn: OnSignOn(s, in); break;
+    case Panel::Menu: OnMenu(s, in); break;
+    case Panel::Inquiry: OnInquiry(s, in); break;
+    case Panel::Messages: OnMessages(s, in); break;
+    default: break;
+    }
+}
+
+bool TDemoApp::CommonKeys(TSimSession& s, const TSimInbound& in) {
+    if (in.aid == aid::PF[11]) {  // PF12
+        EndSession(s);
+        return true;
+    }
+    if (in.aid == aid::Clear) {
+        Show(s, mPanel);
+        return true;
+    }
+    if (in.aid == aid::PA1 || in.aid == aid::PA2 || in.aid == aid::PA3) {
+        Show(s, mPanel, AidName(in.aid) + " IS NOT SUPPORTED HERE");
+        return true;
+    }
+    if (in.aid != aid::Enter && in.aid != aid::PF[2]) {
+        Show(s, mPanel, AidName(in.aid) + " IS NOT ACTIVE");
+        return true;
+    }
+    return false;
+}
+
+void TDemoApp::OnSignOn(TSimSession& s, const TSimInbound& in) {
+    if (in.aid == aid::PF[2]) {  // PF3: exit
+        EndSession(s);
+        return;
+    }
+    const std::string user = Input(in, kUserRow, kSignOnCol);
+    const std::string password = Input(in, kPasswordRow, kSignOnCol);
+    mUser = user;
+    if (user.empty()) {
+        Show(s, Panel::SignOn, "TYPE YOUR USER ID");
+        return;
+    }
+    const auto known = std::find_if(kUsers.begin(), kUsers.end(), [&](const TDemoUser& u) {
+        return user == u.id && password == u.password;
+    });
+    if (known == kUsers.end()) {
+        Show(s, Panel::SignOn, password.empty() ? "TYPE YOUR PASSWORD" : "USER ID OR PASSWORD IS NOT VALID");
+        return;
+    }
+    Show(s, Panel::Menu);
+}
+
+void TDemoApp::OnMenu(TSimSession& s, const TSimInbound& in) {
+    if (in.aid == aid::PF[2]) {  // PF3: sign off
+        mUser.clear();
+        Show(s, Panel::SignOn, "YOU HAVE BEEN SIGNED OFF");
+        return;
+    }
+    const std::string option = Input(in, kCommandRow, kCommandCol);
+    if (option == "1") {
+        mAccount.clear();
+        Show(s, Panel::Inquiry);
+    } else if (option == "2") {
+        Show(s, Panel::Messages);
+    } else if (option == "X" || option == "LOGOFF") {
+        EndSession(s);
+    } else if (option.empty()) {
+        Show(s, Panel::Menu, "TYPE AN OPTION NUMBER");
+    } else {
+        Show(s, Panel::Menu, "OPTION " + option + " IS NOT VALID");
+    }
+}
+
+void TDemoApp::OnInquiry(TSimSession& s, const TSimInbound& in) {
+    if (in.aid == aid::PF[2]) {  // PF3: back
+        Show(s, Panel::Menu);
+        return;
+    }
+    const std::string command = Input(in, kCommandRow, kCommandCol);
+    if (command == "LOGOFF") {
+        EndSession(s);
+        return;
+    }
+    const std::string account = Input(in, kAccountRow, kAccountCol);
+    mAccount = account;
+    if (!command.empty()) {
+        Show(s, Panel::Inquiry, "COMMAND " + command + " IS NOT KNOWN");
+    } else if (account.empty()) {
+        Show(s, Panel::Inquiry, "TYPE AN ACCOUNT NUMBER");
+    } else if (account.size() != kAccountLen ||
+               !std::all_of(account.begin(), account.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
+        Show(s, Panel::Inquiry, "ACCOUNT NUMBER MUST BE 5 DIGITS");
+    } else if (FindAccount(account) == nullptr) {
+        Show(s, Panel::Inquiry, "ACCOUNT " + account + " NOT FOUND");
+    } else {
+        Show(s, Panel::Inquiry);
+    }
+}
+
+void TDemoApp::OnMessages(TSimSession& s, const TSimInbound& in) {
+    if (in.aid == aid::PF[2]) {  // PF3: back
+        Show(s, Panel::Menu);
+        return;
+    }
+    if (Input(in, kCommandRow, kCommandCol) == "LOGOFF") {
+        EndSession(s);
+        return;
+    }
+    Show(s, Panel::Messages);
+}
+
+}  // namespace tnsim

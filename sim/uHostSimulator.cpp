@@ -1,0 +1,497 @@
+// The host simulator's server and sessions.
+#include "sim/uHostSimulator.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <exception>
+
+#include "sim/uSim3270Encoder.h"
+#include "sim/uTestHost.h"
+
+namespace tnsim {
+
+namespace {
+
+// How long an idle, negotiated session waits for bytes before it looks
+// again; it wakes at once on data or close, so this only bounds the wait.
+constexpr std::chrono::milliseconds kIdleWait{60000};
+// Protocol errors kept per session.
+constexpr std::size_t kMaxKeptErrors = 256;
+// Generated LU names: "SIM" and five digits.
+constexpr int kMaxGeneratedLu = 99999;
+
+bool ValidLuName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxLuNameLength) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+}  // namespace
+
+Bytes DefaultBindImage() {
+    // BIND RU of an LU type 2 session: cold, FM profile 3, TS profile 3,
+    // primary and secondary LU protocols of a display session, LU type 2,
+    // default and alternate screen 24 x 80.
+    return {0x31, 0x01, 0x03, 0x03, 0xB1, 0x90, 0x30, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00,
+            0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x18, 0x50, 0x18, 0x50, 0x7E, 0x00};
+}
+
+// ------------------------------------------------------------------ session
+
+struct TSimSession::Event {
+    enum class Kind { Negotiated, Record, Command, Failure, Error } kind;
+    TSimNegotiated state;
+    TSimRecord record;
+    std::uint8_t command = 0;
+    std::string text;
+};
+
+// Runs inside the engine's calls, with the session's mutex held.
+class TSimSession::Sink : public ISimTelnetSink {
+public:
+    explicit Sink(TSimSession& s) : mS(s) {}
+    std::vector<Event> events;
+
+    void OnSend(ByteView bytes) override { mS.SendLocked(bytes); }
+    TSimLuGrant AssignLu(std::string_view, std::string_view requested) override {
+        TSimLuGrant g = mS.mAssign(requested);
+        if (g.granted) mS.mLu = g.luName;
+        return g;
+    }
+    void ReleaseLu(std::string_view lu) override {
+        mS.mRelease(lu);
+        if (mS.mLu == lu) mS.mLu.clear();
+    }
+    void OnNegotiated(const TSimNegotiated& state) override {
+        Event e{Event::Kind::Negotiated, state, {}, 0, {}};
+        events.push_back(std::move(e));
+    }
+    void OnRecord(const TSimRecord& record) override { events.push_back({Event::Kind::Record, {}, record, 0, {}}); }
+    void OnTelnetCommand(std::uint8_t command) override {
+        events.push_back({Event::Kind::Command, {}, {}, command, {}});
+    }
+    void OnFailure(std::string_view reason) override {
+        events.push_back({Event::Kind::Failure, {}, {}, 0, std::string(reason)});
+    }
+    void OnProtocolError(std::string_view what) override {
+        events.push_back({Event::Kind::Error, {}, {}, 0, std::string(what)});
+    }
+
+private:
+    TSimSession& mS;
+};
+
+TSimSession::TSimSession(int id, const TSimHostOptions& options, std::function<TSimLuGrant(std::string_view)> assign,
+                         std::function<void(std::string_view)> release)
+    : mId(id),
+      mNegotiationTimeout(options.negotiationTimeout),
+      mAssign(std::move(assign)),
+      mRelease(std::move(release)),
+      mSink(std::make_unique<Sink>(*this)),
+      mEngine(std::make_unique<TSimTelnet>(options.telnet, *mSink)) {
+    if (options.appFactory) mApp = options.appFactory();
+}
+
+TSimSession::~TSimSession() = default;
+
+void TSimSession::SendLocked(ByteView bytes) {
+    if (mConnection != nullptr) mConnection->Send(bytes);
+}
+
+void TSimSession::Serve(TTestConnection& connection) {
+    {
+        std::lock_guard lock(mMutex);
+        mConnection = &connection;
+        mEngine->Start();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + mNegotiationTimeout;
+    bool stop = false;
+    while (!stop) {
+        bool negotiated;
+        {
+            std::lock_guard lock(mMutex);
+            negotiated = mNegotiated;
+        }
+        auto wait = kIdleWait;
+        if (!negotiated) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                std::lock_guard lock(mMutex);
+                mFailure = "negotiation timed out";
+                mChanged.notify_all();
+                break;
+            }
+            wait = std::min(wait, left);
+        }
+        std::size_t available = 0;
+        const bool got = connection.WaitUntil(
+            [&](std::span<const std::uint8_t> pending) {
+                available = pending.size();
+                return available > 0;
+            },
+            wait);
+        if (!got) {
+            if (connection.PeerClosed() || connection.IsClosed()) break;
+            continue;
+        }
+        const Bytes bytes = connection.ReadBytes(available, std::chrono::milliseconds(0));
+        std::vector<Event> events;
+        {
+            std::lock_guard lock(mMutex);
+            mEngine->Feed(bytes);
+            events.swap(mSink->events);
+        }
+        for (const auto& e : events)
+            if (e.kind == Event::Kind::Failure) stop = true;
+        Dispatch(events);
+    }
+    {
+        std::lock_guard lock(mMutex);
+        mConnection = nullptr;
+        if (!mLu.empty()) {
+            mRelease(mLu);
+            mLu.clear();
+        }
+        mEnded = true;
+        mChanged.notify_all();
+    }
+    connection.Close();
+    if (mApp) {
+        try {
+            mApp->OnEnd(*this);
+        } catch (const std::exception&) {
+            // the connection is gone; nothing left to tell
+        }
+    }
+}
+
+void TSimSession::Dispatch(std::vector<Event>& events) {
+    for (auto& e : events) {
+        {
+            std::lock_guard lock(mMutex);
+            switch (e.kind) {
+            case Event::Kind::Negotiated:
+                mNegotiated = true;
+                mState = e.state;
+                break;
+            case Event::Kind::Record:
+                if (mRecords.size() >= kSimMaxQueuedRecords) {
+                    mRecords.pop_front();
+                    ++mDropped;
+                }
+                mRecords.push_back(e.record);
+                break;
+            case Event::Kind::Command:
+                if (mCommands.size() >= kSimMaxQueuedRecords) mCommands.pop_front();
+                mCommands.push_back(e.command);
+                break;
+            case Event::Kind::Failure: mFailure = e.text; break;
+            case Event::Kind::Error:
+                if (mErrors.size() < kMaxKeptErrors) mErrors.push_back(e.text);
+                break;
+            }
+            mChanged.notify_all();
+        }
+        if (!mApp) continue;
+        try {
+            switch (e.kind) {
+            case Event::Kind::Negotiated: mApp->OnStart(*this); break;
+            case Event::Kind::Record: mApp->OnRecord(*this, e.record); break;
+            case Event::Kind::Command: mApp->OnTelnetCommand(*this, e.command); break;
+            default: break;
+            }
+        } catch (const std::exception& ex) {
+            // A fault of the application ends its session, visibly.
+            {
+                std::lock_guard lock(mMutex);
+                if (mErrors.size() < kMaxKeptErrors) mErrors.push_back(std::string("application error: ") + ex.what());
+            }
+            Close();
+        }
+    }
+}
+
+bool TSimSession::WaitNegotiated(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mMutex);
+    mChanged.wait_for(lock, timeout, [&] { return mNegotiated || mEnded || !mFailure.empty(); });
+    return mNegotiated;
+}
+
+bool TSimSession::IsNegotiated() const {
+    std::lock_guard lock(mMutex);
+    return mNegotiated;
+}
+
+TSimNegotiated TSimSession::Negotiated() const {
+    std::lock_guard lock(mMutex);
+    return mState;
+}
+
+std::string TSimSession::FailureReason() const {
+    std::lock_guard lock(mMutex);
+    return mFailure;
+}
+
+std::uint16_t TSimSession::SendRecord(std::uint8_t dataType, ByteView data, std::uint8_t responseFlag) {
+    std::lock_guard lock(mMutex);
+    return mEngine->SendRecord(dataType, data, responseFlag);
+}
+
+std::uint16_t TSimSession::Send3270(ByteView data, bool alwaysResponse) {
+    return SendRecord(dt::Data3270, data, alwaysResponse ? rf::AlwaysResponse : rf::NoResponse);
+}
+
+std::uint16_t TSimSession::SendSscpLu(ByteView data, bool alwaysResponse) {
+    return SendRecord(dt::SscpLuData, data, alwaysResponse ? rf::AlwaysResponse : rf::NoResponse);
+}
+
+std::uint16_t TSimSession::SendBind(ByteView bindImage) { return SendRecord(dt::BindImage, bindImage); }
+
+std::uint16_t TSimSession::SendUnbind(std::uint8_t type) {
+    const std::uint8_t unbind[] = {0x32, type};
+    return SendRecord(dt::Unbind, unbind);
+}
+
+std::uint16_t TSimSession::SendNvt(std::string_view text) {
+    return SendRecord(dt::NvtData,
+                      ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+std::uint16_t TSimSession::SendReadModified(bool alwaysResponse) {
+    return Send3270(TSim3270Encoder().ReadModified().Data(), alwaysResponse);
+}
+
+std::uint16_t TSimSession::SendReadModifiedAll(bool alwaysResponse) {
+    return Send3270(TSim3270Encoder().ReadModifiedAll().Data(), alwaysResponse);
+}
+
+std::uint16_t TSimSession::SendReadBuffer(bool alwaysResponse) {
+    return Send3270(TSim3270Encoder().ReadBuffer().Data(), alwaysResponse);
+}
+
+std::uint16_t TSimSession::SendQuery(bool alwaysResponse) {
+    return Send3270(TSim3270Encoder::QueryRecord(), alwaysResponse);
+}
+
+void TSimSession::SendResponse(std::uint16_t seq, bool positive, std::uint8_t code) {
+    std::lock_guard lock(mMutex);
+    mEngine->SendResponse(seq, positive, code);
+}
+
+void TSimSession::SendFramed(ByteView record) {
+    std::lock_guard lock(mMutex);
+    mEngine->SendFramed(record);
+}
+
+void TSimSession::SendRaw(ByteView bytes) {
+    std::lock_guard lock(mMutex);
+    mEngine->SendRaw(bytes);
+}
+
+void TSimSession::SendTelnetCommand(std::uint8_t command) {
+    std::lock_guard lock(mMutex);
+    mEngine->SendCommand(command);
+}
+
+std::optional<TSimRecord> TSimSession::Take(const std::function<bool(const TSimRecord&)>& match,
+                                            std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mMutex);
+    std::optional<TSimRecord> out;
+    const auto find = [&] {
+        auto it = std::find_if(mRecords.begin(), mRecords.end(), match);
+        if (it == mRecords.end()) return false;
+        out = std::move(*it);
+        mRecords.erase(it);
+        return true;
+    };
+    mChanged.wait_for(lock, timeout, [&] { return find() || mEnded; });
+    return out;
+}
+
+std::optional<TSimRecord> TSimSession::WaitRecord(std::chrono::milliseconds timeout) {
+    return Take([](const TSimRecord&) { return true; }, timeout);
+}
+
+std::optional<TSimRecord> TSimSession::WaitData(std::chrono::milliseconds timeout) {
+    return Take([](const TSimRecord& r) { return !(r.tn3270e && r.header.dataType == dt::Response); }, timeout);
+}
+
+std::optional<TSimInbound> TSimSession::WaitInbound(std::chrono::milliseconds timeout) {
+    auto r = WaitData(timeout);
+    if (!r) return std::nullopt;
+    return Decode(*r);
+}
+
+TSimInbound TSimSession::Decode(const TSimRecord& record) {
+    const bool sscp = record.tn3270e && record.header.dataType == dt::SscpLuData;
+    return DecodeInbound(record.data, sscp);
+}
+
+std::optional<TSimResponse> TSimSession::WaitResponse(std::uint16_t seq, std::chrono::milliseconds timeout) {
+    auto r = Take([seq](const TSimRecord& rec) {
+        return rec.tn3270e && rec.header.dataType == dt::Response && rec.header.seq == seq;
+    }, timeout);
+    if (!r) return std::nullopt;
+    return DecodeResponse(r->header, r->data);
+}
+
+std::optional<std::uint8_t> TSimSession::WaitTelnetCommand(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mMutex);
+    mChanged.wait_for(lock, timeout, [&] { return !mCommands.empty() || mEnded; });
+    if (mCommands.empty()) return std::nullopt;
+    const std::uint8_t c = mCommands.front();
+    mCommands.pop_front();
+    return c;
+}
+
+std::size_t TSimSession::DroppedRecords() const {
+    std::lock_guard lock(mMutex);
+    return mDropped;
+}
+
+std::vector<std::string> TSimSession::ProtocolErrors() const {
+    std::lock_guard lock(mMutex);
+    return mErrors;
+}
+
+bool TSimSession::WaitDisconnect(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mMutex);
+    return mChanged.wait_for(lock, timeout, [&] { return mEnded; });
+}
+
+bool TSimSession::IsConnected() const {
+    std::lock_guard lock(mMutex);
+    return !mEnded;
+}
+
+void TSimSession::Close() {
+    TTestConnection* c;
+    {
+        std::lock_guard lock(mMutex);
+        c = mConnection;
+    }
+    // The connection object lives as long as the simulator's listener,
+    // which outlives every session thread; Close is idempotent.
+    if (c != nullptr) c->Close();
+}
+
+void TSimSession::Reset() {
+    TTestConnection* c;
+    {
+        std::lock_guard lock(mMutex);
+        c = mConnection;
+    }
+    if (c != nullptr) c->Reset();
+}
+
+// ------------------------------------------------------------------ server
+
+THostSimulator::THostSimulator(TSimHostOptions options) : mOptions(std::move(options)) {
+    mHost = std::make_unique<TTestHost>([this](TTestConnection& c) { Serve(c); });
+}
+
+THostSimulator::~THostSimulator() {
+    // Closes every connection and joins every session thread while the
+    // members the sessions use still exist.
+    mHost.reset();
+}
+
+std::uint16_t THostSimulator::Port() const { return mHost->Port(); }
+
+void THostSimulator::StopListening() { mHost->StopListening(); }
+
+void THostSimulator::Serve(TTestConnection& connection) {
+    int id;
+    {
+        std::lock_guard lock(mMutex);
+        id = static_cast<int>(++mAccepted);
+        ++mActive;
+    }
+    // Built outside the lock: the constructor runs the application factory.
+    std::shared_ptr<TSimSession> s(new TSimSession(
+        id, mOptions, [this](std::string_view requested) { return AssignLu(requested); },
+        [this](std::string_view name) { ReleaseLu(name); }));
+    {
+        std::lock_guard lock(mMutex);
+        if (mNew.size() >= kSimMaxQueuedSessions) mNew.pop_front();
+        mNew.push_back(s);
+        mArrived.notify_all();
+    }
+    s->Serve(connection);
+    std::lock_guard lock(mMutex);
+    --mActive;
+}
+
+std::shared_ptr<TSimSession> THostSimulator::WaitSession(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mMutex);
+    if (!mArrived.wait_for(lock, timeout, [&] { return !mNew.empty(); })) return nullptr;
+    auto s = mNew.front();
+    mNew.pop_front();
+    return s;
+}
+
+std::size_t THostSimulator::SessionCount() const {
+    std::lock_guard lock(mMutex);
+    return mAccepted;
+}
+
+std::size_t THostSimulator::ActiveSessions() const {
+    std::lock_guard lock(mMutex);
+    return mActive;
+}
+
+std::vector<std::string> THostSimulator::LusInUse() const {
+    std::lock_guard lock(mMutex);
+    return {mLusInUse.begin(), mLusInUse.end()};
+}
+
+TSimLuGrant THostSimulator::AssignLu(std::string_view requested) {
+    std::lock_guard lock(mMutex);
+    TSimLuGrant g;
+    const std::string name(requested);
+    if (!mOptions.luPool.empty()) {
+        if (name.empty()) {
+            for (const auto& lu : mOptions.luPool)
+                if (!mLusInUse.count(lu)) {
+                    g.granted = true;
+                    g.luName = lu;
+                    break;
+                }
+            g.rejectReason = reason::DeviceInUse;  // every LU of the pool is taken
+        } else if (std::find(mOptions.luPool.begin(), mOptions.luPool.end(), name) == mOptions.luPool.end()) {
+            g.rejectReason = reason::InvName;
+        } else if (mLusInUse.count(name)) {
+            g.rejectReason = reason::DeviceInUse;
+        } else {
+            g.granted = true;
+            g.luName = name;
+        }
+    } else if (name.empty()) {
+        for (int tries = 0; tries < kMaxGeneratedLu && !g.granted; ++tries) {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "SIM%05d", mNextGenerated);
+            mNextGenerated = mNextGenerated >= kMaxGeneratedLu ? 1 : mNextGenerated + 1;
+            if (!mLusInUse.count(buf)) {
+                g.granted = true;
+                g.luName = buf;
+            }
+        }
+        g.rejectReason = reason::DeviceInUse;
+    } else if (!ValidLuName(name)) {
+        g.rejectReason = reason::InvName;
+    } else if (mLusInUse.count(name)) {
+        g.rejectReason = reason::DeviceInUse;
+    } else {
+        g.granted = true;
+        g.luName = name;
+    }
+    if (g.granted) mLusInUse.insert(g.luName);
+    return g;
+}
+
+void THostSimulator::ReleaseLu(std::string_view name) {
+    std::lock_guard lock(mMutex);
+    mLusInUse.erase(std::string(name));
+}
+
+}  // namespace tnsim
