@@ -4,8 +4,11 @@
 
 TComponent::TComponent(TComponent* AOwner) : owner_(AOwner)
 {
-    if (owner_ != nullptr)
+    if (owner_ != nullptr) {
         owner_->Insert(this);
+        // A component dropped on a form in a designer is being designed too.
+        designing_.store(owner_->IsDesigning(), std::memory_order_relaxed);
+    }
 }
 
 TComponent::~TComponent()

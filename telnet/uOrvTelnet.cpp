@@ -1,0 +1,1008 @@
+// The telnet client component: engine (RFC 854/855, 856, 858, 779, 1091,
+// 885; option 40 is RFC 2355's and is finished by the 3270 component),
+// connection, reader thread and event delivery. See the header for the
+// threading contract; the comments here say why the pieces fit.
+#include "telnet/uOrvTelnet.h"
+
+#include "config/uOrvTnGlbl.h"
+#include "log/uOrvIntfLogg.h"
+#include "platform/uWinControl.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+constexpr std::uint16_t kLogError = 1;
+constexpr std::uint16_t kLogConnect = 2;
+constexpr std::uint16_t kLogEvent = 4;
+constexpr std::uint16_t kLogDump = 6;
+
+constexpr char kTitleSentAscii[] = "TN STREAM SENT (ASCII): %d BYTES";
+constexpr char kTitleSentEbcdic[] = "TN STREAM SENT (EBCDIC): %d BYTES";
+constexpr char kTitleReceived[] = "TN STREAM RECEIVED (ASCII): %d BYTES";
+constexpr char kExceptionText[] = "Exception in TThSocketRead.Execute. ERROR: ";
+
+// First byte of a TN3270E header: the data type NVT-DATA.
+constexpr std::uint8_t kDataTypeNvt = 0x05;
+
+void DumpTitled(std::uint16_t level, const char* format, const void* data, std::int32_t len)
+{
+    if (!LogEnabled(level))
+        return;
+    char title[64];
+    std::snprintf(title, sizeof title, format, static_cast<int>(len));
+    DumpLog(level, title, data, len > 0 ? static_cast<std::size_t>(len) : 0);
+}
+
+} // namespace
+
+// ------------------------------------------------------------ session core
+
+namespace {
+
+// One queued notification: a handler to run, or the start of the reader of
+// a connection (which must follow the OnConnect handler, as in a blocking
+// open where the connect event runs before the reader exists).
+struct TPendingDelivery {
+    TNotifyEvent Handler;
+    // The reader whose record processing raised it; its events are dropped
+    // once that reader has been replaced or the component is gone.
+    TThSocketRead* Origin = nullptr;
+    std::uint64_t StartReaderFor = 0;
+};
+
+// The reader whose guarded section (block processing, liveness check, end)
+// runs on this thread; null elsewhere, also while that reader delivers.
+thread_local TThSocketRead* tlsProcessing = nullptr;
+
+// Handlers being delivered on this thread (innermost first).
+struct TDeliveryScope {
+    const TSessionCore* Core;
+    const TThSocketRead* Origin;
+    TDeliveryScope* Prev;
+};
+thread_local TDeliveryScope* tlsDelivery = nullptr;
+
+struct TProcessingScope {
+    explicit TProcessingScope(TThSocketRead* reader) : prev(tlsProcessing) { tlsProcessing = reader; }
+    ~TProcessingScope() { tlsProcessing = prev; }
+    TProcessingScope(const TProcessingScope&) = delete;
+    TProcessingScope& operator=(const TProcessingScope&) = delete;
+    TThSocketRead* prev;
+};
+
+bool InDeliveryFrom(const TThSocketRead* reader)
+{
+    for (auto* s = tlsDelivery; s != nullptr; s = s->Prev)
+        if (s->Origin == reader)
+            return true;
+    return false;
+}
+
+} // namespace
+
+// Shared by the component, its reader threads and deliveries in flight, so
+// that the lock and the life flag outlive a component destroyed under them.
+class TSessionCore : public std::enable_shared_from_this<TSessionCore> {
+public:
+    TSessionCore(TOrvTelnet* component, TObject* sender) : Component(component), Sender(sender) {}
+
+    void Lock()
+    {
+        Mutex.lock();
+        if (Depth++ == 0)
+            Owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+
+    // Releasing the outermost level hands the queue to this thread and
+    // delivers it after the mutex is free: a handler may then call the
+    // component from any thread, also through the dispatcher, without
+    // meeting a lock held by the thread that waits for it.
+    void Unlock()
+    {
+        if (--Depth > 0) {
+            Mutex.unlock();
+            return;
+        }
+        Owner.store(std::thread::id{}, std::memory_order_relaxed);
+        if (Pending.empty()) {
+            Mutex.unlock();
+            return;
+        }
+        std::vector<TPendingDelivery> list;
+        list.swap(Pending);
+        auto keep = shared_from_this();
+        Mutex.unlock();
+        for (auto& delivery : list)
+            if (!Deliver(keep, delivery))
+                break;
+    }
+
+    bool HeldByCurrentThread() const
+    {
+        return Owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+
+    // Delivers one notification; false once the component is gone. Touches
+    // the component only through the handler and (for the reader start)
+    // under the lock after checking Alive.
+    static bool Deliver(const std::shared_ptr<TSessionCore>& keep, TPendingDelivery& delivery)
+    {
+        if (!keep->Alive.load(std::memory_order_acquire))
+            return false;
+        if (delivery.Origin != nullptr && !delivery.Origin->NotifyOwner.load(std::memory_order_acquire))
+            return true;  // a replaced reader's notification: stale, dropped
+        if (delivery.StartReaderFor != 0) {
+            TSessionGuard guard(keep);
+            if (keep->Alive.load(std::memory_order_acquire))
+                keep->Component->StartReader(delivery.StartReaderFor);
+            return true;
+        }
+        struct TCall {
+            TSessionCore* Core;
+            TPendingDelivery* Delivery;
+        } call{keep.get(), &delivery};
+        auto run = [&call] {
+            TDeliveryScope scope{call.Core, call.Delivery->Origin, tlsDelivery};
+            tlsDelivery = &scope;
+            try {
+                call.Delivery->Handler(call.Core->Sender);
+            } catch (const std::exception& e) {
+                MsgLog(kLogError, std::string("Exception in event handler. ERROR: ") + e.what());
+            } catch (...) {
+                MsgLog(kLogError, "Exception in event handler. ERROR: unknown exception");
+            }
+            tlsDelivery = scope.Prev;
+        };
+        if (keep->Dispatcher) {
+            TDispatchTarget& target = delivery.Origin != nullptr ? delivery.Origin->target_ : keep->Target;
+            const std::function<void()> fn(run);  // one captured pointer: no allocation
+            keep->Dispatcher->Send(target, fn);
+        } else {
+            run();
+        }
+        return keep->Alive.load(std::memory_order_acquire);
+    }
+
+    std::recursive_mutex Mutex;
+    std::atomic<std::thread::id> Owner{};
+    int Depth = 0;                  // guarded by Mutex
+    std::atomic<bool> Alive{true};  // cleared under Mutex when the component is destroyed
+    TOrvTelnet* const Component;    // dereferenced only under Mutex while Alive
+    TObject* const Sender;
+    std::vector<TPendingDelivery> Pending;  // guarded by Mutex
+    std::shared_ptr<TDispatcher> Dispatcher;  // set once by SetDefaults
+    TDispatchTarget Target;  // deliveries not raised by a reader
+    std::atomic<std::uint64_t> IdleWaits{0};
+};
+
+TSessionGuard::TSessionGuard(TOrvTelnet& telnet) : TSessionGuard(telnet.core_) {}
+
+TSessionGuard::TSessionGuard(std::shared_ptr<TSessionCore> core) : core_(std::move(core))
+{
+    core_->Lock();
+}
+
+TSessionGuard::~TSessionGuard()
+{
+    if (core_)
+        core_->Unlock();
+}
+
+// ------------------------------------------------------------ construction
+
+TOrvTelnet::TOrvTelnet(TComponent* AOwner) : TComponent(AOwner)
+{
+    Construct();
+}
+
+TOrvTelnet::TOrvTelnet(std::int32_t /*dummy*/) : TComponent(nullptr)
+{
+    Construct();
+}
+
+void TOrvTelnet::Construct()
+{
+    core_ = std::make_shared<TSessionCore>(this, this);
+    TOrvTelnet::SetDefaults();
+}
+
+TOrvTelnet::~TOrvTelnet()
+{
+    Destroying();
+}
+
+void TOrvTelnet::SetDefaults()
+{
+    Location = "TOrvTelnet";
+    Port = 23;
+    Socket = std::make_unique<TTcpClient>();
+    Socket->OnError = [this](TTcpClient& s, TErrorEvent kind, int& code) { SocketErrorOcurred(this, s, kind, code); };
+    Socket->OnConnect = [this](TTcpClient& s) { SocketSessionConnected(this, s); };
+    Socket->OnDisconnect = [this](TTcpClient& s) { SocketSessionClosed(this, s); };
+    RecBuffer.fill(0);
+    AllowTn3270E = false;
+    UseSyncWindow = false;
+    // The stream comes from the derived class's CreateTnStream, which its
+    // constructor calls: C++ cannot reach an override from here.
+    if (IsDesigning())
+        return;
+    if (auto* control = dynamic_cast<TWinControl*>(Owner()); control != nullptr && control->HandleAllocated()) {
+        UseSyncWindow = true;
+        core_->Dispatcher = control->Dispatcher();
+    }
+}
+
+void TOrvTelnet::RequireStream() const
+{
+    if (!Stream || !Stream->Display)
+        throw std::logic_error("TOrvTelnet: the derived class did not create the stream (CreateTnStream)");
+}
+
+void TOrvTelnet::Destroying()
+{
+    if (destroyStarted_.exchange(true))
+        return;
+    TComponent::Destroying();
+
+    // Wake first, lock second: the reader may hold the lock while it is
+    // blocked in a send or waits for the dispatcher thread, which may be us.
+    std::vector<std::shared_ptr<TThSocketRead>> readers;
+    {
+        std::lock_guard lock(readersMutex_);
+        if (ReadThread_)
+            readers.push_back(std::move(ReadThread_));
+        for (auto& r : finishedReaders_)
+            readers.push_back(std::move(r));
+        finishedReaders_.clear();
+    }
+    for (auto& r : readers) {
+        r->NotifyOwner.store(false, std::memory_order_release);
+        if (core_->Dispatcher)
+            core_->Dispatcher->Cancel(r->target_);
+        r->connection_->Shutdown();
+    }
+    if (core_->Dispatcher)
+        core_->Dispatcher->Cancel(core_->Target);
+    if (Socket)
+        Socket->Shutdown();
+
+    {
+        TSessionGuard guard(core_);
+        core_->Alive.store(false, std::memory_order_release);
+        core_->Pending.clear();
+        if (Socket) {
+            // A destroyed component raises no disconnect event.
+            Socket->OnDisconnect = nullptr;
+            if (IsConnected()) {
+                try {
+                    Disconnect();
+                } catch (...) {
+                }
+            }
+        }
+    }
+
+    const bool holdsLock = core_->HeldByCurrentThread();
+    for (auto& r : readers) {
+        if (!holdsLock && !r->thread_.IsCurrentThread() && !InDeliveryFrom(r.get()))
+            r->thread_.Join();
+        else
+            r->thread_.Detach();  // it sees Alive false and ends without touching us
+    }
+}
+
+// ------------------------------------------------------------ lock
+
+TSessionGuard TOrvTelnet::Lock()
+{
+    return TSessionGuard(core_);
+}
+
+bool TOrvTelnet::HoldsLock() const
+{
+    return core_->HeldByCurrentThread();
+}
+
+std::uint64_t TOrvTelnet::ReaderIdleWaits() const
+{
+    return core_->IdleWaits.load(std::memory_order_relaxed);
+}
+
+std::shared_ptr<TThSocketRead> TOrvTelnet::ReadThread()
+{
+    std::lock_guard lock(readersMutex_);
+    return ReadThread_;
+}
+
+// ------------------------------------------------------------ connection
+
+void TOrvTelnet::Connect()
+{
+    if (IsDesigning())
+        return;
+    RequireStream();
+    // A second connection never shares the component with the first one's reader.
+    if (IsConnected())
+        Disconnect();
+    StopReaders();
+
+    TSessionGuard guard(core_);
+    Tn3270EAccepted = false;
+    TermTypeRequests = 0;
+    Disconnecting = false;
+    BinaryMode = false;
+    Stream->Display->clear();
+
+    if (Port < 0)
+        Socket->SetService("Telnet");
+    else
+        Socket->SetPort(Port);
+    Socket->Host.clear();
+    Socket->Address.clear();
+    if (inet_addr(Host.c_str()) != INADDR_NONE)
+        Socket->Address = Host;
+    else
+        Socket->Host = Host;
+    Socket->ConnectTimeout = Timings.ConnectTimeout;
+    Socket->SendTimeout = Timings.SendTimeout;
+
+    if (LogEnabled(kLogConnect)) {
+        const std::string text = "Connecting. Host: " + Host + " Port: " + std::to_string(Socket->GetPort()) +
+                                 " Service: " + Socket->GetService();
+        MsgLog(kLogConnect, text);
+    }
+    ++generation_;
+    try {
+        Socket->Open();
+    } catch (...) {
+        NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
+    }
+}
+
+void TOrvTelnet::Disconnect()
+{
+    if (IsDesigning())
+        return;
+    TSessionGuard guard(core_);
+    if (Disconnecting)
+        return;
+    Disconnecting = true;
+    try {
+        Socket->Close();
+    } catch (...) {
+        Disconnecting = false;
+        throw;
+    }
+    Disconnecting = false;
+}
+
+void TOrvTelnet::StopReaders()
+{
+    std::vector<std::shared_ptr<TThSocketRead>> readers;
+    {
+        std::lock_guard lock(readersMutex_);
+        if (ReadThread_)
+            readers.push_back(std::move(ReadThread_));
+        for (auto& r : finishedReaders_)
+            readers.push_back(std::move(r));
+        finishedReaders_.clear();
+    }
+    if (readers.empty())
+        return;
+    for (auto& r : readers) {
+        r->NotifyOwner.store(false, std::memory_order_release);
+        if (core_->Dispatcher)
+            core_->Dispatcher->Cancel(r->target_);
+        r->connection_->Shutdown();
+    }
+    // Waiting is safe only when the reader cannot be waiting for us: not
+    // on its own thread, not inside a handler it delivers, not holding the
+    // lock it may need to finish its block.
+    const bool holdsLock = core_->HeldByCurrentThread();
+    for (auto& r : readers) {
+        if (!holdsLock && !r->thread_.IsCurrentThread() && !InDeliveryFrom(r.get()))
+            r->thread_.Join();
+        else
+            r->thread_.Detach();
+    }
+}
+
+void TOrvTelnet::StartReader(std::uint64_t generation)
+{
+    if (generation != generation_ || !Socket->Active())
+        return;
+    auto connection = Socket->Connection();
+    if (!connection)
+        return;
+    std::shared_ptr<TThSocketRead> reader;
+    {
+        std::lock_guard lock(readersMutex_);
+        if (ReadThread_)
+            return;
+        reader = std::make_shared<TThSocketRead>(*this, core_, std::move(connection));
+        ReadThread_ = reader;
+    }
+    try {
+        reader->Start(Timings.ReaderStackSize);
+    } catch (const std::exception& e) {
+        MsgLog(kLogError, std::string(kExceptionText) + e.what());
+        {
+            std::lock_guard lock(readersMutex_);
+            ReadThread_.reset();
+        }
+        Disconnect();
+    }
+}
+
+void TOrvTelnet::ReadThreadTerminate(TObject* Sender)
+{
+    std::lock_guard lock(readersMutex_);
+    if (ReadThread_ && static_cast<TObject*>(ReadThread_.get()) == Sender)
+        finishedReaders_.push_back(std::move(ReadThread_));
+}
+
+bool TOrvTelnet::IsConnected() const
+{
+    return Socket && Socket->Active();
+}
+
+bool TOrvTelnet::IsAlive()
+{
+    return IsConnected();
+}
+
+TSessionState TOrvTelnet::GetSessionState()
+{
+    return IsConnected() ? TSessionState::ssLuLu : TSessionState::ssNone;
+}
+
+std::string TOrvTelnet::GetStatus()
+{
+    RequireStream();
+    TSessionGuard guard(core_);
+    return Stream->Display->Status;
+}
+
+void TOrvTelnet::SocketSessionConnected(TObject* /*Sender*/, TTcpClient& /*socket*/)
+{
+    NotifyEvent(TCallBackEvent::ceSessionConnected);
+    // The reader starts once OnConnect has run, so that no handler of the
+    // new connection can come before it.
+    TPendingDelivery start;
+    start.StartReaderFor = generation_;
+    if (core_->HeldByCurrentThread())
+        core_->Pending.push_back(std::move(start));
+    else
+        StartReader(generation_);
+}
+
+void TOrvTelnet::SocketSessionClosed(TObject* /*Sender*/, TTcpClient& /*socket*/)
+{
+    NotifyEvent(TCallBackEvent::ceSessionDisconnected);
+    if (Stream && Stream->Display)
+        Stream->Display->clear();
+}
+
+void TOrvTelnet::SocketErrorOcurred(TObject* /*Sender*/, TTcpClient& /*socket*/, TErrorEvent /*errorEvent*/,
+                                    int& errorCode)
+{
+    // A failed send means the peer is gone (or stopped reading for the whole
+    // send time-out): end the connection the normal way.
+    if (errorCode != kErrorWouldBlock)
+        Disconnect();
+    errorCode = 0;
+}
+
+// ------------------------------------------------------------ events
+
+void TOrvTelnet::NotifyEvent(TCallBackEvent cbEvent)
+{
+    const char* text = nullptr;
+    const TNotifyEvent* handler = nullptr;
+    switch (cbEvent) {
+    case TCallBackEvent::ceSessionConnected:
+        text = "Notify event ceSessionConnected";
+        handler = &OnConnect;
+        break;
+    case TCallBackEvent::ceSessionConnectedFail:
+        text = "Notify event ceSessionConnectedFail";
+        handler = &OnConnectionFail;
+        break;
+    case TCallBackEvent::ceSessionDisconnected:
+        text = "Notify event ceSessionDisconnected";
+        handler = &OnDisconnect;
+        break;
+    case TCallBackEvent::ceSessionState:
+        text = "Notify event ceSessionState";
+        handler = &OnSessionState;
+        break;
+    case TCallBackEvent::ceScreenChanged:
+        text = "Notify event ceScreenChanged";
+        handler = &OnScreenChange;
+        break;
+    case TCallBackEvent::ceKbdLocked:
+        text = "Notify event ceSystemLocked";
+        handler = &OnSystemLock;
+        break;
+    case TCallBackEvent::ceKbdUnLocked:
+        text = "Notify event ceSystemUnLocked";
+        handler = &OnSystemUnLock;
+        break;
+    case TCallBackEvent::ceIsAlive:
+        return;
+    }
+    if (text == nullptr)
+        return;
+    MsgLog(kLogEvent, text);
+    Synchronize(*handler);
+    if (cbEvent == TCallBackEvent::ceScreenChanged && UnlockPending)
+        NotifyEvent(TCallBackEvent::ceKbdUnLocked);
+}
+
+void TOrvTelnet::Synchronize(const TNotifyEvent& handler)
+{
+    if (IsDestroying() || !handler)
+        return;
+    TPendingDelivery delivery;
+    delivery.Handler = handler;
+    if (tlsProcessing != nullptr && tlsProcessing->core_ == core_)
+        delivery.Origin = tlsProcessing;
+    if (core_->HeldByCurrentThread()) {
+        core_->Pending.push_back(std::move(delivery));
+        return;
+    }
+    TSessionCore::Deliver(core_, delivery);
+}
+
+void TOrvTelnet::StatusChange(TObject* /*Sender*/)
+{
+    if (!StatusChanged)
+        return;
+    NotifyEvent(GetStatus().empty() ? TCallBackEvent::ceKbdUnLocked : TCallBackEvent::ceKbdLocked);
+}
+
+// ------------------------------------------------------------ engine: input
+
+void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
+{
+    RequireStream();
+    TSessionGuard guard(core_);
+    ScreenChanged = false;
+    StatusChanged = false;
+    for (std::int32_t i = 0; i < len; ++i)
+        ReceiveChar(data[i]);
+    if (ScreenChanged) {
+        Stream->Display->Updated = false;
+        GenHostFields();
+        NotifyEvent(TCallBackEvent::ceScreenChanged);
+    }
+    if (StatusChanged)
+        Stream->Display->SetStatus(Stream->GetStatus());
+    FlushBuffer();
+}
+
+void TOrvTelnet::ReceiveChar(std::uint8_t c)
+{
+    if (PendingVerb != 0) {
+        const std::uint8_t verb = PendingVerb;
+        PendingVerb = 0;
+        NegociateOption(verb, c);
+        SubnegBuffer.fill(0);
+        SubnegLength = 0;
+        SubnegOverflow = false;
+        return;
+    }
+    if (InSubneg) {
+        // SE is known by its value alone; the IAC before it is kept as the
+        // last byte, which the TN3270E handler uses to find the end.
+        if (c == SE) {
+            InSubneg = false;
+            if (SubnegOverflow) {
+                MsgLog(kLogError, "TN_ERROR: Subnegotiation longer than 100 bytes discarded.");
+            } else {
+                NegociateSubOption(SubnegBuffer.data(), SubnegLength);
+            }
+            SubnegBuffer.fill(0);
+            SubnegLength = 0;
+            SubnegOverflow = false;
+        } else if (SubnegLength < kSubnegBufferSize) {
+            SubnegBuffer[SubnegLength++] = c;
+        } else {
+            // Keep consuming up to SE so the parser stays in step; the
+            // whole subnegotiation is dropped there.
+            SubnegOverflow = true;
+        }
+        return;
+    }
+    if (IacSeen) {
+        IacSeen = false;
+        switch (c) {
+        case EOR:
+            EndOfRecord();
+            break;
+        case SB:
+            InSubneg = true;
+            break;
+        case WILL:
+        case WONT:
+        case DO:
+        case DONT:
+            PendingVerb = c;
+            break;
+        case IAC:
+            AddChar(IAC);  // IAC IAC: one data byte 0xFF
+            break;
+        default:
+            break;  // NOP, DM, BRK, IP, AO, AYT, EC, EL, GA, stray SE
+        }
+        return;
+    }
+    if (c == IAC)
+        IacSeen = true;
+    else
+        AddChar(c);
+}
+
+void TOrvTelnet::AddChar(std::uint8_t c)
+{
+    RecBuffer[static_cast<std::size_t>(RecLength)] = c;
+    if (++RecLength >= kRecBufferSize)
+        FlushBuffer();
+}
+
+void TOrvTelnet::FlushBuffer()
+{
+    const std::int32_t len = RecLength;
+    RecLength = 0;
+    if (len > 0)
+        DataAvailable(RecBuffer.data(), len);
+}
+
+void TOrvTelnet::DataAvailable(const std::uint8_t* data, std::int32_t len)
+{
+    if (len <= 0)
+        return;
+    Stream->AddBuffer(data, len);
+}
+
+void TOrvTelnet::EndOfRecord()
+{
+    FlushBuffer();
+    TOrvTnStream& stream = *Stream;
+    // A record that fails is dropped on its own: the block's later records
+    // are still parsed, so the parser stays in step with the byte stream and
+    // the screen and lock notifications of the block are still made.
+    try {
+        if (!BinaryMode) {
+            TelnetErrorMessage(stream.InBuffer.data(), stream.InCount);
+            stream.TOrvTnStream::ProcessData();
+            return;
+        }
+        if (Tn3270EAccepted && stream.InCount > 0 && stream.InBuffer[0] == kDataTypeNvt) {
+            DumpTitled(kLogDump, kTitleReceived, stream.InBuffer.data(), stream.InCount);
+            TelnetErrorMessage(stream.InBuffer.data(), stream.InCount);
+            stream.TOrvTnStream::ProcessData();
+            return;
+        }
+    } catch (const std::exception& e) {
+        MsgLog(kLogError, std::string(kExceptionText) + e.what());
+        stream.TOrvTnStream::ProcessData();
+        return;
+    }
+    const bool wasLocked = !stream.GetStatus().empty();
+    try {
+        stream.ProcessData();
+    } catch (const std::exception& e) {
+        MsgLog(kLogError, std::string(kExceptionText) + e.what());
+        stream.TOrvTnStream::ProcessData();
+    }
+    // A record that failed half way may still have painted.
+    if (stream.Display->Updated)
+        ScreenChanged = true;
+    if (wasLocked != !stream.GetStatus().empty())
+        StatusChanged = true;
+}
+
+void TOrvTelnet::NegociateOption(std::uint8_t verb, std::uint8_t option)
+{
+    // No state per option: a repeated DO or WILL is answered again.
+    switch (option) {
+    case TELOPT_BINARY:
+        if (verb == DO) {
+            Answer(WILL, option);
+            BinaryMode = true;
+        } else if (verb == WILL) {
+            Answer(DO, option);
+            BinaryMode = true;
+        } else if (verb == WONT) {
+            BinaryMode = false;
+        }
+        break;
+    case TELOPT_SGA:
+    case TELOPT_EOR:
+        if (verb == WILL)
+            Answer(DO, option);
+        else if (verb == DO)
+            Answer(WILL, option);
+        break;
+    case TELOPT_SNDLOC:
+        if (verb == DO) {
+            Answer(WILL, option);
+            std::vector<std::uint8_t> sub{IAC, SB, TELOPT_SNDLOC};
+            sub.insert(sub.end(), Location.begin(), Location.end());
+            sub.push_back(IAC);
+            sub.push_back(SE);
+            SendLogged(sub.data(), static_cast<std::int32_t>(sub.size()), kTitleSentAscii);
+        }
+        break;
+    case TELOPT_TTYPE:
+        if (verb == DO)
+            Answer(WILL, option);
+        break;
+    case TELOPT_TN3270E:
+        if (!AllowTn3270E) {
+            Answer(WONT, option);
+        } else if (verb == DO) {
+            Answer(WILL, option);
+            Tn3270EAccepted = true;
+            BinaryMode = true;
+        }
+        break;
+    default:
+        Answer(WONT, option);
+        break;
+    }
+}
+
+void TOrvTelnet::Answer(std::uint8_t verb, std::uint8_t option)
+{
+    const std::uint8_t reply[3] = {IAC, verb, option};
+    SendLogged(reply, 3, kTitleSentAscii);
+}
+
+void TOrvTelnet::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
+{
+    if (len < 2 || data[0] != TELOPT_TTYPE || data[1] != TTYPE_SEND)
+        return;
+    if (TermTypeRequests < UINT16_MAX)
+        ++TermTypeRequests;
+    if (TermTypeRequests > 1) {
+        // Asked again in the same connection: the host did not take our answer.
+        MsgLog(kLogError, "TN_ERROR: Invalid Terminal Type or LU Name.");
+        Disconnect();
+        return;
+    }
+    const std::string type = GetTermType();
+    std::vector<std::uint8_t> reply{IAC, SB, TELOPT_TTYPE, TTYPE_IS};
+    reply.insert(reply.end(), type.begin(), type.end());
+    reply.push_back(IAC);
+    reply.push_back(SE);
+    SendLogged(reply.data(), static_cast<std::int32_t>(reply.size()), kTitleSentAscii);
+}
+
+std::string TOrvTelnet::GetTermType()
+{
+    return "VT100";
+}
+
+// ------------------------------------------------------------ engine: output
+
+std::int32_t TOrvTelnet::Send(const void* buf, std::int32_t len)
+{
+    try {
+        return Socket->SendBuf(buf, len);
+    } catch (const ESocketError&) {
+        return -1;
+    }
+}
+
+void TOrvTelnet::SendLogged(const std::uint8_t* data, std::int32_t len, const char* titleFormat)
+{
+    DumpTitled(kLogDump, titleFormat, data, len);
+    Send(data, len);
+}
+
+void TOrvTelnet::tcpWrite(const void* buf, std::int32_t len)
+{
+    if (len < 0 || (buf == nullptr && len > 0))
+        return;
+    TSessionGuard guard(core_);
+    const auto* bytes = static_cast<const std::uint8_t*>(buf);
+    outFrame_.clear();
+    outFrame_.reserve(static_cast<std::size_t>(len) * 2 + 2);
+    for (std::int32_t i = 0; i < len; ++i) {
+        outFrame_.push_back(bytes[i]);
+        if (bytes[i] == IAC)
+            outFrame_.push_back(IAC);
+    }
+    outFrame_.push_back(IAC);
+    outFrame_.push_back(EOR);
+    Send(outFrame_.data(), static_cast<std::int32_t>(outFrame_.size()));
+}
+
+void TOrvTelnet::SendCommand(std::uint8_t command, bool unlock)
+{
+    TSessionGuard guard(core_);
+    const std::uint8_t bytes[2] = {IAC, command};
+    SendLogged(bytes, 2, kTitleSentEbcdic);
+    if (unlock)
+        UnlockPending = true;
+}
+
+void TOrvTelnet::SendAO()
+{
+    SendCommand(AO, true);
+}
+
+void TOrvTelnet::SendBreak()
+{
+    SendCommand(BRK, true);
+}
+
+void TOrvTelnet::SendInterruptProcess()
+{
+    SendCommand(IP, false);
+}
+
+// ------------------------------------------------------------ properties
+
+std::uint16_t TOrvTelnet::GetDebugLevel() const
+{
+    return static_cast<std::uint16_t>(gLogLevel);
+}
+
+void TOrvTelnet::SetDebugLevel(std::uint16_t level)
+{
+    TSessionGuard guard(core_);
+    gLogLevel = level;
+    if (!IsDesigning())
+        SetLogging(level);
+}
+
+std::string TOrvTelnet::GetDebugDir() const
+{
+    return gLogDir;
+}
+
+void TOrvTelnet::SetDebugDir(const std::string& dir)
+{
+    TSessionGuard guard(core_);
+    gLogDir = dir;
+    if (!IsDesigning())
+        SetLoggingDir(dir);
+}
+
+std::string TOrvTelnet::GetConversionTable()
+{
+    RequireStream();
+    TSessionGuard guard(core_);
+    return Stream->TableName;
+}
+
+void TOrvTelnet::SetConversionTable(const std::string& name)
+{
+    RequireStream();
+    TSessionGuard guard(core_);
+    Stream->SetTableName(name);
+}
+
+// ------------------------------------------------------------ reader thread
+
+TThSocketRead::TThSocketRead(TOrvTelnet& telnet, std::shared_ptr<TSessionCore> core,
+                             std::shared_ptr<TTcpConnection> connection)
+    : Telnet(&telnet), core_(std::move(core)), connection_(std::move(connection)), timings_(telnet.Timings),
+      ReadBuffer(std::make_unique<std::array<std::uint8_t, kReadBufferSize>>())
+{
+}
+
+TThSocketRead::~TThSocketRead() = default;
+
+void TThSocketRead::Start(std::size_t stackSize)
+{
+    auto self = shared_from_this();
+    thread_.Start([self] { self->Execute(); }, stackSize);
+}
+
+bool TThSocketRead::Running() const
+{
+    return NotifyOwner.load(std::memory_order_acquire) && core_->Alive.load(std::memory_order_acquire);
+}
+
+void TThSocketRead::Execute()
+{
+    try {
+        int cycle = 0;
+        BurstStart = Clock::now();
+        bool tellOwner = true;
+        for (;;) {
+            if (!Running()) {
+                tellOwner = false;
+                break;
+            }
+            const auto wait = connection_->WaitForData(timings_.WaitTimeout);
+            if (!Running()) {
+                tellOwner = false;
+                break;
+            }
+            if (wait == TTcpConnection::TWait::Failed)
+                break;
+            if (wait == TTcpConnection::TWait::Ready) {
+                // Lets the rest of a record sent in pieces arrive, so that it
+                // is read in this block rather than the next.
+                if (timings_.ReadPause.count() > 0)
+                    std::this_thread::sleep_for(timings_.ReadPause);
+                ReadCount = connection_->ReceiveBuf(ReadBuffer->data(), kReadBufferSize);
+                if (ReadCount <= 0)
+                    break;
+                TSessionGuard guard(core_);
+                TProcessingScope scope(this);  // ends before the guard delivers
+                if (!Running()) {
+                    tellOwner = false;
+                    break;
+                }
+                if ((*ReadBuffer)[0] == TOrvTelnet::IAC || !Telnet->BinaryMode)
+                    DumpTitled(kLogDump, kTitleReceived, ReadBuffer->data(), ReadCount);
+                try {
+                    if (!NotifyDataAvailable()) {
+                        MsgLog(kLogError, "Receive error(loop).");
+                        Telnet->Disconnect();
+                    }
+                } catch (const std::exception& e) {
+                    MsgLog(kLogError, std::string(kExceptionText) + e.what());
+                    ReadCount = 0;
+                }
+            } else {
+                core_->IdleWaits.fetch_add(1, std::memory_order_relaxed);
+                if (cycle == kWaitsPerAliveCheck - 1) {
+                    bool alive = true;
+                    {
+                        TSessionGuard guard(core_);
+                        TProcessingScope scope(this);
+                        if (!Running()) {
+                            tellOwner = false;
+                            break;
+                        }
+                        alive = Telnet->IsAlive();
+                    }
+                    if (!alive)
+                        break;
+                }
+            }
+            cycle = cycle == kWaitsPerAliveCheck - 1 ? 0 : cycle + 1;
+        }
+        if (tellOwner) {
+            TSessionGuard guard(core_);
+            TProcessingScope scope(this);
+            if (Running()) {
+                Telnet->ReadThreadTerminate(this);
+                if (Telnet->IsConnected())
+                    Telnet->Disconnect();
+            }
+        }
+    } catch (...) {
+        // Nothing may leave the thread.
+    }
+}
+
+bool TThSocketRead::NotifyDataAvailable()
+{
+    Telnet->NewData(ReadBuffer->data(), ReadCount);
+    ReadCount = 0;
+    // Receive-loop guard: the block that opens a window is not counted; the
+    // 50th counted block inside the window means the host (or we) loop.
+    // A monotonic clock, so that the guard keeps working across midnight
+    // and clock changes.
+    const auto now = Clock::now();
+    if (now - BurstStart >= timings_.BurstWindow) {
+        BurstStart = now;
+        BurstCount = 0;
+        return true;
+    }
+    ++BurstCount;
+    return BurstCount < kBurstLimit;
+}

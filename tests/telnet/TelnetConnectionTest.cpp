@@ -1,0 +1,578 @@
+// The telnet component over real loopback sockets against the raw test
+// host: negotiation bytes on the wire, the reader thread, event order and
+// threads with and without the dispatcher, handlers calling back,
+// destruction in every awkward place, and failures of the connection.
+#include "TelnetTestSupport.h"
+
+#include "platform/uWinControl.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::InSequence;
+
+// DO 30 is always refused with WONT 30: sent after a command, its answer
+// proves the command before it has been handled, whatever that answered.
+const Bytes kProbe = HexBytes("FF FD 1E");
+const Bytes kProbeReply = HexBytes("FF FC 1E");
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Waits (yielding, with a deadline) for a condition no event signals.
+template <class Pred>
+bool Eventually(Pred pred, std::chrono::milliseconds timeout = 10s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+template <class Pred>
+bool PumpUntil(TDispatcher& d, Pred pred, std::chrono::milliseconds timeout = 10s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        d.ProcessMessages(5ms);
+    }
+    return true;
+}
+
+class TelnetConnection : public ::testing::Test {
+protected:
+    void Open(TComponent* owner = nullptr)
+    {
+        t = std::make_unique<TTestTelnet>(owner);
+        t->Host = "127.0.0.1";
+        t->Port = host.Port();
+        t->Timings = FastTimings();
+        events.Attach(*t);
+    }
+    void ConnectAndAccept()
+    {
+        t->Connect();
+        ASSERT_TRUE(t->IsConnected());
+        peer = host.Accept();
+        ASSERT_NE(peer, nullptr);
+    }
+    // Sends bytes, then the probe, and returns what came back before the probe's answer.
+    Bytes Exchange(const Bytes& bytes)
+    {
+        EXPECT_TRUE(peer->Send(Concat({bytes, kProbe})));
+        EXPECT_TRUE(peer->WaitUntil([](std::span<const std::uint8_t> p) {
+            return p.size() >= 3 && std::equal(kProbeReply.begin(), kProbeReply.end(), p.end() - 3);
+        }));
+        Bytes got = peer->Pending();
+        peer->SkipPending();
+        got.resize(got.size() >= 3 ? got.size() - 3 : 0);
+        return got;
+    }
+
+    TTestHost host;
+    TEventLog events;
+    std::unique_ptr<TTestTelnet> t;
+    std::shared_ptr<TTestConnection> peer;
+};
+
+// ---- negotiation on the wire
+
+struct NegotiationRow {
+    const char* name;
+    std::uint8_t verb, option;
+    bool allowTn3270E;
+    bool binaryBefore;
+    const char* reply;  // hex, "" for no reply
+    bool binaryAfter;
+    bool tn3270EAfter;
+};
+
+constexpr std::uint8_t DO = 0xFD, DONT = 0xFE, WILL = 0xFB, WONT = 0xFC;
+
+const NegotiationRow kRows[] = {
+    {"DO BINARY", DO, 0, false, false, "FF FB 00", true, false},
+    {"WILL BINARY", WILL, 0, false, false, "FF FD 00", true, false},
+    {"WONT BINARY", WONT, 0, false, true, "", false, false},
+    {"DONT BINARY", DONT, 0, false, true, "", true, false},
+    {"WILL SGA", WILL, 3, false, false, "FF FD 03", false, false},
+    {"DO SGA", DO, 3, false, false, "FF FB 03", false, false},
+    {"WONT SGA", WONT, 3, false, false, "", false, false},
+    {"DONT SGA", DONT, 3, false, false, "", false, false},
+    {"DO SEND-LOCATION", DO, 23, false, false,
+     "FF FB 17 FF FA 17 54 4F 72 76 54 65 6C 6E 65 74 FF F0", false, false},
+    {"WILL SEND-LOCATION", WILL, 23, false, false, "", false, false},
+    {"WONT SEND-LOCATION", WONT, 23, false, false, "", false, false},
+    {"DONT SEND-LOCATION", DONT, 23, false, false, "", false, false},
+    {"DO TERMINAL-TYPE", DO, 24, false, false, "FF FB 18", false, false},
+    {"WILL TERMINAL-TYPE", WILL, 24, false, false, "", false, false},
+    {"WONT TERMINAL-TYPE", WONT, 24, false, false, "", false, false},
+    {"DONT TERMINAL-TYPE", DONT, 24, false, false, "", false, false},
+    {"WILL EOR", WILL, 25, false, false, "FF FD 19", false, false},
+    {"DO EOR", DO, 25, false, false, "FF FB 19", false, false},
+    {"WONT EOR", WONT, 25, false, false, "", false, false},
+    {"DONT EOR", DONT, 25, false, false, "", false, false},
+    {"DO TN3270E allowed", DO, 40, true, false, "FF FB 28", true, true},
+    {"WILL TN3270E allowed", WILL, 40, true, false, "", false, false},
+    {"WONT TN3270E allowed", WONT, 40, true, false, "", false, false},
+    {"DONT TN3270E allowed", DONT, 40, true, false, "", false, false},
+    {"DO TN3270E refused", DO, 40, false, false, "FF FC 28", false, false},
+    {"WILL TN3270E refused", WILL, 40, false, false, "FF FC 28", false, false},
+    {"WONT TN3270E refused", WONT, 40, false, false, "FF FC 28", false, false},
+    {"DONT TN3270E refused", DONT, 40, false, false, "FF FC 28", false, false},
+    {"DO 31", DO, 31, false, false, "FF FC 1F", false, false},
+    {"WILL 31", WILL, 31, false, false, "FF FC 1F", false, false},
+    {"WONT 31", WONT, 31, false, false, "FF FC 1F", false, false},
+    {"DONT 31", DONT, 31, false, false, "FF FC 1F", false, false},
+    {"DO 255", DO, 255, false, false, "FF FC FF", false, false},
+};
+
+TEST_F(TelnetConnection, EveryRowOfTheOptionTableIsAnsweredOnTheWireEveryTime)
+{
+    Open();
+    ConnectAndAccept();
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(row.name);
+        {
+            auto g = t->Lock();
+            t->AllowTn3270E = row.allowTn3270E;
+            t->BinaryMode = row.binaryBefore;
+            t->Tn3270EAccepted = false;
+        }
+        const Bytes command{0xFF, row.verb, row.option};
+        // Twice: no state per option, so a repeated request gets the same answer.
+        const Bytes reply = HexBytes(row.reply);
+        EXPECT_EQ(ToHex(Exchange(Concat({command, command}))), ToHex(Concat({reply, reply})));
+        auto g = t->Lock();
+        EXPECT_EQ(t->BinaryMode, row.binaryAfter);
+        EXPECT_EQ(t->Tn3270EAccepted, row.tn3270EAfter);
+    }
+    EXPECT_TRUE(t->IsConnected());
+}
+
+TEST_F(TelnetConnection, TerminalTypeAnsweredOnceThenTheSecondRequestEndsTheConnectionOnce)
+{
+    Open();
+    ConnectAndAccept();
+    EXPECT_EQ(ToHex(Exchange(HexBytes("FF FA 18 01 FF F0"))), "FF FA 18 00 56 54 31 30 30 FF F0");
+    ASSERT_TRUE(peer->Send(HexBytes("FF FA 18 01 FF F0")));
+    EXPECT_TRUE(peer->WaitPeerClosed());
+    ASSERT_TRUE(events.WaitFor("Disconnect"));
+    EXPECT_TRUE(peer->Pending().empty());
+    // A new connection may answer again.
+    ConnectAndAccept();
+    EXPECT_EQ(ToHex(Exchange(HexBytes("FF FA 18 01 FF F0"))), "FF FA 18 00 56 54 31 30 30 FF F0");
+    t.reset();
+    EXPECT_EQ(events.CountOf("Disconnect"), 1);
+}
+
+TEST_F(TelnetConnection, DataIacIsUndoubledInAndDoubledOutAcrossTheWire)
+{
+    Open();
+    ConnectAndAccept();
+    Exchange(HexBytes("FF FB 00"));
+    // 'R' sends the rest of its record back: 7D FF 41 must come back doubled.
+    EXPECT_EQ(ToHex(Exchange(HexBytes("52 7D FF FF 41 FF EF"))), "7D FF FF 41 FF EF");
+}
+
+TEST_F(TelnetConnection, ARecordLongerThanOneReadArrivesWhole)
+{
+    Open();
+    ConnectAndAccept();
+    Exchange(HexBytes("FF FB 00"));
+    Bytes record(3 * TThSocketRead::kReadBufferSize + 100, 'S');
+    record.push_back(0xFF);
+    record.push_back(0xEF);
+    Exchange(record);
+    auto g = t->Lock();
+    ASSERT_EQ(t->Script().Records.size(), 1u);
+    EXPECT_EQ(t->Script().Records[0].size(), 3u * TThSocketRead::kReadBufferSize + 100);
+    EXPECT_EQ(t->FieldGenerations, 1);
+}
+
+TEST_F(TelnetConnection, NvtDataInExtendedModeIsShownAsText)
+{
+    Open();
+    t->AllowTn3270E = true;
+    ConnectAndAccept();
+    EXPECT_EQ(ToHex(Exchange(HexBytes("FF FD 28"))), "FF FB 28");
+    Exchange(Concat({HexBytes("05 00 00 00 00"), Record("ok"), HexBytes("00 00 00 00 00 FF EF")}));
+    auto g = t->Lock();
+    ASSERT_EQ(t->Texts.size(), 1u);
+    EXPECT_EQ(t->Texts[0].substr(5), "ok");
+    EXPECT_EQ(t->Script().Records.size(), 1u);
+}
+
+// ---- the reader's guards
+
+TEST_F(TelnetConnection, FiftyCountedBlocksInOneWindowAreAReceiveLoop)
+{
+    Open();
+    t->Timings.BurstWindow = std::chrono::hours(1);
+    ConnectAndAccept();
+    // Each exchange waits for its answer, so each is a block of its own.
+    // The reader's start opened the window: 49 blocks pass, the 50th is a loop.
+    for (int i = 0; i < 49; ++i)
+        ASSERT_TRUE(Exchange({}).empty()) << i;
+    EXPECT_TRUE(t->IsConnected());
+    ASSERT_TRUE(peer->Send(kProbe));
+    EXPECT_TRUE(peer->ExpectBytes(kProbeReply));  // the block is still handled
+    EXPECT_TRUE(peer->WaitPeerClosed());
+    ASSERT_TRUE(events.WaitFor("Disconnect"));
+    EXPECT_FALSE(t->IsConnected());
+    t.reset();
+    EXPECT_EQ(events.CountOf("Disconnect"), 1);
+}
+
+TEST_F(TelnetConnection, BlocksSpreadOverWindowsAreNotALoop)
+{
+    Open();
+    t->Timings.BurstWindow = std::chrono::milliseconds(0);  // every block opens a window
+    ConnectAndAccept();
+    for (int i = 0; i < 60; ++i)
+        ASSERT_TRUE(Exchange({}).empty()) << i;
+    EXPECT_TRUE(t->IsConnected());
+}
+
+TEST_F(TelnetConnection, AnIdleLinkIsCheckedEverySixthWaitAndADeadOneEnds)
+{
+    Open();
+    t->Timings.WaitTimeout = std::chrono::milliseconds(5);
+    std::vector<std::uint64_t> checkedAt;
+    t->AliveCheck = [&] {
+        checkedAt.push_back(t->ReaderIdleWaits());
+        return checkedAt.size() < 3;
+    };
+    ConnectAndAccept();
+    EXPECT_TRUE(peer->WaitPeerClosed());
+    ASSERT_TRUE(events.WaitFor("Disconnect"));
+    auto g = t->Lock();
+    EXPECT_EQ(checkedAt, (std::vector<std::uint64_t>{6, 12, 18}));
+}
+
+// ---- events: order and threads
+
+class MockListener {
+public:
+    MOCK_METHOD(void, Event, (const std::string& name));
+};
+
+void AttachMock(TOrvTelnet& t, MockListener& m, TEventLog& log)
+{
+    auto hook = [&m, &log](const char* name) {
+        return [&m, &log, name](TObject*) {
+            m.Event(name);
+            log.Add(name);
+        };
+    };
+    t.OnConnect = hook("Connect");
+    t.OnDisconnect = hook("Disconnect");
+    t.OnSessionState = hook("SessionState");
+    t.OnScreenChange = hook("ScreenChange");
+    t.OnSystemLock = hook("SystemLock");
+    t.OnSystemUnLock = hook("SystemUnLock");
+}
+
+// Host side of the scripted flow both event-order tests drive.
+void PlayFlow(TTestConnection& peer)
+{
+    // The stream starts "WAITING": the first restore clears it while the
+    // screen's status is still empty, so only the later changes are events.
+    EXPECT_TRUE(peer.Send(Concat({HexBytes("FF FD 00"), Record("U"), kProbe})));
+    EXPECT_TRUE(peer.ExpectBytes(kProbeReply));
+    EXPECT_TRUE(peer.Send(Concat({Record("N"), Record("S"), Record("L"), kProbe})));
+    EXPECT_TRUE(peer.ExpectBytes(kProbeReply));
+    EXPECT_TRUE(peer.Send(Concat({Record("U"), kProbe})));
+    EXPECT_TRUE(peer.ExpectBytes(kProbeReply));
+}
+
+void ExpectFlow(MockListener& m)
+{
+    InSequence order;
+    EXPECT_CALL(m, Event("Connect"));
+    EXPECT_CALL(m, Event("SessionState"));
+    EXPECT_CALL(m, Event("ScreenChange"));
+    EXPECT_CALL(m, Event("SystemLock"));
+    EXPECT_CALL(m, Event("SystemUnLock"));
+    EXPECT_CALL(m, Event("Disconnect"));
+}
+
+TEST_F(TelnetConnection, WithoutADispatcherHandlersRunOnTheRaisingThreadInOrder)
+{
+    MockListener m;
+    ExpectFlow(m);
+    Open();
+    AttachMock(*t, m, events);
+    ConnectAndAccept();
+    PlayFlow(*peer);
+    ASSERT_TRUE(events.WaitFor("SystemUnLock"));
+    peer->Close();
+    ASSERT_TRUE(events.WaitFor("Disconnect"));
+    const auto threads = events.Threads();
+    ASSERT_EQ(threads.size(), 6u);
+    EXPECT_EQ(threads[0], std::this_thread::get_id());  // Connect: the caller
+    for (std::size_t i = 1; i < threads.size(); ++i)     // the rest: the reader
+        EXPECT_EQ(threads[i], threads[1]);
+    EXPECT_NE(threads[1], std::this_thread::get_id());
+}
+
+TEST_F(TelnetConnection, WithADispatcherEveryHandlerRunsOnTheMainThreadInOrder)
+{
+    auto dispatcher = std::make_shared<TDispatcher>();
+    TWinControl form(nullptr, dispatcher);
+    MockListener m;
+    ExpectFlow(m);
+    Open(&form);
+    EXPECT_TRUE(t->UseSyncWindow);
+    AttachMock(*t, m, events);
+    ConnectAndAccept();
+    std::thread hostSide([&] {
+        PlayFlow(*peer);
+        peer->Close();
+    });
+    EXPECT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("Disconnect") == 1; }));
+    hostSide.join();
+    for (auto id : events.Threads())
+        EXPECT_EQ(id, std::this_thread::get_id());
+}
+
+TEST_F(TelnetConnection, HandlersSendKeysAndDisconnectFromTheReaderThread)
+{
+    Open();
+    t->OnScreenChange = [&](TObject* sender) {
+        auto* self = static_cast<TTestTelnet*>(sender);
+        const Bytes key = HexBytes("7D 40 40");
+        self->tcpWrite(key.data(), 3);
+        events.Add("ScreenChange");
+    };
+    t->OnSystemLock = [&](TObject*) { t->Disconnect(); };
+    ConnectAndAccept();
+    ASSERT_TRUE(peer->Send(Concat({HexBytes("FF FB 00"), Record("U"), Record("S")})));
+    EXPECT_TRUE(peer->ExpectBytes(HexBytes("FF FD 00 7D 40 40 FF EF")));
+    ASSERT_TRUE(peer->Send(Record("L")));
+    EXPECT_TRUE(peer->WaitPeerClosed());
+    ASSERT_TRUE(events.WaitFor("Disconnect"));
+    EXPECT_EQ(events.CountOf("Disconnect"), 1);
+}
+
+TEST_F(TelnetConnection, HandlersSendKeysThroughTheDispatcherWithoutDeadlock)
+{
+    auto dispatcher = std::make_shared<TDispatcher>();
+    TWinControl form(nullptr, dispatcher);
+    Open(&form);
+    t->OnScreenChange = [&](TObject*) {
+        const Bytes key = HexBytes("7D FF");
+        t->tcpWrite(key.data(), 2);
+        events.Add("ScreenChange");
+    };
+    ConnectAndAccept();
+    ASSERT_TRUE(peer->Send(Concat({HexBytes("FF FB 00"), Record("S")})));
+    EXPECT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("ScreenChange") == 1; }));
+    EXPECT_TRUE(peer->ExpectBytes(HexBytes("FF FD 00 7D FF FF FF EF")));
+}
+
+// ---- destruction
+
+TEST_F(TelnetConnection, DestroyingAConnectedComponentStopsItsReaderAndRaisesNoDisconnect)
+{
+    Open();
+    ConnectAndAccept();
+    std::weak_ptr<TThSocketRead> reader = t->ReadThread();
+    ASSERT_TRUE(Eventually([&] { return !t->ReadThread() || !reader.expired(); }));
+    t.reset();
+    EXPECT_TRUE(reader.expired());  // joined: nothing of it is left
+    EXPECT_TRUE(peer->WaitPeerClosed());
+    EXPECT_EQ(events.CountOf("Disconnect"), 0);
+}
+
+TEST_F(TelnetConnection, DestroyedInsideAHandlerOnTheReaderThread)
+{
+    Open();
+    std::weak_ptr<TThSocketRead> reader;
+    t->OnScreenChange = [&](TObject*) {
+        reader = t->ReadThread();
+        t.reset();
+        events.Add("Destroyed");
+    };
+    ConnectAndAccept();
+    ASSERT_TRUE(peer->Send(Concat({HexBytes("FF FB 00"), Record("U"), Record("S"), Record("L")})));
+    ASSERT_TRUE(events.WaitFor("Destroyed"));
+    EXPECT_TRUE(peer->WaitPeerClosed());
+    EXPECT_TRUE(Eventually([&] { return reader.expired(); }));
+    EXPECT_EQ(events.CountOf("Disconnect"), 0);
+    EXPECT_EQ(events.CountOf("SystemLock"), 0);  // queued behind the handler: dropped
+}
+
+TEST_F(TelnetConnection, DestroyedInsideADispatchedHandlerTheReaderWaitsFor)
+{
+    auto dispatcher = std::make_shared<TDispatcher>();
+    TWinControl form(nullptr, dispatcher);
+    Open(&form);
+    std::weak_ptr<TThSocketRead> reader;
+    t->OnScreenChange = [&](TObject*) {
+        reader = t->ReadThread();
+        t.reset();
+        events.Add("Destroyed");
+    };
+    ConnectAndAccept();
+    ASSERT_TRUE(peer->Send(Concat({HexBytes("FF FB 00"), Record("U"), Record("S"), Record("L")})));
+    ASSERT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("Destroyed") == 1; }));
+    EXPECT_TRUE(peer->WaitPeerClosed());
+    EXPECT_TRUE(PumpUntil(*dispatcher, [&] { return reader.expired(); }));
+    EXPECT_EQ(events.CountOf("SystemLock"), 0);
+}
+
+TEST_F(TelnetConnection, DestroyedOnTheMainThreadWhileTheReaderWaitsForIt)
+{
+    auto dispatcher = std::make_shared<TDispatcher>();
+    TWinControl form(nullptr, dispatcher);
+    Open(&form);
+    ConnectAndAccept();
+    ASSERT_TRUE(peer->Send(Concat({HexBytes("FF FB 00"), Record("S")})));
+    // The reader blocks delivering OnScreenChange to this thread, which does
+    // not pump: destruction must release it instead of waiting for ever.
+    ASSERT_TRUE(Eventually([&] {
+        auto g = t->Lock();
+        return t->FieldGenerations == 1;
+    }));
+    std::weak_ptr<TThSocketRead> reader = t->ReadThread();
+    t.reset();
+    EXPECT_TRUE(reader.expired());
+    dispatcher->ProcessMessages();
+    EXPECT_EQ(events.CountOf("ScreenChange"), 0);
+}
+
+// ---- connecting
+
+TEST_F(TelnetConnection, ConnectWhileConnectedClosesTheOldConnectionFirst)
+{
+    Open();
+    ConnectAndAccept();
+    auto first = peer;
+    ASSERT_TRUE(Eventually([&] { return t->ReadThread() != nullptr; }));
+    std::weak_ptr<TThSocketRead> oldReader = t->ReadThread();
+    ConnectAndAccept();
+    EXPECT_TRUE(oldReader.expired());
+    EXPECT_TRUE(first->WaitPeerClosed());
+    EXPECT_EQ(events.Names(), (std::vector<std::string>{"Connect", "Disconnect", "Connect"}));
+    EXPECT_EQ(ToHex(Exchange(HexBytes("FF FD 00"))), "FF FB 00");
+}
+
+TEST_F(TelnetConnection, ConnectFromAHandlerOnTheReaderThreadReplacesTheReader)
+{
+    Open();
+    t->OnScreenChange = [&](TObject*) { t->Connect(); };
+    ConnectAndAccept();
+    ASSERT_TRUE(peer->Send(Concat({HexBytes("FF FB 00"), Record("S")})));
+    auto second = host.Accept();
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(peer->WaitPeerClosed());
+    ASSERT_TRUE(second->Send(Concat({kProbe})));
+    EXPECT_TRUE(second->ExpectBytes(kProbeReply));  // the new reader works
+    EXPECT_EQ(events.Names(), (std::vector<std::string>{"Connect", "Disconnect", "Connect"}));
+}
+
+TEST_F(TelnetConnection, ARefusedConnectionReportsFailureOnly)
+{
+    Open();
+    TTestHost closed;
+    t->Port = closed.Port();
+    closed.StopListening();
+    t->Connect();
+    EXPECT_FALSE(t->IsConnected());
+    EXPECT_EQ(events.Names(), (std::vector<std::string>{"ConnectionFail"}));
+    EXPECT_EQ(t->ReadThread(), nullptr);
+}
+
+TEST_F(TelnetConnection, DottedAddressesGoAsAddressesAndNamesAsHostNames)
+{
+    Open();
+    ConnectAndAccept();
+    EXPECT_EQ(t->Socket->Address, "127.0.0.1");
+    EXPECT_EQ(t->Socket->Host, "");
+    t->Host = "localhost";
+    ConnectAndAccept();
+    EXPECT_EQ(t->Socket->Address, "");
+    EXPECT_EQ(t->Socket->Host, "localhost");
+}
+
+TEST_F(TelnetConnection, IPv6AddressesConnect)
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    Open();
+    t->Host = "::1";
+    t->Port = ntohs(addr.sin6_port);
+    t->Connect();
+    EXPECT_TRUE(t->IsConnected());
+    EXPECT_EQ(t->Socket->Host, "::1");
+    t.reset();
+    ::close(fd);
+}
+
+TEST(TelnetService, TheTelnetServiceComesFromTheServicesDatabase)
+{
+    EXPECT_EQ(TTcpClient::ResolveServicePort("Telnet"), 23);
+    EXPECT_EQ(TTcpClient::ResolveServicePort("no-such-service"), -1);
+    TTestTelnet t;
+    t.Port = -1;
+    t.Host = "127.0.0.1";
+    t.Timings.ConnectTimeout = std::chrono::milliseconds(2000);
+    t.Connect();  // whatever answers on port 23 here, the socket asked for the service
+    EXPECT_EQ(t.Socket->GetService(), "Telnet");
+}
+
+// ---- a peer that went away
+
+TEST_F(TelnetConnection, SendingToAResetPeerDisconnectsOnceAndNeverKillsTheProcess)
+{
+    Open();
+    ConnectAndAccept();
+    Exchange(HexBytes("FF FB 00"));
+    {
+        // Holding the lock keeps the reader from seeing the reset first:
+        // the send path must find it.
+        auto g = t->Lock();
+        peer->Reset();
+        const Bytes key = HexBytes("7D 40 40");
+        for (int i = 0; i < 100 && t->IsConnected(); ++i)
+            t->tcpWrite(key.data(), 3);
+        EXPECT_FALSE(t->IsConnected());
+        EXPECT_EQ(events.CountOf("Disconnect"), 0);  // queued until the lock is released
+    }
+    EXPECT_EQ(events.CountOf("Disconnect"), 1);
+    const Bytes key = HexBytes("7D");
+    t->tcpWrite(key.data(), 1);  // not connected: refused quietly
+    t.reset();
+    EXPECT_EQ(events.CountOf("Disconnect"), 1);
+}
+
+} // namespace
