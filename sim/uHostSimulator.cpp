@@ -387,7 +387,7 @@ void TSimSession::Reset() {
 // ------------------------------------------------------------------ server
 
 THostSimulator::THostSimulator(TSimHostOptions options) : mOptions(std::move(options)) {
-    mHost = std::make_unique<TTestHost>([this](TTestConnection& c) { Serve(c); });
+    mHost = std::make_unique<TTestHost>(mOptions.port, [this](TTestConnection& c) { Serve(c); });
 }
 
 THostSimulator::~THostSimulator() {

@@ -82,6 +82,8 @@ Bytes DefaultBindImage();
 inline constexpr std::uint8_t kUnbindNormal = 0x01;
 
 struct TSimHostOptions {
+    // Port on 127.0.0.1; 0: the system picks a free one (see Port()).
+    std::uint16_t port = 0;
     // Negotiation: TN3270E or plain, functions, forced rejects (uSimTelnet).
     TSimTelnetOptions telnet;
     // LU names handed out in order; a client that names an LU must name
@@ -201,8 +203,9 @@ private:
 
 class THostSimulator {
 public:
-    // Starts listening on 127.0.0.1 at once, on a port the system picks.
-    // Throws std::system_error when it cannot listen.
+    // Starts listening on 127.0.0.1 at once, on options.port or, when that
+    // is 0, on a port the system picks. Throws std::system_error when it
+    // cannot listen (the port is taken).
     explicit THostSimulator(TSimHostOptions options = {});
     // Closes every connection and waits for every session thread.
     ~THostSimulator();

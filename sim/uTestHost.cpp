@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -263,7 +264,9 @@ bool TTestConnection::PeerClosed() const
 
 TTestHost::TTestHost() : TTestHost(TServe{}) {}
 
-TTestHost::TTestHost(TServe serve) : serve_(std::move(serve))
+TTestHost::TTestHost(TServe serve) : TTestHost(0, std::move(serve)) {}
+
+TTestHost::TTestHost(std::uint16_t port, TServe serve) : serve_(std::move(serve))
 {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0)
@@ -271,7 +274,12 @@ TTestHost::TTestHost(TServe serve) : serve_(std::move(serve))
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(port);
+    if (port != 0) {
+        // A fixed port is expected to be reusable at once after a restart.
+        const int on = 1;
+        ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     socklen_t len = sizeof addr;
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_, kListenBacklog) != 0 ||
@@ -325,6 +333,10 @@ void TTestHost::AcceptLoop()
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        // Each send goes out at once: without this, a second small write waits
+        // for the peer's delayed acknowledgement (tens of milliseconds).
+        const int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         auto connection = std::make_shared<TTestConnection>(fd);
         std::lock_guard lock(mutex_);
         all_.push_back(connection);

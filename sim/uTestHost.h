@@ -114,6 +114,9 @@ public:
     TTestHost();
     // Listens likewise and serves each connection with serve on its own thread.
     explicit TTestHost(TServe serve);
+    // The same on a given port (0: the system picks one); throws
+    // std::system_error when the port cannot be had.
+    TTestHost(std::uint16_t port, TServe serve);
     ~TTestHost();
     TTestHost(const TTestHost&) = delete;
     TTestHost& operator=(const TTestHost&) = delete;

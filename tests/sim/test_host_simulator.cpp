@@ -13,6 +13,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
@@ -347,6 +348,23 @@ TEST(HostSimulator, HostClosesResetsAndTimesOut) {
         EXPECT_EQ(c.Next(B("FF FD 28")), "FF FD 28");
         EXPECT_EQ(c.WaitEnd(), 1);
     }
+}
+
+TEST(HostSimulator, GivenPortIsUsedAndATakenOneRefused) {
+    std::uint16_t port;
+    {
+        THostSimulator first;
+        port = first.Port();
+        TSimHostOptions o;
+        o.port = port;
+        EXPECT_THROW(THostSimulator{o}, std::system_error);
+    }
+    TSimHostOptions o;
+    o.port = port;
+    THostSimulator again(o);
+    EXPECT_EQ(again.Port(), port);
+    RawClient c(port);
+    EXPECT_EQ(c.Next(B("FF FD 28")), "FF FD 28");
 }
 
 std::tm FixedClock() {
