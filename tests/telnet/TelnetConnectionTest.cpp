@@ -26,14 +26,6 @@ using ::testing::InSequence;
 const Bytes kProbe = HexBytes("FF FD 1E");
 const Bytes kProbeReply = HexBytes("FF FC 1E");
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // Waits (yielding, with a deadline) for a condition no event signals.
 template <class Pred>
 bool Eventually(Pred pred, std::chrono::milliseconds timeout = 10s)

@@ -8,14 +8,6 @@
 
 namespace {
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 class TelnetEngine : public ::testing::Test {
 protected:
     TelnetEngine() { t.Capture(); }

@@ -186,6 +186,14 @@ inline TTelnetTimings FastTimings()
     return t;
 }
 
+inline Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
 inline Bytes Record(std::string_view text)
 {
     Bytes b(text.begin(), text.end());
