@@ -7,6 +7,7 @@
 #include "display/uOrvTn3270display.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -33,11 +34,55 @@ TOrvTn3270display::TOrvTn3270display(std::int32_t ident, std::int32_t rows, std:
 {
 }
 
+TOrvTn3270display::FieldSpan TOrvTn3270display::spanFrom(std::int32_t position) const
+{
+    // The positions a walk from position reaches, stepping past the last
+    // position to 0, before it meets a field attribute marker; at most Size.
+    const std::uint8_t* chars = Chars.data();
+    const auto size = Size;
+    FieldSpan f{position, size, 0};
+    if (position + 1 < size) {
+        if (const void* m = std::memchr(chars + position + 1, kFieldMarker, At(size - position - 1))) {
+            f.end = static_cast<std::int32_t>(static_cast<const std::uint8_t*>(m) - chars);
+            return f;
+        }
+    }
+    const void* m = std::memchr(chars, kFieldMarker, At(position + 1));
+    f.wrapEnd = m ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(m) - chars) : position;
+    return f;
+}
+
+void TOrvTn3270display::clear()
+{
+    TOrvTndisplay::clear();
+    fieldsPending_ = false;
+}
+
+void TOrvTn3270display::update()
+{
+    propagateFields();
+    TOrvTndisplay::update();
+}
+
+std::uint8_t TOrvTn3270display::fieldAttr(std::int32_t position) const
+{
+    if (!fieldsPending_ || Chars[At(position)] == kFieldMarker)
+        return Attrs[At(position)];
+    // Deferred inserts: the field attribute position is the one to trust.
+    std::int32_t p = position;
+    for (std::int32_t n = 0; n < Size; ++n) {
+        if (Chars[At(p)] == kFieldMarker)
+            return Attrs[At(p)];
+        p = p == 0 ? Size - 1 : p - 1;
+    }
+    return Attrs[At(position)];
+}
+
 std::uint8_t TOrvTn3270display::getFA(std::int32_t position) const
 {
     if (!inRange(position))
         return 0;
-    const std::uint8_t a = Attrs[At(position)];
+    const std::uint8_t a = fieldAttr(position);
     std::uint8_t fa = 0;
     if (a & kAttrProtected)
         fa |= 0x20;
@@ -56,7 +101,7 @@ std::uint8_t TOrvTn3270display::getEFA(std::int32_t position) const
 
 bool TOrvTn3270display::isFieldModified(std::int32_t position) const
 {
-    return inRange(position) && (Attrs[At(position)] & kAttrMdt) != 0;
+    return inRange(position) && (fieldAttr(position) & kAttrMdt) != 0;
 }
 
 std::int32_t TOrvTn3270display::findNextFA(std::int32_t start) const
@@ -103,13 +148,51 @@ void TOrvTn3270display::insertFA(std::int32_t position, std::uint8_t attribute)
     Formatted = true;
     Chars[At(position)] = kFieldMarker;
     ExtAttrs[At(position)] = 0;
-    // Our own marker stops the walk at the latest after one full turn.
-    std::int32_t p = position;
-    for (std::int32_t n = 0; n < Size; ++n) {
-        Attrs[At(p)] = a;
-        p = next(p);
-        if (Chars[At(p)] == kFieldMarker)
-            break;
+    // Our own marker ends the field at the latest after one full turn.
+    const FieldSpan f = spanFrom(position);
+    std::memset(Attrs.data() + f.start, a, At(f.end - f.start));
+    std::memset(Attrs.data(), a, At(f.wrapEnd));
+}
+
+void TOrvTn3270display::insertFADeferred(std::int32_t position, std::uint8_t attribute)
+{
+    if (!inRange(position))
+        return;
+    Formatted = true;
+    Chars[At(position)] = kFieldMarker;
+    ExtAttrs[At(position)] = 0;
+    Attrs[At(position)] = ToInternal(attribute);
+    fieldsPending_ = true;
+}
+
+void TOrvTn3270display::propagateFields()
+{
+    if (!fieldsPending_)
+        return;
+    fieldsPending_ = false;
+    const std::uint8_t* chars = Chars.data();
+    auto nextMarker = [&](std::int32_t from) {
+        const void* m = std::memchr(chars + from, kFieldMarker, At(Size - from));
+        return m ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(m) - chars) : Size;
+    };
+    // A position's own change mark survives; everything else comes from its
+    // field attribute. For a field that was not touched this rewrites the
+    // same byte, since a field attribute's change mark is set only together
+    // with its whole field's.
+    std::uint8_t* attrs = Attrs.data();
+    auto fill = [attrs](std::int32_t from, std::int32_t to, std::uint8_t fa) {
+        MaskBytes(attrs + from, to - from, kAttrChanged, fa);
+    };
+    const std::int32_t size = Size;
+    const std::int32_t first = nextMarker(0);
+    if (first == size)
+        return;
+    for (std::int32_t f = first; f < size;) {
+        const std::int32_t n = f + 1 < size ? nextMarker(f + 1) : size;
+        fill(f + 1, n, attrs[f]);
+        if (n == size)
+            fill(0, first, attrs[f]);  // the last field runs on at the top
+        f = n;
     }
 }
 
@@ -122,17 +205,14 @@ void TOrvTn3270display::eraseFA(std::int32_t position)
         q = findPrevFA(Size - 1);
     if (q == position || q == -1) {
         Formatted = false;
+        fieldsPending_ = false;
         std::fill_n(Attrs.begin(), At(Size), kAttrChanged);
         return;
     }
     const auto c = static_cast<std::uint8_t>(Attrs[At(q)] | kAttrChanged);
-    std::int32_t p = position;
-    for (std::int32_t n = 0; n < Size; ++n) {
-        Attrs[At(p)] = c;
-        p = next(p);
-        if (Chars[At(p)] == kFieldMarker)
-            break;
-    }
+    const FieldSpan f = spanFrom(position);
+    std::memset(Attrs.data() + f.start, c, At(f.end - f.start));
+    std::memset(Attrs.data(), c, At(f.wrapEnd));
 }
 
 void TOrvTn3270display::setEFA(std::int32_t position, std::uint8_t value)
@@ -145,15 +225,12 @@ void TOrvTn3270display::setBitModifiedInFA(std::int32_t position, bool on)
 {
     if (!inRange(position))
         return;
-    std::int32_t p = position;
-    for (std::int32_t n = 0; n < Size; ++n) {
-        std::uint8_t& a = Attrs[At(p)];
-        a = static_cast<std::uint8_t>(on ? (a | kAttrChanged | kAttrMdt)
-                                         : ((a | kAttrChanged) & ~kAttrMdt));
-        p = next(p);
-        if (Chars[At(p)] == kFieldMarker)
-            break;
-    }
+    propagateFields();
+    const FieldSpan f = spanFrom(position);
+    const std::uint8_t set = on ? (kAttrChanged | kAttrMdt) : kAttrChanged;
+    const auto keep = static_cast<std::uint8_t>(on ? 0xFF : ~kAttrMdt);
+    MaskBytes(Attrs.data() + f.start, f.end - f.start, keep, set);
+    MaskBytes(Attrs.data(), f.wrapEnd, keep, set);
 }
 
 void TOrvTn3270display::setFieldModified(std::int32_t position)

@@ -26,6 +26,19 @@ public:
     std::int32_t findPrevFA(std::int32_t start) const;
 
     void insertFA(std::int32_t position, std::uint8_t attribute);
+    // Starts a field like insertFA but leaves the attribute bytes of the
+    // field's other positions to propagateFields(): a writer that starts many
+    // fields in a row (a host's Erase/Write) pays one pass over the screen
+    // instead of one per field. Until then Attrs is correct at field
+    // attribute positions only. Every operation of this class that reads the
+    // other positions, and update(), propagates first; code that reads the
+    // Attrs plane directly calls propagateFields() after deferred inserts.
+    void insertFADeferred(std::int32_t position, std::uint8_t attribute);
+    // Gives every position the attribute byte of its field (its own change
+    // mark kept). One pass over the screen; nothing to do when no insert is
+    // pending.
+    void propagateFields();
+    bool FieldsPending() const { return fieldsPending_; }
     void eraseFA(std::int32_t position);
     void setEFA(std::int32_t position, std::uint8_t value);
     void setBitModifiedInFA(std::int32_t position, bool on);
@@ -38,4 +51,18 @@ public:
     // Next position, wrapping from Size - 1 to 0.
     std::int32_t next(std::int32_t position) const { return position + 1 >= Size ? 0 : position + 1; }
     bool inRange(std::int32_t position) const { return position >= 0 && position < Size; }
+
+    void clear() override;
+    void update() override;
+
+private:
+    // Positions [start, end) and then [0, wrapEnd) of a walk over one field.
+    struct FieldSpan {
+        std::int32_t start, end, wrapEnd;
+    };
+    FieldSpan spanFrom(std::int32_t position) const;
+    // Attribute byte of the position's field, also while inserts are deferred.
+    std::uint8_t fieldAttr(std::int32_t position) const;
+
+    bool fieldsPending_ = false;
 };

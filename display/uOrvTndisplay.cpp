@@ -59,8 +59,6 @@ void TOrvTndisplay::unlock()
 
 void TOrvTndisplay::update()
 {
-    constexpr auto keep = static_cast<std::uint8_t>(~kAttrChanged);
-    for (std::int32_t i = 0; i < Size; ++i)
-        Attrs[static_cast<std::size_t>(i)] &= keep;
+    MaskBytes(Attrs.data(), Size, static_cast<std::uint8_t>(~kAttrChanged), 0);
     Updated = true;
 }

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 class TOrvTndisplay : public TObject {
@@ -30,6 +31,28 @@ public:
     static constexpr std::uint8_t kAttrChanged = 0x08;
     static constexpr std::uint8_t kAttrProtected = 0x10;
     static constexpr std::uint8_t kAttrNumeric = 0x20;
+
+    // bytes[i] := (bytes[i] AND keep) OR set for count bytes, eight at a
+    // time: the plane-wide attribute updates run on every record.
+    static void MaskBytes(std::uint8_t* bytes, std::int32_t count, std::uint8_t keep, std::uint8_t set)
+    {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+        const std::uint64_t k = kOnes * keep, s = kOnes * set;
+        auto word = [&](std::int32_t i) {
+            std::uint64_t w;
+            std::memcpy(&w, bytes + i, 8);
+            w = (w & k) | s;
+            std::memcpy(bytes + i, &w, 8);
+        };
+        if (count < 8) {
+            for (std::int32_t i = 0; i < count; ++i)
+                bytes[i] = static_cast<std::uint8_t>((bytes[i] & keep) | set);
+            return;
+        }
+        for (std::int32_t i = 0; i + 8 <= count; i += 8)
+            word(i);
+        word(count - 8);  // the tail, overlapping: applying the mask twice changes nothing
+    }
 
     TOrvTndisplay(std::int32_t ident, std::int32_t rows, std::int32_t cols);
     ~TOrvTndisplay() override = default;

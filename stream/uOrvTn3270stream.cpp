@@ -91,6 +91,19 @@ constexpr std::array<bool, 256> MakeOrderTable()
 }
 constexpr std::array<bool, 256> kIsOrder = MakeOrderTable();
 
+// Every order code is below 0x40, and text rarely is: a run of characters
+// is skipped eight bytes at a time while no byte of the word is below 0x40.
+constexpr std::uint8_t kOrdersBelow = 0x40;
+static_assert(kOrderPT < kOrdersBelow && kOrderRA < kOrdersBelow && kOrderMF < kOrdersBelow);
+
+inline bool HasByteBelowOrders(const std::uint8_t* p)
+{
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return ((w - kOnes * kOrdersBelow) & ~w & (kOnes * 0x80)) != 0;
+}
+
 const std::string kStatusSystem = "SYSTEM";
 const std::string kStatusSending = "SENDING";
 
@@ -397,9 +410,11 @@ void TOrvTn3270stream::applyWrite(std::uint8_t command, const std::uint8_t* rest
     }
     // A write without its WCC still erases for Erase/Write; it writes nothing.
     const std::uint8_t wcc = restLen > 0 ? rest[0] : 0;
-    if (wcc & kWccResetMdt)
+    const bool erase = command == kCmdEraseWrite || command == kCmdEraseWriteAlt;
+    // Erasing resets every attribute byte anyway; walking the old fields first would change nothing.
+    if ((wcc & kWccResetMdt) && !erase)
         resetModifiedDataTab();
-    if (command == kCmdEraseWrite || command == kCmdEraseWriteAlt) {
+    if (erase) {
         Display->clear();
         Display->SetCursorPosition(0);
     }
@@ -444,6 +459,9 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
     if (data == nullptr)
         len = 0;
     std::int32_t current = d.inRange(d.CursorPosition) ? d.CursorPosition : 0;
+    // Fields started by this write are propagated over the screen once, at
+    // the end (or before an order that reads the attribute plane).
+    deferFields_ = true;
     std::uint8_t extAttr = 0;
     std::uint8_t highlighting = 0, colour = 0, validation = 0;
     bool afterOrder = true;
@@ -454,10 +472,18 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
         const std::uint8_t b = data[i];
         if (!kIsOrder[b]) {
             // A run of characters, the bulk of every screen.
-            do {
-                putChar(current, data[i], extAttr);
-                ++i;
-            } while (i < len && !kIsOrder[data[i]]);
+            std::int32_t j = i + 1;
+            while (j < len) {
+                if (j + 8 <= len && !HasByteBelowOrders(data + j)) {
+                    j += 8;
+                    continue;
+                }
+                if (kIsOrder[data[j]])
+                    break;
+                ++j;
+            }
+            writeRun(current, data + i, j - i, extAttr);
+            i = j;
             afterOrder = false;
             continue;
         }
@@ -583,10 +609,42 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
         assert(d.inRange(current));
     }
 
+    deferFields_ = false;
+    d.propagateFields();
     if (!CursorSet)
         d.SetCursorPosition(current);
     if (!FormattedMode)
         Status.clear();
+}
+
+void TOrvTn3270stream::writeRun(std::int32_t& address, const std::uint8_t* ebcdic, std::int32_t count,
+                                std::uint8_t extAttr)
+{
+    auto& d = Screen();
+    while (count > 0) {
+        const std::int32_t segment = std::min(count, d.Size - address);
+        std::uint8_t* chars = d.Chars.data() + address;
+        if (d.Formatted && std::memchr(chars, TOrvTndisplay::kFieldMarker, At(segment)) != nullptr) {
+            // A field attribute in the way: the careful path, one character at a time.
+            for (std::int32_t k = 0; k < segment; ++k)
+                putChar(address, ebcdic[k], extAttr);
+        } else {
+            const std::uint8_t* table = EbcToAsc.data();
+            std::int32_t k = 0;
+            for (; k + 4 <= segment; k += 4) {
+                const std::uint8_t c0 = table[ebcdic[k]], c1 = table[ebcdic[k + 1]];
+                const std::uint8_t c2 = table[ebcdic[k + 2]], c3 = table[ebcdic[k + 3]];
+                chars[k] = c0, chars[k + 1] = c1, chars[k + 2] = c2, chars[k + 3] = c3;
+            }
+            for (; k < segment; ++k)
+                chars[k] = table[ebcdic[k]];
+            TOrvTndisplay::MaskBytes(d.Attrs.data() + address, segment, 0xFF, TOrvTndisplay::kAttrChanged);
+            std::memset(d.ExtAttrs.data() + address, extAttr, At(segment));
+            address = address + segment >= d.Size ? 0 : address + segment;
+        }
+        ebcdic += segment;
+        count -= segment;
+    }
 }
 
 std::uint8_t TOrvTn3270stream::GetEABValue(std::uint8_t highlighting, std::uint8_t colour, std::uint8_t validation)
@@ -613,7 +671,10 @@ std::int32_t TOrvTn3270stream::setBufferAddress(std::uint8_t b1, std::uint8_t b2
 std::int32_t TOrvTn3270stream::startField(std::int32_t position, std::uint8_t attribute)
 {
     auto& d = Screen();
-    d.insertFA(position, attribute);
+    if (deferFields_)
+        d.insertFADeferred(position, attribute);
+    else
+        d.insertFA(position, attribute);
     return position + 1 >= d.Size ? 0 : position + 1;
 }
 
@@ -686,6 +747,7 @@ void TOrvTn3270stream::eraseUnprotectedCharacter(std::int32_t start, std::int32_
     auto& d = Screen();
     if (!d.inRange(start) || !d.inRange(last))
         return;
+    d.propagateFields();  // the protection of every position is read below
     std::int32_t p = start;
     for (std::int32_t n = 0; n < d.Size; ++n) {
         const auto i = At(p);
@@ -759,35 +821,34 @@ void TOrvTn3270stream::readModifiedCommand()
     }
     r.PutAddress(d.CursorPosition);
 
-    std::int32_t i = first;
-    while (i < d.Size) {
-        if (d.Chars[At(i)] != TOrvTndisplay::kFieldMarker || !d.isFieldModified(i)) {
-            ++i;
+    const std::uint8_t* chars = d.Chars.data();
+    const std::int32_t size = d.Size;
+    // The next field attribute at or after from, or size when there is none.
+    auto nextMarker = [chars, size](std::int32_t from) {
+        const void* m = from < size ? std::memchr(chars + from, TOrvTndisplay::kFieldMarker, At(size - from)) : nullptr;
+        return m ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(m) - chars) : size;
+    };
+    // Nulls are never reported; blanks are.
+    auto putText = [&](std::int32_t from, std::int32_t to) {
+        for (std::int32_t p = from; p < to; ++p)
+            if (chars[p] != TOrvTndisplay::kNull)
+                r.Put(AscToEbc[chars[p]]);
+    };
+    for (std::int32_t i = first; i < size; i = nextMarker(i + 1)) {
+        if (!d.isFieldModified(i))
             continue;
-        }
-        ++i;
-        if (i == d.Size) {
-            // Field attribute in the last position: the field starts at 0.
-            r.Put(kOrderSBA);
-            r.PutAddress(0);
-            for (std::int32_t p = 0; p < d.Size && d.Chars[At(p)] != TOrvTndisplay::kFieldMarker; ++p)
-                if (d.Chars[At(p)] != TOrvTndisplay::kNull)
-                    r.Put(AscToEbc[d.Chars[At(p)]]);
-            break;
-        }
+        const std::int32_t start = i + 1;
         r.Put(kOrderSBA);
-        r.PutAddress(i);
-        std::int32_t p = i;
-        for (std::int32_t n = 0; n < d.Size && d.Chars[At(p)] != TOrvTndisplay::kFieldMarker; ++n) {
-            if (d.Chars[At(p)] != TOrvTndisplay::kNull)
-                r.Put(AscToEbc[d.Chars[At(p)]]);
-            p = d.next(p);
-        }
-        // A field that ran past the end of the screen ends at the first field
-        // attribute; everything after that has been reported already.
-        if (p <= first || d.Chars[At(p)] != TOrvTndisplay::kFieldMarker)
+        // A field attribute in the last position: the field starts at 0.
+        r.PutAddress(start == size ? 0 : start);
+        const std::int32_t end = nextMarker(start);
+        putText(start, end);
+        if (end == size) {
+            // The field runs past the end of the screen up to the first field
+            // attribute; everything after that has been reported already.
+            putText(0, first);
             break;
-        i = p;
+        }
     }
     HostWrite(r.Data(), r.Count());
 }

@@ -79,8 +79,12 @@ private:
     // Status text on both the stream and the screen buffer.
     void setStatusText(const std::string& text);
     void putChar(std::int32_t& address, std::uint8_t ebcdic, std::uint8_t extAttr);
+    // count characters (no order among them) from address on, wrapping.
+    void writeRun(std::int32_t& address, const std::uint8_t* ebcdic, std::int32_t count, std::uint8_t extAttr);
 
     // Header + data of an extended-mode record, reused for every send.
     std::vector<std::uint8_t> sendBuffer_;
     int sendDepth_ = 0;
+    // True inside writeCommand: fields are started with deferred propagation.
+    bool deferFields_ = false;
 };

@@ -244,3 +244,68 @@ TEST(DisplayBounds, HostilePositionsStayInsideTheScreen)
 }
 
 } // namespace
+
+namespace {
+
+TEST(DisplayDeferred, SameAttributesAsImmediateInserts)
+{
+    // Two screens take the same random edits; one starts its fields with
+    // deferred propagation. After propagateFields the planes are identical,
+    // and while inserts are pending the field queries already agree.
+    std::uint32_t seed = 12345;
+    auto rnd = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    TOrvTn3270display now(0, 4, 20), later(0, 4, 20);
+    for (int round = 0; round < 3000; ++round) {
+        const auto p = static_cast<std::int32_t>(rnd(80));
+        const auto fa = static_cast<std::uint8_t>(rnd(256));
+        switch (rnd(8)) {
+        case 0: case 1: case 2:
+            now.insertFA(p, fa);
+            later.insertFADeferred(p, fa);
+            break;
+        case 3:  // a character over whatever is there, as the data stream writes it
+            for (auto* d : {&now, &later}) {
+                d->eraseFA(p);
+                d->Chars[static_cast<std::size_t>(p)] = 'x';
+                d->Attrs[static_cast<std::size_t>(p)] |= TOrvTndisplay::kAttrChanged;
+            }
+            break;
+        case 4:  // on a field attribute, as every caller does
+            if (const std::int32_t f = now.findNextFA(p); f != -1) {
+                now.setBitModifiedInFA(f, fa & 1);
+                later.setBitModifiedInFA(f, fa & 1);
+            }
+            break;
+        case 5:
+            now.update();
+            later.update();
+            break;
+        case 6:
+            if (rnd(10) == 0) {
+                now.clear();
+                later.clear();
+            }
+            break;
+        default:
+            now.putField(p, 5, "ab c");
+            later.putField(p, 5, "ab c");
+            break;
+        }
+        for (std::int32_t q = 0; q < now.Size; ++q) {
+            ASSERT_EQ(later.getFA(q), now.getFA(q)) << "round " << round << " position " << q;
+            ASSERT_EQ(later.isFieldModified(q), now.isFieldModified(q)) << round;
+        }
+        if (rnd(4) == 0) {
+            later.propagateFields();
+            ASSERT_EQ(later.Attrs, now.Attrs) << "round " << round;
+            ASSERT_EQ(later.Chars, now.Chars) << "round " << round;
+            ASSERT_EQ(later.ExtAttrs, now.ExtAttrs) << "round " << round;
+            ASSERT_EQ(later.Formatted, now.Formatted);
+        }
+    }
+}
+
+} // namespace
