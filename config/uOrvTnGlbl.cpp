@@ -12,17 +12,26 @@
 
 // Constant-initialised: they hold their start values before any static
 // constructor runs, so the facade may use them from anyone's start-up code.
-constinit std::string gModulePath;
-constinit std::string gModuleName;
-constinit std::string gIniFile;
-constinit std::string gSubServicio;
+// clang 14 cannot evaluate libstdc++ 12's std::string constructor at compile
+// time (it rejects the union member write in it), so there the assertion is
+// dropped; both compilers still initialise the strings before this unit's
+// package frame below uses them.
+#if defined(__clang__) && __clang_major__ < 15
+#define TN_CONSTINIT_STRING
+#else
+#define TN_CONSTINIT_STRING constinit
+#endif
+TN_CONSTINIT_STRING std::string gModulePath;
+TN_CONSTINIT_STRING std::string gModuleName;
+TN_CONSTINIT_STRING std::string gIniFile;
+TN_CONSTINIT_STRING std::string gSubServicio;
 constinit std::int32_t gLogLevel = 0;
-constinit std::string gLogDir;
-constinit std::string gLogID;
-constinit std::string gLogExt;
-constinit std::string gDumpExt;
-constinit std::string gAETableFile;
-constinit std::string gTermType;
+TN_CONSTINIT_STRING std::string gLogDir;
+TN_CONSTINIT_STRING std::string gLogID;
+TN_CONSTINIT_STRING std::string gLogExt;
+TN_CONSTINIT_STRING std::string gDumpExt;
+TN_CONSTINIT_STRING std::string gAETableFile;
+TN_CONSTINIT_STRING std::string gTermType;
 constinit bool gTN3270E_BindImage = false;
 constinit bool gTN3270E_DataStreamCtl = false;
 constinit bool gTN3270E_Responses = false;
