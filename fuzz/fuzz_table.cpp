@@ -1,0 +1,15 @@
+// libFuzzer entry point: see RunTable in FuzzTargets.h for the input layout.
+#include "fuzz/FuzzTargets.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string failure = tnfuzz::RunTable(data, size);
+    if (!failure.empty()) {
+        std::fprintf(stderr, "fuzz_table: invariant broken: %s\n", failure.c_str());
+        std::abort();
+    }
+    return 0;
+}
