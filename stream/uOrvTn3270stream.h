@@ -3,6 +3,12 @@
 // answers read commands and queries, sends responses, tracks the session
 // state and the keyboard-lock status text, and puts the TN3270E header in
 // front of every record it sends in extended mode.
+//
+// Whatever a host sends, nothing is read past the record and nothing is
+// written outside the screen: addresses not below Size are ignored (the
+// order's bytes consumed, a level-1 log line), an order cut off by the end
+// of the data is dropped. Protocol errors are raised as EStreamError with
+// their fixed text; the input is empty afterwards in every case.
 #pragma once
 
 #include "display/uOrvTn3270display.h"
@@ -20,9 +26,17 @@ public:
     TOrvTn3270display& Screen() { return *static_cast<TOrvTn3270display*>(Display.get()); }
     const TOrvTn3270display& Screen() const { return *static_cast<const TOrvTn3270display*>(Display.get()); }
 
-    // Record dispatch.
+    // Record dispatch. ProcessData processes the record in InBuffer and
+    // empties it. Raises EStreamError for a record longer than kMaxRecord,
+    // an invalid TN3270E data type and a rejected structured field. An
+    // extended-mode record shorter than the header, or a 3270-DATA or
+    // SSCP-LU-DATA record with nothing after the header (and an empty plain
+    // record), is dropped with a level-1 log line and answered with nothing.
     void ProcessData() override;
+    // Extended mode: sends ReplyDataType, 0, 0 and bytes 3-4 of InBuffer in
+    // front of the data, built in a buffer the stream reuses.
     void HostWrite(const void* data, std::int32_t len) override;
+    // Notifies ceSessionState through OnNotify when the state changes.
     void SetSessionState(TSessionState state);
     void SendPositiveResponse();
     void Process3270Data();
@@ -34,7 +48,8 @@ public:
     void ProcessRequest();
     void ProcessSSCP_LUData();
 
-    // Write commands and orders.
+    // Write commands and orders. data/len never read past len; positions
+    // outside 0 to Size - 1 are ignored.
     void writeOperation(const std::uint8_t* data, std::int32_t len);
     void eraseAllUnprotectedCommand();
     void writeCommand(const std::uint8_t* data, std::int32_t len);
@@ -54,7 +69,11 @@ public:
     void readBufferCommand();
     void readModifiedCommand() override;
 
-    // Structured fields (data: the bytes after the command byte).
+    // Structured fields (data: the bytes after the command byte). Fields
+    // are applied in order; the first bad one raises EStreamError (the
+    // fixed texts, or "WSF-RP length exceeds record" / "WSF-OBDS length
+    // exceeds record" when its length runs past the data) and what earlier
+    // fields did stays.
     void writeStructuredField(const std::uint8_t* data, std::int32_t len);
 
     // Reply buffer, allocated once: large enough for the worst reply (a

@@ -4,8 +4,10 @@
 //
 // Calling order: the owner sets OnWriteData and OnNotify, then for each
 // record calls AddBuffer one or more times and ProcessData once.
-// The stream has no lock; its owner serialises record processing with the
-// application's calls.
+// Thread: the stream has no lock and no thread; its owner serialises record
+// processing with the application's calls (keys, SetTableName, state).
+// Callbacks (OnWriteData, OnNotify, the screen buffer's OnStatusChange) are
+// called synchronously from inside these operations.
 #pragma once
 
 #include "display/uOrvTndisplay.h"
@@ -27,8 +29,9 @@ public:
 class TOrvTnStream : public TObject {
 public:
     // The input buffer starts at kInitialInput bytes and grows up to
-    // kMaxRecord; the bytes of a longer record are dropped and the record
-    // is reported by ProcessData.
+    // kMaxRecord for a long record (and shrinks back after it); the bytes of
+    // a longer record are dropped, never written past the buffer, and
+    // ProcessData reports the record with an EStreamError naming its length.
     static constexpr std::int32_t kInitialInput = 8192;
     static constexpr std::int32_t kMaxRecord = 65536;
 
@@ -41,21 +44,33 @@ public:
     void SetDisplay(std::unique_ptr<TOrvTndisplay> display);
 
     virtual void eraseUnprotectedCharacter(std::int32_t start, std::int32_t last) = 0;
+    // Dumps the bytes at level 6 and hands them to OnWriteData (nothing when
+    // it is unset). data must stay valid for the call only.
     virtual void HostWrite(const void* data, std::int32_t len);
+    // Appends len bytes of the record being received (len <= 0: nothing).
     virtual void AddBuffer(const void* data, std::int32_t len);
+    // Base: empties the input (InCount := 0); the bytes stay readable, so
+    // the header of the last record gives the sequence number of replies
+    // sent between records.
     virtual void ProcessData();
     virtual void readModifiedCommand() = 0;
     virtual void resetModifiedDataTab() = 0;
 
     std::uint8_t Asc2Ebc(std::uint8_t c) const { return AscToEbc[c]; }
     std::uint8_t Ebc2Asc(std::uint8_t c) const { return EbcToAsc[c]; }
-    // Stores the name and reloads both tables (defaults when empty or missing).
+    // Stores the name and reloads both tables: the built-in defaults when the
+    // name is empty or names no file; otherwise the file's sections
+    // "Ascii-To-Ebcdic" and "Ebcdic-To-Ascii", where a code the file does not
+    // give as exactly two hexadecimal digits maps to itself, and a host code
+    // that would become 0x00 or 0x01 (the screen's null and field marker)
+    // becomes a blank. A name without '/' is looked up in gModulePath.
     void SetTableName(const std::string& name);
     const std::string& GetStatus() const { return Status; }
 
     // Bytes dropped from the current record because it passed kMaxRecord.
     std::int64_t OverflowBytes() const { return overflow_; }
 
+    // Owned; a TOrvTn3270stream always holds a TOrvTn3270display here.
     std::unique_ptr<TOrvTndisplay> Display;
     std::uint8_t Aid = 0;
     std::int32_t Ident = 0;
