@@ -29,6 +29,10 @@ constexpr char kExceptionText[] = "Exception in TThSocketRead.Execute. ERROR: ";
 // First byte of a TN3270E header: the data type NVT-DATA.
 constexpr std::uint8_t kDataTypeNvt = 0x05;
 
+// How long the dispatcher's thread waits for a message at a time while it
+// waits for an old reader to end.
+constexpr std::chrono::milliseconds kPumpSlice{10};
+
 void DumpTitled(std::uint16_t level, const char* format, const void* data, std::int32_t len)
 {
     if (!LogEnabled(level))
@@ -326,10 +330,17 @@ void TOrvTelnet::Connect()
     if (IsDesigning())
         return;
     RequireStream();
-    // A second connection never shares the component with the first one's reader.
-    if (IsConnected())
-        Disconnect();
-    StopReaders();
+    // A second connection never shares the component with the first one's
+    // reader. A handler run while we wait for that reader may connect again:
+    // then that connection is closed too.
+    for (;;) {
+        if (IsConnected())
+            Disconnect();
+        StopReaders();
+        std::lock_guard lock(readersMutex_);
+        if (!IsConnected() && !ReadThread_ && finishedReaders_.empty())
+            break;
+    }
 
     TSessionGuard guard(core_);
     Tn3270EAccepted = false;
@@ -392,23 +403,29 @@ void TOrvTelnet::StopReaders()
             readers.push_back(std::move(r));
         finishedReaders_.clear();
     }
-    if (readers.empty())
-        return;
-    for (auto& r : readers) {
-        r->NotifyOwner.store(false, std::memory_order_release);
-        if (core_->Dispatcher)
-            core_->Dispatcher->Cancel(r->target_);
-        r->connection_->Shutdown();
-    }
-    // Waiting is safe only when the reader cannot be waiting for us: not
-    // on its own thread, not inside a handler it delivers, not holding the
-    // lock it may need to finish its block.
     const bool holdsLock = core_->HeldByCurrentThread();
+    const auto& dispatcher = core_->Dispatcher;
     for (auto& r : readers) {
-        if (!holdsLock && !r->thread_.IsCurrentThread() && !InDeliveryFrom(r.get()))
+        r->connection_->Shutdown();
+        // Waiting is safe only when the reader cannot be waiting for us: not
+        // on its own thread, not inside a handler it delivers, not holding
+        // the lock it needs to finish its block.
+        if (!holdsLock && !r->thread_.IsCurrentThread() && !InDeliveryFrom(r.get())) {
+            // The old connection's last notifications (its disconnect above
+            // all) still come before the new connection's: on the
+            // dispatcher's thread they need us to pump while we wait.
+            if (dispatcher && dispatcher->IsDispatcherThread())
+                while (!r->Finished.load(std::memory_order_acquire))
+                    dispatcher->ProcessMessages(kPumpSlice);
             r->thread_.Join();
-        else
+        } else {
+            // It cannot finish before we return: what it has not delivered
+            // yet is stale, and it ends on its own without touching us.
+            r->NotifyOwner.store(false, std::memory_order_release);
+            if (dispatcher)
+                dispatcher->Cancel(r->target_);
             r->thread_.Detach();
+        }
     }
 }
 
@@ -941,7 +958,7 @@ void TThSocketRead::Execute()
                     break;
                 TSessionGuard guard(core_);
                 TProcessingScope scope(this);  // ends before the guard delivers
-                if (!Running()) {
+                if (!Running() || !OwnsConnection()) {
                     tellOwner = false;
                     break;
                 }
@@ -963,7 +980,7 @@ void TThSocketRead::Execute()
                     {
                         TSessionGuard guard(core_);
                         TProcessingScope scope(this);
-                        if (!Running()) {
+                        if (!Running() || !OwnsConnection()) {
                             tellOwner = false;
                             break;
                         }
@@ -980,13 +997,20 @@ void TThSocketRead::Execute()
             TProcessingScope scope(this);
             if (Running()) {
                 Telnet->ReadThreadTerminate(this);
-                if (Telnet->IsConnected())
+                // Only its own connection: a newer one is not this reader's to end.
+                if (Telnet->IsConnected() && OwnsConnection())
                     Telnet->Disconnect();
             }
         }
     } catch (...) {
         // Nothing may leave the thread.
     }
+    Finished.store(true, std::memory_order_release);
+}
+
+bool TThSocketRead::OwnsConnection() const
+{
+    return Telnet->Socket->Connection() == connection_;
 }
 
 bool TThSocketRead::NotifyDataAvailable()

@@ -317,6 +317,8 @@ public:
     // Cleared when the component no longer wants to hear from this reader
     // (destroyed, or a new connection replaced this one).
     std::atomic<bool> NotifyOwner{true};
+    // Set when Execute has done everything, its deliveries included.
+    std::atomic<bool> Finished{false};
 
 private:
     friend class TOrvTelnet;
@@ -325,6 +327,8 @@ private:
 
     // NotifyOwner and the component alive; read before touching the component.
     bool Running() const;
+    // The component's open connection is still this reader's. Under the lock.
+    bool OwnsConnection() const;
 
     TOrvTelnet* Telnet;  // touched only under the lock, after Running()
     std::shared_ptr<TSessionCore> core_;

@@ -469,6 +469,22 @@ TEST_F(TelnetConnection, ConnectWhileConnectedClosesTheOldConnectionFirst)
     EXPECT_EQ(ToHex(Exchange(HexBytes("FF FD 00"))), "FF FB 00");
 }
 
+TEST_F(TelnetConnection, ConnectOnTheMainThreadDeliversTheOldDisconnectFirst)
+{
+    auto dispatcher = std::make_shared<TDispatcher>();
+    TWinControl form(nullptr, dispatcher);
+    Open(&form);
+    ConnectAndAccept();
+    peer->Close();
+    // The reader has closed the connection and now waits for this thread,
+    // which does not pump, to run OnDisconnect.
+    ASSERT_TRUE(Eventually([&] { return !t->IsConnected(); }));
+    EXPECT_EQ(events.CountOf("Disconnect"), 0);
+    ConnectAndAccept();
+    EXPECT_EQ(events.Names(), (std::vector<std::string>{"Connect", "Disconnect", "Connect"}));
+    EXPECT_EQ(ToHex(Exchange(HexBytes("FF FD 00"))), "FF FB 00");
+}
+
 TEST_F(TelnetConnection, ConnectFromAHandlerOnTheReaderThreadReplacesTheReader)
 {
     Open();
