@@ -33,6 +33,20 @@
 //   send a key, Disconnect, Connect, read the lists (they hold no lock, the
 //   calls take it), and they may destroy the component (see below).
 //
+// - With a dispatcher, a thread other than the dispatcher's that raises a
+//   notification (the reader, or a worker thread calling Connect) waits
+//   until the dispatcher's thread pumps (TDispatcher::Run/ProcessMessages).
+//
+// - Connect on a component that has (or had) a connection closes it first
+//   (ceSessionDisconnected), then waits for its reader to end, so that the
+//   old connection's last notifications come before the new ones; on the
+//   dispatcher's thread it pumps the dispatcher while it waits. Where the
+//   reader cannot end first (Connect called on the reader thread, inside a
+//   handler the reader waits for, or while holding the lock) the old reader
+//   is detached instead and what it had not delivered yet is dropped.
+//   Disconnect does not wait: notifications the reader raised before it
+//   may still arrive after OnDisconnect.
+//
 // - Assign the event properties and Timings before Connect (or while
 //   holding the lock); the reader thread reads them.
 //
@@ -150,6 +164,7 @@ public:
     bool HoldsLock() const;
 
     // ---- connection (application thread, or a handler)
+    // Run by the constructors; not to be called again.
     virtual void SetDefaults();
     // Closes an open connection first (raising its disconnect event), then
     // connects to Host:Port (Port < 0: the service "Telnet"). Failure raises
