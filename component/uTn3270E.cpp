@@ -1,0 +1,437 @@
+// The TN3270E session component: wiring of the 3270 stream into the telnet
+// layer, the TN3270E subnegotiation (RFC 2355), attention keys and the
+// publication of the screen as field lists.
+#include "component/uTn3270E.h"
+
+#include "component/uHostFieldExtract.h"
+#include "log/uOrvIntfLogg.h"
+#include "stream/uOrvTn3270Consts.h"
+
+#include <array>
+
+namespace {
+
+constexpr std::uint16_t kLogConnect = 2;
+
+constexpr char kTermType[] = "IBM-3278-2";
+constexpr char kTermTypeE[] = "IBM-3278-2-E";
+constexpr char kRejectLog[] = "TN3270E device type rejected";
+
+// RFC 2355 reason codes 0 to 7.
+constexpr std::array<const char*, 8> kRejectReasons = {
+    "Connect partner",   "Device in use", "Invalid associate", "Invalid device name",
+    "Invalid device type", "Type name error", "Unknown error",  "Unsupported request",
+};
+
+// Printable run of a device type or LU name.
+constexpr bool IsNameByte(std::uint8_t c)
+{
+    return c >= 0x20 && c <= 0x7F;
+}
+
+} // namespace
+
+// ------------------------------------------------------------ construction
+
+TTn3270E::TTn3270E(TComponent* AOwner) : TOrvTelnet(AOwner)
+{
+    // The base constructor cannot reach this override.
+    CreateTnStream();
+    lastAidKey_ = TTn3270AidKey::akNoOp;
+    functions_ = kDefaultFunctions;
+    terminalType_ = TTn3270TerminalType::tt3278m2E;
+    SetExtended(true);
+}
+
+TTn3270E::~TTn3270E()
+{
+    // The reader must be gone before the lists it rebuilds.
+    Destroying();
+    UnprotectedFields.Clear();
+    HostFields.FreeFields();
+}
+
+void TTn3270E::CreateTnStream()
+{
+    auto stream = std::make_unique<TOrvTn3270stream>(0, kRows, kCols);
+    stream->OnWriteData = [this](const void* buf, std::int32_t len) { tcpWrite(buf, len); };
+    stream->Screen().OnStatusChange = [this](TObject* sender) { StatusChange(sender); };
+    // Virtual call: session-state changes pass through the most derived NotifyEvent.
+    stream->OnNotify = [this](TCallBackEvent e) { NotifyEvent(e); };
+    TSessionGuard guard = Guard();
+    stream3270_ = stream.get();
+    Stream = std::move(stream);
+}
+
+TSessionGuard TTn3270E::Guard() const
+{
+    return const_cast<TTn3270E*>(this)->Lock();
+}
+
+TOrvTn3270stream& TTn3270E::Tn3270Stream()
+{
+    RequireStream();
+    return *stream3270_;
+}
+
+// ------------------------------------------------------------ properties
+
+TTn3270TerminalType TTn3270E::GetTerminalType() const
+{
+    TSessionGuard guard = Guard();
+    return terminalType_;
+}
+
+void TTn3270E::SetTerminalType(TTn3270TerminalType value)
+{
+    TSessionGuard guard = Guard();
+    terminalType_ = value;
+}
+
+std::string TTn3270E::GetDeviceName() const
+{
+    TSessionGuard guard = Guard();
+    return deviceName_;
+}
+
+void TTn3270E::SetDeviceName(const std::string& value)
+{
+    TSessionGuard guard = Guard();
+    deviceName_ = value;
+}
+
+bool TTn3270E::GetExtended() const
+{
+    TSessionGuard guard = Guard();
+    return extended_;
+}
+
+void TTn3270E::SetExtended(bool value)
+{
+    TSessionGuard guard = Guard();
+    extended_ = value;
+    AllowTn3270E = value;
+}
+
+bool TTn3270E::GetDebug() const
+{
+    return GetDebugLevel() != 0;
+}
+
+void TTn3270E::SetDebug(bool value)
+{
+    SetDebugLevel(value ? kDebugOnLevel : 0);
+}
+
+TTn3270ExtendedFunctions TTn3270E::GetFunctions() const
+{
+    TSessionGuard guard = Guard();
+    return functions_;
+}
+
+void TTn3270E::SetFunctions(TTn3270ExtendedFunctions value)
+{
+    TSessionGuard guard = Guard();
+    functions_ = value;
+}
+
+TTn3270AidKey TTn3270E::GetLastAidKey() const
+{
+    TSessionGuard guard = Guard();
+    return lastAidKey_;
+}
+
+std::uint64_t TTn3270E::ScreenCount() const
+{
+    TSessionGuard guard = Guard();
+    return screenCount_;
+}
+
+std::string TTn3270E::GetTermType()
+{
+    TSessionGuard guard = Guard();
+    return terminalType_ == TTn3270TerminalType::tt3278m2 ? kTermType : kTermTypeE;
+}
+
+const char* TTn3270E::RejectReasonText(std::uint8_t code)
+{
+    return code < kRejectReasons.size() ? kRejectReasons[code] : nullptr;
+}
+
+std::uint8_t TTn3270E::AidByte(TTn3270AidKey key)
+{
+    const auto k = static_cast<unsigned>(key);
+    const auto pf1 = static_cast<unsigned>(TTn3270AidKey::akPF1);
+    const auto pa1 = static_cast<unsigned>(TTn3270AidKey::akPA1);
+    switch (key) {
+    case TTn3270AidKey::akNoOp:
+    case TTn3270AidKey::akATTN:
+    case TTn3270AidKey::akSysReq:
+        return 0;
+    case TTn3270AidKey::akEnter:
+        return AID_ENTER;
+    case TTn3270AidKey::akClear:
+        return AID_CLEAR;
+    default:
+        break;
+    }
+    if (k >= pa1 && k - pa1 < AID_PA.size())
+        return AID_PA[k - pa1];
+    if (k >= pf1 && k - pf1 < AID_PF.size())
+        return AID_PF[k - pf1];
+    return 0;
+}
+
+// ------------------------------------------------------------ connection and events
+
+void TTn3270E::Connect()
+{
+    if (IsDesigning())
+        return;
+    RequireStream();
+    {
+        TSessionGuard guard = Guard();
+        stream3270_->SetSessionState(TSessionState::ssNone);
+        stream3270_->TN3270EMode = false;
+    }
+    TOrvTelnet::Connect();
+}
+
+void TTn3270E::Disconnect()
+{
+    TOrvTelnet::Disconnect();
+}
+
+TSessionState TTn3270E::GetSessionState()
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    return stream3270_->SessionState;
+}
+
+void TTn3270E::EmptyLists()
+{
+    // The borrowing list first: it must never refer to a freed record.
+    UnprotectedFields.Clear();
+    HostFields.FreeFields();
+}
+
+void TTn3270E::NotifyEvent(TCallBackEvent cbEvent)
+{
+    if (cbEvent == TCallBackEvent::ceSessionConnected || cbEvent == TCallBackEvent::ceSessionDisconnected) {
+        TSessionGuard guard = Guard();
+        EmptyLists();
+        if (cbEvent == TCallBackEvent::ceSessionConnected && stream3270_ != nullptr) {
+            // Connect reset these before it closed an open connection; the
+            // old connection's reader may have processed one more block
+            // before it was stopped. The new connection starts clean.
+            stream3270_->TN3270EMode = false;
+            stream3270_->SetSessionState(TSessionState::ssNone);
+        }
+        TOrvTelnet::NotifyEvent(cbEvent);
+        return;
+    }
+    TOrvTelnet::NotifyEvent(cbEvent);
+}
+
+// ------------------------------------------------------------ attention keys
+
+void TTn3270E::SetAidKey(TTn3270AidKey key)
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    lastAidKey_ = key;
+    TOrvTn3270stream& stream = *stream3270_;
+    switch (key) {
+    case TTn3270AidKey::akNoOp:
+        return;
+    case TTn3270AidKey::akATTN:
+        SendInterruptProcess();
+        NotifyEvent(TCallBackEvent::ceKbdLocked);
+        UnlockPending = true;
+        return;
+    case TTn3270AidKey::akSysReq:
+        SendAO();
+        stream.ProcessUnBind();
+        GenHostFields();
+        NotifyEvent(TCallBackEvent::ceSessionState);
+        return;
+    default:
+        break;
+    }
+    const std::uint8_t aid = AidByte(key);
+    if (aid == 0)
+        return;  // not a key of the table
+    stream.Aid = aid;
+    TOrvTn3270display& screen = stream.Screen();
+    screen.SetCursorPosition(UnprotectedFields.CursorPos - 1);
+    for (std::int32_t i = 0; i < UnprotectedFields.Count(); ++i) {
+        const T3270Field* field = As3270Field(UnprotectedFields.Items(i));
+        if (field == nullptr || !field->GetModified())
+            continue;
+        screen.putField(field->GetPos() - 1, field->Len, field->Data);
+    }
+    stream.readModifiedCommand();
+}
+
+// ------------------------------------------------------------ TN3270E negotiation
+
+void TTn3270E::SendTn3270ESubneg(const std::vector<std::uint8_t>& body)
+{
+    std::vector<std::uint8_t> out{IAC, SB, TELOPT_TN3270E};
+    out.reserve(body.size() + 5);
+    for (const std::uint8_t b : body) {
+        out.push_back(b);
+        if (b == IAC)
+            out.push_back(IAC);  // RFC 855: a data 0xFF inside SB is doubled
+    }
+    out.push_back(IAC);
+    out.push_back(SE);
+    Send(out.data(), static_cast<std::int32_t>(out.size()));
+}
+
+void TTn3270E::SendDeviceTypeRequest(bool withName)
+{
+    const std::string type = GetTermType();
+    std::vector<std::uint8_t> body{TN_DEVICE_TYPE, TN_REQUEST};
+    body.insert(body.end(), type.begin(), type.end());
+    if (withName) {
+        body.push_back(TN_CONNECT);
+        body.insert(body.end(), deviceName_.begin(), deviceName_.end());
+    }
+    SendTn3270ESubneg(body);
+}
+
+void TTn3270E::SendFunctionsRequest(const std::vector<std::uint8_t>& codes)
+{
+    std::vector<std::uint8_t> body{TN_FUNCTIONS, TN_REQUEST};
+    body.insert(body.end(), codes.begin(), codes.end());
+    SendTn3270ESubneg(body);
+}
+
+void TTn3270E::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
+{
+    TOrvTelnet::NegociateSubOption(data, len);
+    if (data == nullptr || len == 0 || data[0] != TELOPT_TN3270E)
+        return;
+    RequireStream();
+    TSessionGuard guard = Guard();
+    // Any TN3270E subnegotiation means the host speaks TN3270E: from now on
+    // records carry the header.
+    stream3270_->TN3270EMode = true;
+
+    const std::size_t n = len;
+    auto at = [data, n](std::size_t k) -> int { return k < n ? data[k] : -1; };
+    auto isFunctionCode = [](int c) { return c >= 0 && c <= kMaxFunctionCode; };
+
+    std::size_t i = 1;
+    while (i < n && data[i] != IAC) {
+        const std::uint8_t c = data[i];
+        switch (c) {
+        case TN_SEND:
+            if (at(i + 1) == TN_DEVICE_TYPE) {
+                SendDeviceTypeRequest(!deviceName_.empty());
+                return;
+            }
+            i += 2;
+            break;
+        case TN_DEVICE_TYPE: {
+            const int next = at(i + 1);
+            if (next == TN_IS) {
+                // The device type the host names is not kept.
+                std::size_t j = i + 2;
+                while (j < n && IsNameByte(data[j]))
+                    ++j;
+                i = j;
+            } else if (next == TN_REJECT) {
+                const char* reason = nullptr;
+                if (at(i + 2) == TN_REASON && at(i + 3) >= 0)
+                    reason = RejectReasonText(static_cast<std::uint8_t>(at(i + 3)));
+                MsgLog(kLogConnect, reason != nullptr ? std::string(kRejectLog) + ": " + reason : kRejectLog);
+                deviceName_.clear();
+                SendDeviceTypeRequest(false);
+                return;
+            } else {
+                ++i;  // the next byte is taken as the next command
+            }
+            break;
+        }
+        case TN_CONNECT: {
+            std::size_t j = i + 1;
+            while (j < n && IsNameByte(data[j]))
+                ++j;
+            deviceName_.assign(reinterpret_cast<const char*>(data + i + 1), j - (i + 1));
+            std::vector<std::uint8_t> codes;
+            for (std::uint8_t f = 0; f <= kMaxFunctionCode; ++f)
+                if (functions_.Contains(static_cast<TTn3270ExtendedFunction>(f)))
+                    codes.push_back(f);
+            SendFunctionsRequest(codes);
+            return;
+        }
+        case TN_FUNCTIONS:
+            if (at(i + 1) == TN_REQUEST) {
+                // The host proposes: agree to what we also want, in its order.
+                std::vector<std::uint8_t> codes;
+                for (std::size_t j = i + 2; j < n && data[j] != IAC; ++j)
+                    if (isFunctionCode(data[j]) && functions_.Contains(static_cast<TTn3270ExtendedFunction>(data[j])))
+                        codes.push_back(data[j]);
+                SendFunctionsRequest(codes);
+                return;
+            } else {
+                // IS (or anything else): the agreed set.
+                TTn3270ExtendedFunctions agreed;
+                std::size_t j = i + 2;
+                while (j < n && isFunctionCode(data[j])) {
+                    agreed.Include(static_cast<TTn3270ExtendedFunction>(data[j]));
+                    ++j;
+                }
+                functions_ = agreed;
+                i = j;
+            }
+            break;
+        default:
+            ++i;
+            break;
+        }
+    }
+}
+
+// ------------------------------------------------------------ publication
+
+void TTn3270E::TelnetErrorMessage(const std::uint8_t* data, std::int32_t len)
+{
+    TSessionGuard guard = Guard();
+    if (!ShowTextRecord(data, len, extended_, HostFields, UnprotectedFields))
+        return;
+    ++screenCount_;
+    NotifyEvent(TCallBackEvent::ceScreenChanged);
+}
+
+void TTn3270E::GenHostFields()
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    ::GenHostFields(stream3270_->Screen(), HostFields, UnprotectedFields);
+    ++screenCount_;
+}
+
+TTn3270Snapshot TTn3270E::Snapshot()
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    TTn3270Snapshot s;
+    auto copy = [](const TDSFields& from, std::vector<T3270Field>& to) {
+        to.reserve(static_cast<std::size_t>(from.Count()));
+        for (std::int32_t i = 0; i < from.Count(); ++i)
+            if (const T3270Field* f = As3270Field(from.Items(i)))
+                to.push_back(*f);
+    };
+    copy(HostFields, s.HostFields);
+    copy(UnprotectedFields, s.UnprotectedFields);
+    s.CursorPos = HostFields.CursorPos;
+    s.Status = stream3270_->Screen().Status;
+    s.SessionState = stream3270_->SessionState;
+    s.ScreenCount = screenCount_;
+    s.Connected = IsConnected();
+    return s;
+}

@@ -1,0 +1,200 @@
+// The TN3270E session component TTn3270E: the one component the package
+// installs. It derives from the telnet client TOrvTelnet and adds what is
+// particular to 3270: the 3270 data stream with its 24x80 screen, the
+// terminal type, the TN3270E device-type and function negotiation
+// (RFC 2355), text records shown as field lines, the screen published as
+// two field lists after every change, and the attention keys that send the
+// application's edits back to the host.
+//
+// Using it:
+//
+//   TTn3270E tn;                       // or TTn3270E tn(form) for handlers on form's dispatcher
+//   tn.Host = "mainframe.example";     // Port defaults to 23
+//   tn.OnScreenChange = [&](TObject*) {
+//       // Inside a handler the lists are stable: the reader thread is
+//       // waiting for the handler to return before it goes on.
+//       for (int i = 0; i < tn.HostFields.Count(); ++i)
+//           show(*As3270Field(tn.HostFields.Items(i)));
+//   };
+//   tn.Connect();
+//
+// Reading and editing the field lists outside a handler (the reader thread
+// may rebuild them at any moment): hold the session lock for the whole
+// read-edit-send sequence, and keep no record pointer after releasing it.
+//
+//   {
+//       auto guard = tn.Lock();        // recursive: SetAidKey inside is fine
+//       if (auto* f = As3270Field(tn.UnprotectedFields.Items(0)))
+//           f->SetData("DEMO");        // marks the record Modified
+//       tn.SetAidKey(TTn3270AidKey::akEnter);
+//   }                                  // handlers raised meanwhile run here, unlocked
+//
+// Or take a consistent copy to read at leisure: `auto s = tn.Snapshot();`.
+//
+// Threading: every member below that touches the stream, the screen or the
+// lists takes the session lock (TSessionGuard) itself; event handlers are
+// never called with the lock held (see telnet/uOrvTelnet.h). Handlers may
+// call any member, SetAidKey included, on the thread they run on. Records
+// of the lists are owned by HostFields and freed at the next screen change,
+// connect or disconnect: they are valid only while the lock is held or
+// inside the handler that announced them.
+#pragma once
+
+#include "fields/u3270Fields.h"
+#include "stream/uOrvTn3270stream.h"
+#include "telnet/uOrvTelnet.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A consistent copy of what the component publishes, taken under the lock.
+struct TTn3270Snapshot {
+    // Copies of the records (Len kept), in screen order.
+    std::vector<T3270Field> HostFields;
+    // Copies of the editable records, in screen order.
+    std::vector<T3270Field> UnprotectedFields;
+    // 1-based cursor position of HostFields (0 while the lists are empty).
+    std::int16_t CursorPos = 0;
+    // Keyboard-lock text of the screen buffer: empty means unlocked.
+    std::string Status;
+    TSessionState SessionState = TSessionState::ssNone;
+    // Screens published so far by this component (field extraction and
+    // text records); a new value means a new screen.
+    std::uint64_t ScreenCount = 0;
+    bool Connected = false;
+};
+
+class TTn3270E : public TOrvTelnet {
+public:
+    // The screen every connection paints.
+    static constexpr std::int32_t kRows = 24;
+    static constexpr std::int32_t kCols = 80;
+    // DebugLevel set by Debug := true.
+    static constexpr std::uint16_t kDebugOnLevel = 9;
+
+    // TN3270E subnegotiation codes (RFC 2355 section 8).
+    static constexpr std::uint8_t TN_ASSOCIATE = 0, TN_CONNECT = 1, TN_DEVICE_TYPE = 2, TN_FUNCTIONS = 3,
+                                  TN_IS = 4, TN_REASON = 5, TN_REJECT = 6, TN_REQUEST = 7, TN_SEND = 8;
+    // Highest function code this component knows (SYSREQ).
+    static constexpr std::uint8_t kMaxFunctionCode = 4;
+
+    // Functions requested by a new component (DATA-STREAM-CTL is not).
+    static constexpr TTn3270ExtendedFunctions kDefaultFunctions{
+        TTn3270ExtendedFunction::efBindImage, TTn3270ExtendedFunction::efResponses,
+        TTn3270ExtendedFunction::efScsCtlCodes, TTn3270ExtendedFunction::efSysReq};
+
+    // Idle, empty screen and lists, TerminalType tt3278m2E, Extended true,
+    // DeviceName empty, Functions kDefaultFunctions, Port 23. An owner that
+    // is a TWinControl with a dispatcher makes the handlers run on the
+    // dispatcher's thread.
+    explicit TTn3270E(TComponent* AOwner = nullptr);
+    // Stops the reader thread first; a connected component is closed
+    // without OnDisconnect. Not while another thread is inside a call.
+    ~TTn3270E() override;
+    TTn3270E(const TTn3270E&) = delete;
+    TTn3270E& operator=(const TTn3270E&) = delete;
+
+    // ---- published properties (Host, Port, DebugDir, ConversionTable and
+    // the seven On... events are TOrvTelnet's). Any thread; each takes the lock.
+    TTn3270TerminalType GetTerminalType() const;
+    void SetTerminalType(TTn3270TerminalType value);
+    // LU name to ask for at the next negotiation; after a CONNECT the name
+    // the host assigned, emptied by a REJECT. Kept across connections.
+    std::string GetDeviceName() const;
+    void SetDeviceName(const std::string& value);
+    // Whether the TN3270E option may be accepted (also sets AllowTn3270E).
+    // Takes effect at the host's next DO TN3270E.
+    bool GetExtended() const;
+    void SetExtended(bool value);
+    // True when DebugLevel is not 0; true sets DebugLevel 9, false 0.
+    bool GetDebug() const;
+    void SetDebug(bool value);
+
+    // ---- other state
+    // Functions to request; replaced by the host's FUNCTIONS IS. Kept
+    // across connections, so the next one asks for the agreed set.
+    TTn3270ExtendedFunctions GetFunctions() const;
+    void SetFunctions(TTn3270ExtendedFunctions value);
+    // The key last passed to SetAidKey (akNoOp at first).
+    TTn3270AidKey GetLastAidKey() const;
+    // The AID byte of a key; 0 for akNoOp, akATTN and akSysReq (no AID).
+    static std::uint8_t AidByte(TTn3270AidKey key);
+    // Text of a DEVICE-TYPE REJECT reason code; null above 7.
+    static const char* RejectReasonText(std::uint8_t code);
+
+    // ---- operations (application thread or a handler)
+    // Session state to ssNone (OnSessionState when it was another one),
+    // header-less records, then TOrvTelnet::Connect. Nothing at design time.
+    void Connect() override;
+    void Disconnect() override;
+    // The stream's session state.
+    TSessionState GetSessionState() override;
+    // "IBM-3278-2" for tt3278m2, "IBM-3278-2-E" for tt3278m2E, whatever Extended says.
+    std::string GetTermType() override;
+
+    // Sends an attention key and records it as LastAidKey.
+    // Enter, Clear, PF1-PF24, PA1-PA3: the stream's Aid := the key's AID;
+    // the cursor := UnprotectedFields.CursorPos - 1; every Modified record
+    // of UnprotectedFields, in list order, is written back into the screen
+    // (putField at Pos - 1 over Len); then the Read Modified reply (AID,
+    // cursor, SBA and data of each modified field; Clear and PA the AID
+    // alone) goes to the host.
+    // akATTN: IAC IP, OnSystemLock, and the next screen raises OnSystemUnLock.
+    // akSysReq: IAC AO; the screen is cleared, state ssSscpLu, the lists
+    // rebuilt (empty screen) and OnSessionState raised.
+    // akNoOp: nothing but LastAidKey.
+    // On a closed connection nothing is sent (the screen is still updated).
+    void SetAidKey(TTn3270AidKey key);
+
+    // Copies of both lists, cursor, status and state, under the lock.
+    // Costs one copy of each record (a screen is at most a few hundred).
+    TTn3270Snapshot Snapshot();
+    // Screens published so far (see TTn3270Snapshot::ScreenCount).
+    std::uint64_t ScreenCount() const;
+
+    // The 3270 stream and its screen buffer. Hold the lock while using them.
+    TOrvTn3270stream& Tn3270Stream();
+
+    // ---- engine overrides (called by TOrvTelnet with the lock held)
+    // Creates the 24x80 3270 stream and wires OnWriteData -> tcpWrite,
+    // the screen's OnStatusChange -> StatusChange, OnNotify -> NotifyEvent.
+    void CreateTnStream() override;
+    // ceSessionConnected, ceSessionDisconnected: both lists emptied
+    // (UnprotectedFields first) before the event is passed on.
+    void NotifyEvent(TCallBackEvent cbEvent) override;
+    // TERMINAL-TYPE (inherited) and TN3270E (option 40) subnegotiations.
+    // data: the bytes after IAC SB up to and including the IAC before SE;
+    // nothing past data[len - 1] is read.
+    void NegociateSubOption(const std::uint8_t* data, std::uint16_t len) override;
+    // A text record shown as protected field lines, then OnScreenChange.
+    void TelnetErrorMessage(const std::uint8_t* data, std::int32_t len) override;
+    // Rebuilds HostFields and UnprotectedFields from the screen.
+    void GenHostFields() override;
+
+    // Every field of the current screen, in screen order; owns its records.
+    // Read and edit only under the lock or inside a handler.
+    TDSFields HostFields;
+    // The editable records of HostFields (the same objects, borrowed).
+    TDSFields UnprotectedFields;
+
+private:
+    // DEVICE-TYPE REQUEST with the terminal type and, when withName, CONNECT DeviceName.
+    void SendDeviceTypeRequest(bool withName);
+    // FUNCTIONS REQUEST with the given codes.
+    void SendFunctionsRequest(const std::vector<std::uint8_t>& codes);
+    // Writes a subnegotiation straight to the socket (no dump log):
+    // IAC SB TN3270E body IAC SE, 0xFF in body doubled.
+    void SendTn3270ESubneg(const std::vector<std::uint8_t>& body);
+    void EmptyLists();
+    TSessionGuard Guard() const;
+
+    TOrvTn3270stream* stream3270_ = nullptr;  // the Stream, typed; guarded by the lock
+    // Guarded by the session lock:
+    std::string deviceName_;
+    TTn3270TerminalType terminalType_ = TTn3270TerminalType::tt3278m2E;
+    bool extended_ = true;
+    TTn3270ExtendedFunctions functions_ = kDefaultFunctions;
+    TTn3270AidKey lastAidKey_ = TTn3270AidKey::akNoOp;
+    std::uint64_t screenCount_ = 0;
+};
