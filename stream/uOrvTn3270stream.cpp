@@ -114,7 +114,8 @@ void LogOrder(const char* order, const char* what, std::int32_t value)
     if (!LogEnabled(kLogError))
         return;
     char text[96];
-    std::snprintf(text, sizeof text, "%s %s %d, order ignored", order, what, static_cast<int>(value));
+    std::snprintf(text, sizeof text, "%s %s %d is outside the screen, order ignored", order, what,
+                  static_cast<int>(value));
     MsgLog(kLogError, text);
 }
 

@@ -4,6 +4,7 @@
 #include "StreamScript.h"
 
 #include "config/uOrvTnGlbl.h"
+#include "log/uOrvIntfLogg.h"
 #include "stream/uOrvTn3270Consts.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 
 namespace {
@@ -121,6 +123,50 @@ TEST_F(TableFiles, WhereTheFileIsLookedFor)
     TOrvTn3270stream configured(0, 24, 80);  // the configured table from the start
     EXPECT_EQ(configured.TableName, gAETableFile);
     EXPECT_EQ(configured.Asc2Ebc('A'), 0xC2);
+}
+
+// ---- Log lines -------------------------------------------------------------------
+
+TEST(StreamLog, RecordKindsDumpsAndIgnoredInputAreLogged)
+{
+    char tmpl[] = "/tmp/tn_stream_log_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const fs::path dir = tmpl;
+    const std::string savedDir = gLogDir;
+    auto logs = [&dir](const char* extension) {
+        std::string all;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().extension() == extension) {
+                std::ifstream in(e.path(), std::ios::binary);
+                all.append(std::istreambuf_iterator<char>(in), {});
+            }
+        return all;
+    };
+    gLogDir = dir.string();
+    for (const int level : {1, 6}) {
+        SetLogging(level);
+        StreamHarness h;
+        h.Run(R"(
+mode e
+push 00 00 02 00 07 F5 C3 11 3F FF C1
+sent 02 00 00 00 07 00
+push 07 00 00 00 08 C1
+push 00 00 02
+)");
+        SetLogging(0);
+        const std::string sys = logs(".SYS"), dmp = logs(".DMP");
+        SCOPED_TRACE(sys);
+        EXPECT_NE(sys.find("SBA address 16383 is outside the screen, order ignored\r\n"), std::string::npos);
+        EXPECT_NE(sys.find("TN3270E record of 3 bytes shorter than its header, dropped\r\n"), std::string::npos);
+        EXPECT_EQ(sys.find("Processing 3270 Data\r\n") != std::string::npos, level == 6);
+        EXPECT_EQ(sys.find("Processing SSCP LU Data\r\n") != std::string::npos, level == 6);
+        EXPECT_EQ(dmp.find("DATA STREAM RECEIVED (EBCDIC): 11 BYTES") != std::string::npos, level == 6);
+        EXPECT_EQ(dmp.find("DATA STREAM SENT (EBCDIC): 6 BYTES") != std::string::npos, level == 6);
+        for (const auto& e : fs::directory_iterator(dir))
+            fs::remove(e.path());
+    }
+    gLogDir = savedDir;
+    fs::remove_all(dir);
 }
 
 // ---- Small pieces ------------------------------------------------------------
