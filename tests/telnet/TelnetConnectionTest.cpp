@@ -499,6 +499,23 @@ TEST_F(TelnetConnection, ConnectFromAHandlerOnTheReaderThreadReplacesTheReader)
     EXPECT_EQ(events.Names(), (std::vector<std::string>{"Connect", "Disconnect", "Connect"}));
 }
 
+TEST_F(TelnetConnection, ConnectFromADispatchedHandlerTheReaderWaitsFor)
+{
+    auto dispatcher = std::make_shared<TDispatcher>();
+    TWinControl form(nullptr, dispatcher);
+    Open(&form);
+    t->OnScreenChange = [&](TObject*) { t->Connect(); };
+    ConnectAndAccept();
+    ASSERT_TRUE(peer->Send(Concat({HexBytes("FF FB 00"), Record("S")})));
+    ASSERT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("Connect") == 2; }));
+    auto second = host.Accept();
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(peer->WaitPeerClosed());
+    ASSERT_TRUE(second->Send(kProbe));
+    EXPECT_TRUE(second->ExpectBytes(kProbeReply));  // the new reader works
+    EXPECT_EQ(events.Names(), (std::vector<std::string>{"Connect", "Disconnect", "Connect"}));
+}
+
 TEST_F(TelnetConnection, ARefusedConnectionReportsFailureOnly)
 {
     Open();
