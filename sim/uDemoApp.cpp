@@ -76,11 +76,18 @@ std::string Input(const TSimInbound& in, int row, int col) {
 std::string Money(long long cents) {
     const bool negative = cents < 0;
     unsigned long long v = static_cast<unsigned long long>(negative ? -cents : cents);
-    std::string whole = std::to_string(v / 100);
-    for (int i = static_cast<int>(whole.size()) - 3; i > 0; i -= 3) whole.insert(static_cast<std::size_t>(i), ",");
-    char frac[4];
-    std::snprintf(frac, sizeof frac, "%02llu", v % 100);
-    return (negative ? "-" : "") + whole + "." + frac + " EUR";
+    // Digits of the whole part, grouped by three from the right.
+    char digits[32];
+    int n = std::snprintf(digits, sizeof digits, "%llu", v / 100);
+    char out[64];
+    std::size_t o = 0;
+    if (negative) out[o++] = '-';
+    for (int i = 0; i < n; ++i) {
+        if (i > 0 && (n - i) % 3 == 0) out[o++] = ',';
+        out[o++] = digits[i];
+    }
+    std::snprintf(out + o, sizeof out - o, ".%02llu EUR", v % 100);
+    return out;
 }
 
 const TDemoAccount* FindAccount(const std::string& number) {
