@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -108,6 +109,14 @@ inline constexpr int kMaxFunctionsRounds = 4;           // FUNCTIONS REQUESTs be
 
 enum class TSimMode { Tn3270E, Plain };
 
+// The functions a host offers unless told otherwise. (A function rather than
+// a braced list in the member initialiser: GCC 12 warns falsely about that.)
+inline std::vector<std::uint8_t> DefaultHostFunctions()
+{
+    static constexpr std::uint8_t kDefault[] = {fn::BindImage, fn::Responses, fn::SysReq};
+    return std::vector<std::uint8_t>(std::begin(kDefault), std::end(kDefault));
+}
+
 struct TSimTelnetOptions {
     // TN3270E: offer DO TN3270E first. Plain: start with DO TERMINAL-TYPE.
     TSimMode mode = TSimMode::Tn3270E;
@@ -116,7 +125,7 @@ struct TSimTelnetOptions {
     bool fallbackToPlain = true;
     // Functions the host supports; the agreed set is their intersection
     // with the client's request.
-    std::vector<std::uint8_t> functions = {fn::BindImage, fn::Responses, fn::SysReq};
+    std::vector<std::uint8_t> functions = DefaultHostFunctions();
     // When the client asks for more than the host supports: answer with
     // FUNCTIONS REQUEST of the subset and wait for the client to agree (as
     // RFC 2355 describes), or settle at once with FUNCTIONS IS of the subset.
