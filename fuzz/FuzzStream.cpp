@@ -19,6 +19,10 @@ enum class TOp { Record, LongRecord, Key, ReadBuffer, UnBind, Count };
 constexpr std::int64_t kLongRecordBelow = 256;
 constexpr std::int64_t kLongRecordPiece = 4096;
 constexpr std::uint8_t kEbcdicBlank = 0x40;
+// Operations per input: a session of a few dozen records and keys. Each one
+// is followed by checks over the whole screen, so an input of thousands of
+// one-byte operations would only slow the fuzzer down.
+constexpr int kMaxSteps = 64;
 
 class TReader {
 public:
@@ -73,7 +77,7 @@ std::string RunStream(const std::uint8_t* data, std::size_t size)
     TDSFields host;
     TDSFields unprotected;
 
-    for (int step = 0; !in.Empty(); ++step) {
+    for (int step = 0; !in.Empty() && step < kMaxSteps; ++step) {
         const std::uint8_t op = in.Byte();
         TReplyKind kind = TReplyKind::Any;
         sent.clear();

@@ -9,7 +9,7 @@
 // RunProfile: the whole input is profile-file text.
 // RunTable:   the whole input is the text of a translation table file.
 // RunStream:  byte 0: bit 0 set = TN3270E (extended) records.
-//             Then operations until the input ends, each an opcode byte:
+//             Then up to 64 operations (the rest is ignored), each an opcode byte:
 //               op % 5 == 0: record: 2-byte big-endian length, then that many
 //                  bytes (cut to what is left), given to AddBuffer in pieces of
 //                  (op >> 3) + 1 bytes when bit 2 of op is set, else whole,
