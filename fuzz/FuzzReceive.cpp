@@ -1,16 +1,15 @@
 // The whole receive path without a socket: the host's raw bytes go through
-// the telnet engine (commands, negotiation, subnegotiations, record framing)
-// into the data stream, the screen is published as field lists, and a key
-// is pressed at the end. The same bytes are given to a second session one
+// the session component's telnet engine (commands, negotiation, TERMINAL-TYPE
+// and TN3270E subnegotiations, record framing) into the data stream, the
+// screen is published as field lists, and a key is pressed at the end
+// through SetAidKey. The same bytes are given to a second session one
 // byte at a time; both must end with the same screen and must have sent the
 // same bytes, because the host chooses how its data is cut into reads.
 #include "fuzz/FuzzTargets.h"
 
-#include "component/uHostFieldExtract.h"
+#include "component/uTn3270E.h"
 #include "fields/u3270Fields.h"
 #include "fuzz/FuzzChecks.h"
-#include "stream/uOrvTn3270Consts.h"
-#include "telnet/uOrvTelnet.h"
 
 #include <algorithm>
 
@@ -18,48 +17,37 @@ namespace tnfuzz {
 
 namespace {
 
-enum class TKey { Enter, Clear, PF1, PA1, PF24, SysReq, ATTN, Enter2 };
+// The keys the last step may press, by bits 2-4 of the first input byte.
+constexpr TTn3270AidKey kKeys[8] = {TTn3270AidKey::akEnter, TTn3270AidKey::akClear, TTn3270AidKey::akPF1,
+                                    TTn3270AidKey::akPA1,   TTn3270AidKey::akPF24,  TTn3270AidKey::akSysReq,
+                                    TTn3270AidKey::akATTN,  TTn3270AidKey::akEnter};
 
-// The telnet engine with the 3270 parts a session needs, built from the
-// free functions of field extraction; Send is captured instead of written
-// to a socket. Checks the lists each time they are rebuilt.
-class TFuzzSession final : public TOrvTelnet {
+// The session component with Send captured instead of written to a
+// socket; checks the lists each time the component rebuilds them.
+class TFuzzSession final : public TTn3270E {
 public:
-    TFuzzSession(bool allowTn3270E, bool extendedType) : TOrvTelnet(0), extendedType_(extendedType)
+    TFuzzSession(bool extended, bool extendedType)
     {
-        CreateTnStream();
-        AllowTn3270E = allowTn3270E;
+        SetExtended(extended);
+        SetTerminalType(extendedType ? TTn3270TerminalType::tt3278m2E : TTn3270TerminalType::tt3278m2);
     }
     ~TFuzzSession() override { Destroying(); }
 
-    void CreateTnStream() override
-    {
-        auto stream = std::make_unique<TOrvTn3270stream>(0, 24, 80);
-        stream->OnWriteData = [this](const void* buf, std::int32_t len) { tcpWrite(buf, len); };
-        Stream = std::move(stream);
-    }
-    TOrvTn3270stream& Stream3270() { return static_cast<TOrvTn3270stream&>(*Stream); }
+    TOrvTn3270stream& Stream3270() { return Tn3270Stream(); }
 
-    void EndOfRecord() override
-    {
-        // The stream reads TN3270E headers once the host and we agreed on them.
-        Stream3270().TN3270EMode = Tn3270EAccepted;
-        TOrvTelnet::EndOfRecord();
-    }
     void TelnetErrorMessage(const std::uint8_t* data, std::int32_t len) override
     {
-        ShowTextRecord(data, len, Tn3270EAccepted, HostFields, UnprotectedFields);
+        TTn3270E::TelnetErrorMessage(data, len);
         if (auto r = CheckListShape(HostFields, UnprotectedFields); !r.empty() && Failure.empty())
             Failure = "after a text record: " + r;
     }
     void GenHostFields() override
     {
-        ::GenHostFields(Stream3270().Screen(), HostFields, UnprotectedFields);
+        TTn3270E::GenHostFields();
         if (auto r = CheckHostFields(Stream3270().Screen(), HostFields, UnprotectedFields); !r.empty() &&
             Failure.empty())
             Failure = "after field extraction: " + r;
     }
-    std::string GetTermType() override { return extendedType_ ? "IBM-3278-2-E" : "IBM-3278-2"; }
     std::int32_t Send(const void* buf, std::int32_t len) override
     {
         const auto* b = static_cast<const std::uint8_t*>(buf);
@@ -67,43 +55,18 @@ public:
         return len;
     }
 
-    // What the component's key operation does: the edited records go back
-    // into the screen, then the AID and the Read Modified (or, for SysReq
-    // and ATTN, the telnet commands).
-    void PressKey(TKey key)
+    // The application edits the first unprotected record (a text that may
+    // be longer than the field) and presses the key.
+    void PressKey(TTn3270AidKey key)
     {
         auto guard = Lock();
-        auto& s = Stream3270();
-        if (UnprotectedFields.Count() > 0) {
-            TDSField& f = *UnprotectedFields.Items(0);
-            f.SetData("FUZZ 1");
-            s.Screen().putField(f.GetPos() - 1, f.Len, f.Data);
-        }
-        switch (key) {
-        case TKey::Enter:
-        case TKey::Enter2: s.Aid = AID_ENTER; break;
-        case TKey::Clear: s.Aid = AID_CLEAR; break;
-        case TKey::PF1: s.Aid = AID_PF[0]; break;
-        case TKey::PF24: s.Aid = AID_PF[23]; break;
-        case TKey::PA1: s.Aid = AID_PA[0]; break;
-        case TKey::SysReq:
-            SendAO();
-            s.ProcessUnBind();
-            return;
-        case TKey::ATTN:
-            SendInterruptProcess();
-            return;
-        }
-        s.readModifiedCommand();
+        if (auto* f = As3270Field(UnprotectedFields.Items(0)))
+            f->SetData("FUZZ 1");
+        SetAidKey(key);
     }
 
-    TDSFields HostFields;
-    TDSFields UnprotectedFields;
     Bytes Sent;
     std::string Failure;
-
-private:
-    bool extendedType_;
 };
 
 std::string Compare(TFuzzSession& a, TFuzzSession& b)
@@ -119,15 +82,15 @@ std::string Compare(TFuzzSession& a, TFuzzSession& b)
     if (x.CursorPosition != y.CursorPosition || x.Formatted != y.Formatted)
         return "cursor or format differs when the data comes a byte at a time";
     if (a.Stream3270().Status != b.Stream3270().Status || a.Stream3270().SessionState != b.Stream3270().SessionState ||
-        a.BinaryMode != b.BinaryMode || a.Tn3270EAccepted != b.Tn3270EAccepted)
+        a.Stream3270().TN3270EMode != b.Stream3270().TN3270EMode || a.BinaryMode != b.BinaryMode ||
+        a.Tn3270EAccepted != b.Tn3270EAccepted || a.GetDeviceName() != b.GetDeviceName() ||
+        a.GetFunctions() != b.GetFunctions())
         return "session state differs when the data comes a byte at a time";
     if (a.Sent != b.Sent)
         return "the bytes sent differ when the data comes a byte at a time";
     return "";
 }
 
-// afterEdit: the application has edited a record, whose text may now be
-// longer than the field (the write-back cuts it), so the lists are not checked.
 // Lists are rebuilt once per block: a text record and a screen in one block
 // leave other lists than the same records in two blocks, so the key (which
 // edits the first unprotected record) is compared only when they agree.
@@ -144,6 +107,8 @@ bool SameLists(const TDSFields& a, const TDSFields& b)
     return true;
 }
 
+// afterEdit: the application has edited a record, whose text may now be
+// longer than the field (the write-back cuts it), so the lists are not checked.
 std::string CheckSession(TFuzzSession& s, const char* which, bool afterEdit = false)
 {
     auto guard = s.Lock();
@@ -166,7 +131,7 @@ std::string RunReceive(const std::uint8_t* data, std::size_t size)
     if (size == 0)
         return "";
     const std::uint8_t flags = data[0];
-    const auto key = static_cast<TKey>((flags >> 2) & 0x07);
+    const TTn3270AidKey key = kKeys[(flags >> 2) & 0x07];
     const std::uint8_t* host = data + 1;
     const auto len = static_cast<std::int32_t>(std::min<std::size_t>(size - 1, INT32_MAX));
 
