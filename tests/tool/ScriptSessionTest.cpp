@@ -1,0 +1,466 @@
+// `tn3270 --script` end to end: the interpreter in process against the
+// simulator's demo host over TN3270E and plain TN3270, the error line of
+// every user error, the wait rules, what reaches the host (through the
+// simulator's own decoder), and the built program driven through a pipe.
+#include "sim/uDemoApp.h"
+#include "sim/uHostSimulator.h"
+#include "sim/uSim3270Encoder.h"
+#include "tools/uScriptLexer.h"
+#include "tools/uScriptSession.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace tnsim;
+
+// One command's answer: its data lines (without "data: ") and the last line.
+struct Answer {
+    std::vector<std::string> data;
+    std::string last;
+    bool Ok() const { return last == "ok"; }
+    bool Shows(const std::string& text) const
+    {
+        return std::any_of(data.begin(), data.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    }
+};
+
+Answer ParseAnswer(const std::string& out)
+{
+    Answer a;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("data: ", 0) == 0)
+            a.data.push_back(line.substr(6));
+        else
+            a.last = line;  // ok / error: must be the last line
+    }
+    return a;
+}
+
+class ScriptDriver {
+public:
+    explicit ScriptDriver(const std::string& host = {}, std::int32_t port = 23)
+        : interpreter(session, TScriptConfig{host, port, std::chrono::milliseconds(10000)})
+    {
+    }
+    Answer operator()(const std::string& line)
+    {
+        std::ostringstream out;
+        interpreter.Execute(line, out);
+        const std::string text = out.str();
+        // Exactly one closing line, and it is the last one.
+        EXPECT_TRUE(text.ends_with("ok\n") || text.rfind("error: ") != std::string::npos) << line << "\n" << text;
+        return ParseAnswer(text);
+    }
+    TTerminalSession session;
+    TScriptInterpreter interpreter;
+};
+
+// The data line that starts with the record name ("R10C28 ...").
+std::string FieldLine(const Answer& fields, const std::string& name)
+{
+    for (const auto& l : fields.data)
+        if (l.rfind(name + " ", 0) == 0)
+            return l;
+    return {};
+}
+
+class DemoScript : public ::testing::TestWithParam<TSimMode> {
+protected:
+    DemoScript() : host(Options()), run("127.0.0.1", host.Port()) {}
+    static TSimHostOptions Options()
+    {
+        TSimHostOptions o;
+        o.telnet.mode = GetParam();
+        o.appFactory = TDemoApp::Factory();
+        return o;
+    }
+    bool Extended() const { return GetParam() == TSimMode::Tn3270E; }
+
+    THostSimulator host;
+    ScriptDriver run;
+};
+
+TEST_P(DemoScript, SignOnMenuInquiryErrorsAndLogoff)
+{
+    ASSERT_TRUE(run("connect").Ok());
+    ASSERT_TRUE(run("wait text \"SIGN ON\"").Ok());
+    ASSERT_TRUE(run("wait unlock").Ok());
+
+    Answer status = run("status");
+    ASSERT_TRUE(status.Ok());
+    EXPECT_TRUE(status.Shows("connected yes"));
+    EXPECT_TRUE(status.Shows(Extended() ? "tn3270e on" : "tn3270e off"));
+    EXPECT_TRUE(status.Shows(Extended() ? "lu SIM00001" : "lu -"));
+    EXPECT_TRUE(status.Shows(Extended() ? "functions bind-image responses sysreq" : "functions -"));
+    EXPECT_TRUE(status.Shows("session-state lu-lu"));
+    EXPECT_TRUE(status.Shows("keyboard unlocked"));
+
+    Answer screen = run("screen");
+    ASSERT_EQ(screen.data.size(), 25u);
+    for (std::size_t r = 0; r < 24; ++r)
+        EXPECT_EQ(screen.data[r].size(), 80u) << r;
+    EXPECT_NE(screen.data[1].find("SIGN ON"), std::string::npos);
+    EXPECT_EQ(screen.data[24], "cursor 10 28");
+
+    // A wrong password: the message line, the keyboard unlocked again, and
+    // the password never on the screen.
+    EXPECT_TRUE(run("set 0 \"demo\"").Ok());
+    EXPECT_TRUE(run("set R12C28 \"WRONG\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait screen").Ok());
+    EXPECT_TRUE(run("wait unlock").Ok());
+    screen = run("screen");
+    EXPECT_NE(screen.data[21].find("USER ID OR PASSWORD IS NOT VALID"), std::string::npos) << screen.data[21];
+    EXPECT_FALSE(screen.Shows("WRONG"));
+    EXPECT_EQ(screen.data[24], "cursor 12 28");
+
+    // The user id came back as the host filled it in; the password field is
+    // the last input now (the filled user field is published as two records).
+    const Answer fields = run("fields");
+    EXPECT_NE(FieldLine(fields, "R10C28").find("text=\"DEMO\""), std::string::npos);
+    EXPECT_NE(FieldLine(fields, "R12C28").find("hidden=1"), std::string::npos);
+    EXPECT_TRUE(run("set R12C28 \"secret\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait text \"MAIN MENU\"").Ok());
+    EXPECT_TRUE(run("screen").Shows("User . . . : DEMO"));
+
+    EXPECT_TRUE(run("set 0 \"1\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait text \"ACCOUNT INQUIRY\"").Ok());
+
+    // An unknown account: the host's message.
+    EXPECT_TRUE(run("set 0 \"99999\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait text \"ACCOUNT 99999 NOT FOUND\"").Ok());
+
+    EXPECT_TRUE(run("set 0 \"10003\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait text \"MEI LIN CHEN\"").Ok());
+    const Answer inquiry = run("fields");
+    // The status in red reverse video: extended attribute 0x80 | red 0x10.
+    const auto overdrawn = std::find_if(inquiry.data.begin(), inquiry.data.end(),
+                                        [](const std::string& l) { return l.find("text=\"OVERDRAWN\"") != std::string::npos; });
+    ASSERT_NE(overdrawn, inquiry.data.end());
+    EXPECT_NE(overdrawn->find(Extended() ? "eab=90" : "eab="), std::string::npos) << *overdrawn;
+    EXPECT_NE(overdrawn->find("editable=0"), std::string::npos);
+
+    EXPECT_TRUE(run("key pf3").Ok());
+    EXPECT_TRUE(run("wait text \"MAIN MENU\"").Ok());
+    EXPECT_TRUE(run("set 0 \"X\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait disconnect").Ok());
+    status = run("status");
+    EXPECT_TRUE(status.Shows("connected no"));
+    EXPECT_EQ(run("key enter").last, "error: not connected");
+    EXPECT_EQ(run("wait text \"NEVER\" 5").last, "error: not connected (waiting for text NEVER)");
+    // Connecting again works.
+    ASSERT_TRUE(run("connect").Ok());
+    EXPECT_TRUE(run("wait text \"SIGN ON\"").Ok());
+    EXPECT_TRUE(run("quit").Ok());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DemoScript, ::testing::Values(TSimMode::Tn3270E, TSimMode::Plain),
+                         [](const auto& info) { return info.param == TSimMode::Tn3270E ? "Tn3270E" : "Plain"; });
+
+// A port nothing listens on: bound and closed again.
+std::uint16_t ClosedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+TEST(ScriptErrors, EveryUserErrorIsAnErrorLine)
+{
+    TSimHostOptions o;
+    o.appFactory = TDemoApp::Factory();
+    THostSimulator host(o);
+    ScriptDriver run;
+
+    struct Case {
+        const char* line;
+        const char* error;
+    };
+    // Before any connection.
+    const Case offline[] = {
+        {"key enter", "error: not connected"},
+        {"set 0 \"A\"", "error: not connected"},
+        {"cursor 1 1", "error: not connected"},
+        {"disconnect", "error: not connected"},
+        {"wait screen 0.1", "error: not connected (waiting for screen)"},
+        {"wait unlock 0.1", "error: not connected (waiting for unlock)"},
+        {"wait text \"X\" 0.1", "error: not connected (waiting for text X)"},
+        {"connect", "error: usage: connect HOST[:PORT]"},
+        {"bogus", "error: unknown command bogus"},
+        {"\"quoted\"", "error: unknown command \"quoted\""},
+        {"screen now", "error: usage: screen"},
+        {"fields 1", "error: usage: fields"},
+        {"status x", "error: usage: status"},
+        {"quit now", "error: usage: quit"},
+        {"disconnect x", "error: usage: disconnect"},
+        {"wait", "error: usage: wait"},
+        {"wait forever", "error: usage: wait"},
+        {"wait text", "error: usage: wait"},
+        {"wait text unquoted", "error: usage: wait"},
+        {"wait text \"\"", "error: usage: wait"},
+        {"wait screen 1 2", "error: usage: wait"},
+        {"wait screen soon", "error: SECONDS must be a number above 0"},
+        {"wait screen 0", "error: SECONDS must be a number above 0"},
+        {"key", "error: usage: key"},
+        {"key pf25", "error: unknown key pf25"},
+        {"key pa0", "error: unknown key pa0"},
+        {"key pf01", "error: unknown key pf01"},
+        {"cursor 0 1", "error: cursor must be within rows 1-24 and columns 1-80"},
+        {"cursor 1 81", "error: cursor must be within rows 1-24"},
+        {"cursor a b", "error: usage: cursor ROW COL"},
+        {"set 0 unquoted", "error: usage: set FIELD \"TEXT\""},
+        {"set \"0\" \"A\"", "error: usage: set FIELD \"TEXT\""},
+        {"set 0 \"open", "error: missing closing quote"},
+        {"connect host:0", "error: port must be a number from 1 to 65535"},
+        {"connect a b", "error: usage: connect"},
+    };
+    for (const auto& c : offline) {
+        const Answer a = run(c.line);
+        EXPECT_TRUE(a.data.empty()) << c.line;
+        EXPECT_EQ(a.last.rfind(c.error, 0), 0u) << c.line << " -> " << a.last;
+    }
+    const std::string refused = "127.0.0.1:" + std::to_string(ClosedPort());
+    EXPECT_EQ(run("connect " + refused).last, "error: cannot connect to " + refused);
+    EXPECT_EQ(run("wait connect 0.1").last, "error: connection failed (waiting for connect)");
+
+    // Comments and empty lines get no answer at all.
+    std::ostringstream silent;
+    run.interpreter.Execute("   # a comment", silent);
+    run.interpreter.Execute("", silent);
+    EXPECT_EQ(silent.str(), "");
+
+    ASSERT_TRUE(run("connect 127.0.0.1:" + std::to_string(host.Port())).Ok());
+    ASSERT_TRUE(run("wait text \"SIGN ON\"").Ok());
+    const Case online[] = {
+        {"set 99 \"X\"", "error: no input field 99 (the screen has 2)"},
+        {"set 99999999999 \"X\"", "error: no input field 99999999999"},
+        {"set R1C2 \"X\"", "error: field R1C2 is protected"},
+        {"set R9C9 \"X\"", "error: no field R9C9"},
+        {"set 0 \"NINECHARS\"", "error: text of 9 characters does not fit field R10C28 of 8"},
+        {"set 0 \"A\\x01\"", "error: text holds a character a field cannot hold"},
+        {"wait text \"NEVER SHOWN\" 0.2", "error: timeout after 0.2 s waiting for text NEVER SHOWN"},
+        {"wait disconnect 0.1", "error: timeout after 0.1 s waiting for disconnect"},
+    };
+    for (const auto& c : online) {
+        const Answer a = run(c.line);
+        EXPECT_EQ(a.last.rfind(c.error, 0), 0u) << c.line << " -> " << a.last;
+    }
+    // A long line is refused by the reader, and the session goes on.
+    std::istringstream in(std::string(kMaxScriptLineBytes + 10, 'x') + "\nstatus\nquit\nstatus\n");
+    std::ostringstream out;
+    run.interpreter.Run(in, out);
+    const std::string text = out.str();
+    EXPECT_EQ(text.rfind("error: line longer than 65536 bytes\n", 0), 0u);
+    EXPECT_NE(text.find("data: connected yes\n"), std::string::npos);
+    // Nothing after quit is read.
+    EXPECT_TRUE(text.ends_with("ok\nok\n")) << text;
+}
+
+// The host side driven by the test: what the tool sends, and waits that
+// must end when the connection does.
+TEST(ScriptWire, KeysFieldsCursorAndWaitRules)
+{
+    THostSimulator host;
+    ScriptDriver run;
+    ASSERT_TRUE(run("connect 127.0.0.1:" + std::to_string(host.Port())).Ok());
+    const auto s = host.WaitSession();
+    ASSERT_TRUE(s && s->WaitNegotiated());
+    // A 160-character input field over two rows, split by a coloured word.
+    TSim3270Encoder e;
+    e.EraseWrite(wcc::Restore | wcc::ResetMdt)
+        .Field(1, 1, fa::Protected, "NAME")
+        .Field(2, 80, fa::Unprotected)
+        .SAColour(Colour::Red)
+        .Text("OLD")
+        .SAReset()
+        .At(5, 1)
+        .SF(fa::Protected)
+        .Field(6, 1, fa::Unprotected | fa::Numeric, "42")
+        .Field(6, 10, fa::Protected);
+    s->Send3270(e.Take());
+    ASSERT_TRUE(run("wait screen").Ok());
+    // A screen taken by one wait is not taken again.
+    EXPECT_EQ(run("wait screen 0.1").last.rfind("error: timeout", 0), 0u);
+    const Answer fields = run("fields");
+    EXPECT_NE(FieldLine(fields, "R3C1").find("len=3 attr=00 eab=10"), std::string::npos) << FieldLine(fields, "R3C1");
+    // The text fills the field across its records (the coloured word, the
+    // rest of row 3, row 4).
+    const std::string longText(100, 'Z');
+    EXPECT_TRUE(run("set 0 \"" + longText + "\"").Ok());
+    EXPECT_EQ(run("set 0 \"" + std::string(161, 'Z') + "\"").last,
+              "error: text of 161 characters does not fit field R3C1 of 160");
+    EXPECT_TRUE(run("cursor 6 3").Ok());
+    EXPECT_EQ(run("screen").data.back(), "cursor 6 3");
+    EXPECT_TRUE(run("key pf5").Ok());
+    auto in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->aid, aid::PF[4]);
+    EXPECT_EQ(in->cursor, 5 * 80 + 2);
+    std::string sent;
+    for (const auto& f : in->fields)
+        sent += f.text;
+    EXPECT_EQ(sent, longText);
+
+    // The host answers before the script waits: `wait screen` still sees it,
+    // and `wait unlock` sees the unlock that came with it.
+    TSim3270Encoder next;
+    next.Write(wcc::Restore).At(10, 1, "ANSWER");
+    s->Send3270(next.Take());
+    ASSERT_TRUE(run("wait text \"ANSWER\"").Ok());
+    EXPECT_TRUE(run("wait screen 5").Ok());
+    EXPECT_TRUE(run("wait unlock 5").Ok());
+
+    // Clear and PA keys send the AID alone; the host closes before the
+    // screen the script waits for.
+    EXPECT_TRUE(run("key pa2").Ok());
+    in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->kind, TSimInbound::Kind::ShortRead);
+    EXPECT_EQ(in->aid, aid::PA2);
+    s->Close();
+    EXPECT_EQ(run("wait screen 10").last, "error: not connected (waiting for screen)");
+    EXPECT_TRUE(run("wait disconnect 0.1").Ok());
+}
+
+#ifdef TN3270_PROGRAM
+// The built program, driven through pipes as another language would.
+struct ProgramRun {
+    std::string out;
+    int status = -1;
+};
+
+ProgramRun RunProgram(const std::vector<std::string>& args, const std::string& input,
+                      std::chrono::seconds limit = std::chrono::seconds(60))
+{
+    int toChild[2], fromChild[2];
+    EXPECT_EQ(::pipe2(toChild, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(fromChild, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+    std::vector<std::string> all{TN3270_PROGRAM};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, TN3270_PROGRAM, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    ProgramRun result;
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start " << TN3270_PROGRAM;
+        ::close(toChild[1]);
+        ::close(fromChild[0]);
+        return result;
+    }
+    // Small input: the pipe holds it all, so writing first cannot block.
+    EXPECT_EQ(::write(toChild[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    ::close(toChild[1]);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    char buf[4096];
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fromChild[0], POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            ADD_FAILURE() << "the program did not finish in time";
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        const ssize_t n = ::read(fromChild[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        result.out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fromChild[0]);
+    ::waitpid(pid, &result.status, 0);
+    return result;
+}
+
+TEST(Tn3270Program, ScriptThroughAPipe)
+{
+    const ProgramRun r = RunProgram({"--script", "--timeout", "20"},
+                                    "wait text \"SIGN ON\"\n"
+                                    "set 0 \"DEMO\"\n"
+                                    "set 1 \"SECRET\"\n"
+                                    "key enter\n"
+                                    "wait text \"MAIN MENU\"\n"
+                                    "screen\n"
+                                    "key pf12\n"
+                                    "wait disconnect\n"
+                                    "status\n"
+                                    "quit\n");
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+    std::istringstream lines(r.out);
+    std::string line;
+    int oks = 0, dataLines = 0;
+    while (std::getline(lines, line)) {
+        if (line == "ok")
+            ++oks;
+        else if (line.rfind("data: ", 0) == 0)
+            ++dataLines;
+        else
+            ADD_FAILURE() << "unexpected line: " << line;
+    }
+    EXPECT_EQ(oks, 10);
+    EXPECT_EQ(dataLines, 25 + 9);
+    EXPECT_NE(r.out.find("data:  MAIN MENU"), std::string::npos);
+    EXPECT_NE(r.out.find("data: connected no"), std::string::npos);
+}
+
+TEST(Tn3270Program, DemoWalkAndCommandLineErrors)
+{
+    const ProgramRun walk = RunProgram({"--demo-plain"}, "");
+    ASSERT_TRUE(WIFEXITED(walk.status));
+    EXPECT_EQ(WEXITSTATUS(walk.status), 0) << walk.out;
+    for (const char* seen : {"SIGN ON", "MAIN MENU", "ANNA BERGER", "tn3270e off", "The host ended the session."})
+        EXPECT_NE(walk.out.find(seen), std::string::npos) << seen;
+
+    const ProgramRun help = RunProgram({"--help"}, "");
+    EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0);
+    EXPECT_EQ(help.out.rfind("Usage: tn3270", 0), 0u);
+    const ProgramRun bad = RunProgram({"--bogus"}, "");
+    EXPECT_TRUE(WIFEXITED(bad.status) && WEXITSTATUS(bad.status) == 2);
+    const ProgramRun noTable = RunProgram({"--table", "/nonexistent/table.ini"}, "");
+    EXPECT_TRUE(WIFEXITED(noTable.status) && WEXITSTATUS(noTable.status) == 2);
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,111 @@
+// tn3270: connects to a TN3270E host (or to the embedded demo host) and
+// either walks the demo visibly, watches a host's screens, or, with
+// --script, takes commands from standard input for automation.
+#include "sim/uDemoApp.h"
+#include "sim/uHostSimulator.h"
+#include "tools/uDemoFlow.h"
+#include "tools/uScriptSession.h"
+#include "tools/uTerminalSession.h"
+#include "tools/uTn3270Cli.h"
+
+#include <cmath>
+#include <csignal>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kProgram = "tn3270";
+constexpr const char* kLoopback = "127.0.0.1";
+constexpr int kExitUsage = 2;
+
+int Run(const TCliOptions& o)
+{
+    // A translation table is looked up beside the package module unless the
+    // name has a '/': hand the component the file the user means.
+    std::string table;
+    if (!o.table.empty()) {
+        std::error_code ec;
+        const std::filesystem::path path(o.table);
+        if (!std::filesystem::is_regular_file(path, ec)) {
+            std::cerr << kProgram << ": translation table file not found: " << o.table << '\n';
+            return kExitUsage;
+        }
+        table = std::filesystem::absolute(path, ec).string();
+        if (ec)
+            table = o.table;
+    }
+
+    // Without a host: the demo application on the simulator, on a free port.
+    std::unique_ptr<tnsim::THostSimulator> demoHost;
+    std::string host = o.host;
+    std::int32_t port = o.port;
+    if (host.empty()) {
+        tnsim::TSimHostOptions hostOptions;
+        hostOptions.port = 0;
+        hostOptions.telnet.mode = o.demoPlain ? tnsim::TSimMode::Plain : tnsim::TSimMode::Tn3270E;
+        hostOptions.appFactory = tnsim::TDemoApp::Factory();
+        demoHost = std::make_unique<tnsim::THostSimulator>(std::move(hostOptions));
+        host = kLoopback;
+        port = demoHost->Port();
+    }
+
+    TTerminalSession session;
+    TTn3270E& tn = session.Component();
+    if (!o.logDir.empty())
+        tn.SetDebugDir(o.logDir);
+    if (o.logLevel)
+        tn.SetDebugLevel(static_cast<std::uint16_t>(*o.logLevel));
+    if (!table.empty())
+        tn.SetConversionTable(table);
+    tn.SetDeviceName(o.device);
+    tn.SetTerminalType(o.terminalType);
+    tn.SetExtended(o.extended);
+
+    const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(o.timeoutSeconds * 1000.0)));
+
+    if (o.script) {
+        std::string error;
+        if (!session.Connect(host, port, error)) {
+            std::cerr << kProgram << ": " << error << '\n';
+            return 1;
+        }
+        TScriptInterpreter interpreter(session, TScriptConfig{host, port, timeout});
+        interpreter.Run(std::cin, std::cout);
+        return 0;
+    }
+    if (demoHost)
+        return RunDemoFlow(session, host, port, timeout, std::cout, std::cerr);
+    return RunWatch(session, host, port, timeout, std::cout, std::cerr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::ios::sync_with_stdio(false);
+    // A reader of our output that goes away must not kill us mid-session;
+    // writes to it then fail and the streams go bad instead.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+    const TCliParse parse = ParseCommandLine(args);
+    if (!parse.error.empty()) {
+        std::cerr << kProgram << ": " << parse.error << "\nTry '" << kProgram << " --help'.\n";
+        return kExitUsage;
+    }
+    if (parse.options.help) {
+        std::cout << UsageText(kProgram);
+        return 0;
+    }
+    try {
+        return Run(parse.options);
+    } catch (const std::exception& e) {
+        std::cerr << kProgram << ": " << e.what() << '\n';
+        return 1;
+    }
+}

@@ -1,0 +1,175 @@
+// Text forms of the screen and the field lists.
+#include "tools/uScreenText.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr std::uint8_t kNonDisplay = 0x0C;  // display bits of a 3270 field attribute: non-display
+
+bool IsControl(std::uint8_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c < 0xA0);
+}
+
+// The local character shown at a position.
+std::uint8_t Shown(const TOrvTn3270display& screen, std::int32_t i)
+{
+    const std::uint8_t c = screen.Chars[static_cast<std::size_t>(i)];
+    if (c == TOrvTndisplay::kNull || c == TOrvTndisplay::kFieldMarker || IsControl(c))
+        return ' ';
+    // On an unformatted screen every position's attribute is 0: displayed.
+    if ((screen.getFA(i) & kNonDisplay) == kNonDisplay)
+        return ' ';
+    return c;
+}
+
+}  // namespace
+
+void AppendLocalAsUtf8(std::string& out, std::uint8_t c)
+{
+    if (IsControl(c)) {
+        out.push_back(' ');
+    } else if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+std::vector<std::string> RenderScreenRows(const TOrvTn3270display& screen)
+{
+    std::vector<std::string> rows;
+    if (screen.Cols <= 0)
+        return rows;
+    rows.reserve(static_cast<std::size_t>(screen.Rows));
+    for (std::int32_t r = 0; r < screen.Rows; ++r) {
+        std::string row;
+        row.reserve(static_cast<std::size_t>(screen.Cols));
+        for (std::int32_t c = 0; c < screen.Cols; ++c) {
+            const std::int32_t i = r * screen.Cols + c;
+            AppendLocalAsUtf8(row, i < screen.Size ? Shown(screen, i) : ' ');
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::string RenderCursor(const TOrvTn3270display& screen)
+{
+    const std::int32_t cols = screen.Cols > 0 ? screen.Cols : 1;
+    const std::int32_t p = screen.inRange(screen.CursorPosition) ? screen.CursorPosition : 0;
+    return "cursor " + std::to_string(p / cols + 1) + " " + std::to_string(p % cols + 1);
+}
+
+std::string ScreenLocalText(const TOrvTn3270display& screen)
+{
+    std::string text;
+    text.reserve(static_cast<std::size_t>(screen.Size));
+    for (std::int32_t i = 0; i < screen.Size; ++i)
+        text.push_back(static_cast<char>(Shown(screen, i)));
+    return text;
+}
+
+std::string QuoteText(std::string_view local)
+{
+    std::string out = "\"";
+    for (const char ch : local) {
+        const auto c = static_cast<std::uint8_t>(ch);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(ch);
+        } else if (IsControl(c)) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            AppendLocalAsUtf8(out, c);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFields& unprotectedFields)
+{
+    std::vector<std::string> lines;
+    lines.reserve(static_cast<std::size_t>(hostFields.Count()));
+    for (std::int32_t i = 0; i < hostFields.Count(); ++i) {
+        const TDSField* item = hostFields.Items(i);
+        if (item == nullptr)
+            continue;
+        const T3270Field* f = As3270Field(item);
+        const bool editable = f ? f->GetEditable() : (item->Attr & T3270Field::kAttrProtected) == 0;
+        const bool numeric = f ? f->GetNumeric() : false;
+        const bool hidden = f ? !f->GetVisible() : false;
+        const bool high = f ? f->GetHigh() : false;
+        const bool modified = f ? f->GetModified() : false;
+        const std::int32_t input = unprotectedFields.IndexOf(item);
+        char head[160];
+        std::snprintf(head, sizeof head,
+                      "%s pos=%d len=%d attr=%02X eab=%02X editable=%d numeric=%d hidden=%d high=%d modified=%d input=",
+                      item->GetName().c_str(), static_cast<int>(item->GetPos()), static_cast<int>(item->Len),
+                      item->Attr, item->Eab, editable, numeric, hidden, high, modified);
+        std::string line = head;
+        line += input >= 0 ? std::to_string(input) : std::string("-");
+        line += " text=";
+        line += QuoteText(hidden ? std::string(item->Data.size(), ' ') : item->Data);
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::optional<std::string> Utf8ToLocal(std::string_view utf8, std::string& error)
+{
+    std::string local;
+    local.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto c = static_cast<std::uint8_t>(utf8[i]);
+        if (c < 0x80) {
+            local.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        // Lead byte: how many continuation bytes, and the smallest code point
+        // that needs this length (shorter forms are overlong and invalid).
+        int more = 0;
+        std::uint32_t cp = 0, least = 0;
+        if ((c & 0xE0) == 0xC0) {
+            more = 1, cp = c & 0x1F, least = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            more = 2, cp = c & 0x0F, least = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            more = 3, cp = c & 0x07, least = 0x10000;
+        } else {
+            error = "text is not valid UTF-8";
+            return std::nullopt;
+        }
+        if (utf8.size() - i <= static_cast<std::size_t>(more)) {
+            error = "text is not valid UTF-8";
+            return std::nullopt;
+        }
+        for (int k = 1; k <= more; ++k) {
+            const auto cc = static_cast<std::uint8_t>(utf8[i + static_cast<std::size_t>(k)]);
+            if ((cc & 0xC0) != 0x80) {
+                error = "text is not valid UTF-8";
+                return std::nullopt;
+            }
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            error = "text is not valid UTF-8";
+            return std::nullopt;
+        }
+        if (cp > 0xFF) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "character U+%04X cannot be shown on a 3270", static_cast<unsigned>(cp));
+            error = buf;
+            return std::nullopt;
+        }
+        local.push_back(static_cast<char>(cp));
+        i += static_cast<std::size_t>(more) + 1;
+    }
+    return local;
+}

@@ -1,0 +1,34 @@
+// The word splitter of the tn3270 script language: one command a line,
+// words separated by blanks, texts in double quotes with the escapes \"
+// \\ and \xHH. Pure functions, no I/O.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The longest command line read; the reader answers a longer one with an
+// error and skips the rest of it.
+inline constexpr std::size_t kMaxScriptLineBytes = 65536;
+
+struct TScriptWord {
+    // In the screen's local character set: UTF-8 in the line is decoded,
+    // \xHH gives the local character HH.
+    std::string text;
+    // Written between double quotes (may then be empty).
+    bool quoted = false;
+};
+
+struct TScriptLine {
+    std::vector<TScriptWord> words;
+    // Empty when the line is well formed; otherwise the message of the
+    // `error:` answer, and words is empty.
+    std::string error;
+};
+
+// Splits one line (without its line end; a trailing CR is ignored).
+// Errors: a quote inside a word, no closing quote, text straight after a
+// closing quote, an unknown escape, \x without two hexadecimal digits,
+// invalid UTF-8, a character above U+00FF.
+TScriptLine LexScriptLine(std::string_view line);

@@ -1,0 +1,263 @@
+// Command line of the tn3270 program.
+#include "tools/uTn3270Cli.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+bool EqualsNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+std::optional<std::int32_t> ParseInt(std::string_view text, std::int32_t low, std::int32_t high)
+{
+    std::int32_t value = 0;
+    const auto* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end || value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<std::int32_t> ParsePort(std::string_view text)
+{
+    return ParseInt(text, 1, kMaxPort);
+}
+
+}  // namespace
+
+std::optional<THostPort> ParseHostPort(std::string_view text, std::string& error)
+{
+    THostPort result;
+    std::string_view portText;
+    bool hasPort = false;
+    if (text.empty()) {
+        error = "no host given";
+        return std::nullopt;
+    }
+    if (text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string_view::npos) {
+            error = "missing ']' in host " + std::string(text);
+            return std::nullopt;
+        }
+        result.host = std::string(text.substr(1, close - 1));
+        const auto rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':') {
+                error = "unexpected text after ']' in " + std::string(text);
+                return std::nullopt;
+            }
+            portText = rest.substr(1);
+            hasPort = true;
+        }
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {
+        const auto colon = text.find(':');
+        result.host = std::string(text.substr(0, colon));
+        portText = text.substr(colon + 1);
+        hasPort = true;
+    } else {
+        // A name, a dotted address, or a bare IPv6 address.
+        result.host = std::string(text);
+    }
+    if (result.host.empty()) {
+        error = "no host name in " + std::string(text);
+        return std::nullopt;
+    }
+    if (hasPort) {
+        const auto port = ParsePort(portText);
+        if (!port) {
+            error = "port must be a number from 1 to " + std::to_string(kMaxPort) + ": " + std::string(portText);
+            return std::nullopt;
+        }
+        result.port = *port;
+    }
+    return result;
+}
+
+std::optional<double> ParseSeconds(std::string_view text)
+{
+    if (text.empty() || text.size() > 32)
+        return std::nullopt;
+    // strtod accepts hexadecimal, "inf" and "nan": only plain decimals are seconds.
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) || c == '.'; }))
+        return std::nullopt;
+    if (std::count(text.begin(), text.end(), '.') > 1 || text == ".")
+        return std::nullopt;
+    const std::string copy(text);
+    char* end = nullptr;
+    const double value = std::strtod(copy.c_str(), &end);
+    if (end != copy.c_str() + copy.size() || !std::isfinite(value) || value <= 0.0 || value > kMaxWaitSeconds)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<TTn3270TerminalType> ParseTerminalType(std::string_view name)
+{
+    if (EqualsNoCase(name, "IBM-3278-2"))
+        return TTn3270TerminalType::tt3278m2;
+    if (EqualsNoCase(name, "IBM-3278-2-E"))
+        return TTn3270TerminalType::tt3278m2E;
+    return std::nullopt;
+}
+
+TCliParse ParseCommandLine(std::span<const std::string> args)
+{
+    TCliParse parse;
+    TCliOptions& o = parse.options;
+    std::optional<std::int32_t> portOption;
+    std::optional<THostPort> target;
+    bool optionsEnded = false;
+
+    auto fail = [&](std::string message) {
+        parse.error = std::move(message);
+        return parse;
+    };
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            if (target)
+                return fail("only one host may be given: " + arg);
+            std::string error;
+            target = ParseHostPort(arg, error);
+            if (!target)
+                return fail(error);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (const auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+            name = arg.substr(0, eq);
+            inlineValue = arg.substr(eq + 1);
+        }
+        // Flags take no value.
+        auto flag = [&](bool& target, bool value) -> bool {
+            if (inlineValue)
+                return false;
+            target = value;
+            return true;
+        };
+        if (name == "--script") {
+            if (!flag(o.script, true))
+                return fail("option --script takes no value");
+            continue;
+        }
+        if (name == "--help" || name == "-h") {
+            if (!flag(o.help, true))
+                return fail("option --help takes no value");
+            continue;
+        }
+        if (name == "--tn3270e" || name == "--no-tn3270e") {
+            if (!flag(o.extended, name == "--tn3270e"))
+                return fail("option " + name + " takes no value");
+            continue;
+        }
+        if (name == "--demo-plain") {
+            if (!flag(o.demoPlain, true))
+                return fail("option --demo-plain takes no value");
+            continue;
+        }
+        static constexpr std::string_view kValued[] = {"--port", "--device", "--terminal-type", "--log-level",
+                                                       "--log-dir", "--table", "--timeout"};
+        if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued))
+            return fail("unknown option " + name);
+        std::string value;
+        if (inlineValue) {
+            value = *inlineValue;
+        } else {
+            if (i + 1 >= args.size())
+                return fail("option " + name + " needs a value");
+            value = args[++i];
+        }
+        if (name == "--port") {
+            portOption = ParsePort(value);
+            if (!portOption)
+                return fail("--port must be a number from 1 to " + std::to_string(kMaxPort) + ": " + value);
+        } else if (name == "--device") {
+            if (value.empty())
+                return fail("--device needs a name");
+            o.device = value;
+        } else if (name == "--terminal-type") {
+            const auto type = ParseTerminalType(value);
+            if (!type)
+                return fail("--terminal-type must be IBM-3278-2 or IBM-3278-2-E: " + value);
+            o.terminalType = *type;
+        } else if (name == "--log-level") {
+            const auto level = ParseInt(value, 0, kMaxLogLevel);
+            if (!level)
+                return fail("--log-level must be a number from 0 to " + std::to_string(kMaxLogLevel) + ": " + value);
+            o.logLevel = *level;
+        } else if (name == "--log-dir") {
+            if (value.empty())
+                return fail("--log-dir needs a directory");
+            o.logDir = value;
+        } else if (name == "--table") {
+            if (value.empty())
+                return fail("--table needs a file name");
+            o.table = value;
+        } else if (name == "--timeout") {
+            const auto seconds = ParseSeconds(value);
+            if (!seconds)
+                return fail("--timeout must be a number of seconds above 0: " + value);
+            o.timeoutSeconds = *seconds;
+        }
+    }
+    if (target) {
+        o.host = target->host;
+        if (target->port)
+            o.port = *target->port;
+    }
+    if (portOption)
+        o.port = *portOption;
+    return parse;
+}
+
+std::string UsageText(std::string_view program)
+{
+    std::string p(program);
+    return "Usage: " + p + " [options] [HOST[:PORT]]\n"
+           "\n"
+           "Connects to a TN3270E (or TN3270) host. Without HOST it starts the embedded\n"
+           "demo host on 127.0.0.1 and connects to it.\n"
+           "\n"
+           "Options:\n"
+           "  --port N             port of the host (default 23; overrides HOST:PORT)\n"
+           "  --device NAME        LU (device) name to ask the host for\n"
+           "  --terminal-type T    IBM-3278-2 or IBM-3278-2-E (default)\n"
+           "  --tn3270e            accept the TN3270E option (default)\n"
+           "  --no-tn3270e         refuse TN3270E: plain TN3270 only\n"
+           "  --log-level N        log level 0 (off) to 9 (everything)\n"
+           "  --log-dir DIR        directory of the daily log files\n"
+           "  --table FILE         character translation table file\n"
+           "  --timeout SECONDS    how long a wait may last (default 10)\n"
+           "  --script             read commands from standard input (see below)\n"
+           "  --demo-plain         the embedded demo host serves plain TN3270\n"
+           "  --help               this text\n"
+           "\n"
+           "Script mode: one command a line; each is answered with zero or more lines\n"
+           "'data: ...' and then 'ok' or 'error: MESSAGE'. Commands:\n"
+           "  connect [HOST[:PORT]]         disconnect          quit\n"
+           "  wait screen|unlock|connect|disconnect [SECONDS]\n"
+           "  wait text \"TEXT\" [SECONDS]\n"
+           "  screen                        24 rows of 80 characters, then the cursor\n"
+           "  fields                        one line per host field\n"
+           "  set FIELD \"TEXT\"              FIELD: input index (0, 1, ...) or name (R5C20)\n"
+           "  cursor ROW COL\n"
+           "  key enter|clear|pf1..pf24|pa1..pa3|sysreq|attn\n"
+           "  status\n"
+           "Texts are in double quotes; \\\" \\\\ and \\xHH stand for a quote, a backslash\n"
+           "and a byte. Empty lines and lines starting with # are ignored.\n";
+}

@@ -1,0 +1,77 @@
+// Command line of the tn3270 program: the options, the HOST[:PORT]
+// argument and the usage text. Pure parsing, no I/O: the program decides
+// what to print and how to exit.
+#pragma once
+
+#include "stream/uOrvTnConsts.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+// Telnet's port, used when neither the argument nor --port names one.
+inline constexpr std::int32_t kDefaultTelnetPort = 23;
+inline constexpr std::int32_t kMaxPort = 65535;
+// Waits (script `wait` commands, the demo flow) give up after this long
+// unless --timeout or the command itself says otherwise.
+inline constexpr double kDefaultWaitSeconds = 10.0;
+// The longest wait anyone may ask for: a day.
+inline constexpr double kMaxWaitSeconds = 86400.0;
+// Log levels of the package: 1 errors ... 6 every data dump; 9 = everything.
+inline constexpr int kMaxLogLevel = 9;
+
+struct THostPort {
+    std::string host;
+    // Empty when the text named no port.
+    std::optional<std::int32_t> port;
+};
+
+// Splits "HOST", "HOST:PORT", "[IPV6]", "[IPV6]:PORT" or a bare IPv6
+// address (more than one ':' and no brackets: all of it is the host).
+// Returns nothing and sets error to a one-line message when the text is
+// empty, the port is not a number from 1 to 65535, or a bracket is unclosed.
+std::optional<THostPort> ParseHostPort(std::string_view text, std::string& error);
+
+// Seconds as the user writes them ("5", "0.5"): a positive finite number
+// up to kMaxWaitSeconds. Nothing for anything else.
+std::optional<double> ParseSeconds(std::string_view text);
+
+struct TCliOptions {
+    // Empty: start the embedded demo host and connect to it.
+    std::string host;
+    std::int32_t port = kDefaultTelnetPort;
+    // LU name to ask the host for (--device); empty: the host picks one.
+    std::string device;
+    TTn3270TerminalType terminalType = TTn3270TerminalType::tt3278m2E;
+    // --tn3270e / --no-tn3270e: whether the TN3270E option may be accepted.
+    bool extended = true;
+    // --log-level; nothing: the package's configuration decides.
+    std::optional<int> logLevel;
+    std::string logDir;
+    // Translation table file (--table); empty: the default tables.
+    std::string table;
+    double timeoutSeconds = kDefaultWaitSeconds;
+    bool script = false;
+    bool help = false;
+    // The embedded demo host serves plain TN3270 instead of TN3270E.
+    bool demoPlain = false;
+};
+
+struct TCliParse {
+    TCliOptions options;
+    // Empty when the command line is valid; otherwise one line for the user.
+    std::string error;
+};
+
+// Parses the arguments after the program name. Options take their value as
+// the next argument or after '=' (--port=2323); "--" ends the options.
+// At most one HOST[:PORT]; --port overrides the port in it.
+TCliParse ParseCommandLine(std::span<const std::string> args);
+
+// The --help text (several lines, ends with a newline).
+std::string UsageText(std::string_view program);
+
+// "IBM-3278-2" / "IBM-3278-2-E" (case-insensitive); nothing for other names.
+std::optional<TTn3270TerminalType> ParseTerminalType(std::string_view name);
