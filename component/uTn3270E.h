@@ -34,8 +34,12 @@
 // Threading: every member below that touches the stream, the screen or the
 // lists takes the session lock (TSessionGuard) itself; event handlers are
 // never called with the lock held (see telnet/uOrvTelnet.h). Handlers may
-// call any member, SetAidKey included, on the thread they run on. Records
-// of the lists are owned by HostFields and freed at the next screen change,
+// call any member, SetAidKey included, on the thread they run on, and may
+// destroy the component (no event follows). "Stable inside a handler"
+// means the reader thread waits while the handler runs; an application
+// that calls the component from yet another thread at the same time holds
+// the lock in its handlers too. Records of the lists are owned by
+// HostFields and freed at the next screen change, SysReq, text record,
 // connect or disconnect: they are valid only while the lock is held or
 // inside the handler that announced them.
 #pragma once

