@@ -3,7 +3,9 @@
 
 #include "log/uOrvIntfLogg.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,8 @@ constexpr std::uint8_t kBlank = 0x20;
 constexpr std::uint8_t kFirstPositionOddAttr = 0x18;
 constexpr std::uint8_t kFirstPositionAttr = 0x02;
 constexpr std::uint8_t kTextLineAttr = T3270Field::kAttrProtected;
+// Longest text a record of a text line holds (the largest Len).
+constexpr std::size_t kMaxTextLineRecord = INT16_MAX;
 
 // The planes as the pass reads them: characters with every null shown as a
 // blank, and the extended attributes shifted by one position so that
@@ -230,14 +234,22 @@ bool ShowTextRecord(const std::uint8_t* data, std::int32_t len, bool extended, T
         const bool last = cut == std::string_view::npos;
         if (last)
             cut = text.size();
-        ++lines;
-        auto record = std::make_unique<T3270Field>();
-        record->Attr = kTextLineAttr;
-        record->Row = static_cast<std::int16_t>(lines);
-        record->Col = 1;
-        record->Data.assign(text.substr(from, cut - from));
-        record->Len = static_cast<std::int16_t>(cut - from);
-        hostFields.Add(std::move(record));
+        // Len counts in 16 bits: a longer line (only a broken or hostile host
+        // sends one) goes on in the next records, so that no length wraps
+        // negative and no text is lost.
+        std::size_t piece = from;
+        do {
+            const std::size_t n = std::min(cut - piece, kMaxTextLineRecord);
+            ++lines;
+            auto record = std::make_unique<T3270Field>();
+            record->Attr = kTextLineAttr;
+            record->Row = static_cast<std::int16_t>(lines);
+            record->Col = 1;
+            record->Data.assign(text.substr(piece, n));
+            record->Len = static_cast<std::int16_t>(n);
+            hostFields.Add(std::move(record));
+            piece += n;
+        } while (piece < cut);
         from = last ? text.size() : cut + 2;
     }
     hostFields.CursorPos = static_cast<std::int16_t>(kHostFieldColumns * (lines + 1));

@@ -58,7 +58,9 @@ std::string FormatHostFieldLog(const TDSField& field);
 //   - otherwise: both lists are emptied, and for each line (cut at CR LF; a
 //     final CR LF gives no empty line after it) hostFields gets a protected
 //     T3270Field (Attr 0x20, not modified) at Row n, Col 1, with the line as
-//     Data and its length as Len; hostFields.CursorPos := 80 * (lines + 1);
+//     Data and its length as Len (a line longer than 32767 characters, more
+//     than Len counts, goes on in the next records, each a line of its own);
+//     hostFields.CursorPos := 80 * (lines + 1);
 //     unprotectedFields stays empty and keeps its CursorPos; returns true.
 // True means the caller raises ceScreenChanged. Reads nothing outside data.
 bool ShowTextRecord(const std::uint8_t* data, std::int32_t len, bool extended, TDSFields& hostFields,
