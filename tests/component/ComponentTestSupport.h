@@ -182,19 +182,6 @@ inline Bytes Hex(std::string_view hex)
     return HexBytes(hex);
 }
 
-inline Bytes Ascii(std::string_view text)
-{
-    return Bytes(text.begin(), text.end());
-}
-
-inline Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // The unprotected record at the index as a 3270 field; fails the test when missing.
 inline T3270Field& Unprotected(TTn3270E& tn, int index)
 {
