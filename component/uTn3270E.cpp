@@ -278,8 +278,11 @@ void TTn3270E::SetAidKey(TTn3270AidKey key)
 
 void TTn3270E::SendTn3270ESubneg(const std::vector<std::uint8_t>& body)
 {
-    std::vector<std::uint8_t> out{IAC, SB, TELOPT_TN3270E};
-    out.reserve(body.size() + 5);
+    std::vector<std::uint8_t> out;
+    out.reserve(2 * body.size() + 5);
+    out.push_back(IAC);
+    out.push_back(SB);
+    out.push_back(TELOPT_TN3270E);
     for (const std::uint8_t b : body) {
         out.push_back(b);
         if (b == IAC)
@@ -293,19 +296,30 @@ void TTn3270E::SendTn3270ESubneg(const std::vector<std::uint8_t>& body)
 void TTn3270E::SendDeviceTypeRequest(bool withName)
 {
     const std::string type = GetTermType();
-    std::vector<std::uint8_t> body{TN_DEVICE_TYPE, TN_REQUEST};
-    body.insert(body.end(), type.begin(), type.end());
+    // Built byte by byte: GCC 12 in release builds warns falsely on
+    // inserting a range after a short initializer list.
+    std::vector<std::uint8_t> body;
+    body.reserve(3 + type.size() + deviceName_.size());
+    body.push_back(TN_DEVICE_TYPE);
+    body.push_back(TN_REQUEST);
+    for (const char ch : type)
+        body.push_back(static_cast<std::uint8_t>(ch));
     if (withName) {
         body.push_back(TN_CONNECT);
-        body.insert(body.end(), deviceName_.begin(), deviceName_.end());
+        for (const char ch : deviceName_)
+            body.push_back(static_cast<std::uint8_t>(ch));
     }
     SendTn3270ESubneg(body);
 }
 
 void TTn3270E::SendFunctionsRequest(const std::vector<std::uint8_t>& codes)
 {
-    std::vector<std::uint8_t> body{TN_FUNCTIONS, TN_REQUEST};
-    body.insert(body.end(), codes.begin(), codes.end());
+    std::vector<std::uint8_t> body;
+    body.reserve(2 + codes.size());
+    body.push_back(TN_FUNCTIONS);
+    body.push_back(TN_REQUEST);
+    for (const std::uint8_t code : codes)
+        body.push_back(code);
     SendTn3270ESubneg(body);
 }
 
