@@ -1,0 +1,41 @@
+// The host screens the benchmarks feed, built with the host simulator's own
+// 3270 encoder (never with the client's code), and the framing a host puts
+// around them on the wire.
+#pragma once
+
+#include "sim/uSim3270Codes.h"
+
+#include <cstdint>
+
+namespace tnbench {
+
+using tnsim::Bytes;
+
+// A formatted 24x80 application screen as hosts send them: a title line,
+// a form of labelled input fields, a table of protected data lines with
+// colour changes inside them, a message line, a command line and the PF key
+// legend. About 20 fields, mixed protected and unprotected, some with
+// extended colour and highlighting. The 3270 part only (Erase/Write first).
+Bytes RealisticScreen();
+
+// A busy screen for field extraction: all 24 rows carry label/input pairs,
+// many with extended attributes and attribute changes inside fields.
+Bytes BusyScreen();
+
+// Erase/Write followed by 1920 characters of text: every position painted.
+Bytes FullScreenText();
+
+// A form with exactly `count` unprotected fields whose modified data tag
+// the host sets (so that a Read Modified returns all of them), each holding
+// a few characters, and protected labels before them.
+Bytes ModifiedFormScreen(int count);
+
+// What a host sends for one 3270-DATA record in TN3270E mode: the 5-byte
+// header (3270-DATA, no response, the sequence number), the record with IAC
+// doubled, then IAC EOR.
+Bytes FrameTn3270E(const Bytes& record3270, std::uint16_t seq = 0);
+
+// The same record framed for a plain TN3270 session (no header).
+Bytes FramePlain(const Bytes& record3270);
+
+}  // namespace tnbench
