@@ -272,7 +272,11 @@ void TOrvTn3270display::putField(std::int32_t start, std::int32_t count, std::st
         if (ch == kFieldMarker)
             break;
         if (k < n) {
-            const auto c = static_cast<std::uint8_t>(text[static_cast<std::size_t>(k)]);
+            auto c = static_cast<std::uint8_t>(text[static_cast<std::size_t>(k)]);
+            // The application's text must not plant a field attribute marker:
+            // the byte that means "field attribute here" is stored as a blank.
+            if (c == kFieldMarker)
+                c = 0x20;
             if (c != 0x20)
                 leading = false;
             if (c == ch)

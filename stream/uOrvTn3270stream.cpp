@@ -241,7 +241,12 @@ void TOrvTn3270stream::dispatchRecord()
     case kDtScsData: ProcessSCSData(); break;
     case kDtResponse: ProcessResponse(); break;
     case kDtBindImage: ProcessBindImage(); break;
-    case kDtUnbind: ProcessUnBind(); break;
+    case kDtUnbind:
+        ProcessUnBind();
+        // The host ended the LU-LU session and the screen is now empty:
+        // publish it, or the application would go on seeing the old one.
+        Screen().update();
+        break;
     case kDtNvtData: ProcessNVTData(); break;
     case kDtRequest: ProcessRequest(); break;
     case kDtSscpLuData: ProcessSSCP_LUData(); break;

@@ -199,6 +199,7 @@ TEST_F(Screen, PutField)
         {"AB.  ", "AB", "AB.  ", false},          // same content, blanks kept: no change
         {"JOHN.", "JOHN S", "JOHN ", true},       // a blank between words stays a blank
         {"AB...", std::string("A\0Z", 3), "A....", true},  // text ends at its zero byte
+        {".....", "A\x01" "B", "A B..", true},    // the marker byte never comes from the application
     };
     for (const auto& c : cases) {
         Put(d, 100, c.before);

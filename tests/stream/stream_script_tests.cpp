@@ -81,7 +81,9 @@ state LuLu
 notes 1
 cursor 0
 row 2 "AB"
+updated 1                            # the write; BIND itself publishes nothing
 push 04 00 00 00 03 01
+updated 1                            # UNBIND publishes the cleared screen
 state SscpLu
 notes 2
 row 2 ""
