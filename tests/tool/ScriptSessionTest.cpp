@@ -5,6 +5,7 @@
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
 #include "sim/uSim3270Encoder.h"
+#include "stream/uOrvTnConsts.h"
 #include "tools/uScriptLexer.h"
 #include "tools/uScriptSession.h"
 
@@ -21,6 +22,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <chrono>
 #include <sstream>
 #include <string>
@@ -443,6 +447,52 @@ TEST(Tn3270Program, ScriptThroughAPipe)
     EXPECT_EQ(dataLines, 25 + 9);
     EXPECT_NE(r.out.find("data:  MAIN MENU"), std::string::npos);
     EXPECT_NE(r.out.find("data: connected no"), std::string::npos);
+}
+
+// The command line reaches the session: LU name, terminal type, logging,
+// translation table, TN3270E refused.
+TEST(Tn3270Program, OptionsReachTheSession)
+{
+    char dirTemplate[] = "/tmp/tn3270-options-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+    const std::filesystem::path dir = dirTemplate;
+    // The default tables, except that the host's 'E' (0xC5) shows as '3'. A
+    // table file lists every code: a code it leaves out is not translated.
+    {
+        std::ofstream table(dir / "table.ini");
+        char line[16];
+        table << "[Ascii-To-Ebcdic]\n";
+        for (int i = 0; i < 256; ++i) {
+            std::snprintf(line, sizeof line, "%02X=%02X\n", i, asc2ebc[static_cast<std::size_t>(i)]);
+            table << line;
+        }
+        table << "[Ebcdic-To-Ascii]\n";
+        for (int i = 0; i < 256; ++i) {
+            std::snprintf(line, sizeof line, "%02X=%02X\n", i, i == 0xC5 ? '3' : ebc2asc[static_cast<std::size_t>(i)]);
+            table << line;
+        }
+    }
+    const ProgramRun r = RunProgram({"--script", "--device", "LU0042", "--terminal-type", "IBM-3278-2", "--log-level",
+                                     "4", "--log-dir", dir.string(), "--table", (dir / "table.ini").string()},
+                                    "wait text \"SAMPL3 HOST SYST3M\"\nstatus\nquit\n");
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0);
+    EXPECT_EQ(r.out.rfind("ok\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("data: lu LU0042\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("data: terminal-type IBM-3278-2\n"), std::string::npos) << r.out;
+    std::string log;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() == ".SYS") {
+            std::ifstream f(entry.path());
+            log.assign(std::istreambuf_iterator<char>(f), {});
+        }
+    }
+    EXPECT_NE(log.find("Notify event"), std::string::npos) << "no message log with the events in " << dir;
+
+    const ProgramRun plain = RunProgram({"--script", "--no-tn3270e"}, "wait text \"SIGN ON\"\nstatus\nquit\n");
+    EXPECT_NE(plain.out.find("data: tn3270e off\n"), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find("data: lu -\n"), std::string::npos) << plain.out;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 TEST(Tn3270Program, DemoWalkAndCommandLineErrors)
