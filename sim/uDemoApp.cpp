@@ -106,7 +106,13 @@ void Label(TSim3270Encoder& e, int row, int col, std::string_view text, Colour c
 // An input field of `len` characters at row/col, closed by a protected
 // attribute after it so that typing stops at its end.
 void InputField(TSim3270Encoder& e, int row, int col, int len, std::uint8_t attr, std::string_view value = {}) {
-    e.FieldX(row, col - 1, attr, Colour::Green, Highlight::Underscore, value.substr(0, static_cast<std::size_t>(len)));
+    value = value.substr(0, static_cast<std::size_t>(len));
+    e.FieldX(row, col - 1, attr, Colour::Green, Highlight::Underscore, value);
+    // A prefilled value shorter than the field: the rest gets nulls in the
+    // same colour, so the whole field carries one character attribute and a
+    // terminal shows it as one field.
+    if (!value.empty() && static_cast<int>(value.size()) < len)
+        e.RA(row, col + len, '\0');
     e.SBA(row, col + len).SF(fa::Skip);
 }
 
