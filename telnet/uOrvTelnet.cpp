@@ -347,6 +347,16 @@ void TOrvTelnet::Connect()
     TermTypeRequests = 0;
     Disconnecting = false;
     BinaryMode = false;
+    // A connection cut after an IAC, inside a command, a subnegotiation or
+    // a record leaves the parser in that state: the new connection's first
+    // bytes must not be read as its continuation.
+    IacSeen = false;
+    PendingVerb = 0;
+    InSubneg = false;
+    SubnegLength = 0;
+    SubnegOverflow = false;
+    RecLength = 0;
+    Stream->TOrvTnStream::ProcessData();  // drops the partial record
     Stream->Display->clear();
 
     if (Port < 0)
