@@ -185,6 +185,31 @@ TEST_P(DemoScript, SignOnMenuInquiryErrorsAndLogoff)
     EXPECT_TRUE(run("quit").Ok());
 }
 
+// ATTN and SysReq are telnet commands, not AIDs: the demo host answers ATTN
+// with a message, and SysReq with the SSCP's text on an unformatted screen,
+// whose rows are input fields the script can type LOGOFF into.
+TEST(DemoKeys, AttentionAndSystemRequest)
+{
+    TSimHostOptions o;
+    o.appFactory = TDemoApp::Factory();
+    THostSimulator host(o);
+    ScriptDriver run("127.0.0.1", host.Port());
+    ASSERT_TRUE(run("connect").Ok());
+    ASSERT_TRUE(run("wait text \"SIGN ON\"").Ok());
+    EXPECT_TRUE(run("key attn").Ok());
+    EXPECT_TRUE(run("wait text \"ATTENTION IGNORED\"").Ok());
+    EXPECT_TRUE(run("wait unlock").Ok());
+    EXPECT_TRUE(run("key sysreq").Ok());
+    EXPECT_TRUE(run("status").Shows("session-state sscp-lu"));
+    EXPECT_TRUE(run("wait text \"SYSTEM REQUEST\"").Ok());
+    const Answer fields = run("fields");
+    EXPECT_EQ(fields.data.size(), 24u);
+    EXPECT_NE(FieldLine(fields, "R2C1").find("editable=1"), std::string::npos);
+    EXPECT_TRUE(run("set R2C1 \"logoff\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait disconnect").Ok());
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, DemoScript, ::testing::Values(TSimMode::Tn3270E, TSimMode::Plain),
                          [](const auto& info) { return info.param == TSimMode::Tn3270E ? "Tn3270E" : "Plain"; });
 
