@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -261,6 +262,10 @@ bool CLogg::ReadyFor(std::uint16_t level)
 {
     if (Level() < level)
         return false;
+    // A file removed while open (its directory cleaned up or deleted and
+    // made again) would swallow every later line: start a new one instead.
+    if (struct stat st{}; GetLogOpened() && ::fstat(fd_, &st) == 0 && st.st_nlink == 0)
+        CloseLogfile();
     if (!GetLogOpened())
         OpenLogFile();
     return GetLogOpened();

@@ -10,7 +10,8 @@
 // lock (LogLock()), so the lines of one message or one dump are contiguous in
 // the file. All members may be called from any thread. Nothing here reports an
 // error: a file that cannot be opened or written loses the lines silently and
-// the next write tries to open it again. Lines end in CR LF; text is written as
+// the next write tries to open it again; a file removed while open (its
+// directory cleaned up) is created anew at the next write. Lines end in CR LF; text is written as
 // single-byte characters, unconverted.
 //
 // Tables: the dump's EBCDIC text column uses uTLogg::ebc2asc. The log unit's
