@@ -1,0 +1,345 @@
+// Hosts that misbehave, over real loopback sockets: one that says nothing
+// (the reader's liveness check), one that sends a screen a byte at a time,
+// one that floods (the receive-loop guard, checked in the real log file),
+// records at and one byte beyond the input bound, and subnegotiations at
+// and beyond the 100-byte buffer.
+#include "ReliabilitySupport.h"
+
+#include "log/uOrvIntfLogg.h"
+#include "sim/uDemoApp.h"
+
+namespace reliability {
+namespace {
+
+using namespace tnsim;
+
+// A component whose liveness check the test can watch (and make fail).
+class TWatchedTn3270E : public TTn3270E {
+public:
+    ~TWatchedTn3270E() override { Destroying(); }
+    // Runs on the reader thread, under the session lock.
+    bool IsAlive() override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            ++checks_;
+        }
+        changed_.notify_all();
+        return dead_.load() ? false : TTn3270E::IsAlive();
+    }
+    bool WaitChecks(int n)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, kWait, [&] { return checks_ >= n; });
+    }
+    std::atomic<bool> dead_{false};
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int checks_ = 0;
+};
+
+// Logging switched on into a temporary directory for one test, and off
+// (with the old directory) afterwards. Logging belongs to the process.
+class TLogCapture {
+public:
+    TLogCapture(TTn3270E& tn, std::uint16_t level) : tn_(tn), dir_("log"), oldDir_(tn.GetDebugDir())
+    {
+        tn_.SetDebugDir(dir_.Path().string());
+        tn_.SetDebugLevel(level);
+    }
+    ~TLogCapture()
+    {
+        tn_.SetDebugLevel(0);
+        tn_.SetDebugDir(oldDir_);
+    }
+    TLogCapture(const TLogCapture&) = delete;
+    TLogCapture& operator=(const TLogCapture&) = delete;
+    std::string Text() const { return ReadMessageLogs(dir_.Path()); }
+
+private:
+    TTn3270E& tn_;
+    TTempDir dir_;
+    std::string oldDir_;
+};
+
+class HostileHost : public ::testing::Test {
+protected:
+    template <class T = TTn3270E>
+    T& Start(TTelnetTimings timings = QuickTimings())
+    {
+        host = std::make_unique<THostSimulator>();
+        auto made = std::make_unique<T>();
+        T& ref = *made;
+        tn = std::move(made);
+        tn->Host = "127.0.0.1";
+        tn->Port = host->Port();
+        tn->Timings = timings;
+        events.Attach(*tn);
+        return ref;
+    }
+    std::shared_ptr<TSimSession> Open()
+    {
+        tn->Connect();
+        auto s = host->WaitSession(kWait);
+        if (!s || !s->WaitNegotiated(kWait)) {
+            ADD_FAILURE() << "no negotiated session";
+            return nullptr;
+        }
+        return s;
+    }
+    std::vector<std::string> Screen()
+    {
+        std::vector<std::string> rows;
+        for (int r = 1; r <= 24; ++r)
+            rows.push_back(RowText(*tn, r));
+        return rows;
+    }
+    void TearDown() override
+    {
+        tn.reset();
+        host.reset();
+    }
+
+    TRecorder events;
+    std::unique_ptr<THostSimulator> host;
+    std::unique_ptr<TTn3270E> tn;
+};
+
+// ---- a host that sends nothing
+
+TEST_F(HostileHost, ASilentHostIsCheckedEverySixthIdleWaitAndItsLateScreenStillArrives)
+{
+    TTelnetTimings t = QuickTimings();
+    t.WaitTimeout = 5ms;
+    auto& watched = Start<TWatchedTn3270E>(t);
+    auto s = Open();
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(watched.WaitChecks(3));
+    // Checks two and three each follow six idle waits: the reader neither
+    // spins nor checks on every wait.
+    EXPECT_GE(tn->ReaderIdleWaits(), 12u);
+    EXPECT_TRUE(tn->IsConnected());
+    EXPECT_EQ(events.Count("Disconnect"), 0);
+
+    s->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "LATE SCREEN").Take());
+    ASSERT_TRUE(events.WaitFor("ScreenChange"));
+    EXPECT_TRUE(FieldsShow(*tn, "LATE SCREEN"));
+}
+
+TEST_F(HostileHost, AFailedLivenessCheckEndsTheConnectionOnce)
+{
+    TTelnetTimings t = QuickTimings();
+    t.WaitTimeout = 5ms;
+    auto& watched = Start<TWatchedTn3270E>(t);
+    auto s = Open();
+    ASSERT_TRUE(s);
+    const auto reader = tn->ReadThread();
+    watched.dead_ = true;
+    ASSERT_TRUE(events.WaitFor("Disconnect"));
+    EXPECT_TRUE(s->WaitDisconnect(kWait));
+    EXPECT_FALSE(tn->IsConnected());
+    EXPECT_EQ(tn->ReadThread(), nullptr);
+    // Nothing more from the dead reader, and the next connection works.
+    watched.dead_ = false;
+    auto s2 = Open();
+    ASSERT_TRUE(s2);
+    EXPECT_TRUE(reader->Finished.load());
+    EXPECT_EQ(events.Count("Disconnect"), 1);
+}
+
+// ---- a host that sends a byte at a time
+
+TEST_F(HostileHost, AScreenSentAByteAtATimeArrivesWholeAsOneScreen)
+{
+    // Default timings: the reader's pause before a read is what gathers a
+    // trickle into few blocks (without it every byte is a block and the
+    // receive-loop guard would rightly end the connection).
+    TTelnetTimings t;
+    t.ConnectTimeout = 5000ms;
+    Start(t);
+    auto s = Open();
+    ASSERT_TRUE(s);
+    TDemoOptions demo;
+    demo.clock = [] { std::tm tm{}; tm.tm_year = 124; tm.tm_mon = 4; tm.tm_mday = 17; return tm; };
+    const Bytes panel = TDemoApp(demo).SignOnPanel("BYTE BY BYTE");
+    const Bytes wire = Framed(Cat({DataHeader(), panel}));
+
+    // The reference: the same record in one piece.
+    s->SendRaw(wire);
+    ASSERT_TRUE(events.WaitFor("ScreenChange", 1));
+    const auto reference = Screen();
+    ASSERT_NE(reference[0], std::string(80, ' '));
+    s->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Take());
+    ASSERT_TRUE(events.WaitFor("ScreenChange", 2));
+
+    for (std::size_t i = 0; i < wire.size(); ++i)
+        s->SendRaw(ByteView(&wire[i], 1));
+    ASSERT_TRUE(events.WaitFor("ScreenChange", 3));
+    EXPECT_EQ(Screen(), reference);
+    EXPECT_TRUE(FieldsShow(*tn, "BYTE BY BYTE"));
+    // A screen that arrives in pieces is published once, when it is whole.
+    s->Send3270(TSim3270Encoder().Write(wcc::Restore).Field(24, 70, fa::Protected, "END").Take());
+    ASSERT_TRUE(events.WaitFor("ScreenChange", 4));
+    EXPECT_EQ(events.Count("ScreenChange"), 4);
+    EXPECT_TRUE(tn->IsConnected());
+}
+
+// ---- a host that floods
+
+TEST_F(HostileHost, AFloodingHostIsCutByTheReceiveLoopGuardWithItsLogLine)
+{
+    TTelnetTimings t;
+    t.ConnectTimeout = 5000ms;
+    Start(t);
+    TLogCapture log(*tn, 1);
+    auto s = Open();
+    ASSERT_TRUE(s);
+    const auto reader = tn->ReadThread();
+    const Bytes screen = Framed(Cat({DataHeader(), TSim3270Encoder()
+                                                       .EraseWrite(wcc::Restore)
+                                                       .Field(1, 1, fa::Protected, "FLOOD")
+                                                       .Field(2, 1, fa::Unprotected, "INPUT")
+                                                       .Take()}));
+    // Send until the client hangs up; bounded so that a missing guard fails
+    // the test instead of hanging it.
+    constexpr int kMaxRecords = 400000;
+    int sent = 0;
+    while (sent < kMaxRecords && s->IsConnected()) {
+        s->SendRaw(screen);
+        ++sent;
+    }
+    ASSERT_TRUE(events.WaitFor("Disconnect")) << "still connected after " << sent << " records";
+    EXPECT_LT(sent, kMaxRecords);
+    EXPECT_GT(events.Count("ScreenChange"), 0);
+    EXPECT_EQ(events.Count("Disconnect"), 1);
+    EXPECT_NE(log.Text().find("Receive error(loop).\r\n"), std::string::npos) << log.Text();
+    {
+        auto guard = tn->Lock();
+        EXPECT_EQ(tn->HostFields.Count(), 0);
+    }
+    // The component is usable again.
+    auto s2 = Open();
+    ASSERT_TRUE(s2);
+    EXPECT_TRUE(reader->Finished.load());
+    EXPECT_EQ(events.Count("Disconnect"), 1);
+    const int screens = events.Count("ScreenChange");
+    s2->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "CALM").Take());
+    ASSERT_TRUE(events.WaitFor("ScreenChange", screens + 1));
+    EXPECT_TRUE(FieldsShow(*tn, "CALM"));
+}
+
+// ---- records at and beyond the input bound
+
+struct TBoundCase {
+    const char* name;
+    std::uint8_t filler;  // 0xFF goes on the wire doubled
+};
+
+class RecordBound : public HostileHost, public ::testing::WithParamInterface<TBoundCase> {};
+
+// A record of `size` bytes, TN3270E header included: Erase/Write, filler
+// characters that wrap over the screen, then "BOUND OK" at row 10.
+Bytes LongRecord(std::size_t size, std::uint8_t filler)
+{
+    Bytes tail = TSim3270Encoder().SBA(10, 1).Text("BOUND OK").Take();
+    Bytes r = Cat({DataHeader(), TSim3270Encoder().EraseWrite(wcc::Restore).Take()});
+    r.resize(size - tail.size(), filler);
+    r.insert(r.end(), tail.begin(), tail.end());
+    return r;
+}
+
+TEST_P(RecordBound, TheRecordAtTheBoundIsShownTheOneBeyondDroppedWithItsErrorAndTheNextShown)
+{
+    const std::uint8_t filler = GetParam().filler;
+    Start();
+    TLogCapture log(*tn, 1);
+    auto s = Open();
+    ASSERT_TRUE(s);
+    constexpr std::size_t kBound = TOrvTnStream::kMaxRecord;
+
+    s->SendFramed(LongRecord(kBound, filler));
+    ASSERT_TRUE(events.WaitFor("ScreenChange", 1));
+    EXPECT_EQ(RowText(*tn, 10).substr(0, 8), "BOUND OK");
+
+    // One byte more: dropped whole (no paint, no screen event); the next
+    // record, a Write without erase, shows the screen as the bound record left it.
+    const auto before = Screen();
+    s->SendFramed(LongRecord(kBound + 1, 0xC1));  // 'A' filler: visible if it painted
+    s->Send3270(TSim3270Encoder().Write(wcc::Restore).SBA(12, 1).Text("NEXT OK").Take());
+    ASSERT_TRUE(events.WaitFor("ScreenChange", 2));
+    auto after = Screen();
+    EXPECT_EQ(after[11].substr(0, 7), "NEXT OK");
+    after[11] = before[11];
+    EXPECT_EQ(after, before) << "the dropped record painted";
+    EXPECT_NE(log.Text().find("Record of 65537 bytes exceeds the limit of 65536 bytes, dropped"),
+              std::string::npos)
+        << log.Text();
+    EXPECT_TRUE(tn->IsConnected());
+    EXPECT_EQ(events.Count("ScreenChange"), 2);
+}
+
+const TBoundCase kBoundCases[] = {{"PlainBytes", 0xE7}, {"EveryByteDoubledOnTheWire", 0xFF}};
+INSTANTIATE_TEST_SUITE_P(Reliability, RecordBound, ::testing::ValuesIn(kBoundCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- subnegotiations at and beyond the 100-byte buffer
+
+TEST(Subnegotiation, OneOf100BytesIsAnsweredOneOf101IsDiscardedAndTheParserStaysInStep)
+{
+    TTestHost raw;
+    TTn3270E tn;
+    tn.Host = "127.0.0.1";
+    tn.Port = raw.Port();
+    tn.Timings = QuickTimings();
+    TLogCapture log(tn, 1);
+    tn.Connect();
+    auto peer = raw.Accept(kWait);
+    ASSERT_TRUE(peer);
+    const std::string request = "FF FA 28 02 07 49 42 4D 2D 33 32 37 38 2D 32 2D 45 FF F0";
+    auto sendDeviceType = [](std::size_t padding) {
+        // TN3270E SEND DEVICE-TYPE, padded: buffer holds 28 08 02, the
+        // padding and the IAC before SE.
+        Bytes b = Hex("FF FA 28 08 02");
+        b.insert(b.end(), padding, 0x41);
+        b.push_back(0xFF);
+        b.push_back(0xF0);
+        return b;
+    };
+    peer->Send(Hex("FF FD 28"));
+    ASSERT_TRUE(peer->ExpectBytes(Hex("FF FB 28"), kWait));
+
+    // 101 bytes: discarded whole; the probe right after it is answered.
+    peer->Send(Cat({sendDeviceType(97), Hex("FF FD 1E")}));
+    ASSERT_TRUE(peer->ExpectBytes(Hex("FF FC 1E"), kWait));
+    EXPECT_TRUE(peer->Pending().empty()) << ToHex(peer->Pending());
+
+    // 100 bytes: answered.
+    peer->Send(sendDeviceType(96));
+    EXPECT_TRUE(peer->ExpectBytes(Hex(request), kWait)) << ToHex(peer->Pending());
+
+    // Far beyond, across several reads, with IAC IAC inside: still in step.
+    Bytes huge = Hex("FF FA 28 08 02");
+    for (int i = 0; i < 20000; ++i) {
+        huge.push_back(0x41);
+        if (i % 1000 == 0) {
+            huge.push_back(0xFF);
+            huge.push_back(0xFF);
+        }
+    }
+    huge.insert(huge.end(), {0xFF, 0xF0, 0xFF, 0xFD, 0x1E});
+    peer->Send(huge);
+    ASSERT_TRUE(peer->ExpectBytes(Hex("FF FC 1E"), kWait));
+    EXPECT_TRUE(peer->Pending().empty()) << ToHex(peer->Pending());
+    EXPECT_TRUE(tn.IsConnected());
+    tn.Disconnect();
+    const std::string text = log.Text();
+    const std::string line = "TN_ERROR: Subnegotiation longer than 100 bytes discarded.\r\n";
+    const auto first = text.find(line);
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_NE(text.find(line, first + 1), std::string::npos) << "one line per discarded subnegotiation";
+}
+
+}  // namespace
+}  // namespace reliability
