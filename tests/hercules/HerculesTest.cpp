@@ -4,6 +4,7 @@
 // Erase/Write of protected fields that names the device the connection got.
 // Only the shape of that screen is checked, never its machine-specific text.
 #include "tests/hercules/HerculesHost.h"
+#include "tools/uDemoFlow.h"
 #include "tools/uScriptSession.h"
 
 #include <gtest/gtest.h>
@@ -166,6 +167,20 @@ TEST_F(HerculesTest, ScriptSessionsSeeTheirOwnDevices)
     EXPECT_EQ(run(sa, "wait disconnect 1"), "ok\n");
     EXPECT_EQ(run(sb, "disconnect"), "ok\n");
     EXPECT_EQ(run(sb, "status").find("data: connected no\n"), 0u);
+}
+
+// The program without --script against a host that is not the demo: the
+// screens as they arrive, then, when the host stays silent, a disconnect.
+TEST_F(HerculesTest, WatchShowsTheScreenUntilTheHostFallsSilent)
+{
+    TTerminalSession session;
+    std::ostringstream out, err;
+    EXPECT_EQ(RunWatch(session, "127.0.0.1", host.Port(), 2s, out, err), 0) << err.str();
+    const std::string text = out.str();
+    EXPECT_NE(text.find("0010"), std::string::npos) << text;
+    EXPECT_NE(text.find("No new screen for 2 s; disconnecting."), std::string::npos) << text;
+    EXPECT_NE(text.find("connected no"), std::string::npos) << text;
+    EXPECT_FALSE(session.IsConnected());
 }
 
 }  // namespace

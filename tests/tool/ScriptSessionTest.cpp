@@ -141,7 +141,7 @@ TEST_P(DemoScript, SignOnMenuInquiryErrorsAndLogoff)
     EXPECT_EQ(screen.data[24], "cursor 12 28");
 
     // The user id came back as the host filled it in; the password field is
-    // the last input now (the filled user field is published as two records).
+    // addressed by its name.
     const Answer fields = run("fields");
     EXPECT_NE(FieldLine(fields, "R10C28").find("text=\"DEMO\""), std::string::npos);
     EXPECT_NE(FieldLine(fields, "R12C28").find("hidden=1"), std::string::npos);
