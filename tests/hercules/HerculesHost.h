@@ -22,8 +22,10 @@ class THerculesHost {
 public:
     // Longest wait for the console port to be served.
     static constexpr std::chrono::seconds kStartTimeout{30};
-    // Longest wait for the process to end after SIGTERM.
-    static constexpr std::chrono::seconds kStopTimeout{10};
+    // Longest wait for the process to end after SIGTERM. The emulator often
+    // leaves SIGTERM unanswered (it ends at once or not at all), so the
+    // wait before SIGKILL is kept short.
+    static constexpr std::chrono::seconds kStopTimeout{2};
     // A port picked free may be taken again before the emulator binds it:
     // tries with a new port.
     static constexpr int kStartAttempts = 3;
