@@ -48,8 +48,17 @@ public:
     {
         auto hook = [this, &tn](const char* name) {
             return [this, &tn, name](TObject*) {
-                // Inside a handler the lists are stable.
-                Add({name, tn.HostFields.Count(), tn.UnprotectedFields.Count()});
+                // The reader waits for its handlers, but another application
+                // thread (a Disconnect) may change the lists meanwhile: read
+                // them under the lock, which a handler may take.
+                int host = 0;
+                int unprotected = 0;
+                {
+                    auto guard = tn.Lock();
+                    host = tn.HostFields.Count();
+                    unprotected = tn.UnprotectedFields.Count();
+                }
+                Add({name, host, unprotected});
                 std::function<void()> extra;
                 {
                     std::lock_guard lock(mutex_);

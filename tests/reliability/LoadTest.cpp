@@ -1,0 +1,259 @@
+// Many sessions in one process: at least 200 components, each against its
+// own connection to the demo host, each signing on (DEMO / SECRET, Enter)
+// from its screen handler and reaching the main menu. No screen may be
+// lost or doubled, no thread may be left behind, and the resident memory
+// per session is reported.
+//
+// The demo host runs in a child process forked before any thread exists,
+// so that the process's figures (threads, resident memory) are the
+// components' alone. When the process already has threads (run together
+// with other tests) the host runs in process and the memory figure
+// includes it; the test says which.
+//
+// TN_LOAD_SESSIONS overrides the number of sessions (for longer runs).
+#include "ReliabilitySupport.h"
+
+#include "sim/uDemoApp.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <iostream>
+
+namespace reliability {
+namespace {
+
+using namespace tnsim;
+
+constexpr int kDefaultSessions = 200;
+// Descriptors besides the sessions' own (standard streams, logs, pipes).
+constexpr rlim_t kSpareDescriptors = 64;
+// The whole run must end well within this, also in sanitizer builds.
+constexpr std::chrono::seconds kRunLimit{240};
+
+// Threads of the process before any test code ran (a sanitizer's runtime
+// may have one of its own): with no more than these, forking is safe.
+const int kThreadsAtStart = ThreadCount();
+
+int SessionCount()
+{
+    if (const char* v = std::getenv("TN_LOAD_SESSIONS"); v != nullptr && std::atoi(v) > 0)
+        return std::atoi(v);
+    return kDefaultSessions;
+}
+
+// Raises the soft descriptor limit to what the run needs (up to the hard
+// limit); false when even the hard limit is too low.
+bool EnsureDescriptors(rlim_t need)
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return false;
+    if (lim.rlim_cur >= need)
+        return true;
+    if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < need)
+        return false;
+    lim.rlim_cur = need;
+    return ::setrlimit(RLIMIT_NOFILE, &lim) == 0;
+}
+
+// The demo host in a child process: it reports its port through a pipe and
+// runs until the parent closes the other pipe.
+class TChildHost {
+public:
+    TChildHost()
+    {
+        int portPipe[2];
+        int stopPipe[2];
+        if (::pipe2(portPipe, O_CLOEXEC) != 0 || ::pipe2(stopPipe, O_CLOEXEC) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(portPipe[0]);
+            ::close(stopPipe[1]);
+            RunChild(portPipe[1], stopPipe[0]);
+        }
+        ::close(portPipe[1]);
+        ::close(stopPipe[0]);
+        stop_ = stopPipe[1];
+        if (pid_ < 0)
+            return;
+        std::uint16_t port = 0;
+        if (::read(portPipe[0], &port, sizeof port) == static_cast<ssize_t>(sizeof port))
+            port_ = port;
+        ::close(portPipe[0]);
+    }
+    ~TChildHost()
+    {
+        if (stop_ >= 0)
+            ::close(stop_);
+        if (pid_ > 0) {
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    TChildHost(const TChildHost&) = delete;
+    TChildHost& operator=(const TChildHost&) = delete;
+    std::uint16_t Port() const { return port_; }
+
+private:
+    [[noreturn]] static void RunChild(int portOut, int stopIn)
+    {
+        {
+            TSimHostOptions options;
+            options.appFactory = TDemoApp::Factory();
+            THostSimulator host(options);
+            const std::uint16_t port = host.Port();
+            (void)::write(portOut, &port, sizeof port);
+            ::close(portOut);
+            char c;
+            while (::read(stopIn, &c, 1) > 0) {
+            }
+        }
+        ::_exit(0);
+    }
+
+    pid_t pid_ = -1;
+    int stop_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// One session: signs on from its screen handler (on its reader thread).
+struct TSession {
+    std::unique_ptr<TTn3270E> tn;
+    // Written by the handlers (reader thread), read after the run.
+    std::vector<std::string> panels;
+    std::atomic<int> disconnects{0};
+    std::atomic<int> failures{0};
+    bool signedOn = false;
+};
+
+TEST(ManySessions, EverySessionSignsOnAndReachesTheMenuWithNothingLost)
+{
+    const int sessions = SessionCount();
+    ASSERT_TRUE(EnsureDescriptors(static_cast<rlim_t>(sessions) * 2 + kSpareDescriptors))
+        << "the descriptor limit is too low for " << sessions << " sessions";
+
+    const bool separateHost = ThreadCount() == kThreadsAtStart;
+    std::unique_ptr<TChildHost> child;
+    std::unique_ptr<THostSimulator> inProcess;
+    std::uint16_t port = 0;
+    if (separateHost) {
+        child = std::make_unique<TChildHost>();
+        port = child->Port();
+    } else {
+        TSimHostOptions options;
+        options.appFactory = TDemoApp::Factory();
+        inProcess = std::make_unique<THostSimulator>(options);
+        port = inProcess->Port();
+    }
+    ASSERT_NE(port, 0);
+
+    // A sanitizer's runtime may start a thread of its own with the first
+    // thread the program creates: let that happen before the count.
+    std::thread([] {}).join();
+    const int threadsBefore = ThreadCount();
+    const long rssBefore = StatusKb("VmRSS");
+    const auto start = std::chrono::steady_clock::now();
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int atMenu = 0;
+    int failed = 0;
+    std::vector<std::unique_ptr<TSession>> all;
+    all.reserve(static_cast<std::size_t>(sessions));
+    for (int i = 0; i < sessions; ++i) {
+        auto session = std::make_unique<TSession>();
+        TSession& s = *session;
+        s.tn = std::make_unique<TTn3270E>();
+        TTn3270E& tn = *s.tn;
+        tn.Host = "127.0.0.1";
+        tn.Port = port;
+        tn.Timings = QuickTimings();
+        tn.OnScreenChange = [&s, &tn, &mutex, &changed, &atMenu](TObject*) {
+            // Inside the handler the lists are stable; FieldsShow and
+            // SetAidKey take the lock themselves.
+            if (FieldsShow(tn, "MAIN MENU")) {
+                s.panels.push_back(FieldsShow(tn, "User . . . : DEMO") ? "MENU DEMO" : "MENU");
+                std::lock_guard lock(mutex);
+                ++atMenu;
+                changed.notify_all();
+                return;
+            }
+            if (!FieldsShow(tn, "SIGN ON")) {
+                s.panels.push_back("OTHER");
+                return;
+            }
+            s.panels.push_back("SIGN ON");
+            if (s.signedOn)
+                return;
+            s.signedOn = true;
+            auto guard = tn.Lock();
+            if (tn.UnprotectedFields.Count() != 2)
+                return;
+            tn.UnprotectedFields.Items(0)->SetData("DEMO");
+            tn.UnprotectedFields.Items(1)->SetData("SECRET");
+            tn.SetAidKey(TTn3270AidKey::akEnter);
+        };
+        tn.OnDisconnect = [&s](TObject*) { ++s.disconnects; };
+        tn.OnConnectionFail = [&s, &mutex, &changed, &failed](TObject*) {
+            ++s.failures;
+            std::lock_guard lock(mutex);
+            ++failed;
+            changed.notify_all();
+        };
+        all.push_back(std::move(session));
+        tn.Connect();
+    }
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, kRunLimit, [&] { return atMenu + failed >= sessions; }))
+            << atMenu << " of " << sessions << " sessions reached the menu";
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    const long rssHeld = StatusKb("VmRSS");
+    const int threadsHeld = ThreadCount();
+
+    int lost = 0;
+    int connected = 0;
+    for (const auto& s : all) {
+        connected += s->tn->IsConnected() ? 1 : 0;
+        auto guard = s->tn->Lock();
+        const std::vector<std::string> want = {"SIGN ON", "MENU DEMO"};
+        if (s->panels != want || s->tn->ScreenCount() != 2 || !s->tn->GetStatus().empty())
+            ++lost;
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(lost, 0) << "sessions that did not see exactly the sign-on panel, then the menu";
+    EXPECT_EQ(connected, sessions);
+    if (separateHost) {
+        EXPECT_EQ(threadsHeld, threadsBefore + sessions) << "one reader thread per session";
+    }
+
+    for (auto& s : all)
+        s->tn->Disconnect();
+    int disconnects = 0;
+    for (auto& s : all)
+        disconnects += s->disconnects.load();
+    EXPECT_EQ(disconnects, sessions);
+    all.clear();
+    EXPECT_EQ(ThreadCount(), threadsBefore) << "threads left behind";
+
+    const double perSessionKb = static_cast<double>(rssHeld - rssBefore) / sessions;
+    const double seconds = std::chrono::duration<double>(took).count();
+    std::cout << "[ FIGURES  ] sessions held: " << sessions << ", signed on and at the menu: " << atMenu
+              << ", screens lost: " << lost << ", time to sign all on: " << seconds << " s"
+              << ", resident memory per session: " << perSessionKb << " KiB ("
+              << (separateHost ? "components only, host in a child process" : "host in process included")
+              << "), threads while held: " << threadsHeld << std::endl;
+    ::testing::Test::RecordProperty("sessions", sessions);
+    ::testing::Test::RecordProperty("rss_kib_per_session", std::to_string(perSessionKb));
+    ::testing::Test::RecordProperty("seconds", std::to_string(seconds));
+}
+
+}  // namespace
+}  // namespace reliability
