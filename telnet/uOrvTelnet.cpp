@@ -601,6 +601,7 @@ void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
     TSessionGuard guard(core_);
     ScreenChanged = false;
     StatusChanged = false;
+    const bool wasLocked = !Stream->Display->Status.empty();
     for (std::int32_t i = 0; i < len; ++i)
         ReceiveChar(data[i]);
     if (ScreenChanged) {
@@ -608,8 +609,19 @@ void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
         GenHostFields();
         NotifyEvent(TCallBackEvent::ceScreenChanged);
     }
-    if (StatusChanged)
-        Stream->Display->SetStatus(Stream->GetStatus());
+    // The stream sets "SYSTEM" on the screen buffer itself while it applies a
+    // write, and clears only its own text at the keyboard restore. So the
+    // buffer's text is brought in line after every block (else a write that
+    // leaves the keyboard unlocked would leave it reading "locked"), and when
+    // the block locked the keyboard the buffer may already show the text:
+    // the lock event is then raised here, since SetStatus sees no change.
+    // Lock events still come only from a change between empty and non-empty
+    // (StatusChange looks at StatusChanged) that the application can see.
+    TOrvTndisplay& screen = *Stream->Display;
+    if (screen.Status != Stream->GetStatus())
+        screen.SetStatus(Stream->GetStatus());
+    else if (StatusChanged && wasLocked != !screen.Status.empty())
+        StatusChange(&screen);
     FlushBuffer();
 }
 

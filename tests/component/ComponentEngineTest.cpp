@@ -265,3 +265,30 @@ TEST(Tn3270EKeys, KeysOnAClosedConnectionSendNothingAndRaiseNoDisconnect)
 }
 
 } // namespace
+
+// The keyboard-lock text the application reads (GetStatus) must follow the
+// records: a write that leaves the keyboard unlocked must not leave it
+// reading "SYSTEM", and the lock events come only from a real change.
+TEST(Tn3270EStatus, StatusTextFollowsEveryRecord)
+{
+    TCaptureTn3270E tn;
+    TEvents events;
+    events.Attach(tn);
+    ShowForm(tn);  // restore: unlocked
+    EXPECT_EQ(tn.GetStatus(), "");
+    const int unlocks = events.Count("SystemUnLock");
+
+    // A second write while unlocked, restoring again: still unlocked, no event.
+    tn.Feed(Framed(TSim3270Encoder().Write(wcc::Restore).Text("X").Take()));
+    EXPECT_EQ(tn.GetStatus(), "");
+    // Plain text with no command (as the SSCP sends it) unlocks as well.
+    tn.Feed(Framed(Hex("C8 C5 D3 D3 D6")));
+    EXPECT_EQ(tn.GetStatus(), "");
+    EXPECT_EQ(events.Count("SystemLock"), 0);
+    EXPECT_EQ(events.Count("SystemUnLock"), unlocks);
+
+    // A write without the restore bit locks, with one event.
+    tn.Feed(Framed(TSim3270Encoder().Write(0).Text("Y").Take()));
+    EXPECT_EQ(tn.GetStatus(), "SYSTEM");
+    EXPECT_EQ(events.Count("SystemLock"), 1);
+}
