@@ -17,6 +17,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace reliability {
 namespace {
 
@@ -80,7 +82,7 @@ bool Negotiate(TTestConnection& peer)
     return peer.Send(Hex("FF FA 28 03 04 00 02 04 FF F0"));
 }
 
-enum class TCut { AtAccept, AfterDoTn3270E, AfterIac, AfterIacDo, InSubnegotiation, InRecord, AfterScreen };
+enum class TCut { AtAccept, AfterDoTn3270E, AfterIac, AfterIacDo, InSubnegotiation, InRecord, AfterScreen, ScreenAndCloseAtOnce };
 enum class THow { Fin, Rst };
 
 struct TCutCase {
@@ -141,6 +143,12 @@ TEST_P(CutConnection, DisconnectOnceReaderEndsListsEmptyAndTheNextConnectStartsC
             ASSERT_TRUE(Step(*peer, kProbe + " " + ToHex(half), kProbeAnswer));
             break;
         }
+        case TCut::ScreenAndCloseAtOnce:
+            // The screen and the FIN come together: the screen is still
+            // published, before the disconnect.
+            ASSERT_TRUE(Negotiate(*peer));
+            ASSERT_TRUE(peer->Send(Framed(ScreenRecord())));
+            break;
         case TCut::AfterScreen:
             ASSERT_TRUE(Negotiate(*peer));
             ASSERT_TRUE(peer->Send(Framed(ScreenRecord())));
@@ -158,6 +166,12 @@ TEST_P(CutConnection, DisconnectOnceReaderEndsListsEmptyAndTheNextConnectStartsC
             peer->Reset();
 
         ASSERT_TRUE(events.WaitFor("Disconnect"));
+        if (c.cut == TCut::ScreenAndCloseAtOnce) {
+            const auto names = events.Names();
+            const auto screen = std::find(names.begin(), names.end(), "ScreenChange");
+            EXPECT_TRUE(screen != names.end() && screen < std::find(names.begin(), names.end(), "Disconnect"))
+                << "the screen that came with the close was lost";
+        }
         EXPECT_EQ(events.Last("Disconnect").hostCount, 0);
         EXPECT_EQ(events.Last("Disconnect").unprotectedCount, 0);
         EXPECT_FALSE(tn.IsConnected());
@@ -206,6 +220,8 @@ const TCutCase kCutCases[] = {
     {"InRecord", TCut::InRecord, THow::Rst},
     {"AfterScreen", TCut::AfterScreen, THow::Fin},
     {"AfterScreen", TCut::AfterScreen, THow::Rst},
+    // (A reset may discard what the client has not read yet: FIN only.)
+    {"ScreenAndCloseAtOnce", TCut::ScreenAndCloseAtOnce, THow::Fin},
 };
 
 INSTANTIATE_TEST_SUITE_P(Reliability, CutConnection, ::testing::ValuesIn(kCutCases), CaseName);

@@ -8,6 +8,11 @@
 #include "log/uOrvIntfLogg.h"
 #include "sim/uDemoApp.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace reliability {
 namespace {
 
@@ -227,6 +232,94 @@ TEST_F(HostileHost, AFloodingHostIsCutByTheReceiveLoopGuardWithItsLogLine)
     s2->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "CALM").Take());
     ASSERT_TRUE(events.WaitFor("ScreenChange", screens + 1));
     EXPECT_TRUE(FieldsShow(*tn, "CALM"));
+}
+
+// ---- a host that stops reading
+
+// A loopback peer that accepts one connection and never reads from it, with
+// a small receive buffer, so that the client's sends soon block.
+class TDeafPeer {
+public:
+    TDeafPeer()
+    {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 4096;
+        ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(listen_, 1);
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~TDeafPeer()
+    {
+        if (conn_ >= 0)
+            ::close(conn_);
+        ::close(listen_);
+    }
+    TDeafPeer(const TDeafPeer&) = delete;
+    TDeafPeer& operator=(const TDeafPeer&) = delete;
+    std::uint16_t Port() const { return port_; }
+    // Takes the connection (the client's connect has completed by now).
+    bool Accept()
+    {
+        conn_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        return conn_ >= 0;
+    }
+    bool Send(const Bytes& bytes) { return ::send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()); }
+
+private:
+    int listen_ = -1;
+    int conn_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+TEST_F(HostileHost, AHostThatStopsReadingEndsTheConnectionAfterTheSendTimeoutAndNothingHangs)
+{
+    TDeafPeer deaf;
+    TRecorder ev;
+    TTn3270E t;
+    t.Host = "127.0.0.1";
+    t.Port = deaf.Port();
+    t.Timings = QuickTimings();
+    t.Timings.SendTimeout = 300ms;
+    ev.Attach(t);
+    t.Connect();
+    ASSERT_TRUE(deaf.Accept());
+    // A plain TN3270 screen with one input field over most of the screen,
+    // so that every Enter carries about 1900 bytes.
+    ASSERT_TRUE(deaf.Send(Cat({Hex("FF FB 00 FF FD 00 FF FB 19 FF FD 19"),
+                               Framed(TSim3270Encoder()
+                                          .EraseWrite(wcc::Restore)
+                                          .Field(1, 1, fa::Unprotected)
+                                          .IC()
+                                          .Field(24, 79, fa::Protected)
+                                          .Take())})));
+    ASSERT_TRUE(ev.WaitFor("ScreenChange"));
+    const std::string text(1800, 'X');
+    // Keys until the connection ends; bounded so that a send that never
+    // gives up fails the test instead of hanging it.
+    constexpr int kMaxKeys = 200000;
+    int keys = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (keys < kMaxKeys && t.IsConnected()) {
+        auto guard = t.Lock();
+        if (auto* f = t.UnprotectedFields.Items(0))
+            f->SetData(keys % 2 == 0 ? text : text.substr(1));
+        t.SetAidKey(TTn3270AidKey::akEnter);
+        ++keys;
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(keys, kMaxKeys);
+    ASSERT_TRUE(ev.WaitFor("Disconnect"));
+    EXPECT_EQ(ev.Count("Disconnect"), 1);
+    EXPECT_LT(took, 20s) << "a blocked send held the session for " << keys << " keys";
+    // Keys after the end send nothing and raise nothing.
+    t.SetAidKey(TTn3270AidKey::akEnter);
+    EXPECT_EQ(ev.Count("Disconnect"), 1);
 }
 
 // ---- records at and beyond the input bound
