@@ -6,6 +6,7 @@
 
 #include "config/uOrvTnGlbl.h"
 #include "log/uOrvIntfLogg.h"
+#include "log/uTLogg.h"
 #include "platform/uWinControl.h"
 
 #include <arpa/inet.h>
@@ -890,14 +891,20 @@ void TOrvTelnet::SendInterruptProcess()
 
 // ------------------------------------------------------------ properties
 
+// The level and the directory are the module's, shared by every component
+// and by the log facade: they are read and written under the process-wide
+// log lock (a leaf lock, taken after the session lock), never under a
+// component's lock alone.
 std::uint16_t TOrvTelnet::GetDebugLevel() const
 {
+    std::lock_guard log(uTLogg::LogLock());
     return static_cast<std::uint16_t>(gLogLevel);
 }
 
 void TOrvTelnet::SetDebugLevel(std::uint16_t level)
 {
     TSessionGuard guard(core_);
+    std::lock_guard log(uTLogg::LogLock());
     gLogLevel = level;
     if (!IsDesigning())
         SetLogging(level);
@@ -905,12 +912,14 @@ void TOrvTelnet::SetDebugLevel(std::uint16_t level)
 
 std::string TOrvTelnet::GetDebugDir() const
 {
+    std::lock_guard log(uTLogg::LogLock());
     return gLogDir;
 }
 
 void TOrvTelnet::SetDebugDir(const std::string& dir)
 {
     TSessionGuard guard(core_);
+    std::lock_guard log(uTLogg::LogLock());
     gLogDir = dir;
     if (!IsDesigning())
         SetLoggingDir(dir);

@@ -7,6 +7,8 @@
 // sees under the lock is one consistent screen.
 #include "ReliabilitySupport.h"
 
+#include "config/uOrvTnGlbl.h"
+#include "log/uOrvIntfLogg.h"
 #include "platform/uDispatcher.h"
 #include "platform/uWinControl.h"
 
@@ -310,6 +312,39 @@ TEST(Races, DisconnectConnectAndDestructionAgainstABusyReaderRepeatedly)
     }
     // Every reader has ended: only the simulator's own threads may remain.
     EXPECT_LE(ThreadCount(), threadsBefore + 2 * static_cast<int>(host.ActiveSessions()));
+}
+
+// The debug properties write the module's logging settings, which every
+// component shares: two components changing them from two threads while a
+// third thread logs must not race on them.
+TEST(Races, DebugPropertiesOfTwoComponentsSetFromTwoThreadsWhileAThirdLogs)
+{
+    TTempDir dirA("debugA");
+    TTempDir dirB("debugB");
+    TTn3270E a;
+    TTn3270E b;
+    std::atomic<bool> stop{false};
+    auto churn = [&stop](TTn3270E& tn, const std::string& dir) {
+        for (int i = 0; i < 200; ++i) {
+            tn.SetDebugDir(dir);
+            tn.SetDebugLevel(static_cast<std::uint16_t>(i % 3 == 0 ? 0 : 4));
+            const std::string seen = tn.GetDebugDir();
+            EXPECT_FALSE(seen.empty());
+            (void)tn.GetDebug();
+        }
+        stop = true;
+    };
+    std::thread writer([&stop] {
+        for (int i = 0; !stop.load(); ++i)
+            MsgLog(1, "line " + std::to_string(i));
+    });
+    std::thread t1(churn, std::ref(a), dirA.Path().string());
+    std::thread t2(churn, std::ref(b), dirB.Path().string());
+    t1.join();
+    t2.join();
+    writer.join();
+    a.SetDebugLevel(0);
+    a.SetDebugDir(gModulePath);
 }
 
 }  // namespace
