@@ -232,9 +232,17 @@ TEST_F(Session, BindScreensResponsesUnbindSscpLuDataAndText)
         EXPECT_EQ(tn->UnprotectedFields.Count(), 0);
     }
 
+    const int beforeUnbind = events.Count("ScreenChange");
     s->SendUnbind();
     ASSERT_TRUE(events.WaitFor("SessionState", 2));
     EXPECT_EQ(tn->GetSessionState(), TSessionState::ssSscpLu);
+    // UNBIND publishes the cleared screen: 24 empty rows.
+    ASSERT_TRUE(events.WaitFor("ScreenChange", beforeUnbind + 1));
+    {
+        auto guard = tn->Lock();
+        ASSERT_EQ(tn->HostFields.Count(), 24);
+        EXPECT_EQ(tn->HostFields.Items(0)->Data, "");
+    }
 
     // The SSCP writes text; the answer goes back as SSCP-LU data.
     const int screens = events.Count("ScreenChange");
