@@ -24,7 +24,8 @@ using namespace tnsim;
 // check that it sees one whole screen.
 Bytes NumberedScreen(int n)
 {
-    const std::string title = "SCREEN " + std::to_string(n);
+    std::string title = "SCREEN ";
+    title += std::to_string(n);
     return TSim3270Encoder()
         .EraseWrite(wcc::Restore | wcc::ResetMdt)
         .Field(1, 1, fa::Protected, title)
@@ -184,7 +185,7 @@ TEST_P(CallsFromThreads, KeysPropertiesListsLoggingDisconnectAndDestructionWhile
         for (int i = 0; more(i, kRounds); ++i) {
             auto guard = tn->Lock();
             if (auto* f = tn->UnprotectedFields.Items(0))
-                f->SetData("K" + std::to_string(i));
+                f->SetData(std::to_string(i));
             static constexpr TTn3270AidKey kKeys[] = {TTn3270AidKey::akEnter, TTn3270AidKey::akPF3,
                                                       TTn3270AidKey::akPA1,  TTn3270AidKey::akClear,
                                                       TTn3270AidKey::akATTN, TTn3270AidKey::akSysReq};
@@ -336,7 +337,7 @@ TEST(Races, DebugPropertiesOfTwoComponentsSetFromTwoThreadsWhileAThirdLogs)
     };
     std::thread writer([&stop] {
         for (int i = 0; !stop.load(); ++i)
-            MsgLog(1, "line " + std::to_string(i));
+            MsgLog(1, std::to_string(i));
     });
     std::thread t1(churn, std::ref(a), dirA.Path().string());
     std::thread t2(churn, std::ref(b), dirB.Path().string());

@@ -31,7 +31,9 @@ class TTmpfs {
 public:
     TTmpfs(const fs::path& dir, bool readOnly) : dir_(dir)
     {
-        const std::string options = "size=" + std::to_string(kTmpfsBytes) + ",mode=0755";
+        std::string options = "size=";
+        options += std::to_string(kTmpfsBytes);
+        options += ",mode=0755";
         mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, options.c_str()) == 0;
         if (!mounted_)
             error_ = std::strerror(errno);
@@ -47,7 +49,8 @@ public:
     const std::string& Error() const { return error_; }
     bool RemountWritable()
     {
-        const std::string options = "size=" + std::to_string(kTmpfsBytes);
+        std::string options = "size=";
+        options += std::to_string(kTmpfsBytes);
         return ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) == 0;
     }
 

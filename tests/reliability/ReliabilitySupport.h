@@ -230,8 +230,13 @@ public:
     {
         namespace fs = std::filesystem;
         static int counter = 0;
-        path_ = fs::temp_directory_path() /
-                ("tn_rel_" + tag + "_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
+        std::string name = "tn_rel_";
+        name += tag;
+        name += '_';
+        name += std::to_string(::getpid());
+        name += '_';
+        name += std::to_string(++counter);
+        path_ = fs::temp_directory_path() / name;
         fs::remove_all(path_);
         fs::create_directories(path_);
     }
