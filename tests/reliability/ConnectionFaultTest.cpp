@@ -304,13 +304,16 @@ std::uint16_t ClosedPort()
     return ntohs(a.sin_port);
 }
 
-TEST_F(ConnectFailure, RefusedPortUnknownHostAndRefusedIpv6AreEachReportedOnce)
+TEST_F(ConnectFailure, RefusedPortsUnknownHostNoHostAndAnInvalidPortAreEachReportedOnce)
 {
     ExpectFailure("127.0.0.1", ClosedPort());
     ExpectFailure("no-such-host.invalid", 23);
     // A name that resolves, to a port that refuses.
     ExpectFailure("localhost", ClosedPort());
     ExpectFailure("::1", ClosedPort());
+    // Nothing to connect to, and a port no TCP connection can have.
+    ExpectFailure("", 23);
+    ExpectFailure("127.0.0.1", 70000);
     // Twice in a row: the component stays usable and reports again.
     ExpectFailure("127.0.0.1", ClosedPort());
 }
