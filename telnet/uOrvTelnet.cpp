@@ -11,7 +11,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -41,6 +43,20 @@ void DumpTitled(std::uint16_t level, const char* format, const void* data, std::
     char title[64];
     std::snprintf(title, sizeof title, format, static_cast<int>(len));
     DumpLog(level, title, data, len > 0 ? static_cast<std::size_t>(len) : 0);
+}
+
+// AddChar for n bytes at once.
+void AppendRun(TOrvTelnet& telnet, const std::uint8_t* bytes, std::int32_t n)
+{
+    while (n > 0) {
+        const std::int32_t take = std::min(n, TOrvTelnet::kRecBufferSize - telnet.RecLength);
+        std::memcpy(telnet.RecBuffer.data() + telnet.RecLength, bytes, static_cast<std::size_t>(take));
+        telnet.RecLength += take;
+        bytes += take;
+        n -= take;
+        if (telnet.RecLength >= TOrvTelnet::kRecBufferSize)
+            telnet.FlushBuffer();
+    }
 }
 
 } // namespace
@@ -603,8 +619,23 @@ void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
     ScreenChanged = false;
     StatusChanged = false;
     const bool wasLocked = !Stream->Display->Status.empty();
-    for (std::int32_t i = 0; i < len; ++i)
-        ReceiveChar(data[i]);
+    std::int32_t i = 0;
+    while (i < len) {
+        if (PendingVerb == 0 && !InSubneg && !IacSeen) {
+            // Between commands every byte but IAC is record data: the run up
+            // to the next IAC goes to the record buffer in one piece, flushed
+            // at the same points as byte by byte. Most of a block is such a run.
+            const std::uint8_t* run = data + i;
+            const void* iac = std::memchr(run, IAC, static_cast<std::size_t>(len - i));
+            const std::int32_t n =
+                iac != nullptr ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(iac) - run) : len - i;
+            AppendRun(*this, run, n);
+            i += n;
+            if (i == len)
+                break;
+        }
+        ReceiveChar(data[i++]);
+    }
     if (ScreenChanged) {
         Stream->Display->Updated = false;
         GenHostFields();
