@@ -110,9 +110,8 @@ void BM_Memcpy(benchmark::State& state)
 // The raw bytes of one screen, as the reader thread hands them over, through
 // the telnet engine, the data stream, the screen buffer and field extraction
 // to the published lists and the OnScreenChange handler.
-void BM_ReceivePath(benchmark::State& state)
+void ReceivePath(benchmark::State& state, const Bytes& wire)
 {
-    const Bytes& wire = Inputs().realisticWire;
     TBenchSession session;
     if (!NegotiateInProcess(session)) {
         state.SkipWithError("no TN3270E session");
@@ -134,6 +133,9 @@ void BM_ReceivePath(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
     SetCommonCounters(state, after.Allocations - before.Allocations, wire.size(), session.HostFields.Count());
 }
+
+void BM_ReceivePath_Realistic(benchmark::State& state) { ReceivePath(state, Inputs().realisticWire); }
+void BM_ReceivePath_Busy(benchmark::State& state) { ReceivePath(state, Inputs().busyWire); }
 
 // ------------------------------------------------------------ parts
 
@@ -372,8 +374,11 @@ public:
         const auto end = Clock::now();
         if (!in)
             throw std::runtime_error("the host got no record");
+        // On the wire: header, record, IAC EOR (the record holds no 0xFF).
+        keyBytes_ = in->data.size() + 5 + 2;
         return std::chrono::duration<double, std::nano>(end - start).count();
     }
+    std::size_t KeyBytes() const { return keyBytes_; }
 
 private:
     std::unique_ptr<tnsim::THostSimulator> host_;
@@ -383,6 +388,7 @@ private:
     std::condition_variable changed_;
     std::uint64_t changes_ = 0;
     Clock::time_point lastChange_{};
+    std::size_t keyBytes_ = 0;
 };
 
 void BM_RoundTrip_HostToScreen(benchmark::State& state)
@@ -402,7 +408,7 @@ void BM_RoundTrip_KeyToHost(benchmark::State& state)
     loop.KeyLatency();
     for (auto _ : state)
         state.SetIterationTime(loop.KeyLatency() * 1e-9);
-    SetCommonCounters(state, 0, 0);
+    SetCommonCounters(state, 0, loop.KeyBytes());
 }
 
 // ------------------------------------------------------------ summary
@@ -463,7 +469,7 @@ public:
             if (name.rfind("Floor/memcpy", 0) == 0)
                 floor[m.bytes] = m.ns;
         std::printf("\nSummary (medians):\n");
-        std::printf("%-38s %14s %9s %12s %10s %8s %9s\n", "benchmark", "time", "MB/s", "x memcpy", "bytes",
+        std::printf("%-52s %12s %9s %10s %7s %8s %8s\n", "benchmark", "time", "MB/s", "x memcpy", "bytes",
                     "allocs", "records");
         for (const auto& name : order_) {
             const auto& m = medians_.at(name);
@@ -486,7 +492,7 @@ public:
             char records[32] = "-";
             if (m.records >= 0)
                 std::snprintf(records, sizeof records, "%.0f", m.records);
-            std::printf("%-38s %14s %9s %12s %10.0f %8s %9s\n", name.c_str(), time, mbs, ratio, m.bytes, allocs,
+            std::printf("%-52s %12s %9s %10s %7.0f %8s %8s\n", name.c_str(), time, mbs, ratio, m.bytes, allocs,
                         records);
         }
         for (const auto& name : order_) {
@@ -496,8 +502,15 @@ public:
                             m.excess);
         }
         auto pause = [&](const char* base) {
-            const auto a = medians_.find(std::string(base) + "/5/manual_time");
-            const auto b = medians_.find(std::string(base) + "/0/manual_time");
+            auto find = [&](const char* pause) {
+                const std::string prefix = std::string(base) + pause;
+                for (auto it = medians_.begin(); it != medians_.end(); ++it)
+                    if (it->first.rfind(prefix, 0) == 0)
+                        return it;
+                return medians_.end();
+            };
+            const auto a = find("/5/");
+            const auto b = find("/0/");
             if (a != medians_.end() && b != medians_.end())
                 std::printf("%s: %.3f ms with the 5 ms read pause, %.1f us without; the pause accounts for %.3f ms\n",
                             base, a->second.ns / 1e6, b->second.ns / 1e3, (a->second.ns - b->second.ns) / 1e6);
@@ -514,7 +527,7 @@ private:
 void RegisterAll()
 {
     const TInputs& in = Inputs();
-    std::vector<std::size_t> sizes = {in.realisticWire.size(), in.largeBlock.size(),
+    std::vector<std::size_t> sizes = {in.realisticWire.size(), in.busyWire.size(), in.largeBlock.size(),
                                       WithHeader(in.fullText3270).size(), WithHeader(in.realistic3270).size(),
                                       WithHeader(in.busy3270).size()};
     {
@@ -529,6 +542,7 @@ void RegisterAll()
         stream.Aid = AID_ENTER;
         stream.readModifiedCommand();
         sizes.push_back(sent);
+        sizes.push_back(sent + 2);  // the same reply framed: the key round trip
         TBenchSession session;
         if (!NegotiateInProcess(session))
             throw std::runtime_error("no TN3270E session in process");
@@ -546,7 +560,8 @@ void RegisterAll()
     for (auto n : sizes)
         benchmark::RegisterBenchmark("Floor/memcpy", BM_Memcpy)->Arg(static_cast<std::int64_t>(n));
 
-    benchmark::RegisterBenchmark("ReceivePath/RealisticScreen", BM_ReceivePath);
+    benchmark::RegisterBenchmark("ReceivePath/RealisticScreen", BM_ReceivePath_Realistic);
+    benchmark::RegisterBenchmark("ReceivePath/BusyScreen", BM_ReceivePath_Busy);
     benchmark::RegisterBenchmark("Parts/TelnetParse_8KBlock", BM_TelnetParse);
     benchmark::RegisterBenchmark("Parts/EraseWrite_FullScreenText", BM_EraseWrite_FullScreenText);
     benchmark::RegisterBenchmark("Parts/EraseWrite_RealisticScreen", BM_EraseWrite_Realistic);
