@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <fstream>
@@ -42,10 +43,12 @@ TIniFile::TIniFile(const std::string& path) : fileName_(path)
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return;
+    // Read in small pieces up to the bound: a profile is a few KiB, and a
+    // buffer of the bound's size for every file would cost more than the parse.
     std::string text;
-    text.resize(kMaxFileBytes);
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    char chunk[4096];
+    while (text.size() < kMaxFileBytes && in.read(chunk, sizeof chunk).gcount() > 0)
+        text.append(chunk, std::min(static_cast<std::size_t>(in.gcount()), kMaxFileBytes - text.size()));
     Parse(text);
 }
 
