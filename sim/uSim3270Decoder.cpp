@@ -161,6 +161,7 @@ TSimInbound DecodeInbound(ByteView data, bool unformatted) {
             SetField(*current, in.cursor >= 0 && in.cursor < kScreenSize ? in.cursor : 0);
         }
         current->text.push_back(static_cast<char>(FromEbcdic(b)));
+        current->bytes.push_back(b);
         ++p;
     }
     return in;

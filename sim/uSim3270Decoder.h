@@ -43,6 +43,7 @@ struct TSimField {
     int row = 0;       // 1-based, from address
     int col = 0;       // 1-based
     std::string text;  // ISO 8859-1; nulls are never sent, so none appear here
+    Bytes bytes;       // the field's data bytes as sent (to read with another code page)
 };
 
 // One query reply of an inbound structured field record (AID 0x88).

@@ -1,6 +1,8 @@
 // Outbound 3270 record builder of the host simulator.
 #include "sim/uSim3270Encoder.h"
 
+#include "sim/uSimCodePage.h"
+
 #include <stdexcept>
 #include <utility>
 
@@ -143,6 +145,14 @@ TSim3270Encoder& TSim3270Encoder::Text(std::string_view text) {
         if (e != 0x00 && e < 0x40) throw std::invalid_argument("control character in 3270 text");
         mOut.push_back(e);
     }
+    return *this;
+}
+
+TSim3270Encoder& TSim3270Encoder::Text(std::string_view utf8, const TSimCodePage& page) {
+    const Bytes bytes = page.Encode(utf8);
+    for (const std::uint8_t e : bytes)
+        if (e != 0x00 && e < 0x40) throw std::invalid_argument("control character in 3270 text");
+    mOut.insert(mOut.end(), bytes.begin(), bytes.end());
     return *this;
 }
 

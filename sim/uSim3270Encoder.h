@@ -25,6 +25,8 @@
 
 namespace tnsim {
 
+class TSimCodePage;
+
 class TSim3270Encoder {
 public:
     enum class AddressMode { Bits12, Bits14 };
@@ -79,6 +81,8 @@ public:
     // ISO 8859-1 text in EBCDIC. NUL is written as a 3270 null; other
     // control characters would be taken for orders and throw.
     TSim3270Encoder& Text(std::string_view text);
+    // UTF-8 text in a chosen host code page (uSimCodePage).
+    TSim3270Encoder& Text(std::string_view utf8, const TSimCodePage& page);
     // SBA(row, col) then Text(text).
     TSim3270Encoder& At(int row, int col, std::string_view text = {});
     // A field: attribute at (row, col), its text from the next column on.

@@ -5,6 +5,7 @@
 #include "config/uOrvTnGlbl.h"
 #include "log/uOrvIntfLogg.h"
 #include "platform/uIniFile.h"
+#include "stream/uCodePages.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 namespace {
 
+constexpr std::uint16_t kLogError = 1;
 constexpr std::uint16_t kLogDump = 6;
 constexpr char kAsciiToEbcdic[] = "Ascii-To-Ebcdic";
 constexpr char kEbcdicToAscii[] = "Ebcdic-To-Ascii";
@@ -52,7 +54,13 @@ void LoadSection(const TIniFile& ini, const char* section, std::array<std::uint8
 TOrvTnStream::TOrvTnStream(std::int32_t ident, std::int32_t /*rows*/, std::int32_t /*cols*/)
     : Ident(ident), InBuffer(static_cast<std::size_t>(kInitialInput)), Status("WAITING")
 {
-    SetTableName(gAETableFile);
+    try {
+        SetTableName(gAETableFile);
+    } catch (const ECodePageError&) {
+        // Already logged; a stream must come up, so with the default tables.
+        AscToEbc = asc2ebc;
+        EbcToAsc = ebc2asc;
+    }
 }
 
 TOrvTnStream::~TOrvTnStream() = default;
@@ -112,6 +120,20 @@ void TOrvTnStream::ProcessData()
 
 void TOrvTnStream::SetTableName(const std::string& name)
 {
+    if (IsCodePageName(name)) {
+        const TCodePage* page = FindCodePage(name);
+        if (page == nullptr) {
+            // A misspelt code page must not quietly give the default tables:
+            // the user would see wrong national characters and not know why.
+            const std::string message = UnknownCodePageMessage(name);
+            MsgLog(kLogError, "Conversion table not changed: " + message);
+            throw ECodePageError(message);
+        }
+        TableName = name;
+        AscToEbc = *page->ascToEbc;
+        EbcToAsc = *page->ebcToAsc;
+        return;
+    }
     TableName = name;
     if (!name.empty()) {
         const std::string path = name.find('/') != std::string::npos ? name : gModulePath + name;

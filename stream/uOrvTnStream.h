@@ -58,12 +58,17 @@ public:
 
     std::uint8_t Asc2Ebc(std::uint8_t c) const { return AscToEbc[c]; }
     std::uint8_t Ebc2Asc(std::uint8_t c) const { return EbcToAsc[c]; }
-    // Stores the name and reloads both tables: the built-in defaults when the
-    // name is empty or names no file; otherwise the file's sections
-    // "Ascii-To-Ebcdic" and "Ebcdic-To-Ascii", where a code the file does not
-    // give as exactly two hexadecimal digits maps to itself, and a host code
-    // that would become 0x00 or 0x01 (the screen's null and field marker)
-    // becomes a blank. A name without '/' is looked up in gModulePath.
+    // Stores the name and reloads both tables. "cp" followed by digits
+    // ("cp037", "cp1141") names a built-in code page (uCodePages); an
+    // unknown one is logged at level 1 and throws ECodePageError, and the
+    // tables and TableName stay as they were. Any other name is a table
+    // file: the built-in defaults when the name is empty or names no file;
+    // otherwise the file's sections "Ascii-To-Ebcdic" and "Ebcdic-To-Ascii",
+    // where a code the file does not give as exactly two hexadecimal digits
+    // maps to itself, and a host code that would become 0x00 or 0x01 (the
+    // screen's null and field marker) becomes a blank. A name without '/'
+    // is looked up in gModulePath. The constructor takes gAETableFile and
+    // falls back to the defaults when it is an unknown code page.
     void SetTableName(const std::string& name);
     const std::string& GetStatus() const { return Status; }
 

@@ -7,6 +7,7 @@
 #include "config/uOrvTnGlbl.h"
 #include "log/uOrvIntfLogg.h"
 #include "log/uTLogg.h"
+#include "stream/uCodePages.h"
 #include "platform/uWinControl.h"
 
 #include <arpa/inet.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -966,8 +968,19 @@ std::string TOrvTelnet::GetConversionTable()
 void TOrvTelnet::SetConversionTable(const std::string& name)
 {
     RequireStream();
-    TSessionGuard guard(core_);
-    Stream->SetTableName(name);
+    std::optional<ECodePageError> refused;
+    {
+        TSessionGuard guard(core_);
+        try {
+            Stream->SetTableName(name);
+        } catch (const ECodePageError& e) {
+            refused = e;
+        }
+    }
+    // Thrown once the lock is released: the guard's release delivers queued
+    // notifications, which must not run while an exception unwinds.
+    if (refused)
+        throw *refused;
 }
 
 // ------------------------------------------------------------ reader thread

@@ -233,6 +233,11 @@ public:
     void SetDebugLevel(std::uint16_t level);
     std::string GetDebugDir() const;
     void SetDebugDir(const std::string& dir);
+    // The name last set ("" for the built-in default tables). A value of
+    // "cp" and digits is a built-in code page ("cp037", "cp1141"), anything
+    // else a translation table file. An unknown code page throws
+    // ECodePageError (stream/uCodePages.h; logged at level 1) and the
+    // session keeps its current table and name.
     std::string GetConversionTable();
     void SetConversionTable(const std::string& name);
 

@@ -3,6 +3,7 @@
 // --script, takes commands from standard input for automation.
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
+#include "stream/uCodePages.h"
 #include "tools/uDemoFlow.h"
 #include "tools/uScriptSession.h"
 #include "tools/uTerminalSession.h"
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -23,8 +25,32 @@ constexpr const char* kProgram = "tn3270";
 constexpr const char* kLoopback = "127.0.0.1";
 constexpr int kExitUsage = 2;
 
+// --write-table: the code page in the table-file format, which loads back
+// into the same tables through --table or ConversionTable.
+int WriteTable(const TCliOptions& o)
+{
+    const TCodePage* page = FindCodePage(o.writeTableCodePage);
+    if (page == nullptr) {
+        std::cerr << kProgram << ": " << UnknownCodePageMessage(o.writeTableCodePage) << '\n';
+        return kExitUsage;
+    }
+    std::ofstream file(o.writeTableFile, std::ios::binary | std::ios::trunc);
+    file << TableFileText(*page->ascToEbc, *page->ebcToAsc,
+                          "Code page " + std::string(page->name) + " (" + std::string(page->iconvName) +
+                              ") and Windows-1252, written by tn3270 --write-table");
+    file.close();
+    if (!file) {
+        std::cerr << kProgram << ": cannot write " << o.writeTableFile << '\n';
+        return 1;
+    }
+    return 0;
+}
+
 int Run(const TCliOptions& o)
 {
+    if (!o.writeTableFile.empty())
+        return WriteTable(o);
+
     // A translation table is looked up beside the package module unless the
     // name has a '/': hand the component the file the user means.
     std::string table;
@@ -62,6 +88,8 @@ int Run(const TCliOptions& o)
         tn.SetDebugLevel(static_cast<std::uint16_t>(*o.logLevel));
     if (!table.empty())
         tn.SetConversionTable(table);
+    if (!o.codePage.empty())
+        tn.SetConversionTable(o.codePage);
     tn.SetDeviceName(o.device);
     tn.SetTerminalType(o.terminalType);
     tn.SetExtended(o.extended);

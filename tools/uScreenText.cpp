@@ -1,15 +1,49 @@
 // Text forms of the screen and the field lists.
 #include "tools/uScreenText.h"
 
+#include <array>
 #include <cstdio>
 
 namespace {
 
 constexpr std::uint8_t kNonDisplay = 0x0C;  // display bits of a 3270 field attribute: non-display
 
+// Windows-1252 0x80-0x9F as Unicode; 0 for the five codes it leaves unused.
+constexpr std::array<std::uint16_t, 32> kCp1252High = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,       // 88
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,  // 98
+};
+
 bool IsControl(std::uint8_t c)
 {
-    return c < 0x20 || (c >= 0x7F && c < 0xA0);
+    return c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0 && kCp1252High[c - 0x80] == 0);
+}
+
+void AppendCodePoint(std::string& out, std::uint32_t cp)
+{
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// The Windows-1252 code of a Unicode character; nothing when it has none.
+std::optional<std::uint8_t> LocalOf(std::uint32_t cp)
+{
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF))
+        return static_cast<std::uint8_t>(cp);
+    for (std::size_t i = 0; i < kCp1252High.size(); ++i)
+        if (kCp1252High[i] != 0 && kCp1252High[i] == cp)
+            return static_cast<std::uint8_t>(0x80 + i);
+    return std::nullopt;
 }
 
 // The local character shown at a position.
@@ -28,14 +62,12 @@ std::uint8_t Shown(const TOrvTn3270display& screen, std::int32_t i)
 
 void AppendLocalAsUtf8(std::string& out, std::uint8_t c)
 {
-    if (IsControl(c)) {
+    if (IsControl(c))
         out.push_back(' ');
-    } else if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    else if (c >= 0x80 && c < 0xA0)
+        AppendCodePoint(out, kCp1252High[c - 0x80]);
+    else
+        AppendCodePoint(out, c);
 }
 
 std::vector<std::string> RenderScreenRows(const TOrvTn3270display& screen)
@@ -162,13 +194,14 @@ std::optional<std::string> Utf8ToLocal(std::string_view utf8, std::string& error
             error = "text is not valid UTF-8";
             return std::nullopt;
         }
-        if (cp > 0xFF) {
+        const auto c1252 = LocalOf(cp);
+        if (!c1252) {
             char buf[64];
             std::snprintf(buf, sizeof buf, "character U+%04X cannot be shown on a 3270", static_cast<unsigned>(cp));
             error = buf;
             return std::nullopt;
         }
-        local.push_back(static_cast<char>(cp));
+        local.push_back(static_cast<char>(*c1252));
         i += static_cast<std::size_t>(more) + 1;
     }
     return local;

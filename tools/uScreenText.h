@@ -1,8 +1,10 @@
 // The text forms of a 3270 session the tn3270 program prints: the screen
 // as rows of characters, the field lists as one line per record, and the
 // conversions between the screen's local single-byte character set
-// (ISO 8859-1 here: the default tables map host characters into it) and
-// the UTF-8 of the terminal or pipe on the other side.
+// (Windows-1252: the translation tables map host characters into it) and
+// the UTF-8 of the terminal or pipe on the other side. The program speaks
+// UTF-8 whatever the locale says: pipes and scripts often run under the C
+// locale and still want UTF-8.
 //
 // Pure functions over a screen buffer and field lists; they take no lock.
 // The caller holds the component's session lock while they read its screen
@@ -18,9 +20,10 @@
 #include <string_view>
 #include <vector>
 
-// One local character as UTF-8: ASCII as it is, 0xA0-0xFF as two bytes,
-// and the controls (below 0x20, 0x7F to 0x9F) as a blank, so that a row
-// always has one printable character per position.
+// One local (Windows-1252) character as UTF-8: the euro sign, quotes and
+// dashes of 0x80-0x9F as their Unicode characters, and the controls (below
+// 0x20, 0x7F, the five codes Windows-1252 leaves unused) as a blank, so
+// that a row always has one printable character per position.
 void AppendLocalAsUtf8(std::string& out, std::uint8_t c);
 
 // The rows of the screen (screen.Rows strings, each screen.Cols characters,
@@ -48,6 +51,7 @@ std::string QuoteText(std::string_view local);
 // screen shows it.
 std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFields& unprotectedFields);
 
-// UTF-8 to the local character set. Nothing when the text is not valid
-// UTF-8 or holds a character above U+00FF; `error` then says why.
+// UTF-8 to the local character set (Windows-1252). Nothing when the text
+// is not valid UTF-8 or holds a character Windows-1252 does not have;
+// `error` then says why.
 std::optional<std::string> Utf8ToLocal(std::string_view utf8, std::string& error);

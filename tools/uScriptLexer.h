@@ -30,5 +30,5 @@ struct TScriptLine {
 // Splits one line (without its line end; a trailing CR is ignored).
 // Errors: a quote inside a word, no closing quote, text straight after a
 // closing quote, an unknown escape, \x without two hexadecimal digits,
-// invalid UTF-8, a character above U+00FF.
+// invalid UTF-8, a character Windows-1252 (the screen's set) does not have.
 TScriptLine LexScriptLine(std::string_view line);

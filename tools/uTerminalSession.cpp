@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 
 namespace {
 
@@ -351,6 +352,10 @@ bool TTerminalSession::SetField(const std::string& field, const std::string& tex
         error = "text holds a character a field cannot hold (\\x00 or \\x01)";
         return false;
     }
+    if (const auto refused = CharacterNotCarried(text)) {
+        error = *refused;
+        return false;
+    }
     // One 3270 field may be published as several records: a field runs on
     // over row ends, and a change of extended attribute inside it (the
     // characters the host wrote carry the attribute in force, the empty
@@ -386,6 +391,26 @@ bool TTerminalSession::SetField(const std::string& field, const std::string& tex
         offset += len;
     }
     return true;
+}
+
+std::optional<std::string> TTerminalSession::CharacterNotCarried(const std::string& text)
+{
+    // A character the host code page does not have would reach the host as
+    // something else (SUB, or the default table's '-'): refuse it. The
+    // tables carry a character when it comes back from the host unchanged.
+    const TOrvTnStream& stream = tn_.Tn3270Stream();
+    for (const char ch : text) {
+        const auto c = static_cast<std::uint8_t>(ch);
+        if (stream.Ebc2Asc(stream.Asc2Ebc(c)) == c)
+            continue;
+        const std::string table = stream.TableName.empty() ? std::string("the built-in table") : stream.TableName;
+        std::string shown;
+        AppendLocalAsUtf8(shown, c);
+        char code[8];
+        std::snprintf(code, sizeof code, "\\x%02X", c);
+        return "character " + (shown == " " ? std::string(code) : shown) + " cannot be sent in " + table;
+    }
+    return std::nullopt;
 }
 
 bool TTerminalSession::SetCursor(std::int32_t row, std::int32_t col, std::string& error)

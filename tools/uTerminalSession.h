@@ -98,7 +98,9 @@ public:
     // attribute change); each record that gets a different text is marked
     // modified. Errors: not connected, no such field, a protected field,
     // text longer than the field, the characters 0x00 and 0x01 (the
-    // screen's own markers).
+    // screen's own markers), a character the conversion table in use
+    // (ConversionTable: code page or file) cannot carry to the host and
+    // back (the euro sign in cp037, 'ä' in the built-in table).
     bool SetField(const std::string& field, const std::string& text, std::string& error);
     // Moves the cursor (1-based row and column) for the next key.
     bool SetCursor(std::int32_t row, std::int32_t col, std::string& error);
@@ -114,6 +116,9 @@ private:
     };
     // Marks every counter: the waits that follow see only later events.
     void MarkAction();
+    // The message for the first character of text the session's tables
+    // cannot carry; nothing when they carry all. Under the session lock.
+    std::optional<std::string> CharacterNotCarried(const std::string& text);
     bool ScreenShows(const std::string& text);
 
     mutable std::mutex mutex_;

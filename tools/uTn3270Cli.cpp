@@ -1,6 +1,8 @@
 // Command line of the tn3270 program.
 #include "tools/uTn3270Cli.h"
 
+#include "stream/uCodePages.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -109,6 +111,18 @@ std::optional<TTn3270TerminalType> ParseTerminalType(std::string_view name)
     return std::nullopt;
 }
 
+std::optional<std::string> ParseCodePageName(std::string_view text, std::string& error)
+{
+    std::string name(text);
+    if (!name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        name = "cp" + name;
+    if (FindCodePage(name) == nullptr) {
+        error = UnknownCodePageMessage(text);
+        return std::nullopt;
+    }
+    return name;
+}
+
 TCliParse ParseCommandLine(std::span<const std::string> args)
 {
     TCliParse parse;
@@ -170,8 +184,23 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
                 return fail("option --demo-plain takes no value");
             continue;
         }
-        static constexpr std::string_view kValued[] = {"--port", "--device", "--terminal-type", "--log-level",
-                                                       "--log-dir", "--table", "--timeout"};
+        if (name == "--write-table") {
+            // Two values: the code page and the file.
+            if (inlineValue || i + 2 >= args.size())
+                return fail("usage: --write-table CODEPAGE FILE");
+            std::string error;
+            const auto page = ParseCodePageName(args[i + 1], error);
+            if (!page)
+                return fail("--write-table: " + error);
+            if (args[i + 2].empty())
+                return fail("--write-table needs a file name");
+            o.writeTableCodePage = *page;
+            o.writeTableFile = args[i + 2];
+            i += 2;
+            continue;
+        }
+        static constexpr std::string_view kValued[] = {"--port",    "--device", "--terminal-type", "--log-level",
+                                                       "--log-dir", "--table",  "--codepage",      "--timeout"};
         if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued))
             return fail("unknown option " + name);
         std::string value;
@@ -208,6 +237,12 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
             if (value.empty())
                 return fail("--table needs a file name");
             o.table = value;
+        } else if (name == "--codepage") {
+            std::string error;
+            const auto page = ParseCodePageName(value, error);
+            if (!page)
+                return fail("--codepage: " + error);
+            o.codePage = *page;
         } else if (name == "--timeout") {
             const auto seconds = ParseSeconds(value);
             if (!seconds)
@@ -215,6 +250,8 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
             o.timeoutSeconds = *seconds;
         }
     }
+    if (!o.table.empty() && !o.codePage.empty())
+        return fail("--table and --codepage cannot both be given");
     if (target) {
         o.host = target->host;
         if (target->port)
@@ -242,6 +279,8 @@ std::string UsageText(std::string_view program)
            "  --log-level N        log level 0 (off) to 9 (everything)\n"
            "  --log-dir DIR        directory of the daily log files\n"
            "  --table FILE         character translation table file\n"
+           "  --codepage NAME      host code page: cp037, cp273 ... cp1149 (or the number)\n"
+           "  --write-table NAME FILE  write code page NAME as a table file and stop\n"
            "  --timeout SECONDS    how long a wait may last (default 10)\n"
            "  --script             read commands from standard input (see below)\n"
            "  --demo-plain         the embedded demo host serves plain TN3270\n"

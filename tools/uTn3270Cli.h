@@ -52,6 +52,12 @@ struct TCliOptions {
     std::string logDir;
     // Translation table file (--table); empty: the default tables.
     std::string table;
+    // Built-in code page (--codepage), as "cp" and digits; empty: none.
+    std::string codePage;
+    // --write-table NAME FILE: write the code page's tables to FILE in the
+    // table-file format and stop (no connection).
+    std::string writeTableCodePage;
+    std::string writeTableFile;
     double timeoutSeconds = kDefaultWaitSeconds;
     bool script = false;
     bool help = false;
@@ -72,6 +78,11 @@ TCliParse ParseCommandLine(std::span<const std::string> args);
 
 // The --help text (several lines, ends with a newline).
 std::string UsageText(std::string_view program);
+
+// A built-in code page as the user names it: "cp1141", "CP037" or the bare
+// number "1141"; the result is the ConversionTable value ("cp" and the
+// digits as given). Nothing, with error set, for anything else.
+std::optional<std::string> ParseCodePageName(std::string_view text, std::string& error);
 
 // "IBM-3278-2" / "IBM-3278-2-E" (case-insensitive); nothing for other names.
 std::optional<TTn3270TerminalType> ParseTerminalType(std::string_view name);

@@ -63,9 +63,9 @@ TEST_F(ScreenText, FieldAttributesAndNonDisplayFieldsAreBlank)
 
 TEST_F(ScreenText, LatinCharactersBecomeUtf8OneCharacterAPosition)
 {
-    Put(1, 1, "\xA2\xAC\xFF\x85");
+    Put(1, 1, "\xA2\xAC\xFF\x81");
     const auto rows = RenderScreenRows(screen);
-    // 3 two-byte characters, 0x85 (a control) as a blank, 76 blanks.
+    // 3 two-byte characters, 0x81 (unused in Windows-1252) as a blank, 76 blanks.
     EXPECT_EQ(rows[0], "\xC2\xA2\xC2\xAC\xC3\xBF " + std::string(76, ' '));
     std::string error;
     EXPECT_EQ(Utf8ToLocal(rows[0], error), "\xA2\xAC\xFF " + std::string(76, ' '));
@@ -109,7 +109,7 @@ TEST(QuoteText, EscapesQuotesBackslashesAndControls)
 {
     EXPECT_EQ(QuoteText(""), "\"\"");
     EXPECT_EQ(QuoteText("a\"b\\c"), R"("a\"b\\c")");
-    EXPECT_EQ(QuoteText(std::string("\x00\x1F\x7F\x9F\xA0", 5)), "\"\\x00\\x1F\\x7F\\x9F\xC2\xA0\"");
+    EXPECT_EQ(QuoteText(std::string("\x00\x1F\x7F\x9D\xA0\x80", 6)), "\"\\x00\\x1F\\x7F\\x9D\xC2\xA0\xE2\x82\xAC\"");
 }
 
 }  // namespace

@@ -51,7 +51,8 @@ TEST(ScriptLexer, MalformedLinesAreErrorsWithoutWords)
         {R"(set 0 "\xZZ")", "\\x needs two hexadecimal digits"},
         {"set 0 \"\xC3\"", "not valid UTF-8"},
         {"set 0 \"\xE0\x80\x80\"", "not valid UTF-8"},  // overlong
-        {"set 0 \"\xE2\x82\xAC\"", "U+20AC cannot be shown on a 3270"},
+        {"set 0 \"\xE2\x94\x80\"", "U+2500 cannot be shown on a 3270"},
+        {"set 0 \"\xC2\x85\"", "U+0085 cannot be shown on a 3270"},
     };
     for (const auto& c : cases) {
         const TScriptLine l = LexScriptLine(c.line);

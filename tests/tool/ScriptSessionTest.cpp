@@ -5,6 +5,7 @@
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
 #include "sim/uSim3270Encoder.h"
+#include "sim/uSimCodePage.h"
 #include "stream/uOrvTnConsts.h"
 #include "tools/uScriptLexer.h"
 #include "tools/uScriptSession.h"
@@ -28,6 +29,7 @@
 #include <chrono>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -385,6 +387,20 @@ TEST(ScriptWire, KeysFieldsCursorAndWaitRules)
 }
 
 #ifdef TN3270_PROGRAM
+struct TempDirForTables {
+    std::filesystem::path path;
+    TempDirForTables()
+    {
+        char tmpl[] = "/tmp/tn3270-tables-XXXXXX";
+        path = ::mkdtemp(tmpl);
+    }
+    ~TempDirForTables()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
 // The built program, driven through pipes as another language would.
 struct ProgramRun {
     std::string out;
@@ -518,6 +534,117 @@ TEST(Tn3270Program, OptionsReachTheSession)
     EXPECT_NE(plain.out.find("data: lu -\n"), std::string::npos) << plain.out;
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
+}
+
+// National letters and the euro travel from the host's screen to the field
+// records and back to the host's bytes exactly, in the code page chosen on
+// the command line; the host encodes and decodes with iconv, not with the
+// client's tables.
+TEST(Tn3270Program, NationalLettersTravelBothWaysInTheChosenCodePage)
+{
+    struct Case {
+        const char* codePage;
+        const char* iconvName;
+        std::string shown;  // UTF-8: what the host writes
+        std::string typed;  // UTF-8: what the script types back
+    };
+    const Case cases[] = {
+        {"cp1141", "IBM1141", "\xC3\x84\xC3\x96\xC3\x9C \xC3\x9F \xE2\x82\xAC", "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\x9F\xE2\x82\xAC"},
+        {"cp273", "IBM273", "\xC3\x84\xC3\x96\xC3\x9C \xC3\x9F \xC2\xA7", "\xC3\xA4\xC3\xB6\xC3\xBC"},
+        {"cp1147", "IBM1147", "\xC3\xA9\xC3\xA8\xC3\xA7\xC3\xA0 \xE2\x82\xAC", "\xC3\xA0 \xC3\xA9t\xC3\xA9 \xE2\x82\xAC"},
+        {"1142", "IBM1142", "\xC3\x86\xC3\x98\xC3\x85 \xE2\x82\xAC", "\xC3\xA6\xC3\xB8\xC3\xA5\xE2\x82\xAC"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.codePage);
+        const TSimCodePage page(c.iconvName);
+        THostSimulator host;
+        Bytes received;
+        std::thread hostSide([&] {
+            const auto s = host.WaitSession(60s);
+            if (!s || !s->WaitNegotiated(60s))
+                return;
+            TSim3270Encoder e;
+            e.EraseWrite(wcc::Restore | wcc::ResetMdt).SBA(1, 1).SF(fa::Protected).Text(c.shown, page);
+            e.Field(3, 1, fa::Unprotected).SBA(3, 30).SF(fa::Protected);
+            s->Send3270(e.Take());
+            const auto in = s->WaitInbound(60s);
+            if (!in || in->fields.empty())
+                return;
+            received = in->fields[0].bytes;
+            TSim3270Encoder echo;
+            echo.Write(wcc::Restore).SBA(5, 1).Text("ECHO ").Raw(received);
+            s->Send3270(echo.Take());
+            s->WaitDisconnect(60s);
+        });
+        const ProgramRun r = RunProgram({"--script", "--codepage", c.codePage, "--timeout", "20",
+                                         "127.0.0.1:" + std::to_string(host.Port())},
+                                        "wait text \"" + c.shown + "\"\n"
+                                        "fields\n"
+                                        "set 0 \"" + c.typed + "\"\n"
+                                        "key enter\n"
+                                        "wait text \"ECHO " + c.typed + "\"\n"
+                                        "screen\n"
+                                        "quit\n");
+        hostSide.join();
+        EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0);
+        EXPECT_EQ(r.out.find("error"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("R1C2 pos=2 len=79 attr=20 eab=00 editable=0 numeric=0 hidden=0 high=0 modified=0 input=- "
+                             "text=\"" + c.shown),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(received, page.Encode(c.typed));
+        EXPECT_NE(r.out.find("data: ECHO " + c.typed), std::string::npos) << r.out;
+    }
+}
+
+// A character the code page cannot carry is refused, not sent as another.
+TEST(Tn3270Program, SetRefusesWhatTheCodePageCannotCarry)
+{
+    THostSimulator host;
+    std::thread hostSide([&] {
+        const auto s = host.WaitSession(60s);
+        if (!s || !s->WaitNegotiated(60s))
+            return;
+        TSim3270Encoder e;
+        e.EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "INPUT").Field(1, 10, fa::Unprotected).SBA(1, 40).SF(fa::Protected);
+        s->Send3270(e.Take());
+        s->WaitDisconnect(60s);
+    });
+    const std::string euro = "\xE2\x82\xAC";
+    const ProgramRun r = RunProgram({"--script", "--codepage", "cp037", "127.0.0.1:" + std::to_string(host.Port())},
+                                    "wait text \"INPUT\"\n"
+                                    "set 0 \"" + euro + "\"\n"
+                                    "set 0 \"\xC3\x84\xE2\x80\x94\"\n"
+                                    "set 0 \"\xC3\x84\xC2\xA4\"\n"
+                                    "quit\n");
+    hostSide.join();
+    EXPECT_EQ(r.out, "ok\nerror: character " + euro + " cannot be sent in cp037\n"
+                     "error: character \xE2\x80\x94 cannot be sent in cp037\nok\nok\n");
+}
+
+// --write-table writes a table file that --table loads back; bad names and
+// combinations are usage errors.
+TEST(Tn3270Program, WriteTableAndCodePageOptions)
+{
+    TempDirForTables dir;
+    const std::string file = (dir.path / "cp1141.ini").string();
+    const ProgramRun w = RunProgram({"--write-table", "cp1141", file}, "");
+    ASSERT_TRUE(WIFEXITED(w.status) && WEXITSTATUS(w.status) == 0) << w.out;
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("[Ascii-To-Ebcdic]\n"), std::string::npos);
+    EXPECT_NE(text.find("\n80=9F\n"), std::string::npos);  // the euro
+    EXPECT_NE(text.find("[Ebcdic-To-Ascii]\n"), std::string::npos);
+    EXPECT_NE(text.find("\n4A=C4\n"), std::string::npos);  // Ä
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--codepage", "cp9999"}, {"--codepage", "latin1"}, {"--write-table", "cp1141"},
+             {"--write-table", "cp12", file}, {"--table", file, "--codepage", "cp037"}}) {
+        const ProgramRun r = RunProgram(bad, "");
+        EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 2) << bad[0] << " " << bad[1];
+    }
+    const ProgramRun unwritable = RunProgram({"--write-table", "cp037", "/nonexistent/dir/t.ini"}, "");
+    EXPECT_TRUE(WIFEXITED(unwritable.status) && WEXITSTATUS(unwritable.status) == 1);
 }
 
 TEST(Tn3270Program, DemoWalkAndCommandLineErrors)
