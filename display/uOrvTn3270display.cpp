@@ -148,6 +148,7 @@ void TOrvTn3270display::insertFA(std::int32_t position, std::uint8_t attribute)
     Formatted = true;
     Chars[At(position)] = kFieldMarker;
     ExtAttrs[At(position)] = 0;
+    GeCodes[At(position)] = 0;
     // Our own marker ends the field at the latest after one full turn.
     const FieldSpan f = spanFrom(position);
     std::memset(Attrs.data() + f.start, a, At(f.end - f.start));
@@ -161,6 +162,7 @@ void TOrvTn3270display::insertFADeferred(std::int32_t position, std::uint8_t att
     Formatted = true;
     Chars[At(position)] = kFieldMarker;
     ExtAttrs[At(position)] = 0;
+    GeCodes[At(position)] = 0;
     Attrs[At(position)] = ToInternal(attribute);
     fieldsPending_ = true;
 }
@@ -282,10 +284,12 @@ void TOrvTn3270display::putField(std::int32_t start, std::int32_t count, std::st
             if (c == ch)
                 continue;
             ch = (c == 0x20 && leading) ? kNull : c;
+            GeCodes[At(i)] = 0;
             Attrs[At(i)] |= kAttrChanged;
             changed = true;
         } else if (ch != kNull && ch != 0x20) {
             ch = kNull;
+            GeCodes[At(i)] = 0;
             Attrs[At(i)] |= kAttrChanged;
             changed = true;
         }

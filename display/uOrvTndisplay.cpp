@@ -49,6 +49,7 @@ void TOrvTndisplay::clear()
     std::fill_n(Chars.begin(), n, kNull);
     std::fill_n(Attrs.begin(), n, kAttrChanged);
     std::fill_n(ExtAttrs.begin(), n, std::uint8_t{0});
+    std::fill_n(GeCodes.begin(), n, std::uint8_t{0});
 }
 
 void TOrvTndisplay::unlock()

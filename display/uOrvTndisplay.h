@@ -78,6 +78,11 @@ public:
     Plane Chars{};
     Plane Attrs{};
     Plane ExtAttrs{};
+    // Graphic escape: the GE code the host wrote at the position (0x40 to
+    // 0xFE), whose stand-in Chars shows; 0 for an ordinary character. The
+    // read replies send 0x08 and this code. Writing an ordinary character,
+    // a null or a field attribute at the position clears it.
+    Plane GeCodes{};
     std::uint8_t CursorRow = 1;     // 1-based
     std::uint8_t CursorColumn = 1;  // 1-based
 };

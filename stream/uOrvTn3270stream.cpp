@@ -9,6 +9,8 @@
 // bounded by Size steps.
 #include "stream/uOrvTn3270stream.h"
 
+#include "stream/uGraphicEscape.h"
+
 #include "log/uOrvIntfLogg.h"
 #include "stream/uOrvTn3270Consts.h"
 
@@ -154,6 +156,20 @@ private:
     std::vector<std::uint8_t>& buf_;
     std::size_t n_ = 0;
 };
+
+// The bytes a read reply carries for a character position: 0x08 and the
+// code for a graphic escape (as the host wrote it), else the character in
+// the host code page.
+void PutScreenChar(Reply& r, const TOrvTndisplay& d, const std::array<std::uint8_t, 256>& ascToEbc, std::int32_t p)
+{
+    const std::uint8_t ge = d.GeCodes[At(p)];
+    if (ge != 0) {
+        r.Put(0x08);  // GE
+        r.Put(ge);
+    } else {
+        r.Put(ascToEbc[d.Chars[At(p)]]);
+    }
+}
 
 constexpr std::size_t kQueryReplyLen = 75;
 
@@ -443,7 +459,7 @@ void TOrvTn3270stream::eraseAllUnprotectedCommand()
     Status.clear();
 }
 
-void TOrvTn3270stream::putChar(std::int32_t& address, std::uint8_t ebcdic, std::uint8_t extAttr)
+void TOrvTn3270stream::putChar(std::int32_t& address, std::uint8_t ebcdic, std::uint8_t extAttr, bool graphicEscape)
 {
     auto& d = Screen();
     const auto p = At(address);
@@ -451,7 +467,12 @@ void TOrvTn3270stream::putChar(std::int32_t& address, std::uint8_t ebcdic, std::
     // join the field before it.
     if (d.Chars[p] == TOrvTndisplay::kFieldMarker)
         d.eraseFA(address);
-    d.Chars[p] = EbcToAsc[ebcdic];
+    // The GE set's graphics are 0x40 to 0xFE; a GE before a control code
+    // writes that code as an ordinary character.
+    const bool ge = graphicEscape && ebcdic >= 0x40 && ebcdic != 0xFF;
+    const std::uint8_t line = ge ? GeLocal(ebcdic) : 0;
+    d.Chars[p] = line != 0 ? line : EbcToAsc[ebcdic];
+    d.GeCodes[p] = ge ? ebcdic : 0;
     d.Attrs[p] |= TOrvTndisplay::kAttrChanged;
     d.ExtAttrs[p] = extAttr;
     address = d.next(address);
@@ -514,8 +535,8 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
             current = programTab(current, afterOrder);
             afterOrder = true;
             break;
-        case kOrderGE: // GE: the next byte is a character whatever its value
-            putChar(current, arg[0], extAttr);
+        case kOrderGE: // GE: the next byte is a character of the GE set
+            putChar(current, arg[0], extAttr, true);
             afterOrder = false;
             break;
         case kOrderSBA: { // SBA
@@ -604,8 +625,8 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
             afterOrder = false;
             break;
         case kOrderRA: { // RA
-            const std::uint8_t c = arg[2] == kOrderGE ? arg[3] : arg[2];
-            current = repeatToAddress(current, arg[0], arg[1], c, extAttr);
+            const bool ge = arg[2] == kOrderGE;
+            current = repeatToAddress(current, arg[0], arg[1], ge ? arg[3] : arg[2], extAttr, ge);
             afterOrder = true;
             break;
         }
@@ -646,6 +667,7 @@ void TOrvTn3270stream::writeRun(std::int32_t& address, const std::uint8_t* ebcdi
                 chars[k] = table[ebcdic[k]];
             TOrvTndisplay::MaskBytes(d.Attrs.data() + address, segment, 0xFF, TOrvTndisplay::kAttrChanged);
             std::memset(d.ExtAttrs.data() + address, extAttr, At(segment));
+            std::memset(d.GeCodes.data() + address, 0, At(segment));  // ordinary characters now
             address = address + segment >= d.Size ? 0 : address + segment;
         }
         ebcdic += segment;
@@ -711,7 +733,7 @@ std::int32_t TOrvTn3270stream::programTab(std::int32_t position, bool afterOrder
 }
 
 std::int32_t TOrvTn3270stream::repeatToAddress(std::int32_t position, std::uint8_t b1, std::uint8_t b2,
-                                               std::uint8_t character, std::uint8_t extAttr)
+                                               std::uint8_t character, std::uint8_t extAttr, bool graphicEscape)
 {
     auto& d = Screen();
     const std::int32_t s = setBufferAddress(b1, b2);
@@ -726,7 +748,7 @@ std::int32_t TOrvTn3270stream::repeatToAddress(std::int32_t position, std::uint8
     std::int32_t p = position;
     for (std::int32_t n = 0; n < d.Size; ++n) {
         std::int32_t q = p;
-        putChar(q, character, extAttr);
+        putChar(q, character, extAttr, graphicEscape);
         if (p == last)
             break;
         p = q;
@@ -759,6 +781,7 @@ void TOrvTn3270stream::eraseUnprotectedCharacter(std::int32_t start, std::int32_
         const auto i = At(p);
         if (d.Chars[i] != TOrvTndisplay::kFieldMarker && (d.Attrs[i] & TOrvTndisplay::kAttrProtected) == 0) {
             d.Chars[i] = TOrvTndisplay::kNull;
+            d.GeCodes[i] = 0;
             d.Attrs[i] |= TOrvTndisplay::kAttrChanged;
         }
         if (p == last)
@@ -792,7 +815,7 @@ void TOrvTn3270stream::readBufferCommand()
             r.Put(kOrderSF);
             r.Put(d.getFA(p));
         } else {
-            r.Put(AscToEbc[c]);
+            PutScreenChar(r, d, AscToEbc, p);
         }
     }
     HostWrite(r.Data(), r.Count());
@@ -813,7 +836,7 @@ void TOrvTn3270stream::readModifiedCommand()
         for (std::int32_t p = 0; p < d.Size; ++p) {
             const std::uint8_t c = d.Chars[At(p)];
             if (c != TOrvTndisplay::kNull)
-                r.Put(AscToEbc[c]);
+                PutScreenChar(r, d, AscToEbc, p);
         }
         HostWrite(r.Data(), r.Count());
         return;
@@ -838,7 +861,7 @@ void TOrvTn3270stream::readModifiedCommand()
     auto putText = [&](std::int32_t from, std::int32_t to) {
         for (std::int32_t p = from; p < to; ++p)
             if (chars[p] != TOrvTndisplay::kNull)
-                r.Put(AscToEbc[chars[p]]);
+                PutScreenChar(r, d, AscToEbc, p);
     };
     for (std::int32_t i = first; i < size; i = nextMarker(i + 1)) {
         if (!d.isFieldModified(i))

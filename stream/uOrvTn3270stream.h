@@ -60,7 +60,7 @@ public:
     void insertCursor(std::int32_t position);
     std::int32_t programTab(std::int32_t position, bool afterOrder);
     std::int32_t repeatToAddress(std::int32_t position, std::uint8_t b1, std::uint8_t b2,
-                                 std::uint8_t character, std::uint8_t extAttr);
+                                 std::uint8_t character, std::uint8_t extAttr, bool graphicEscape = false);
     std::int32_t eraseUnprotectedToAddress(std::int32_t position, std::uint8_t b1, std::uint8_t b2);
     void eraseUnprotectedCharacter(std::int32_t start, std::int32_t last) override;
     void resetModifiedDataTab() override;
@@ -97,7 +97,9 @@ private:
     void applyWrite(std::uint8_t command, const std::uint8_t* rest, std::int32_t restLen);
     // Status text on both the stream and the screen buffer.
     void setStatusText(const std::string& text);
-    void putChar(std::int32_t& address, std::uint8_t ebcdic, std::uint8_t extAttr);
+    // Writes one host character (graphicEscape: a GE code, shown by its
+    // stand-in and remembered in GeCodes) and advances the address.
+    void putChar(std::int32_t& address, std::uint8_t ebcdic, std::uint8_t extAttr, bool graphicEscape = false);
     // count characters (no order among them) from address on, wrapping.
     void writeRun(std::int32_t& address, const std::uint8_t* ebcdic, std::int32_t count, std::uint8_t extAttr);
 

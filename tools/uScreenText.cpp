@@ -1,6 +1,8 @@
 // Text forms of the screen and the field lists.
 #include "tools/uScreenText.h"
 
+#include "stream/uGraphicEscape.h"
+
 #include <array>
 #include <cstdio>
 
@@ -81,7 +83,13 @@ std::vector<std::string> RenderScreenRows(const TOrvTn3270display& screen)
         row.reserve(static_cast<std::size_t>(screen.Cols));
         for (std::int32_t c = 0; c < screen.Cols; ++c) {
             const std::int32_t i = r * screen.Cols + c;
-            AppendLocalAsUtf8(row, i < screen.Size ? Shown(screen, i) : ' ');
+            const std::uint8_t shown = i < screen.Size ? Shown(screen, i) : ' ';
+            // A graphic escape is drawn as the true box-drawing character.
+            const std::uint32_t line = shown != ' ' ? GeUnicode(screen.GeCodes[static_cast<std::size_t>(i)]) : 0;
+            if (line != 0)
+                AppendCodePoint(row, line);
+            else
+                AppendLocalAsUtf8(row, shown);
         }
         rows.push_back(std::move(row));
     }
@@ -124,7 +132,8 @@ std::string QuoteText(std::string_view local)
     return out;
 }
 
-std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFields& unprotectedFields)
+std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFields& unprotectedFields,
+                                      const TOrvTn3270display* screen)
 {
     std::vector<std::string> lines;
     lines.reserve(static_cast<std::size_t>(hostFields.Count()));
@@ -147,7 +156,28 @@ std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFiel
         std::string line = head;
         line += input >= 0 ? std::to_string(input) : std::string("-");
         line += " text=";
-        line += QuoteText(hidden ? std::string(item->Data.size(), ' ') : item->Data);
+        std::string quoted = QuoteText(hidden ? std::string(item->Data.size(), ' ') : item->Data);
+        if (screen != nullptr && !hidden) {
+            // The record's characters that are graphic escapes on the screen
+            // are drawn as box-drawing characters: QuoteText again, piecewise.
+            quoted = "\"";
+            for (std::size_t k = 0; k < item->Data.size(); ++k) {
+                const std::int32_t p = item->GetPos() - 1 + static_cast<std::int32_t>(k);
+                const auto c = static_cast<std::uint8_t>(item->Data[k]);
+                const std::uint32_t line =
+                    p >= 0 && p < screen->Size && screen->Chars[static_cast<std::size_t>(p)] == c
+                        ? GeUnicode(screen->GeCodes[static_cast<std::size_t>(p)])
+                        : 0;
+                if (line != 0) {
+                    AppendCodePoint(quoted, line);
+                } else {
+                    const std::string one = QuoteText(std::string_view(item->Data).substr(k, 1));
+                    quoted += one.substr(1, one.size() - 2);
+                }
+            }
+            quoted += "\"";
+        }
+        line += quoted;
         lines.push_back(std::move(line));
     }
     return lines;

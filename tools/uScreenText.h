@@ -49,7 +49,11 @@ std::string QuoteText(std::string_view local);
 // record's index in unprotectedFields (what `set` takes) or '-' when it is
 // not there. The text of a non-display record is shown as blanks, like the
 // screen shows it.
-std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFields& unprotectedFields);
+// With the screen the records were cut from, the characters that are
+// graphic escapes there are shown as box-drawing characters (as the
+// screen's rows show them); the records themselves hold '-', '|', '+'.
+std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFields& unprotectedFields,
+                                      const TOrvTn3270display* screen = nullptr);
 
 // UTF-8 to the local character set (Windows-1252). Nothing when the text
 // is not valid UTF-8 or holds a character Windows-1252 does not have;

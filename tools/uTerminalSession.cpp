@@ -275,7 +275,7 @@ std::vector<std::string> TTerminalSession::ScreenLines()
 std::vector<std::string> TTerminalSession::FieldLines()
 {
     auto guard = tn_.Lock();
-    return RenderFields(tn_.HostFields, tn_.UnprotectedFields);
+    return RenderFields(tn_.HostFields, tn_.UnprotectedFields, &tn_.Tn3270Stream().Screen());
 }
 
 std::vector<std::string> TTerminalSession::StatusLines()

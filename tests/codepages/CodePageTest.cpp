@@ -305,4 +305,46 @@ TEST_F(ChosenByName, HostBytesComeBackUnchangedThroughTheScreen)
     }
 }
 
+// ---- Graphic escape ---------------------------------------------------------------
+
+// A modified field holding line drawing is read back with its GE bytes; an
+// edit that leaves those positions alone keeps them, one that overwrites
+// them sends the new characters.
+TEST(GraphicEscapeRead, ReadModifiedSendsGeBytesUntilOverwritten)
+{
+    TOrvTn3270stream s(0, 24, 80);
+    std::vector<std::uint8_t> sent;
+    s.OnWriteData = [&](const void* data, std::int32_t len) {
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        sent.assign(p, p + len);
+    };
+    // EW; SF unprotected + MDT at 0; GE A2, GE 85, 'A'; SF protected at 10.
+    const std::uint8_t record[] = {0xF5, 0xC3, 0x1D, 0xC1, 0x08, 0xA2, 0x08, 0x85, 0xC1, 0x11, 0x40, 0x4A, 0x1D, 0x60};
+    s.AddBuffer(record, sizeof record);
+    s.ProcessData();
+    EXPECT_EQ(s.Screen().Chars[1], '-');
+    EXPECT_EQ(s.Screen().Chars[2], '|');
+    s.Aid = 0x7D;
+    s.Screen().SetCursorPosition(0);
+    s.readModifiedCommand();
+    const std::vector<std::uint8_t> modified = {0x7D, 0x40, 0x40, 0x11, 0x40, 0xC1, 0x08, 0xA2, 0x08, 0x85, 0xC1};
+    EXPECT_EQ(sent, modified);
+
+    s.Screen().putField(1, 9, "-|AB");  // the line drawing as the records show it, and a new letter
+    s.readModifiedCommand();
+    const std::vector<std::uint8_t> edited = {0x7D, 0x40, 0x40, 0x11, 0x40, 0xC1, 0x08, 0xA2, 0x08, 0x85, 0xC1, 0xC2};
+    EXPECT_EQ(sent, edited);
+
+    s.Screen().putField(1, 9, "x|AB");  // an ordinary character over the horizontal line
+    s.readModifiedCommand();
+    const std::vector<std::uint8_t> overwritten = {0x7D, 0x40, 0x40, 0x11, 0x40, 0xC1, 0xA7, 0x08, 0x85, 0xC1, 0xC2};
+    EXPECT_EQ(sent, overwritten);
+
+    // Erasing and clearing forget the graphic escapes too.
+    const std::uint8_t eau[] = {0x6F};
+    s.AddBuffer(eau, sizeof eau);
+    s.ProcessData();
+    EXPECT_EQ(s.Screen().GeCodes[2], 0);
+}
+
 }  // namespace

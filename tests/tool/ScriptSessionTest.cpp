@@ -39,6 +39,16 @@ namespace {
 using namespace std::chrono_literals;
 using namespace tnsim;
 
+Bytes Hex(std::string_view hex)
+{
+    Bytes out;
+    std::istringstream in{std::string(hex)};
+    std::string byte;
+    while (in >> byte)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
+    return out;
+}
+
 // One command's answer: its data lines (without "data: ") and the last line.
 struct Answer {
     std::vector<std::string> data;
@@ -384,6 +394,90 @@ TEST(ScriptWire, KeysFieldsCursorAndWaitRules)
     s->Close();
     EXPECT_EQ(run("wait screen 10").last, "error: not connected (waiting for screen)");
     EXPECT_TRUE(run("wait disconnect 0.1").Ok());
+}
+
+// Graphic escape line drawing (an ISPF-style separator and a box): '-',
+// '|', '+' in the screen and the records, box-drawing characters in the
+// tool's UTF-8, and the GE bytes exactly in a Read Buffer, also after an
+// ordinary character has replaced one.
+TEST(GraphicEscape, LineDrawingInRecordsUtf8AndReadBuffer)
+{
+    THostSimulator host;
+    ScriptDriver run;
+    ASSERT_TRUE(run("connect 127.0.0.1:" + std::to_string(host.Port())).Ok());
+    const auto s = host.WaitSession();
+    ASSERT_TRUE(s && s->WaitNegotiated());
+    // Row 1: a separator of GE 0xA2 over columns 1-10 (RA with GE).
+    // Row 2: upper left corner, two horizontals, top tee, upper right corner.
+    // Row 3: vertical, 'AB', crossing, vertical, and GE 0xC1 (no line:
+    // shown as the text code page's 'A').
+    // Row 4: lower left, left tee, bottom tee, right tee, lower right.
+    const Bytes write = Hex("F5 C3 11 40 40 3C 40 4A 08 A2"
+                            " 11 C1 50 08 C5 08 A2 08 A2 08 D7 08 D5"
+                            " 11 C2 60 08 85 C1 C2 08 D3 08 85 08 C1"
+                            " 11 C3 F0 08 C4 08 C6 08 C7 08 D6 08 D4");
+    s->Send3270(write);
+    ASSERT_TRUE(run("wait screen").Ok());
+    {
+        auto guard = run.session.Component().Lock();
+        const TDSFields& records = run.session.Component().HostFields;
+        ASSERT_GE(records.Count(), 4);
+        EXPECT_EQ(records.Items(0)->Data, "----------");
+        EXPECT_EQ(records.Items(1)->Data, "+--++");
+        EXPECT_EQ(records.Items(2)->Data, "|AB+|A");
+        EXPECT_EQ(records.Items(3)->Data, "+++++");
+    }
+    const Answer screen = run("screen");
+    ASSERT_GE(screen.data.size(), 4u);
+    std::string line;
+    for (int i = 0; i < 10; ++i)
+        line += "\xE2\x94\x80";  // U+2500
+    EXPECT_EQ(screen.data[0], line + std::string(70, ' '));
+    EXPECT_EQ(screen.data[1], "\xE2\x94\x8C\xE2\x94\x80\xE2\x94\x80\xE2\x94\xAC\xE2\x94\x90" + std::string(75, ' '));
+    EXPECT_EQ(screen.data[2], "\xE2\x94\x82" "AB\xE2\x94\xBC\xE2\x94\x82" "A" + std::string(74, ' '));
+    EXPECT_EQ(screen.data[3], "\xE2\x94\x94\xE2\x94\x9C\xE2\x94\xB4\xE2\x94\xA4\xE2\x94\x98" + std::string(75, ' '));
+    EXPECT_NE(FieldLine(run("fields"), "R2C1").find("text=\"\xE2\x94\x8C\xE2\x94\x80"), std::string::npos);
+
+    // Read Buffer: every position as the host wrote it; nulls elsewhere.
+    auto expected = [](int cursorAt, const std::vector<std::pair<int, Bytes>>& cells) {
+        Bytes image = Hex("60");
+        const auto cursor = EncodeAddress12(cursorAt);
+        image.insert(image.end(), cursor.begin(), cursor.end());
+        std::vector<Bytes> at(kScreenSize, Bytes{0x00});
+        for (const auto& [p, b] : cells)
+            at[static_cast<std::size_t>(p)] = b;
+        for (const auto& b : at)
+            image.insert(image.end(), b.begin(), b.end());
+        return image;
+    };
+    std::vector<std::pair<int, Bytes>> cells;
+    for (int c = 0; c < 10; ++c)
+        cells.push_back({c, Hex("08 A2")});
+    const char* row2[] = {"08 C5", "08 A2", "08 A2", "08 D7", "08 D5"};
+    const char* row3[] = {"08 85", "C1", "C2", "08 D3", "08 85", "08 C1"};
+    const char* row4[] = {"08 C4", "08 C6", "08 C7", "08 D6", "08 D4"};
+    for (int c = 0; c < 5; ++c)
+        cells.push_back({80 + c, Hex(row2[c])});
+    for (int c = 0; c < 6; ++c)
+        cells.push_back({160 + c, Hex(row3[c])});
+    for (int c = 0; c < 5; ++c)
+        cells.push_back({240 + c, Hex(row4[c])});
+    s->SendReadBuffer();
+    auto reply = s->WaitData();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(HexString(reply->data), HexString(expected(3 * 80 + 5, cells)));
+
+    // Ordinary characters over line drawing: an ordinary '-' (0x60) where a
+    // GE horizontal was goes back as 0x60, an 'X' as 0xE7.
+    s->Send3270(Hex("F1 C2 11 40 40 60 E7"));
+    ASSERT_TRUE(run("wait text \"-X\"").Ok());
+    cells[0].second = Hex("60");
+    cells[1].second = Hex("E7");
+    s->SendReadBuffer();
+    reply = s->WaitData();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(HexString(reply->data), HexString(expected(2, cells)));
+    EXPECT_EQ(run("screen").data[0].substr(0, 5), "-X\xE2\x94\x80");
 }
 
 #ifdef TN3270_PROGRAM
