@@ -171,16 +171,19 @@ std::string CheckReply(const TOrvTn3270stream& s, const Bytes& block, TReplyKind
     const auto& d = s.Screen();
     std::int32_t markers = 0;
     std::int32_t nonNull = 0;
+    // A graphic escape goes back as two bytes, 0x08 and its code.
+    std::int32_t graphicEscapes = 0;
     for (std::int32_t i = 0; i < d.Size; ++i) {
         markers += d.Chars[At(i)] == TOrvTndisplay::kFieldMarker ? 1 : 0;
         nonNull += d.Chars[At(i)] != TOrvTndisplay::kNull ? 1 : 0;
+        graphicEscapes += d.GeCodes[At(i)] != 0 ? 1 : 0;
     }
 
     switch (kind) {
     case TReplyKind::Any:
         return "";
     case TReplyKind::ReadBuffer:
-        if (n != static_cast<std::size_t>(3 + d.Size + markers))
+        if (n != static_cast<std::size_t>(3 + d.Size + markers + graphicEscapes))
             return Fail("Read Buffer reply of %zu bytes for %d positions and %d fields", n, d.Size, markers);
         if (p[0] != s.Aid || DecodeBufferAddress(p[1], p[2]) != d.CursorPosition)
             return Fail("Read Buffer reply starts %02X %02X %02X", p[0], p[1], p[2]);
@@ -190,7 +193,7 @@ std::string CheckReply(const TOrvTn3270stream& s, const Bytes& block, TReplyKind
     }
 
     if (!s.FormattedMode) {
-        if (n != static_cast<std::size_t>(nonNull))
+        if (n != static_cast<std::size_t>(nonNull + graphicEscapes))
             return Fail("unformatted Read Modified of %zu bytes for %d characters", n, nonNull);
         return "";
     }
@@ -200,7 +203,7 @@ std::string CheckReply(const TOrvTn3270stream& s, const Bytes& block, TReplyKind
         return n == 1 ? "" : Fail("short read of %zu bytes", n);
     if (n < 3 || DecodeBufferAddress(p[1], p[2]) != d.CursorPosition)
         return Fail("Read Modified reply without the cursor address %d", d.CursorPosition);
-    if (n > static_cast<std::size_t>(3 + d.Size + 2 * markers))
+    if (n > static_cast<std::size_t>(3 + d.Size + 2 * markers + graphicEscapes))
         return Fail("Read Modified reply of %zu bytes for %d positions and %d fields", n, d.Size, markers);
 
     // One SBA per modified field, at the position after its attribute, in
