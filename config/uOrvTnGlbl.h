@@ -26,7 +26,7 @@ extern std::string gLogDir;       // "LogDir", default gModulePath
 extern std::string gLogID;        // log file prefix: gSubServicio + "_"
 extern std::string gLogExt;       // "SYS"
 extern std::string gDumpExt;      // "DMP"
-extern std::string gAETableFile;  // "EbcdicTable", default empty
+extern std::string gAETableFile;  // "EbcdicTable", default empty: a code page ("cp1141") or a table file
 extern std::string gTermType;     // "TermType"
 extern bool gTN3270E_BindImage;
 extern bool gTN3270E_DataStreamCtl;
