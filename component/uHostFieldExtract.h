@@ -3,9 +3,10 @@
 // field lines. Free functions over the screen buffer and the component's two
 // lists, so the component calls them and tests drive them without a session.
 //
-// Both functions rebuild hostFields (which owns its records) and
-// unprotectedFields (which borrows the editable ones from hostFields): the
-// borrowing list is emptied first, so it never refers to a freed record.
+// Both functions rebuild hostFields (whose record set gets the records) and
+// unprotectedFields (which refers to the editable ones): the records of
+// hostFields' set are freed first (FreeFields), with unprotectedFields
+// emptied before, whether or not the two lists share one set.
 // Neither takes a lock: the caller keeps the screen and the lists away from
 // other threads for the duration of the call.
 #pragma once

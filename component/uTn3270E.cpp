@@ -37,6 +37,9 @@ TTn3270E::TTn3270E(TComponent* AOwner) : TOrvTelnet(AOwner)
 {
     // The base constructor cannot reach this override.
     CreateTnStream();
+    // The component owns every record of a screen, whichever list the
+    // application removes it from, and frees them all with the screen.
+    UnprotectedFields.ShareRecords(HostFields);
     lastAidKey_ = TTn3270AidKey::akNoOp;
     functions_ = kDefaultFunctions;
     terminalType_ = TTn3270TerminalType::tt3278m2E;
@@ -211,7 +214,7 @@ TSessionState TTn3270E::GetSessionState()
 
 void TTn3270E::EmptyLists()
 {
-    // The borrowing list first: it must never refer to a freed record.
+    // Both lists share the record set: FreeFields empties both first.
     UnprotectedFields.Clear();
     HostFields.FreeFields();
 }

@@ -38,10 +38,18 @@
 // destroy the component (no event follows). "Stable inside a handler"
 // means the reader thread waits while the handler runs; an application
 // that calls the component from yet another thread at the same time holds
-// the lock in its handlers too. Records of the lists are owned by
-// HostFields and freed at the next screen change, SysReq, text record,
-// connect or disconnect: they are valid only while the lock is held or
-// inside the handler that announced them.
+// the lock in its handlers too.
+//
+// Records: the component owns every record of the screen, including any
+// record the application hands to either list as a std::unique_ptr, and
+// frees them all together at the next screen change, SysReq, text record,
+// connect, disconnect or destruction. Between those the lists are the
+// application's to change: Delete, Remove, Clear, SetItems and Assign only
+// change a list, so a record stays valid for the other list (SetAidKey
+// writes back whatever UnprotectedFields then holds). Extract takes a
+// record out of both lists and hands it to the application for good.
+// Records are valid only while the lock is held or inside the handler that
+// announced them.
 #pragma once
 
 #include "fields/u3270Fields.h"
@@ -176,10 +184,11 @@ public:
     // Rebuilds HostFields and UnprotectedFields from the screen.
     void GenHostFields() override;
 
-    // Every field of the current screen, in screen order; owns its records.
+    // Every field of the current screen, in screen order.
     // Read and edit only under the lock or inside a handler.
     TDSFields HostFields;
-    // The editable records of HostFields (the same objects, borrowed).
+    // The editable records of HostFields (the same objects). Both lists
+    // share one record set (TDSFields::ShareRecords): see "Records" above.
     TDSFields UnprotectedFields;
 
 private:

@@ -1,10 +1,12 @@
 // Generic host field record and the field list.
 #include "fields/uDSFields.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 std::int16_t TDSField::GetPos() const
 {
@@ -48,9 +50,72 @@ std::unique_ptr<TDSField> TDSField::NewInstance() const
     return std::make_unique<TDSField>();
 }
 
+// The records of one set, and the lists that belong to it. Records are
+// freed first to last, whether by FreeFields or by the last list leaving.
+struct TDSFields::Records {
+    std::vector<std::unique_ptr<TDSField>> owned;
+    std::vector<TDSFields*> lists;
+
+    ~Records() { FreeAll(); }
+
+    void FreeAll()
+    {
+        for (auto& record : owned)
+            record.reset();
+        owned.clear();  // keeps the capacity for the next screen
+    }
+    // Index in owned, or -1. A list built in one go holds its records in
+    // the set's order, so the hint (the entry's index) is usually right.
+    std::ptrdiff_t Find(const TDSField* item, std::size_t hint) const
+    {
+        if (item == nullptr)
+            return -1;
+        if (hint < owned.size() && owned[hint].get() == item)
+            return static_cast<std::ptrdiff_t>(hint);
+        for (std::size_t i = 0; i < owned.size(); ++i)
+            if (owned[i].get() == item)
+                return static_cast<std::ptrdiff_t>(i);
+        return -1;
+    }
+};
+
+TDSFields::TDSFields() : FRecords(std::make_shared<Records>())
+{
+    FRecords->lists.push_back(this);
+}
+
 TDSFields::~TDSFields()
 {
-    FreeFields();
+    // The set outlives this list while other lists belong to it: they may
+    // still refer to its records.
+    std::erase(FRecords->lists, this);
+}
+
+void TDSFields::ShareRecords(TDSFields& other)
+{
+    if (FRecords == other.FRecords)
+        return;
+    const std::shared_ptr<Records> mine = FRecords;
+    const std::shared_ptr<Records>& theirs = other.FRecords;
+    theirs->owned.reserve(theirs->owned.size() + mine->owned.size());
+    for (auto& record : mine->owned)
+        theirs->owned.push_back(std::move(record));
+    mine->owned.clear();
+    for (TDSFields* list : mine->lists) {
+        list->FRecords = theirs;
+        theirs->lists.push_back(list);
+    }
+    mine->lists.clear();
+}
+
+bool TDSFields::SharesRecordsWith(const TDSFields& other) const
+{
+    return FRecords == other.FRecords;
+}
+
+bool TDSFields::SharesSet() const
+{
+    return FRecords->lists.size() > 1;
 }
 
 void TDSFields::CheckIndex(std::int32_t index, std::int32_t limit, const char* operation) const
@@ -60,39 +125,45 @@ void TDSFields::CheckIndex(std::int32_t index, std::int32_t limit, const char* o
                                 std::to_string(index) + ")");
 }
 
+TDSField* TDSFields::Keep(std::unique_ptr<TDSField> item)
+{
+    if (!item)
+        return nullptr;
+    TDSField* raw = item.get();
+    FRecords->owned.push_back(std::move(item));
+    return raw;
+}
+
 std::int32_t TDSFields::Add(std::unique_ptr<TDSField> item)
 {
-    TDSField* raw = item.get();
-    FEntries.push_back(Entry{std::move(item), raw});
+    FItems.reserve(FItems.size() + 1);  // the record is kept only when the entry fits
+    FItems.push_back(Keep(std::move(item)));
     return GetCount() - 1;
 }
 
 std::int32_t TDSFields::Add(TDSField* item)
 {
-    FEntries.push_back(Entry{nullptr, item});
+    FItems.push_back(item);
     return GetCount() - 1;
 }
 
 void TDSFields::Insert(std::int32_t index, std::unique_ptr<TDSField> item)
 {
     CheckIndex(index, GetCount() + 1, "Insert");
-    TDSField* raw = item.get();
-    FEntries.insert(FEntries.begin() + index, Entry{std::move(item), raw});
+    FItems.reserve(FItems.size() + 1);
+    FItems.insert(FItems.begin() + index, Keep(std::move(item)));
 }
 
 void TDSFields::Insert(std::int32_t index, TDSField* item)
 {
     CheckIndex(index, GetCount() + 1, "Insert");
-    FEntries.insert(FEntries.begin() + index, Entry{nullptr, item});
+    FItems.insert(FItems.begin() + index, item);
 }
 
 void TDSFields::Delete(std::int32_t index)
 {
     CheckIndex(index, GetCount(), "Delete");
-    // Take the entry out first: the record's destructor then runs on a list
-    // that no longer refers to it.
-    Entry gone = std::move(FEntries[static_cast<std::size_t>(index)]);
-    FEntries.erase(FEntries.begin() + index);
+    FItems.erase(FItems.begin() + index);
 }
 
 std::int32_t TDSFields::Remove(const TDSField* item)
@@ -105,86 +176,102 @@ std::int32_t TDSFields::Remove(const TDSField* item)
 
 std::int32_t TDSFields::IndexOf(const TDSField* item) const
 {
-    for (std::size_t i = 0; i < FEntries.size(); ++i)
-        if (FEntries[i].item == item)
+    for (std::size_t i = 0; i < FItems.size(); ++i)
+        if (FItems[i] == item)
             return static_cast<std::int32_t>(i);
     return -1;
 }
 
 void TDSFields::Clear()
 {
-    FreeFields();
+    // clear() keeps the capacity, so rebuilding the list does not allocate.
+    FItems.clear();
 }
 
 void TDSFields::FreeFields()
 {
-    // Owned records go first to last; borrowed ones are only forgotten.
-    // clear() keeps the capacity, so rebuilding the list does not allocate.
-    for (Entry& e : FEntries)
-        e.owned.reset();
-    FEntries.clear();
+    // Every list of the set forgets the records before the first is freed.
+    for (TDSFields* list : FRecords->lists)
+        list->FItems.clear();
+    FRecords->FreeAll();
 }
 
 std::unique_ptr<TDSField> TDSFields::Extract(std::int32_t index)
 {
     CheckIndex(index, GetCount(), "Extract");
-    std::unique_ptr<TDSField> owned = std::move(FEntries[static_cast<std::size_t>(index)].owned);
-    FEntries.erase(FEntries.begin() + index);
-    return owned;
+    TDSField* item = FItems[static_cast<std::size_t>(index)];
+    const std::ptrdiff_t at = FRecords->Find(item, static_cast<std::size_t>(index));
+    FItems.erase(FItems.begin() + index);
+    if (at < 0)
+        return nullptr;
+    std::unique_ptr<TDSField> record = std::move(FRecords->owned[static_cast<std::size_t>(at)]);
+    FRecords->owned.erase(FRecords->owned.begin() + at);
+    // The caller may free it at once: no list of the set may keep it.
+    for (TDSFields* list : FRecords->lists)
+        std::erase(list->FItems, item);
+    return record;
 }
 
 TDSField* TDSFields::GetItems(std::int32_t index) const
 {
     if (index < 0 || index >= GetCount())
         return nullptr;
-    return FEntries[static_cast<std::size_t>(index)].item;
+    return FItems[static_cast<std::size_t>(index)];
 }
 
 void TDSFields::SetItems(std::int32_t index, TDSField* item)
 {
     CheckIndex(index, GetCount(), "SetItems");
-    Entry& e = FEntries[static_cast<std::size_t>(index)];
-    if (e.owned && e.owned.get() == item)
-        return;  // putting back the record the entry already owns
-    std::unique_ptr<TDSField> old = std::move(e.owned);
-    e.item = item;
+    FItems[static_cast<std::size_t>(index)] = item;
 }
 
 void TDSFields::SetItems(std::int32_t index, std::unique_ptr<TDSField> item)
 {
     CheckIndex(index, GetCount(), "SetItems");
-    Entry& e = FEntries[static_cast<std::size_t>(index)];
-    std::unique_ptr<TDSField> old = std::move(e.owned);
-    e.item = item.get();
-    e.owned = std::move(item);
+    FItems[static_cast<std::size_t>(index)] = Keep(std::move(item));
 }
 
 bool TDSFields::Owns(std::int32_t index) const
 {
-    return index >= 0 && index < GetCount() && FEntries[static_cast<std::size_t>(index)].owned != nullptr;
+    if (index < 0 || index >= GetCount())
+        return false;
+    return FRecords->Find(FItems[static_cast<std::size_t>(index)], static_cast<std::size_t>(index)) >= 0;
+}
+
+void TDSFields::Reserve(std::int32_t count)
+{
+    const std::size_t n = count > 0 ? static_cast<std::size_t>(count) : 0U;
+    FItems.reserve(n);
+    FRecords->owned.reserve(n);
 }
 
 void TDSFields::Assign(const TDSFields* source)
 {
     if (source == this)
         return;
-    if (source == nullptr) {
-        FreeFields();
-        return;
-    }
-    std::vector<Entry> copies;
-    copies.reserve(source->FEntries.size());
-    for (const Entry& e : source->FEntries) {
-        if (e.item == nullptr) {
-            copies.push_back(Entry{});  // a null entry stays a null entry
-            continue;
+    std::vector<std::unique_ptr<TDSField>> copies;
+    if (source != nullptr) {
+        copies.reserve(source->FItems.size());
+        for (const TDSField* item : source->FItems) {
+            std::unique_ptr<TDSField> copy;  // a null entry stays a null entry
+            if (item != nullptr) {
+                copy = item->NewInstance();
+                copy->Assign(item);
+            }
+            copies.push_back(std::move(copy));
         }
-        std::unique_ptr<TDSField> copy = e.item->NewInstance();
-        copy->Assign(e.item);
-        TDSField* raw = copy.get();
-        copies.push_back(Entry{std::move(copy), raw});
     }
+    // Other lists of a shared set keep their records; a list alone in its
+    // set has no one to keep them for.
+    if (SharesSet())
+        Clear();
+    else
+        FreeFields();
+    if (source == nullptr)
+        return;
     CursorPos = source->CursorPos;
-    FreeFields();
-    FEntries = std::move(copies);
+    FItems.reserve(copies.size());
+    FRecords->owned.reserve(FRecords->owned.size() + copies.size());
+    for (auto& copy : copies)
+        FItems.push_back(Keep(std::move(copy)));
 }

@@ -5,19 +5,23 @@
 // attribute bytes of one run of screen positions); TDSFields is an ordered
 // list of records with the cursor position published with it.
 //
-// Ownership rules of TDSFields (the reason the list takes two kinds of entry):
-//   1. An entry is either OWNED (added as std::unique_ptr: the list is the
-//      record's only owner) or BORROWED (added as a plain pointer: somebody
-//      else owns the record, typically another TDSFields).
-//   2. The list destroys an owned record when its entry goes away: FreeFields,
-//      Clear, Delete, Remove, SetItems over it, Assign and the destructor.
-//      Extract removes an owned entry and hands the record back instead.
-//   3. The list never destroys a borrowed record. The owner must keep it alive
-//      while any list borrows it: empty the borrowing list (Clear) before or
-//      when the owning list is emptied (FreeFields) or destroyed. Destroying
-//      a borrowing list that still holds entries is harmless.
-// The component's HostFields owns its records; UnprotectedFields borrows a
-// subset of the same records, so the two always rebuild together.
+// Ownership. Every list belongs to a record set: the records it was handed
+// as std::unique_ptr. A new list has a set of its own; ShareRecords makes
+// two lists one set (the component's HostFields and UnprotectedFields).
+//   1. Handing a record over (Add, Insert or SetItems with a unique_ptr)
+//      gives it to the set; the pointer forms only refer to a record that
+//      somebody else keeps alive (another list's, or the application's).
+//   2. List operations change the list only: Delete, Remove, Clear,
+//      SetItems and Assign never free a record, so a record stays valid for
+//      every list of its set that still refers to it.
+//   3. FreeFields frees the whole set, first to last, after it has emptied
+//      every list of the set; so no list of the set ever refers to a freed
+//      record. The last list of a set to be destroyed frees it too.
+//   4. Extract takes a record out of the set for good: it leaves every list
+//      of the set and the caller owns it.
+// A list that refers to records of ANOTHER set (pointer form) must be
+// emptied before that set frees them; destroying it while it still refers
+// to them is harmless.
 //
 // Thread: none of these classes locks; a list and its records belong to one
 // thread at a time (the component serialises its own use).
@@ -82,69 +86,86 @@ public:
     // 1-based, like a record's position.
     std::int16_t CursorPos = 0;
 
-    TDSFields() = default;
-    // Destroys the owned records (FreeFields).
+    // An empty list with a record set of its own.
+    TDSFields();
+    // Leaves its set; the last list of a set frees the set's records.
     ~TDSFields() override;
     TDSFields(const TDSFields&) = delete;
     TDSFields& operator=(const TDSFields&) = delete;
 
-    // Appends an entry; returns its index. The unique_ptr form makes the
-    // list the record's owner; the pointer form borrows it (null allowed).
+    // Makes this list's set and other's one set (the records of both are
+    // kept; nothing is freed). From then on FreeFields on either frees the
+    // records of both and empties both.
+    void ShareRecords(TDSFields& other);
+    // True when other belongs to this list's set (a list shares with itself).
+    bool SharesRecordsWith(const TDSFields& other) const;
+
+    // Appends an entry; returns its index. The unique_ptr form gives the
+    // record to the set; the pointer form only refers to it (null allowed).
     std::int32_t Add(std::unique_ptr<TDSField> item);
     std::int32_t Add(TDSField* item);
     // Inserts before index (index == Count appends).
     // Throws std::out_of_range when index < 0 or index > Count.
     void Insert(std::int32_t index, std::unique_ptr<TDSField> item);
     void Insert(std::int32_t index, TDSField* item);
-    // Removes the entry at index (an owned record is destroyed).
+    // Removes the entry at index; the record is not freed.
     // Throws std::out_of_range when index < 0 or index >= Count.
     void Delete(std::int32_t index);
     // Removes the first entry referring to item and returns the index it had,
-    // or -1 (an owned record is destroyed).
+    // or -1; the record is not freed.
     std::int32_t Remove(const TDSField* item);
     // Index of the first entry referring to item, or -1.
     std::int32_t IndexOf(const TDSField* item) const;
-    // Removes every entry; owned records are destroyed, borrowed ones not.
+    // Removes every entry; no record is freed.
     void Clear();
-    // Destroys the owned records from the first to the last, then Clear.
+    // Empties every list of the set, then frees the set's records from the
+    // first to the last. Records of other sets are only forgotten.
     void FreeFields();
-    // Removes the entry at index and hands an owned record to the caller
-    // (null for a borrowed entry). Throws std::out_of_range like Delete.
+    // Removes the entry at index. A record of the set is taken out of the
+    // set and out of every list of it, and handed to the caller; for a
+    // record of another set only the entry goes and null is returned.
+    // Throws std::out_of_range like Delete.
     std::unique_ptr<TDSField> Extract(std::int32_t index);
 
-    std::int32_t GetCount() const { return static_cast<std::int32_t>(FEntries.size()); }
+    std::int32_t GetCount() const { return static_cast<std::int32_t>(FItems.size()); }
     std::int32_t Count() const { return GetCount(); }
     // The record at index, or null when index < 0 or index >= Count. Never
-    // throws. The pointer stays valid until the entry leaves an owning list
-    // (or, for a borrowed entry, until its owner frees it).
+    // throws. A record of the set stays valid until the set is freed
+    // (FreeFields, or the last list of the set destroyed) or it is
+    // extracted, whatever is removed from the lists meanwhile.
     TDSField* GetItems(std::int32_t index) const;
     TDSField* Items(std::int32_t index) const { return GetItems(index); }
-    // Replaces the entry at index (a replaced owned record is destroyed,
-    // unless it is the very record being put back).
+    // Replaces the entry at index; the record it referred to is not freed.
     // Throws std::out_of_range when index < 0 or index >= Count.
     void SetItems(std::int32_t index, TDSField* item);
     void SetItems(std::int32_t index, std::unique_ptr<TDSField> item);
-    // True when the entry at index is owned by this list (false out of range).
+    // True when the entry at index refers to a record of this list's set
+    // (false out of range or for a null entry).
     bool Owns(std::int32_t index) const;
 
     // Capacity hint; emptying the list keeps the capacity, so a list that is
     // rebuilt again and again stops allocating for its entries.
-    void Reserve(std::int32_t count) { FEntries.reserve(count > 0 ? static_cast<std::size_t>(count) : 0U); }
+    void Reserve(std::int32_t count);
 
-    // Replaces the content with owned copies of the source's records (same
-    // classes, made by NewInstance and Assign, so their Len is 0) and takes
-    // the source's CursorPos. A null source empties the list and keeps
-    // CursorPos. Assigning a list to itself changes nothing. The copies are
-    // made before the old records are destroyed, so a source that borrows
-    // this list's records is copied safely.
+    // Replaces the content with copies of the source's records (same
+    // classes, made by NewInstance and Assign, so their Len is 0), given to
+    // this list's set, and takes the source's CursorPos. A list alone in its
+    // set frees its old records first (FreeFields); a list that shares its
+    // set only drops its entries, the other lists of the set keep theirs.
+    // A null source empties the list the same way and keeps CursorPos.
+    // Assigning a list to itself changes nothing. The copies are made
+    // before anything is freed, so a source that refers to this list's
+    // records is copied safely.
     virtual void Assign(const TDSFields* source);
 
 private:
-    struct Entry {
-        std::unique_ptr<TDSField> owned;  // null for a borrowed entry
-        TDSField* item = nullptr;
-    };
-    void CheckIndex(std::int32_t index, std::int32_t limit, const char* operation) const;
+    struct Records;  // a set's records and the lists that belong to it
 
-    std::vector<Entry> FEntries;
+    void CheckIndex(std::int32_t index, std::int32_t limit, const char* operation) const;
+    // Gives the record to the set; returns it (null stays null).
+    TDSField* Keep(std::unique_ptr<TDSField> item);
+    bool SharesSet() const;
+
+    std::vector<TDSField*> FItems;
+    std::shared_ptr<Records> FRecords;
 };

@@ -1,11 +1,13 @@
-// Field lists: index rules, owned and borrowed entries (run under ASan to
-// catch a record freed twice or used after its owner freed it), Assign.
+// Field lists: index rules, record sets (run under ASan to catch a record
+// freed twice or used after its set freed it), Assign.
 #include "fields/u3270Fields.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -71,55 +73,110 @@ TEST(FieldListTest, IndexOfAndRemoveFindTheFirstEntry)
     EXPECT_EQ(list.Count(), 2);
 }
 
-TEST(FieldListTest, OwningAndBorrowingListsShareRecordsSafely)
+// One list alone in its set: removing entries never frees a record (a
+// pointer taken earlier stays good); FreeFields and the list's end free
+// the set's records, never a record it only refers to.
+TEST(FieldListTest, ListOperationsNeverFreeTheSetFreesItsRecordsTogether)
+{
+    int destroyed = 0;
+    TDSField outside;
+    auto list = std::make_unique<TDSFields>();
+    std::vector<TDSField*> records;
+    for (int i = 0; i < 4; ++i) {
+        auto f = std::make_unique<CountedField>(&destroyed);
+        f->Data = "R" + std::to_string(i);
+        records.push_back(f.get());
+        list->Add(std::move(f));
+    }
+    list->Add(&outside);
+    EXPECT_TRUE(list->Owns(0));
+    EXPECT_FALSE(list->Owns(4));
+
+    list->Delete(3);
+    EXPECT_EQ(list->Remove(records[0]), 0);
+    list->SetItems(0, std::make_unique<CountedField>(&destroyed));  // replaces R1
+    list->SetItems(1, records[3]);                                   // the deleted one, back again
+    list->Clear();
+    EXPECT_EQ(destroyed, 0);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(records[static_cast<std::size_t>(i)]->Data, "R" + std::to_string(i));
+
+    // Extract hands a record of the set over; an outside one is not the list's to give.
+    list->Add(records[2]);
+    list->Add(&outside);
+    std::unique_ptr<TDSField> taken = list->Extract(0);
+    EXPECT_EQ(taken.get(), records[2]);
+    EXPECT_EQ(list->Extract(0), nullptr);
+    EXPECT_EQ(list->Count(), 0);
+
+    list->Add(records[1]);
+    list->FreeFields();  // R0, R1, R3 and the replacement
+    EXPECT_EQ(destroyed, 4);
+    EXPECT_EQ(list->Count(), 0);
+    list->Add(std::make_unique<CountedField>(&destroyed));
+    list->Add(&outside);
+    list.reset();
+    EXPECT_EQ(destroyed, 5);
+    taken.reset();
+    EXPECT_EQ(destroyed, 6);
+    EXPECT_EQ(outside.Data, "");
+}
+
+// Two lists of one set, as the component keeps them: whatever one list
+// drops stays valid for the other; a record handed to either belongs to
+// the set; FreeFields on either empties both before it frees; Extract takes
+// a record out of both.
+TEST(FieldListTest, ListsSharingASetNeverLeaveTheOtherAFreedRecord)
 {
     int destroyed = 0;
     auto host = std::make_unique<TDSFields>();
     auto unprotected = std::make_unique<TDSFields>();
+    host->Add(std::make_unique<CountedField>(&destroyed));  // before sharing: kept
+    unprotected->ShareRecords(*host);
+    EXPECT_TRUE(unprotected->SharesRecordsWith(*host));
     for (int i = 0; i < 4; ++i) {
         auto f = std::make_unique<CountedField>(&destroyed);
-        f->Attr = (i % 2) ? 0x20 : 0x00;
         TDSField* raw = f.get();
         host->Add(std::move(f));
-        if (As3270Field(raw)->GetEditable())
-            unprotected->Add(raw);
+        unprotected->Add(raw);
     }
-    EXPECT_TRUE(host->Owns(0));
-    EXPECT_FALSE(unprotected->Owns(0));
-    EXPECT_EQ(unprotected->Count(), 2);
+    EXPECT_TRUE(unprotected->Owns(0));
+    TDSField* kept = unprotected->Items(0);
 
-    // The borrowing list forgets; nothing is freed.
-    unprotected->FreeFields();
-    unprotected->Add(host->Items(0));
-    unprotected->Clear();
+    host->Clear();
+    host->Add(unprotected->Items(1));
+    host->Delete(0);
     EXPECT_EQ(destroyed, 0);
-    EXPECT_EQ(host->Count(), 4);
+    kept->SetData("STILL HERE");
+    EXPECT_EQ(unprotected->Count(), 4);
 
-    // Deleting or replacing an owned entry frees exactly that record;
-    // putting the same record back keeps it.
-    host->SetItems(0, host->Items(0));
-    EXPECT_EQ(destroyed, 0);
-    host->Delete(3);
-    EXPECT_EQ(destroyed, 1);
-    host->SetItems(0, std::make_unique<CountedField>(&destroyed));
-    EXPECT_EQ(destroyed, 2);
-    EXPECT_TRUE(host->Owns(0));
+    unprotected->Add(std::make_unique<CountedField>(&destroyed));  // the application's own record
+    TDSField* third = unprotected->Items(2);
+    host->Add(third);
+    host->Add(unprotected->Items(3));
+    std::unique_ptr<TDSField> taken = host->Extract(0);
+    EXPECT_EQ(taken.get(), third);
+    EXPECT_EQ(unprotected->IndexOf(third), -1);
+    EXPECT_EQ(host->Count(), 1);
+    EXPECT_EQ(unprotected->Count(), 4);
 
-    // Extract hands the record over instead of freeing it.
-    std::unique_ptr<TDSField> taken = host->Extract(1);
-    EXPECT_EQ(destroyed, 2);
-    ASSERT_NE(taken, nullptr);
-    EXPECT_EQ(host->Count(), 2);
-
-    unprotected->Add(host->Items(0));
-    unprotected->Add(host->Items(1));
-    // The component's order on destruction: the borrowing list first.
-    unprotected->Clear();
-    host.reset();
-    EXPECT_EQ(destroyed, 4);
-    unprotected.reset();
-    taken.reset();
+    host->FreeFields();  // 1 + 4 + 1, less the extracted one
     EXPECT_EQ(destroyed, 5);
+    EXPECT_EQ(host->Count(), 0);
+    EXPECT_EQ(unprotected->Count(), 0);
+    taken.reset();
+    EXPECT_EQ(destroyed, 6);
+
+    // The first list of the set to go leaves the records to the other.
+    auto f = std::make_unique<CountedField>(&destroyed);
+    f->Data = "LAST";
+    host->Add(std::move(f));
+    unprotected->Add(host->Items(0));
+    host.reset();
+    EXPECT_EQ(destroyed, 6);
+    EXPECT_EQ(unprotected->Items(0)->Data, "LAST");
+    unprotected.reset();
+    EXPECT_EQ(destroyed, 7);
 }
 
 TEST(FieldListTest, RebuildingKeepsCapacityAndCursor)
