@@ -27,6 +27,16 @@ constexpr std::uint8_t ToInternal(std::uint8_t fa)
     return a;
 }
 
+constexpr std::uint8_t kBlank = 0x20;
+
+// The application's text must not plant a field attribute marker: the byte
+// that means "field attribute here" is taken as a blank.
+std::uint8_t TypedChar(std::string_view text, std::int32_t k)
+{
+    const auto c = static_cast<std::uint8_t>(text[static_cast<std::size_t>(k)]);
+    return c == TOrvTndisplay::kFieldMarker ? kBlank : c;
+}
+
 } // namespace
 
 TOrvTn3270display::TOrvTn3270display(std::int32_t ident, std::int32_t rows, std::int32_t cols)
@@ -250,50 +260,87 @@ void TOrvTn3270display::setFieldModified(std::int32_t position)
     }
 }
 
-void TOrvTn3270display::putField(std::int32_t start, std::int32_t count, std::string_view text)
+std::int32_t TOrvTn3270display::writablePositions(std::int32_t start, std::int32_t count) const
 {
     if (!inRange(start) || count <= 0)
-        return;
+        return 0;
+    // A field that runs past the last position continues at the top of the
+    // screen, as the host sees it; it ends at the next field attribute,
+    // which a count too large for the field must not overwrite.
+    const std::int32_t limit = std::min(count, Size);
+    std::int32_t n = 0;
+    for (std::int32_t i = start; n < limit && Chars[At(i)] != kFieldMarker; i = next(i))
+        ++n;
+    return n;
+}
+
+std::string_view TOrvTn3270display::typedText(std::string_view text, std::int32_t positions)
+{
     const auto zero = text.find('\0');
     if (zero != std::string_view::npos)
         text = text.substr(0, zero);
-    const auto n = static_cast<std::int32_t>(std::min<std::size_t>(text.size(), static_cast<std::size_t>(Size)));
-    // A field that runs past the last position continues at the top of the
-    // screen, as the host sees it.
-    const std::int32_t positions = std::min(count, Size);
+    return text.substr(0, std::min<std::size_t>(text.size(), static_cast<std::size_t>(positions)));
+}
+
+bool TOrvTn3270display::showsText(std::int32_t start, std::int32_t positions, std::string_view text) const
+{
+    const auto n = static_cast<std::int32_t>(text.size());
+    std::int32_t i = start;
+    for (std::int32_t k = 0; k < positions; ++k, i = next(i)) {
+        const std::uint8_t ch = Chars[At(i)];
+        const std::uint8_t shown = ch == kNull ? kBlank : ch;
+        if (shown != (k < n ? TypedChar(text, k) : kBlank))
+            return false;
+    }
+    return true;
+}
+
+bool TOrvTn3270display::typeText(std::int32_t start, std::int32_t positions, std::string_view text)
+{
+    const auto n = static_cast<std::int32_t>(text.size());
+    std::int32_t first = 0;
+    while (first < n && TypedChar(text, first) == kBlank)
+        ++first;
+    std::int32_t last = n - 1;
+    while (last >= first && TypedChar(text, last) == kBlank)
+        --last;
+    // An all-blank text has no words: first == n, last < first.
     bool changed = false;
-    // Only the blanks in front of the text's first non-blank are leading; a
-    // blank after it (between two words) is data and is stored as a blank
-    // even when the characters before it were already on the screen.
-    bool leading = true;
     std::int32_t i = start;
     for (std::int32_t k = 0; k < positions; ++k, i = next(i)) {
         std::uint8_t& ch = Chars[At(i)];
-        // The field ends at the next field attribute: a count too large for
-        // the field must not overwrite (or null) the attribute marker.
-        if (ch == kFieldMarker)
-            break;
-        if (k < n) {
-            auto c = static_cast<std::uint8_t>(text[static_cast<std::size_t>(k)]);
-            // The application's text must not plant a field attribute marker:
-            // the byte that means "field attribute here" is stored as a blank.
-            if (c == kFieldMarker)
-                c = 0x20;
-            if (c != 0x20)
-                leading = false;
-            if (c == ch)
-                continue;
-            ch = (c == 0x20 && leading) ? kNull : c;
-            GeCodes[At(i)] = 0;
-            Attrs[At(i)] |= kAttrChanged;
-            changed = true;
-        } else if (ch != kNull && ch != 0x20) {
-            ch = kNull;
-            GeCodes[At(i)] = 0;
-            Attrs[At(i)] |= kAttrChanged;
-            changed = true;
-        }
+        std::uint8_t want = kNull;
+        if (k >= first && k <= last)
+            want = TypedChar(text, k);
+        else if (k < first && first < n && ch == kBlank)
+            want = kBlank;  // a leading blank over a blank: as it was
+        if (want == ch)
+            continue;
+        ch = want;
+        GeCodes[At(i)] = 0;  // a typed character is no graphic escape
+        Attrs[At(i)] |= kAttrChanged;
+        changed = true;
     }
-    if (changed)
+    return changed;
+}
+
+void TOrvTn3270display::putField(std::int32_t start, std::int32_t count, std::string_view text)
+{
+    const std::int32_t positions = writablePositions(start, count);
+    if (positions == 0)
+        return;
+    text = typedText(text, positions);
+    if (showsText(start, positions, text))
+        return;
+    if (typeText(start, positions, text))
         setFieldModified(start);
+}
+
+void TOrvTn3270display::retypeField(std::int32_t start, std::int32_t count, std::string_view text)
+{
+    const std::int32_t positions = writablePositions(start, count);
+    if (positions == 0)
+        return;
+    typeText(start, positions, typedText(text, positions));
+    setFieldModified(start);
 }

@@ -44,9 +44,31 @@ public:
     void setBitModifiedInFA(std::int32_t position, bool on);
     void setFieldModified(std::int32_t position);
 
-    // Writes an edited field back: count positions from start with text
-    // (local character set; ends at its first zero byte or its end).
+    // Writing a text into a field is what an operator does with Erase EOF
+    // and then typing it. The positions written are count positions from
+    // start (wrapping past the last position), ending early at the next
+    // field attribute. text is in the local character set and ends at its
+    // first zero byte or its end; characters beyond the positions are
+    // dropped, and the marker byte 0x01 is taken as a blank.
+    //   - the characters from the text's first non-blank to its last
+    //     non-blank are stored as they are, blanks between words included;
+    //   - blanks before the first non-blank become nulls (a blank already
+    //     on the screen there stays);
+    //   - blanks after the last non-blank and every position after the
+    //     text become nulls, so the host is never sent a padding blank;
+    //     an all-blank text nulls every position.
+    // Changed positions get the change mark.
+
+    // Writes an edited record back. When the positions already show the
+    // text (a null shown as a blank, the text padded with blanks to the
+    // positions, as a published record shows them) nothing is written and
+    // the modified data tag is left alone: a record written back
+    // unchanged keeps the host's own blanks. Otherwise the text is retyped
+    // as above and the field's modified data tag is set.
     void putField(std::int32_t start, std::int32_t count, std::string_view text);
+    // Retypes the text as above whatever the positions show, and sets the
+    // field's modified data tag, as a keyboard does on Erase EOF.
+    void retypeField(std::int32_t start, std::int32_t count, std::string_view text);
 
     // Next position, wrapping from Size - 1 to 0.
     std::int32_t next(std::int32_t position) const { return position + 1 >= Size ? 0 : position + 1; }
@@ -56,6 +78,15 @@ public:
     void update() override;
 
 private:
+    // The positions putField and retypeField write: at most count from
+    // start, up to the next field attribute. 0 for a start off the screen.
+    std::int32_t writablePositions(std::int32_t start, std::int32_t count) const;
+    // The text as written: up to its zero byte, the marker byte as a blank.
+    static std::string_view typedText(std::string_view text, std::int32_t positions);
+    bool showsText(std::int32_t start, std::int32_t positions, std::string_view text) const;
+    // Returns whether any position changed.
+    bool typeText(std::int32_t start, std::int32_t positions, std::string_view text);
+
     // Positions [start, end) and then [0, wrapEnd) of a walk over one field.
     struct FieldSpan {
         std::int32_t start, end, wrapEnd;

@@ -378,16 +378,20 @@ bool TTerminalSession::SetField(const std::string& field, const std::string& tex
                 std::to_string(room);
         return false;
     }
+    // Typed as an operator would: Erase EOF over the whole field, then the
+    // text; the host gets the words, not the blanks the field held before.
+    // The screen holds it from now on (modified), so the key finds these
+    // records already shown and writes nothing more for them.
+    tn_.Tn3270Stream().Screen().retypeField(f->GetPos() - 1, static_cast<std::int32_t>(room), text);
     std::size_t offset = 0;
     for (T3270Field* r : run) {
         const auto len = static_cast<std::size_t>(std::max<std::int16_t>(r->Len, 0));
-        const std::string part = offset < text.size() ? text.substr(offset, len) : std::string();
-        // A record keeps its trailing blanks out of Data: compare the same way.
-        std::string trimmed = part;
-        while (!trimmed.empty() && static_cast<unsigned char>(trimmed.back()) <= 0x20)
-            trimmed.pop_back();
-        if (r == f || trimmed != r->Data)
-            r->SetData(part);
+        std::string part = offset < text.size() ? text.substr(offset, len) : std::string();
+        // As a published record shows it: no trailing blanks in Data.
+        while (!part.empty() && static_cast<unsigned char>(part.back()) <= 0x20)
+            part.pop_back();
+        r->SetData(part);
+        r->SetModified(true);
         offset += len;
     }
     return true;

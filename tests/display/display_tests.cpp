@@ -183,32 +183,50 @@ TEST_F(Screen, ExtendedAttributesAndModifiedTags)
     EXPECT_TRUE(d.isFieldModified(50));
 }
 
-TEST_F(Screen, PutField)
+// Writing a text is Erase EOF then typing: the words as typed, nulls before
+// and after them. putField leaves a field that already shows the text
+// alone; retypeField (the tool's set) always types and marks the field.
+TEST_F(Screen, PutFieldAndRetypeField)
 {
     d.insertFA(99, 0x00);
-    d.insertFA(105, 0x20);
+    d.insertFA(110, 0x20);
     d.update();
     struct Case {
         const char* before;
         std::string text;
         const char* after;
         bool modified;
+        bool retype;
     } cases[] = {
-        {"XYZVW", "AB", "AB...", true},
-        {".....", "  C", "..C..", true},          // leading blanks become nulls
-        {"AB.  ", "AB", "AB.  ", false},          // same content, blanks kept: no change
-        {"JOHN.", "JOHN S", "JOHN ", true},       // a blank between words stays a blank
-        {"AB...", std::string("A\0Z", 3), "A....", true},  // text ends at its zero byte
-        {".....", "A\x01" "B", "A B..", true},    // the marker byte never comes from the application
+        {"XYZVWXYZVW", "AB", "AB........", true, false},
+        {"..........", "  C", "..C.......", true, false},            // leading blanks become nulls
+        {"OLD.......", "  NEW", "..NEW.....", true, false},
+        {"  OLD     ", "  NEW", "  NEW.....", true, false},          // ... a blank already there stays
+        {"..........", "ABC       ", "ABC.......", true, false},     // trailing blanks become nulls
+        {"..........", "testpsw ", "testpsw...", true, false},
+        {"          ", "ABC", "ABC.......", true, false},            // so do blanks after the text
+        {"OLD       ", "          ", "..........", true, false},     // an all-blank text nulls the field
+        {"JOHN......", "JOHN SMITH", "JOHN SMITH", true, false},     // blanks between words stay
+        {"AB.  .....", "AB", "AB.  .....", false, false},            // already shown: nothing written
+        {"  C    ...", "  C", "  C    ...", false, false},
+        {"AB........", std::string("A\0Z", 3), "A.........", true, false},  // text ends at its zero byte
+        {"..........", "A\x01" "B", "A B.......", true, false},      // the marker byte never comes from the application
+        {"..........", "ABCDEFGHIJKL", "ABCDEFGHIJ", true, true},    // the field ends at its field attribute
+        {"AB.  .....", "AB", "AB........", true, true},              // retyped: the host's blanks go
+        {"ABC.......", "ABC  ", "ABC.......", true, true},           // unchanged, but typed: modified
     };
     for (const auto& c : cases) {
         Put(d, 100, c.before);
         d.setBitModifiedInFA(99, false);
         d.update();
-        d.putField(100, 5, c.text);
-        EXPECT_EQ(Text(d, 100, 5), c.after) << c.before << " <- " << c.text;
-        EXPECT_EQ(d.isFieldModified(99), c.modified) << c.before;
-        EXPECT_EQ(d.Chars[105], 0x01);
+        if (c.retype)
+            d.retypeField(100, 1000, c.text);
+        else
+            d.putField(100, 10, c.text);
+        EXPECT_EQ(Text(d, 100, 10), c.after) << c.before << " <- " << c.text;
+        EXPECT_EQ(d.isFieldModified(99), c.modified) << c.before << " <- " << c.text;
+        EXPECT_EQ(d.Chars[110], 0x01);
+        EXPECT_EQ(d.Chars[99], 0x01);
     }
 }
 

@@ -165,6 +165,10 @@ void StreamHarness::Run(std::string_view script)
         } else if (cmd == "key") {
             stream.Aid = static_cast<std::uint8_t>(t.Number(16));
             stream.readModifiedCommand();
+        } else if (cmd == "put") {
+            const auto p = static_cast<std::int32_t>(t.Number());
+            const auto n = static_cast<std::int32_t>(t.Number());
+            d.putField(p, n, t.Quoted());
         } else if (cmd == "sent") {
             const Bytes want = Hex(t.rest);
             if (sent.empty()) {

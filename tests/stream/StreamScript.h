@@ -5,6 +5,7 @@
 //   push HEX...               one record; no error expected
 //   fail "TEXT" HEX...        one record; EStreamError with exactly TEXT expected
 //   key XX                    attention key: Aid := XX, then readModifiedCommand
+//   put P N "TEXT"            the application's edit: putField(P, N, TEXT)
 //   sent HEX...               the next block handed to OnWriteData, byte for byte
 //   none                      nothing more was sent
 //   row N "TEXT"              row N (1-based) of 80: '.' null, '|' field attribute,

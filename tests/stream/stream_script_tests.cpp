@@ -110,6 +110,57 @@ sent 02 00 00 00 05 00
 reply 07
 row 1 "HELLO!"
 )"},
+    // ---- the application's edits written back, then Read Modified ---------
+    // An input field of 10 positions at 81-90 (field attribute at 80,
+    // protected field at 91). Writing is Erase EOF then typing: the host
+    // gets the words, never a padding blank.
+    {"WriteBackSendsWhatWasTyped", R"(
+mode p
+push F5 C3 11 C1 50 1D 40 13 11 C1 5B 1D 60
+put 81 10 "ABC       "       # a value padded to the field's length
+at 81 "ABC......."
+key 7D
+sent 7D C1 D1 11 C1 D1 C1 C2 C3
+push F5 C3 11 C1 50 1D 4C 13 11 C1 5B 1D 60
+put 81 10 "testpsw "         # a password in a non-display field
+key 7D
+sent 7D C1 D1 11 C1 D1 A3 85 A2 A3 97 A2 A6
+push F5 C3 11 C1 50 1D 40 13 D1 D6 C8 D5 11 C1 5B 1D 60
+put 81 10 "JOHN SMITH"       # over "JOHN": the blank between the words stays
+key 7D
+sent 7D C1 D1 11 C1 D1 D1 D6 C8 D5 40 E2 D4 C9 E3 C8
+push F5 C3 11 C1 50 1D 40 13 C1 C2 C3 11 C1 5B 1D 60
+put 81 10 "  NEW"            # leading blanks over "ABC" become nulls
+at 81 "..NEW....."
+key 7D
+sent 7D C1 D1 11 C1 D1 D5 C5 E6
+push F5 C3 11 C1 50 1D 40 13 40 40 D6 D3 C4 40*5 11 C1 5B 1D 60
+put 81 10 "  NEW"            # ... over the host's own blanks they stay
+key 7D
+sent 7D C1 D1 11 C1 D1 40 40 D5 C5 E6
+push F5 C3 11 C1 50 1D 40 13 D6 D3 C4 40*7 11 C1 5B 1D 60
+put 81 10 "          "       # an all-blank value empties the field, the host's blanks too
+at 81 ".........."
+key 7D
+sent 7D C1 D1 11 C1 D1
+push F5 C3 11 C1 50 1D 40 13 40*10 11 C1 5B 1D 60
+put 81 10 "ABC"               # the host's blanks after the text become nulls
+key 7D
+sent 7D C1 D1 11 C1 D1 C1 C2 C3
+push F5 C2 11 C1 50 1D C1 13 D6 D3 C4 40 40 11 C1 5B 1D 60
+put 81 10 "OLD"               # a premodified field written back as shown: untouched
+key 7D
+sent 7D C1 D1 11 C1 D1 D6 D3 C4 40 40
+)"},
+    {"WriteBackOnTheSscpLuScreen", R"(
+mode e
+push 04 00 00 00 01 01        # UNBIND: an empty SSCP-LU screen
+state SscpLu
+put 0 1920 "LOGON APPL1     "
+row 1 "LOGON APPL1"
+key 7D
+sent 07 00 00 00 01 D3 D6 C7 D6 D5 40 C1 D7 D7 D3 F1
+)"},
     {"ReadModifiedInSscpLuStateCarriesItsDataType", R"(
 mode e
 push 04 00 00 00 01 01

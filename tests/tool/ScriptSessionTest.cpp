@@ -6,6 +6,7 @@
 #include "sim/uHostSimulator.h"
 #include "sim/uSim3270Encoder.h"
 #include "sim/uSimCodePage.h"
+#include "sim/uTestHost.h"
 #include "stream/uOrvTnConsts.h"
 #include "tools/uScriptLexer.h"
 #include "tools/uScriptSession.h"
@@ -478,6 +479,46 @@ TEST(GraphicEscape, LineDrawingInRecordsUtf8AndReadBuffer)
     ASSERT_TRUE(reply);
     EXPECT_EQ(HexString(reply->data), HexString(expected(2, cells)));
     EXPECT_EQ(run("screen").data[0].substr(0, 5), "-X\xE2\x94\x80");
+}
+
+// `set` types the text as an operator does after Erase EOF: the host gets
+// the words, never a blank the field or the value held around them.
+TEST(ScriptWire, SetSendsTheWordsNotThePaddingBlanks)
+{
+    THostSimulator host;
+    ScriptDriver run;
+    ASSERT_TRUE(run("connect 127.0.0.1:" + std::to_string(host.Port())).Ok());
+    const auto s = host.WaitSession();
+    ASSERT_TRUE(s && s->WaitNegotiated());
+    // An input field over two rows (positions 10 to 98) that the host
+    // filled with "OLD" and blanks, and a password field at 110.
+    TSim3270Encoder e;
+    e.EraseWrite(wcc::Restore | wcc::ResetMdt)
+        .Field(1, 10, fa::Unprotected)
+        .IC()
+        .Text("OLD" + std::string(86, ' '))
+        .Field(2, 20, fa::Protected, "PASSWORD")
+        .Field(2, 30, fa::Unprotected | fa::NonDisplay)
+        .Field(2, 40, fa::Protected);
+    s->Send3270(e.Take());
+    ASSERT_TRUE(run("wait screen").Ok());
+    EXPECT_TRUE(run("set 0 \"ABC\"").Ok());
+    EXPECT_TRUE(run("set R2C31 \"testpsw \"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    auto record = s->WaitData();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(ToHex(record->data), "7D 40 4A 11 40 4A C1 C2 C3 11 C1 6E A3 85 A2 A3 97 A2 A6");
+
+    // On the SSCP-LU screen a value padded with blanks arrives as the command alone.
+    s->SendUnbind();
+    ASSERT_TRUE(run("wait screen").Ok());
+    EXPECT_TRUE(run("status").Shows("session-state sscp-lu"));
+    EXPECT_TRUE(run("set R1C1 \"LOGON APPL1     \"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    record = s->WaitData();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->header.dataType, dt::SscpLuData);
+    EXPECT_EQ(ToHex(record->data), "D3 D6 C7 D6 D5 40 C1 D7 D7 D3 F1");
 }
 
 #ifdef TN3270_PROGRAM
