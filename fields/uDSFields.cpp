@@ -1,6 +1,7 @@
 // Generic host field record and the field list.
 #include "fields/uDSFields.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <stdexcept>
@@ -134,9 +135,17 @@ TDSField* TDSFields::Keep(std::unique_ptr<TDSField> item)
     return raw;
 }
 
+void TDSFields::RoomForOne()
+{
+    // Made before the record is given to the set, so that a failed
+    // allocation leaves no record behind that no entry refers to.
+    if (FItems.size() == FItems.capacity())
+        FItems.reserve(std::max<std::size_t>(kFirstCapacity, 2 * FItems.capacity()));
+}
+
 std::int32_t TDSFields::Add(std::unique_ptr<TDSField> item)
 {
-    FItems.reserve(FItems.size() + 1);  // the record is kept only when the entry fits
+    RoomForOne();
     FItems.push_back(Keep(std::move(item)));
     return GetCount() - 1;
 }
@@ -150,7 +159,7 @@ std::int32_t TDSFields::Add(TDSField* item)
 void TDSFields::Insert(std::int32_t index, std::unique_ptr<TDSField> item)
 {
     CheckIndex(index, GetCount() + 1, "Insert");
-    FItems.reserve(FItems.size() + 1);
+    RoomForOne();
     FItems.insert(FItems.begin() + index, Keep(std::move(item)));
 }
 

@@ -29,6 +29,7 @@
 
 #include "platform/uOrvObject.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -162,6 +163,10 @@ private:
     struct Records;  // a set's records and the lists that belong to it
 
     void CheckIndex(std::int32_t index, std::int32_t limit, const char* operation) const;
+    // Entries a list makes room for at its first growth.
+    static constexpr std::size_t kFirstCapacity = 16;
+    // Room for one more entry, growing geometrically.
+    void RoomForOne();
     // Gives the record to the set; returns it (null stays null).
     TDSField* Keep(std::unique_ptr<TDSField> item);
     bool SharesSet() const;
