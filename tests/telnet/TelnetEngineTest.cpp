@@ -68,3 +68,63 @@ TEST_F(TelnetEngine, DesignTimeComponentsDoNotConnect)
 }
 
 } // namespace
+
+namespace {
+
+// What a handler of the bare engine may do: send (also from inside OnSend,
+// each frame whole and in order) and Reset; feeding the engine again from a
+// handler is refused, and the engine stays usable afterwards.
+class TReentrantSink final : public TTelnetEngine::TEvents {
+public:
+    TTelnetEngine* engine = nullptr;
+    Bytes sent;
+    std::vector<std::string> seen;
+
+    void OnData(std::span<const std::uint8_t> run) override { seen.push_back("data " + std::to_string(run.size())); }
+    void OnEndOfRecord() override { seen.push_back("record"); }
+    void OnOption(std::uint8_t verb, std::uint8_t option) override
+    {
+        if (option == 0x01) {
+            const std::uint8_t more[] = {0x41};
+            try {
+                engine->Feed(more);
+                seen.push_back("nested feed accepted");
+            } catch (const std::logic_error&) {
+                seen.push_back("nested feed refused");
+            }
+            return;
+        }
+        engine->SendOption(verb == TTelnetEngine::DO ? TTelnetEngine::WILL : TTelnetEngine::DO, option);
+    }
+    void OnSubnegotiation(std::span<const std::uint8_t>) override { engine->Reset(); }
+    void OnSubnegotiationDiscarded() override {}
+    void OnCommand(std::uint8_t) override {}
+    void OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind) override
+    {
+        // The first frame of a negotiation answer pulls a record after it.
+        const Bytes frame(bytes.begin(), bytes.end());
+        if (kind == TTelnetEngine::TOutput::Negotiation && sent.empty())
+            engine->SendRecord(HexBytes("FF"));
+        sent.insert(sent.end(), frame.begin(), frame.end());
+    }
+};
+
+TEST(TelnetEngineAlone, HandlersMaySendAndResetButNotFeedAgain)
+{
+    TReentrantSink sink;
+    TTelnetEngine engine(sink);
+    sink.engine = &engine;
+    engine.Feed(HexBytes("FF FD 18"));
+    EXPECT_EQ(sink.sent, HexBytes("FF FF FF EF FF FB 18"));
+
+    engine.Feed(HexBytes("FF FD 01 42 FF EF"));
+    EXPECT_EQ(sink.seen, (std::vector<std::string>{"nested feed refused", "data 1", "record"}));
+    EXPECT_EQ(engine.State(), TTelnetEngine::TState::Data);
+
+    // Reset from the subnegotiation handler; the bytes after SE are data.
+    engine.Feed(HexBytes("FF FA 18 01 FF F0 43 44"));
+    EXPECT_EQ(sink.seen.back(), "data 2");
+    EXPECT_EQ(engine.State(), TTelnetEngine::TState::Data);
+}
+
+} // namespace
