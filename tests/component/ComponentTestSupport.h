@@ -8,6 +8,7 @@
 #include "sim/uSim3270Encoder.h"
 #include "sim/uTestHost.h"
 #include "tests/support/EventRecorder.h"
+#include "tests/support/TelnetHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -66,39 +67,11 @@ public:
 // Test timings: no read pause.
 inline TTelnetTimings FastTimings()
 {
-    TTelnetTimings t;
-    t.ReadPause = 0ms;
-    t.ConnectTimeout = 5000ms;
-    return t;
+    return tntest::TestTimings();
 }
 
-// One outbound record as a 3270 would frame it: IAC doubled, IAC EOR.
-inline Bytes Framed(const Bytes& record)
-{
-    Bytes out;
-    for (auto b : record) {
-        out.push_back(b);
-        if (b == 0xFF)
-            out.push_back(0xFF);
-    }
-    out.push_back(0xFF);
-    out.push_back(0xEF);
-    return out;
-}
-
-// The record inside one IAC EOR frame (undoubled); empty when it is not one.
-inline Bytes Unframe(const Bytes& frame)
-{
-    Bytes out;
-    if (frame.size() < 2 || frame[frame.size() - 2] != 0xFF || frame.back() != 0xEF)
-        return out;
-    for (std::size_t i = 0; i + 2 < frame.size(); ++i) {
-        out.push_back(frame[i]);
-        if (frame[i] == 0xFF)
-            ++i;
-    }
-    return out;
-}
+using tntest::Framed;
+using tntest::Unframe;
 
 inline Bytes Hex(std::string_view hex)
 {

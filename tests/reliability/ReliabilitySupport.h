@@ -8,6 +8,7 @@
 #include "sim/uSim3270Encoder.h"
 #include "sim/uTestHost.h"
 #include "tests/support/EventRecorder.h"
+#include "tests/support/TelnetHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -101,10 +102,7 @@ inline bool FieldsShow(TTn3270E& tn, std::string_view text)
 // Test timings: no read pause, bounded connect.
 inline TTelnetTimings QuickTimings()
 {
-    TTelnetTimings t;
-    t.ReadPause = 0ms;
-    t.ConnectTimeout = 5000ms;
-    return t;
+    return tntest::TestTimings();
 }
 
 inline Bytes Hex(std::string_view hex)
@@ -112,18 +110,11 @@ inline Bytes Hex(std::string_view hex)
     return HexBytes(hex);
 }
 
+using tntest::Framed;
+
 inline Bytes Cat(std::initializer_list<Bytes> parts)
 {
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// Doubles IAC and appends IAC EOR: one record as a host frames it.
-inline Bytes Framed(const Bytes& record)
-{
-    return tnsim::TSimTelnet::Frame(record);
+    return tntest::Concat(parts);
 }
 
 // The 5-byte TN3270E header of a 3270-DATA record without response.

@@ -8,6 +8,7 @@
 #include "stream/uOrvTnStream.h"
 #include "telnet/uOrvTelnet.h"
 #include "tests/support/EventRecorder.h"
+#include "tests/support/TelnetHelpers.h"
 
 #include <gmock/gmock.h>
 
@@ -123,23 +124,13 @@ private:
 // Records event names in order, with the thread each ran on.
 using TEventLog = tntest::TEventRecorder;
 
-// Fast timings for tests: no read pause, short waits.
+// Fast timings for tests: no read pause, a bounded connect.
 inline TTelnetTimings FastTimings()
 {
-    TTelnetTimings t;
-    t.ReadPause = std::chrono::milliseconds(0);
-    t.WaitTimeout = std::chrono::milliseconds(10000);
-    t.ConnectTimeout = std::chrono::milliseconds(5000);
-    return t;
+    return tntest::TestTimings();
 }
 
-inline Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using tntest::Concat;
 
 inline Bytes Record(std::string_view text)
 {
