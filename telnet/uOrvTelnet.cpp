@@ -19,7 +19,6 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
