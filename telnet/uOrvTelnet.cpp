@@ -1,7 +1,9 @@
-// The telnet client component: engine (RFC 854/855, 856, 858, 779, 1091,
-// 885; option 40 is RFC 2355's and is finished by the 3270 component),
-// connection, reader thread and event delivery. See the header for the
-// threading contract; the comments here say why the pieces fit.
+// The telnet client component: option negotiation (RFC 854/855, 856, 858,
+// 779, 1091, 885; option 40 is RFC 2355's and is finished by the 3270
+// component), record assembly, the connection and event delivery. The
+// parser is telnet/uTelnetEngine, the lock and delivery queue
+// telnet/uSessionCore, the reader thread telnet/uSocketReader. See the
+// header for the threading contract; the comments here say why the pieces fit.
 #include "telnet/uOrvTelnet.h"
 
 #include "config/uOrvTnGlbl.h"
@@ -17,7 +19,6 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
@@ -47,7 +48,7 @@ void DumpTitled(std::uint16_t level, const char* format, const void* data, std::
     DumpLog(level, title, data, len > 0 ? static_cast<std::size_t>(len) : 0);
 }
 
-// AddChar for n bytes at once.
+// AddChar for n bytes at once: flushed at the same points as byte by byte.
 void AppendRun(TOrvTelnet& telnet, const std::uint8_t* bytes, std::int32_t n)
 {
     while (n > 0) {
@@ -63,158 +64,9 @@ void AppendRun(TOrvTelnet& telnet, const std::uint8_t* bytes, std::int32_t n)
 
 } // namespace
 
-// ------------------------------------------------------------ session core
-
-namespace {
-
-// One queued notification: a handler to run, or the start of the reader of
-// a connection (which must follow the OnConnect handler, as in a blocking
-// open where the connect event runs before the reader exists).
-struct TPendingDelivery {
-    TNotifyEvent Handler;
-    // The reader whose record processing raised it; its events are dropped
-    // once that reader has been replaced or the component is gone.
-    TThSocketRead* Origin = nullptr;
-    std::uint64_t StartReaderFor = 0;
-};
-
-// The reader whose guarded section (block processing, liveness check, end)
-// runs on this thread; null elsewhere, also while that reader delivers.
-thread_local TThSocketRead* tlsProcessing = nullptr;
-
-// Handlers being delivered on this thread (innermost first).
-struct TDeliveryScope {
-    const TSessionCore* Core;
-    const TThSocketRead* Origin;
-    TDeliveryScope* Prev;
-};
-thread_local TDeliveryScope* tlsDelivery = nullptr;
-
-struct TProcessingScope {
-    explicit TProcessingScope(TThSocketRead* reader) : prev(tlsProcessing) { tlsProcessing = reader; }
-    ~TProcessingScope() { tlsProcessing = prev; }
-    TProcessingScope(const TProcessingScope&) = delete;
-    TProcessingScope& operator=(const TProcessingScope&) = delete;
-    TThSocketRead* prev;
-};
-
-bool InDeliveryFrom(const TThSocketRead* reader)
-{
-    for (auto* s = tlsDelivery; s != nullptr; s = s->Prev)
-        if (s->Origin == reader)
-            return true;
-    return false;
-}
-
-} // namespace
-
-// Shared by the component, its reader threads and deliveries in flight, so
-// that the lock and the life flag outlive a component destroyed under them.
-class TSessionCore : public std::enable_shared_from_this<TSessionCore> {
-public:
-    TSessionCore(TOrvTelnet* component, TObject* sender) : Component(component), Sender(sender) {}
-
-    void Lock()
-    {
-        Mutex.lock();
-        if (Depth++ == 0)
-            Owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    }
-
-    // Releasing the outermost level hands the queue to this thread and
-    // delivers it after the mutex is free: a handler may then call the
-    // component from any thread, also through the dispatcher, without
-    // meeting a lock held by the thread that waits for it.
-    void Unlock()
-    {
-        if (--Depth > 0) {
-            Mutex.unlock();
-            return;
-        }
-        Owner.store(std::thread::id{}, std::memory_order_relaxed);
-        if (Pending.empty()) {
-            Mutex.unlock();
-            return;
-        }
-        std::vector<TPendingDelivery> list;
-        list.swap(Pending);
-        auto keep = shared_from_this();
-        Mutex.unlock();
-        for (auto& delivery : list)
-            if (!Deliver(keep, delivery))
-                break;
-    }
-
-    bool HeldByCurrentThread() const
-    {
-        return Owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
-    }
-
-    // Delivers one notification; false once the component is gone. Touches
-    // the component only through the handler and (for the reader start)
-    // under the lock after checking Alive.
-    static bool Deliver(const std::shared_ptr<TSessionCore>& keep, TPendingDelivery& delivery)
-    {
-        if (!keep->Alive.load(std::memory_order_acquire))
-            return false;
-        if (delivery.Origin != nullptr && !delivery.Origin->NotifyOwner.load(std::memory_order_acquire))
-            return true;  // a replaced reader's notification: stale, dropped
-        if (delivery.StartReaderFor != 0) {
-            TSessionGuard guard(keep);
-            if (keep->Alive.load(std::memory_order_acquire))
-                keep->Component->StartReader(delivery.StartReaderFor);
-            return true;
-        }
-        struct TCall {
-            TSessionCore* Core;
-            TPendingDelivery* Delivery;
-        } call{keep.get(), &delivery};
-        auto run = [&call] {
-            TDeliveryScope scope{call.Core, call.Delivery->Origin, tlsDelivery};
-            tlsDelivery = &scope;
-            try {
-                call.Delivery->Handler(call.Core->Sender);
-            } catch (const std::exception& e) {
-                MsgLog(kLogError, std::string("Exception in event handler. ERROR: ") + e.what());
-            } catch (...) {
-                MsgLog(kLogError, "Exception in event handler. ERROR: unknown exception");
-            }
-            tlsDelivery = scope.Prev;
-        };
-        if (keep->Dispatcher) {
-            TDispatchTarget& target = delivery.Origin != nullptr ? delivery.Origin->target_ : keep->Target;
-            const std::function<void()> fn(run);  // one captured pointer: no allocation
-            keep->Dispatcher->Send(target, fn);
-        } else {
-            run();
-        }
-        return keep->Alive.load(std::memory_order_acquire);
-    }
-
-    std::recursive_mutex Mutex;
-    std::atomic<std::thread::id> Owner{};
-    int Depth = 0;                  // guarded by Mutex
-    std::atomic<bool> Alive{true};  // cleared under Mutex when the component is destroyed
-    TOrvTelnet* const Component;    // dereferenced only under Mutex while Alive
-    TObject* const Sender;
-    std::vector<TPendingDelivery> Pending;  // guarded by Mutex
-    std::shared_ptr<TDispatcher> Dispatcher;  // set once by SetDefaults
-    TDispatchTarget Target;  // deliveries not raised by a reader
-    std::atomic<std::uint64_t> IdleWaits{0};
-};
+// ------------------------------------------------------------ lock
 
 TSessionGuard::TSessionGuard(TOrvTelnet& telnet) : TSessionGuard(telnet.core_) {}
-
-TSessionGuard::TSessionGuard(std::shared_ptr<TSessionCore> core) : core_(std::move(core))
-{
-    core_->Lock();
-}
-
-TSessionGuard::~TSessionGuard()
-{
-    if (core_)
-        core_->Unlock();
-}
 
 // ------------------------------------------------------------ construction
 
@@ -230,7 +82,7 @@ TOrvTelnet::TOrvTelnet(std::int32_t /*dummy*/) : TComponent(nullptr)
 
 void TOrvTelnet::Construct()
 {
-    core_ = std::make_shared<TSessionCore>(this, this);
+    core_ = std::make_shared<TSessionCore>(this, [this](std::uint64_t generation) { StartReader(generation); });
     TOrvTelnet::SetDefaults();
 }
 
@@ -286,7 +138,7 @@ void TOrvTelnet::Destroying()
     for (auto& r : readers) {
         r->NotifyOwner.store(false, std::memory_order_release);
         if (core_->Dispatcher)
-            core_->Dispatcher->Cancel(r->target_);
+            core_->Dispatcher->Cancel(r->Target);
         r->connection_->Shutdown();
     }
     if (core_->Dispatcher)
@@ -312,7 +164,7 @@ void TOrvTelnet::Destroying()
 
     const bool holdsLock = core_->HeldByCurrentThread();
     for (auto& r : readers) {
-        if (!holdsLock && !r->thread_.IsCurrentThread() && !InDeliveryFrom(r.get()))
+        if (!holdsLock && !r->thread_.IsCurrentThread() && !TSessionCore::InDeliveryFrom(r.get()))
             r->thread_.Join();
         else
             r->thread_.Detach();  // it sees Alive false and ends without touching us
@@ -369,11 +221,7 @@ void TOrvTelnet::Connect()
     // A connection cut after an IAC, inside a command, a subnegotiation or
     // a record leaves the parser in that state: the new connection's first
     // bytes must not be read as its continuation.
-    IacSeen = false;
-    PendingVerb = 0;
-    InSubneg = false;
-    SubnegLength = 0;
-    SubnegOverflow = false;
+    engine_.Reset();
     RecLength = 0;
     Stream->TOrvTnStream::ProcessData();  // drops the partial record
     Stream->Display->clear();
@@ -439,7 +287,7 @@ void TOrvTelnet::StopReaders()
         // Waiting is safe only when the reader cannot be waiting for us: not
         // on its own thread, not inside a handler it delivers, not holding
         // the lock it needs to finish its block.
-        if (!holdsLock && !r->thread_.IsCurrentThread() && !InDeliveryFrom(r.get())) {
+        if (!holdsLock && !r->thread_.IsCurrentThread() && !TSessionCore::InDeliveryFrom(r.get())) {
             // The old connection's last notifications (its disconnect above
             // all) still come before the new connection's: on the
             // dispatcher's thread they need us to pump while we wait.
@@ -452,7 +300,7 @@ void TOrvTelnet::StopReaders()
             // yet is stale, and it ends on its own without touching us.
             r->NotifyOwner.store(false, std::memory_order_release);
             if (dispatcher)
-                dispatcher->Cancel(r->target_);
+                dispatcher->Cancel(r->Target);
             r->thread_.Detach();
         }
     }
@@ -519,11 +367,7 @@ void TOrvTelnet::SocketSessionConnected(TObject* /*Sender*/, TTcpClient& /*socke
     NotifyEvent(TCallBackEvent::ceSessionConnected);
     // The reader starts once OnConnect has run, so that no handler of the
     // new connection can come before it.
-    TPendingDelivery start;
-    start.StartReaderFor = generation_;
-    if (core_->HeldByCurrentThread())
-        core_->Pending.push_back(std::move(start));
-    else
+    if (!core_->QueueReaderStart(generation_))
         StartReader(generation_);
 }
 
@@ -539,8 +383,7 @@ void TOrvTelnet::SocketErrorOcurred(TObject* /*Sender*/, TTcpClient& /*socket*/,
 {
     // A failed send means the peer is gone (or stopped reading for the whole
     // send time-out): end the connection the normal way.
-    if (errorCode != kErrorWouldBlock)
-        Disconnect();
+    Disconnect();
     errorCode = 0;
 }
 
@@ -594,15 +437,7 @@ void TOrvTelnet::Synchronize(const TNotifyEvent& handler)
 {
     if (IsDestroying() || !handler)
         return;
-    TPendingDelivery delivery;
-    delivery.Handler = handler;
-    if (tlsProcessing != nullptr && tlsProcessing->core_ == core_)
-        delivery.Origin = tlsProcessing;
-    if (core_->HeldByCurrentThread()) {
-        core_->Pending.push_back(std::move(delivery));
-        return;
-    }
-    TSessionCore::Deliver(core_, delivery);
+    core_->Post(handler);
 }
 
 void TOrvTelnet::StatusChange(TObject* /*Sender*/)
@@ -621,23 +456,8 @@ void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
     ScreenChanged = false;
     StatusChanged = false;
     const bool wasLocked = !Stream->Display->Status.empty();
-    std::int32_t i = 0;
-    while (i < len) {
-        if (PendingVerb == 0 && !InSubneg && !IacSeen) {
-            // Between commands every byte but IAC is record data: the run up
-            // to the next IAC goes to the record buffer in one piece, flushed
-            // at the same points as byte by byte. Most of a block is such a run.
-            const std::uint8_t* run = data + i;
-            const void* iac = std::memchr(run, IAC, static_cast<std::size_t>(len - i));
-            const std::int32_t n =
-                iac != nullptr ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(iac) - run) : len - i;
-            AppendRun(*this, run, n);
-            i += n;
-            if (i == len)
-                break;
-        }
-        ReceiveChar(data[i++]);
-    }
+    if (len > 0)
+        engine_.Feed(std::span<const std::uint8_t>(data, static_cast<std::size_t>(len)));
     if (ScreenChanged) {
         Stream->Display->Updated = false;
         GenHostFields();
@@ -661,64 +481,7 @@ void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
 
 void TOrvTelnet::ReceiveChar(std::uint8_t c)
 {
-    if (PendingVerb != 0) {
-        const std::uint8_t verb = PendingVerb;
-        PendingVerb = 0;
-        NegociateOption(verb, c);
-        SubnegBuffer.fill(0);
-        SubnegLength = 0;
-        SubnegOverflow = false;
-        return;
-    }
-    if (InSubneg) {
-        // SE is known by its value alone; the IAC before it is kept as the
-        // last byte, which the TN3270E handler uses to find the end.
-        if (c == SE) {
-            InSubneg = false;
-            if (SubnegOverflow) {
-                MsgLog(kLogError, "TN_ERROR: Subnegotiation longer than 100 bytes discarded.");
-            } else {
-                NegociateSubOption(SubnegBuffer.data(), SubnegLength);
-            }
-            SubnegBuffer.fill(0);
-            SubnegLength = 0;
-            SubnegOverflow = false;
-        } else if (SubnegLength < kSubnegBufferSize) {
-            SubnegBuffer[SubnegLength++] = c;
-        } else {
-            // Keep consuming up to SE so the parser stays in step; the
-            // whole subnegotiation is dropped there.
-            SubnegOverflow = true;
-        }
-        return;
-    }
-    if (IacSeen) {
-        IacSeen = false;
-        switch (c) {
-        case EOR:
-            EndOfRecord();
-            break;
-        case SB:
-            InSubneg = true;
-            break;
-        case WILL:
-        case WONT:
-        case DO:
-        case DONT:
-            PendingVerb = c;
-            break;
-        case IAC:
-            AddChar(IAC);  // IAC IAC: one data byte 0xFF
-            break;
-        default:
-            break;  // NOP, DM, BRK, IP, AO, AYT, EC, EL, GA, stray SE
-        }
-        return;
-    }
-    if (c == IAC)
-        IacSeen = true;
-    else
-        AddChar(c);
+    engine_.Feed(std::span<const std::uint8_t>(&c, 1));
 }
 
 void TOrvTelnet::AddChar(std::uint8_t c)
@@ -806,11 +569,8 @@ void TOrvTelnet::NegociateOption(std::uint8_t verb, std::uint8_t option)
     case TELOPT_SNDLOC:
         if (verb == DO) {
             Answer(WILL, option);
-            std::vector<std::uint8_t> sub{IAC, SB, TELOPT_SNDLOC};
-            sub.insert(sub.end(), Location.begin(), Location.end());
-            sub.push_back(IAC);
-            sub.push_back(SE);
-            SendLogged(sub.data(), static_cast<std::int32_t>(sub.size()), kTitleSentAscii);
+            engine_.SendSubnegotiation(TELOPT_SNDLOC,
+                                       std::span(reinterpret_cast<const std::uint8_t*>(Location.data()), Location.size()));
         }
         break;
     case TELOPT_TTYPE:
@@ -834,8 +594,7 @@ void TOrvTelnet::NegociateOption(std::uint8_t verb, std::uint8_t option)
 
 void TOrvTelnet::Answer(std::uint8_t verb, std::uint8_t option)
 {
-    const std::uint8_t reply[3] = {IAC, verb, option};
-    SendLogged(reply, 3, kTitleSentAscii);
+    engine_.SendOption(verb, option);
 }
 
 void TOrvTelnet::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
@@ -851,16 +610,66 @@ void TOrvTelnet::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
         return;
     }
     const std::string type = GetTermType();
-    std::vector<std::uint8_t> reply{IAC, SB, TELOPT_TTYPE, TTYPE_IS};
-    reply.insert(reply.end(), type.begin(), type.end());
-    reply.push_back(IAC);
-    reply.push_back(SE);
-    SendLogged(reply.data(), static_cast<std::int32_t>(reply.size()), kTitleSentAscii);
+    std::vector<std::uint8_t> payload;
+    payload.reserve(1 + type.size());
+    payload.push_back(TTYPE_IS);
+    for (const char ch : type)
+        payload.push_back(static_cast<std::uint8_t>(ch));
+    engine_.SendSubnegotiation(TELOPT_TTYPE, payload);
 }
 
 std::string TOrvTelnet::GetTermType()
 {
     return "VT100";
+}
+
+// ------------------------------------------------------------ engine events
+
+void TOrvTelnet::TEngineSink::OnData(std::span<const std::uint8_t> run)
+{
+    AppendRun(telnet_, run.data(), static_cast<std::int32_t>(run.size()));
+}
+
+void TOrvTelnet::TEngineSink::OnEndOfRecord()
+{
+    telnet_.EndOfRecord();
+}
+
+void TOrvTelnet::TEngineSink::OnOption(std::uint8_t verb, std::uint8_t option)
+{
+    telnet_.NegociateOption(verb, option);
+}
+
+void TOrvTelnet::TEngineSink::OnSubnegotiation(std::span<const std::uint8_t> data)
+{
+    telnet_.NegociateSubOption(data.data(), static_cast<std::uint16_t>(data.size()));
+}
+
+void TOrvTelnet::TEngineSink::OnSubnegotiationDiscarded()
+{
+    MsgLog(kLogError, "TN_ERROR: Subnegotiation longer than 100 bytes discarded.");
+}
+
+void TOrvTelnet::TEngineSink::OnCommand(std::uint8_t /*command*/)
+{
+    // NOP, DM, BRK, IP, AO, AYT, EC, EL, GA, a stray SE: nothing to do.
+}
+
+void TOrvTelnet::TEngineSink::OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind)
+{
+    const auto len = static_cast<std::int32_t>(bytes.size());
+    switch (kind) {
+    case TTelnetEngine::TOutput::Negotiation:
+    case TTelnetEngine::TOutput::Subnegotiation:
+        DumpTitled(kLogDump, kTitleSentAscii, bytes.data(), len);
+        break;
+    case TTelnetEngine::TOutput::Command:
+        DumpTitled(kLogDump, kTitleSentEbcdic, bytes.data(), len);
+        break;
+    case TTelnetEngine::TOutput::Record:
+        break;  // the stream has logged the record
+    }
+    telnet_.Send(bytes.data(), len);
 }
 
 // ------------------------------------------------------------ engine: output
@@ -874,35 +683,18 @@ std::int32_t TOrvTelnet::Send(const void* buf, std::int32_t len)
     }
 }
 
-void TOrvTelnet::SendLogged(const std::uint8_t* data, std::int32_t len, const char* titleFormat)
-{
-    DumpTitled(kLogDump, titleFormat, data, len);
-    Send(data, len);
-}
-
 void TOrvTelnet::tcpWrite(const void* buf, std::int32_t len)
 {
     if (len < 0 || (buf == nullptr && len > 0))
         return;
     TSessionGuard guard(core_);
-    const auto* bytes = static_cast<const std::uint8_t*>(buf);
-    outFrame_.clear();
-    outFrame_.reserve(static_cast<std::size_t>(len) * 2 + 2);
-    for (std::int32_t i = 0; i < len; ++i) {
-        outFrame_.push_back(bytes[i]);
-        if (bytes[i] == IAC)
-            outFrame_.push_back(IAC);
-    }
-    outFrame_.push_back(IAC);
-    outFrame_.push_back(EOR);
-    Send(outFrame_.data(), static_cast<std::int32_t>(outFrame_.size()));
+    engine_.SendRecord(std::span(static_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(len)));
 }
 
 void TOrvTelnet::SendCommand(std::uint8_t command, bool unlock)
 {
     TSessionGuard guard(core_);
-    const std::uint8_t bytes[2] = {IAC, command};
-    SendLogged(bytes, 2, kTitleSentEbcdic);
+    engine_.SendCommand(command);
     if (unlock)
         UnlockPending = true;
 }
@@ -981,127 +773,4 @@ void TOrvTelnet::SetConversionTable(const std::string& name)
     // notifications, which must not run while an exception unwinds.
     if (refused)
         throw *refused;
-}
-
-// ------------------------------------------------------------ reader thread
-
-TThSocketRead::TThSocketRead(TOrvTelnet& telnet, std::shared_ptr<TSessionCore> core,
-                             std::shared_ptr<TTcpConnection> connection)
-    : Telnet(&telnet), core_(std::move(core)), connection_(std::move(connection)), timings_(telnet.Timings),
-      ReadBuffer(std::make_unique<std::array<std::uint8_t, kReadBufferSize>>())
-{
-}
-
-TThSocketRead::~TThSocketRead() = default;
-
-void TThSocketRead::Start(std::size_t stackSize)
-{
-    auto self = shared_from_this();
-    thread_.Start([self] { self->Execute(); }, stackSize);
-}
-
-bool TThSocketRead::Running() const
-{
-    return NotifyOwner.load(std::memory_order_acquire) && core_->Alive.load(std::memory_order_acquire);
-}
-
-void TThSocketRead::Execute()
-{
-    try {
-        int cycle = 0;
-        BurstStart = Clock::now();
-        bool tellOwner = true;
-        for (;;) {
-            if (!Running()) {
-                tellOwner = false;
-                break;
-            }
-            const auto wait = connection_->WaitForData(timings_.WaitTimeout);
-            if (!Running()) {
-                tellOwner = false;
-                break;
-            }
-            if (wait == TTcpConnection::TWait::Failed)
-                break;
-            if (wait == TTcpConnection::TWait::Ready) {
-                // Lets the rest of a record sent in pieces arrive, so that it
-                // is read in this block rather than the next.
-                if (timings_.ReadPause.count() > 0)
-                    std::this_thread::sleep_for(timings_.ReadPause);
-                ReadCount = connection_->ReceiveBuf(ReadBuffer->data(), kReadBufferSize);
-                if (ReadCount <= 0)
-                    break;
-                TSessionGuard guard(core_);
-                TProcessingScope scope(this);  // ends before the guard delivers
-                if (!Running() || !OwnsConnection()) {
-                    tellOwner = false;
-                    break;
-                }
-                if ((*ReadBuffer)[0] == TOrvTelnet::IAC || !Telnet->BinaryMode)
-                    DumpTitled(kLogDump, kTitleReceived, ReadBuffer->data(), ReadCount);
-                try {
-                    if (!NotifyDataAvailable()) {
-                        MsgLog(kLogError, "Receive error(loop).");
-                        Telnet->Disconnect();
-                    }
-                } catch (const std::exception& e) {
-                    MsgLog(kLogError, std::string(kExceptionText) + e.what());
-                    ReadCount = 0;
-                }
-            } else {
-                core_->IdleWaits.fetch_add(1, std::memory_order_relaxed);
-                if (cycle == kWaitsPerAliveCheck - 1) {
-                    bool alive = true;
-                    {
-                        TSessionGuard guard(core_);
-                        TProcessingScope scope(this);
-                        if (!Running() || !OwnsConnection()) {
-                            tellOwner = false;
-                            break;
-                        }
-                        alive = Telnet->IsAlive();
-                    }
-                    if (!alive)
-                        break;
-                }
-            }
-            cycle = cycle == kWaitsPerAliveCheck - 1 ? 0 : cycle + 1;
-        }
-        if (tellOwner) {
-            TSessionGuard guard(core_);
-            TProcessingScope scope(this);
-            if (Running()) {
-                Telnet->ReadThreadTerminate(this);
-                // Only its own connection: a newer one is not this reader's to end.
-                if (Telnet->IsConnected() && OwnsConnection())
-                    Telnet->Disconnect();
-            }
-        }
-    } catch (...) {
-        // Nothing may leave the thread.
-    }
-    Finished.store(true, std::memory_order_release);
-}
-
-bool TThSocketRead::OwnsConnection() const
-{
-    return Telnet->Socket->Connection() == connection_;
-}
-
-bool TThSocketRead::NotifyDataAvailable()
-{
-    Telnet->NewData(ReadBuffer->data(), ReadCount);
-    ReadCount = 0;
-    // Receive-loop guard: the block that opens a window is not counted; the
-    // 50th counted block inside the window means the host (or we) loop.
-    // A monotonic clock, so that the guard keeps working across midnight
-    // and clock changes.
-    const auto now = Clock::now();
-    if (now - BurstStart >= timings_.BurstWindow) {
-        BurstStart = now;
-        BurstCount = 0;
-        return true;
-    }
-    ++BurstCount;
-    return BurstCount < kBurstLimit;
 }

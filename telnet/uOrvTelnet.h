@@ -1,8 +1,10 @@
-// The telnet client component TOrvTelnet: the byte-level telnet engine
-// (RFC 854/855 commands, option negotiation, TERMINAL-TYPE, END-OF-RECORD
-// framing) and the connection half (TCP client, one reader thread per
-// connection, event delivery, logging and translation-table properties).
-// The 3270 session component derives from it.
+// The telnet client component TOrvTelnet: option negotiation (RFC 854/855,
+// 856, 858, 779, 1091, 885), record assembly and the connection (TCP client,
+// event delivery, logging and translation-table properties). The 3270
+// session component derives from it. Its parts live in units of their own:
+//   telnet/uTelnetEngine   the byte parser and framer, no I/O (TTelnetEngine)
+//   telnet/uSessionCore    the session lock, TSessionGuard, the delivery queue
+//   telnet/uSocketReader   the reader thread TThSocketRead and TTelnetTimings
 //
 // Threading contract (read this before calling the component from threads):
 //
@@ -70,9 +72,11 @@
 #include "platform/uComponent.h"
 #include "platform/uDispatcher.h"
 #include "platform/uTcpClient.h"
-#include "platform/uThread.h"
 #include "stream/uOrvTnConsts.h"
 #include "stream/uOrvTnStream.h"
+#include "telnet/uSessionCore.h"
+#include "telnet/uSocketReader.h"
+#include "telnet/uTelnetEngine.h"
 
 #include <array>
 #include <atomic>
@@ -80,57 +84,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
 class TOrvTelnet;
-class TThSocketRead;
-class TSessionCore;
 
 // Declared for host code; no property of the package uses it.
 using TOrvTnDataAvailable = std::function<void(TOrvTelnet* Sender, const char* Buffer, std::int32_t Len)>;
-
-// The connection's timings, injectable so that tests need not wait a minute.
-// Copied by each reader thread when it starts: change them before Connect.
-struct TTelnetTimings {
-    // Reader: longest wait for data before it looks at its stop flag.
-    std::chrono::milliseconds WaitTimeout{10000};
-    // Reader: pause between "data ready" and the read, so that the rest of a
-    // record sent in pieces is read in the same block.
-    std::chrono::milliseconds ReadPause{5};
-    // Receive-loop guard: a window in which 50 counted blocks mean a loop.
-    std::chrono::milliseconds BurstWindow{2000};
-    // Socket: longest connect, and longest a send may block.
-    std::chrono::milliseconds ConnectTimeout{20000};
-    std::chrono::milliseconds SendTimeout{30000};
-    // Reader thread stack (bytes). The receive path is shallow and keeps its
-    // buffers on the heap; handlers run on the reader when there is no
-    // dispatcher, so leave them room. Sanitizer builds need several times more.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    std::size_t ReaderStackSize = 2u << 20;
-#else
-    std::size_t ReaderStackSize = 256u << 10;
-#endif
-};
-
-// Holds a component's session lock for its lifetime (RAII). When it
-// releases the outermost level on its thread, it delivers the handlers
-// queued meanwhile, outside the lock, in order. Movable, not copyable.
-// It keeps the lock's shared state alive, so it may outlive the component
-// (a handler it delivers may destroy the component).
-class TSessionGuard {
-public:
-    explicit TSessionGuard(TOrvTelnet& telnet);
-    explicit TSessionGuard(std::shared_ptr<TSessionCore> core);
-    ~TSessionGuard();
-    TSessionGuard(TSessionGuard&& other) noexcept = default;
-    TSessionGuard& operator=(TSessionGuard&&) = delete;
-    TSessionGuard(const TSessionGuard&) = delete;
-    TSessionGuard& operator=(const TSessionGuard&) = delete;
-
-private:
-    std::shared_ptr<TSessionCore> core_;
-};
 
 class TOrvTelnet : public TComponent {
 public:
@@ -142,9 +103,7 @@ public:
     static constexpr std::uint8_t TTYPE_IS = 0, TTYPE_SEND = 1;
 
     static constexpr std::int32_t kRecBufferSize = 8192;
-    static constexpr std::int32_t kSubnegBufferSize = 100;
-    // Windows' "would block" socket error; every other error disconnects.
-    static constexpr int kErrorWouldBlock = 10035;
+    static constexpr std::int32_t kSubnegBufferSize = static_cast<std::int32_t>(TTelnetEngine::kSubnegLimit);
 
     // With an owner: a TWinControl owner with a dispatcher makes handlers
     // run on the dispatcher's thread. Runs SetDefaults.
@@ -193,6 +152,8 @@ public:
     // One received block; takes the lock, delivers the block's events when
     // it releases it (unless the caller holds the lock).
     void NewData(const std::uint8_t* data, std::int32_t len);
+    // One byte through the parser (NewData is the same for a whole block,
+    // without the block's screen and status notifications).
     void ReceiveChar(std::uint8_t c);
     void AddChar(std::uint8_t c);
     void FlushBuffer();
@@ -256,14 +217,8 @@ public:
     bool UnlockPending = false;
     bool ScreenChanged = false;
     bool StatusChanged = false;
-    bool IacSeen = false;
-    std::uint8_t PendingVerb = 0;
-    bool InSubneg = false;
-    std::array<std::uint8_t, kSubnegBufferSize> SubnegBuffer{};
-    std::uint16_t SubnegLength = 0;
-    // More bytes than SubnegBuffer holds arrived in this subnegotiation: it
-    // is discarded whole at its SE.
-    bool SubnegOverflow = false;
+    // The parser (its state is its own; tests and diagnostics may look).
+    const TTelnetEngine& Engine() const { return engine_; }
 
     // ---- connection state (settings: application thread, before Connect)
     std::unique_ptr<TTcpClient> Socket;
@@ -287,7 +242,22 @@ protected:
 private:
     friend class TThSocketRead;
     friend class TSessionGuard;
-    friend class TSessionCore;
+
+    // The engine's events, turned into the component's operations.
+    class TEngineSink final : public TTelnetEngine::TEvents {
+    public:
+        explicit TEngineSink(TOrvTelnet& telnet) : telnet_(telnet) {}
+        void OnData(std::span<const std::uint8_t> run) override;
+        void OnEndOfRecord() override;
+        void OnOption(std::uint8_t verb, std::uint8_t option) override;
+        void OnSubnegotiation(std::span<const std::uint8_t> data) override;
+        void OnSubnegotiationDiscarded() override;
+        void OnCommand(std::uint8_t command) override;
+        void OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind) override;
+
+    private:
+        TOrvTelnet& telnet_;
+    };
 
     void Construct();
     void StartReader(std::uint64_t generation);
@@ -295,12 +265,12 @@ private:
     // wait for them, else detached (they end without touching the component).
     void StopReaders();
     void SendCommand(std::uint8_t command, bool unlock);
-    void SendLogged(const std::uint8_t* data, std::int32_t len, const char* titleFormat);
 
     std::shared_ptr<TSessionCore> core_;
     std::atomic<bool> destroyStarted_{false};
     std::uint64_t generation_ = 0;  // connections opened; guarded by the lock
-    std::vector<std::uint8_t> outFrame_;  // tcpWrite's frame, reused; guarded by the lock
+    TEngineSink engineSink_{*this};
+    TTelnetEngine engine_{engineSink_};  // guarded by the lock
 
     std::mutex readersMutex_;  // leaf lock: guards the two below only
     std::shared_ptr<TThSocketRead> ReadThread_;
@@ -309,55 +279,4 @@ private:
 public:
     // The reader of the current connection, or null (tests and diagnostics).
     std::shared_ptr<TThSocketRead> ReadThread();
-};
-
-// The socket reader thread of one connection: waits for data, reads blocks
-// of at most 8192 bytes and feeds them to the component's engine under the
-// session lock; watches for receive loops and for a dead idle link. Shared
-// by the component and its own thread, so that it outlives a detach.
-class TThSocketRead : public TObject, public std::enable_shared_from_this<TThSocketRead> {
-public:
-    static constexpr std::int32_t kReadBufferSize = 8192;
-    // The liveness check runs on every sixth wait that times out.
-    static constexpr int kWaitsPerAliveCheck = 6;
-    // Blocks counted in one window that mean a receive loop.
-    static constexpr std::int32_t kBurstLimit = 50;
-
-    TThSocketRead(TOrvTelnet& telnet, std::shared_ptr<TSessionCore> core,
-                  std::shared_ptr<TTcpConnection> connection);
-    ~TThSocketRead() override;
-
-    // Starts the thread (it holds a reference to this object while it runs).
-    void Start(std::size_t stackSize);
-    void Execute();
-    // Hands ReadBuffer to the engine; false when a receive loop is suspected.
-    // Called with the session lock held.
-    bool NotifyDataAvailable();
-
-    // Cleared when the component no longer wants to hear from this reader
-    // (destroyed, or a new connection replaced this one).
-    std::atomic<bool> NotifyOwner{true};
-    // Set when Execute has done everything, its deliveries included.
-    std::atomic<bool> Finished{false};
-
-private:
-    friend class TOrvTelnet;
-    friend class TSessionCore;
-    using Clock = std::chrono::steady_clock;
-
-    // NotifyOwner and the component alive; read before touching the component.
-    bool Running() const;
-    // The component's open connection is still this reader's. Under the lock.
-    bool OwnsConnection() const;
-
-    TOrvTelnet* Telnet;  // touched only under the lock, after Running()
-    std::shared_ptr<TSessionCore> core_;
-    std::shared_ptr<TTcpConnection> connection_;
-    const TTelnetTimings timings_;
-    TDispatchTarget target_;  // this reader's deliveries through the dispatcher
-    TNativeThread thread_;
-    std::unique_ptr<std::array<std::uint8_t, kReadBufferSize>> ReadBuffer;
-    std::int32_t ReadCount = 0;
-    Clock::time_point BurstStart{};
-    std::int32_t BurstCount = 0;
 };

@@ -1,5 +1,5 @@
-// Shared by the fault and load tests: an event recorder that notes what the
-// field lists held when each handler ran, process figures read from /proc
+// Shared by the fault and load tests: the shared event recorder noting what
+// the field lists held when each handler ran, process figures read from /proc
 // (threads, resident memory), the screen as text, and a few byte helpers.
 #pragma once
 
@@ -7,6 +7,8 @@
 #include "sim/uHostSimulator.h"
 #include "sim/uSim3270Encoder.h"
 #include "sim/uTestHost.h"
+#include "tests/support/EventRecorder.h"
+#include "tests/support/TelnetHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -34,100 +36,23 @@ using Bytes = std::vector<std::uint8_t>;
 // Waits that a passing test never reaches; generous for sanitizer builds.
 inline constexpr std::chrono::milliseconds kWait{20000};
 
-// One handler call: the event and what the lists held then.
-struct TSeen {
-    std::string name;
-    int hostCount = 0;
-    int unprotectedCount = 0;
-};
+using tntest::TSeen;
 
-// Hooks the seven events of a component and lets the test wait for them.
-class TRecorder {
+// The shared recorder, noting what the field lists held when each handler
+// ran. The reader waits for its handlers, but another application thread (a
+// Disconnect) may change the lists meanwhile: they are read under the lock,
+// which a handler may take.
+class TRecorder : public tntest::TEventRecorder {
 public:
+    TRecorder() : TEventRecorder(kWait) {}
     void Attach(TTn3270E& tn)
     {
-        auto hook = [this, &tn](const char* name) {
-            return [this, &tn, name](TObject*) {
-                // The reader waits for its handlers, but another application
-                // thread (a Disconnect) may change the lists meanwhile: read
-                // them under the lock, which a handler may take.
-                int host = 0;
-                int unprotected = 0;
-                {
-                    auto guard = tn.Lock();
-                    host = tn.HostFields.Count();
-                    unprotected = tn.UnprotectedFields.Count();
-                }
-                Add({name, host, unprotected});
-                std::function<void()> extra;
-                {
-                    std::lock_guard lock(mutex_);
-                    if (auto it = hooks_.find(name); it != hooks_.end())
-                        extra = it->second;
-                }
-                if (extra)
-                    extra();
-            };
-        };
-        tn.OnConnect = hook("Connect");
-        tn.OnConnectionFail = hook("ConnectionFail");
-        tn.OnDisconnect = hook("Disconnect");
-        tn.OnSessionState = hook("SessionState");
-        tn.OnScreenChange = hook("ScreenChange");
-        tn.OnSystemLock = hook("SystemLock");
-        tn.OnSystemUnLock = hook("SystemUnLock");
+        TEventRecorder::Attach(tn, [&tn](TSeen& seen) {
+            auto guard = tn.Lock();
+            seen.hostCount = tn.HostFields.Count();
+            seen.unprotectedCount = tn.UnprotectedFields.Count();
+        });
     }
-    // Runs fn inside the named handler after recording it (set before Connect).
-    void On(const std::string& name, std::function<void()> fn)
-    {
-        std::lock_guard lock(mutex_);
-        hooks_[name] = std::move(fn);
-    }
-    bool WaitFor(const std::string& name, int count = 1, std::chrono::milliseconds timeout = kWait)
-    {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return CountLocked(name) >= count; });
-    }
-    int Count(const std::string& name) const
-    {
-        std::lock_guard lock(mutex_);
-        return CountLocked(name);
-    }
-    TSeen Last(const std::string& name) const
-    {
-        std::lock_guard lock(mutex_);
-        for (auto it = seen_.rbegin(); it != seen_.rend(); ++it)
-            if (it->name == name)
-                return *it;
-        return {};
-    }
-    std::vector<std::string> Names() const
-    {
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> out;
-        for (const auto& s : seen_)
-            out.push_back(s.name);
-        return out;
-    }
-
-private:
-    void Add(TSeen s)
-    {
-        std::lock_guard lock(mutex_);
-        seen_.push_back(std::move(s));
-        changed_.notify_all();
-    }
-    int CountLocked(const std::string& name) const
-    {
-        int n = 0;
-        for (const auto& s : seen_)
-            n += s.name == name ? 1 : 0;
-        return n;
-    }
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<TSeen> seen_;
-    std::map<std::string, std::function<void()>> hooks_;
 };
 
 // Threads of this process, as the kernel lists them.
@@ -177,10 +102,7 @@ inline bool FieldsShow(TTn3270E& tn, std::string_view text)
 // Test timings: no read pause, bounded connect.
 inline TTelnetTimings QuickTimings()
 {
-    TTelnetTimings t;
-    t.ReadPause = 0ms;
-    t.ConnectTimeout = 5000ms;
-    return t;
+    return tntest::TestTimings();
 }
 
 inline Bytes Hex(std::string_view hex)
@@ -188,18 +110,11 @@ inline Bytes Hex(std::string_view hex)
     return HexBytes(hex);
 }
 
+using tntest::Framed;
+
 inline Bytes Cat(std::initializer_list<Bytes> parts)
 {
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// Doubles IAC and appends IAC EOR: one record as a host frames it.
-inline Bytes Framed(const Bytes& record)
-{
-    return tnsim::TSimTelnet::Frame(record);
+    return tntest::Concat(parts);
 }
 
 // The 5-byte TN3270E header of a 3270-DATA record without response.

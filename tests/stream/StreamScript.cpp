@@ -131,10 +131,74 @@ void StreamHarness::ExpectNothingPending()
     sent.clear();
 }
 
+std::optional<std::string> StreamHarness::Expect(const std::string& cmd, std::string_view args)
+{
+    auto& d = stream.Screen();
+    Tokens t{args};
+    const auto same = [&cmd](const auto& got, const auto& want) -> std::string {
+        if (got == want)
+            return "";
+        std::ostringstream o;
+        o << cmd << " " << got;
+        return o.str();
+    };
+    if (cmd == "row") {
+        const int row = static_cast<int>(t.Number());
+        std::string text = ScreenText(d, (row - 1) * d.Cols, d.Cols);
+        text.erase(text.find_last_not_of('.') + 1);
+        return same(text, t.Quoted());
+    }
+    if (cmd == "at") {
+        const int p = static_cast<int>(t.Number());
+        const std::string want = t.Quoted();
+        return same(ScreenText(d, p, static_cast<int>(want.size())), want);
+    }
+    if (cmd == "attr" || cmd == "eab" || cmd == "fa") {
+        const int p = static_cast<int>(t.Number());
+        const long want = t.Number(16);
+        const long got = cmd == "attr" ? d.Attrs[static_cast<std::size_t>(p)]
+                         : cmd == "eab" ? d.ExtAttrs[static_cast<std::size_t>(p)]
+                                        : d.getFA(p);
+        return same(got, want);
+    }
+    if (cmd == "cursor")
+        return same(static_cast<long>(d.CursorPosition), t.Number());
+    if (cmd == "aid")
+        return same(static_cast<long>(stream.Aid), t.Number(16));
+    if (cmd == "reply")
+        return same(static_cast<long>(stream.ReplyDataType), t.Number(16));
+    if (cmd == "status")
+        return same(stream.Status, t.Quoted());
+    if (cmd == "dstatus")
+        return same(d.Status, t.Quoted());
+    if (cmd == "state") {
+        const std::string s = t.Word();
+        const auto want = s == "LuLu"     ? TSessionState::ssLuLu
+                          : s == "SscpLu" ? TSessionState::ssSscpLu
+                                          : TSessionState::ssNone;
+        return same(static_cast<long>(stream.SessionState), static_cast<long>(want));
+    }
+    if (cmd == "notes")
+        return same(static_cast<long>(stateNotes), t.Number());
+    if (cmd == "count") {
+        const std::string w = t.Word();
+        const char c = w == "." ? '\0' : w == "|" ? '\1' : w[0];
+        const long want = t.Number();
+        return same(static_cast<long>(std::count(d.Chars.begin(), d.Chars.begin() + d.Size, static_cast<std::uint8_t>(c))),
+                    want);
+    }
+    if (cmd == "updated") {
+        const bool want = t.Number() != 0;
+        const bool got = d.Updated;
+        d.Updated = false;
+        return same(got, want);
+    }
+    return std::nullopt;
+}
+
 void StreamHarness::Run(std::string_view script)
 {
     int lineNo = 0;
-    auto& d = stream.Screen();
     while (!script.empty()) {
         const auto eol = script.find('\n');
         std::string_view line = script.substr(0, eol);
@@ -179,49 +243,8 @@ void StreamHarness::Run(std::string_view script)
             sent.pop_front();
         } else if (cmd == "none") {
             ExpectNothingPending();
-        } else if (cmd == "row") {
-            const int row = static_cast<int>(t.Number());
-            std::string text = ScreenText(d, (row - 1) * d.Cols, d.Cols);
-            text.erase(text.find_last_not_of('.') + 1);
-            EXPECT_EQ(text, t.Quoted());
-        } else if (cmd == "at") {
-            const int p = static_cast<int>(t.Number());
-            const std::string want = t.Quoted();
-            EXPECT_EQ(ScreenText(d, p, static_cast<int>(want.size())), want);
-        } else if (cmd == "attr" || cmd == "eab" || cmd == "fa") {
-            const int p = static_cast<int>(t.Number());
-            const long want = t.Number(16);
-            const int got = cmd == "attr" ? d.Attrs[static_cast<std::size_t>(p)]
-                            : cmd == "eab" ? d.ExtAttrs[static_cast<std::size_t>(p)]
-                                           : d.getFA(p);
-            EXPECT_EQ(got, want) << cmd << " at " << p;
-        } else if (cmd == "cursor") {
-            EXPECT_EQ(d.CursorPosition, t.Number());
-        } else if (cmd == "aid") {
-            EXPECT_EQ(stream.Aid, t.Number(16));
-        } else if (cmd == "reply") {
-            EXPECT_EQ(stream.ReplyDataType, t.Number(16));
-        } else if (cmd == "status") {
-            EXPECT_EQ(stream.Status, t.Quoted());
-        } else if (cmd == "dstatus") {
-            EXPECT_EQ(d.Status, t.Quoted());
-        } else if (cmd == "state") {
-            const std::string s = t.Word();
-            const auto want = s == "LuLu"     ? TSessionState::ssLuLu
-                              : s == "SscpLu" ? TSessionState::ssSscpLu
-                                              : TSessionState::ssNone;
-            EXPECT_EQ(static_cast<int>(stream.SessionState), static_cast<int>(want)) << s;
-        } else if (cmd == "notes") {
-            EXPECT_EQ(stateNotes, t.Number());
-        } else if (cmd == "count") {
-            const std::string w = t.Word();
-            const char c = w == "." ? '\0' : w == "|" ? '\1' : w[0];
-            const long want = t.Number();
-            EXPECT_EQ(std::count(d.Chars.begin(), d.Chars.begin() + d.Size, static_cast<std::uint8_t>(c)), want)
-                << "positions holding '" << w << "'";
-        } else if (cmd == "updated") {
-            EXPECT_EQ(d.Updated, t.Number() != 0);
-            d.Updated = false;
+        } else if (auto result = Expect(cmd, t.rest)) {
+            EXPECT_EQ(*result, "") << cmd;
         } else {
             ADD_FAILURE() << "unknown script command '" << cmd << "'";
         }

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,10 @@ public:
     // ProcessData; returns the error text, or "" when none was raised.
     std::string Feed(const Bytes& record, std::size_t chunk = SIZE_MAX);
     void ExpectNothingPending();
+    // One expectation of the list above (row ... updated) with its
+    // arguments: nullopt when cmd is not one, "" when it holds, else what
+    // was found instead. Also used by the stream transcripts.
+    std::optional<std::string> Expect(const std::string& cmd, std::string_view args);
 
     TOrvTn3270stream stream;
     std::deque<Bytes> sent;

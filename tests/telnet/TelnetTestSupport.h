@@ -1,12 +1,14 @@
 // Test stand-ins for the 3270 layers above and below the telnet component:
-// a scripted data stream and a minimal derived component, plus an event
-// recorder that tests can wait on.
+// a scripted data stream and a minimal derived component; the event
+// recorder is the shared one (tests/support).
 #pragma once
 
 #include "display/uOrvTndisplay.h"
 #include "sim/uTestHost.h"
 #include "stream/uOrvTnStream.h"
 #include "telnet/uOrvTelnet.h"
+#include "tests/support/EventRecorder.h"
+#include "tests/support/TelnetHelpers.h"
 
 #include <gmock/gmock.h>
 
@@ -120,79 +122,15 @@ private:
 };
 
 // Records event names in order, with the thread each ran on.
-class TEventLog {
-public:
-    void Add(const std::string& name)
-    {
-        std::lock_guard lock(mutex_);
-        names_.push_back(name);
-        threads_.push_back(std::this_thread::get_id());
-        changed_.notify_all();
-    }
-    // Waits until the name has been recorded count times.
-    bool WaitFor(const std::string& name, int count = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10))
-    {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return Count(name) >= count; });
-    }
-    std::vector<std::string> Names() const
-    {
-        std::lock_guard lock(mutex_);
-        return names_;
-    }
-    std::vector<std::thread::id> Threads() const
-    {
-        std::lock_guard lock(mutex_);
-        return threads_;
-    }
-    int CountOf(const std::string& name) const
-    {
-        std::lock_guard lock(mutex_);
-        return Count(name);
-    }
-    // Hooks every event property of the component to the log.
-    void Attach(TOrvTelnet& t)
-    {
-        t.OnConnect = [this](TObject*) { Add("Connect"); };
-        t.OnConnectionFail = [this](TObject*) { Add("ConnectionFail"); };
-        t.OnDisconnect = [this](TObject*) { Add("Disconnect"); };
-        t.OnSessionState = [this](TObject*) { Add("SessionState"); };
-        t.OnScreenChange = [this](TObject*) { Add("ScreenChange"); };
-        t.OnSystemLock = [this](TObject*) { Add("SystemLock"); };
-        t.OnSystemUnLock = [this](TObject*) { Add("SystemUnLock"); };
-    }
+using TEventLog = tntest::TEventRecorder;
 
-private:
-    int Count(const std::string& name) const
-    {
-        int n = 0;
-        for (const auto& s : names_)
-            n += s == name ? 1 : 0;
-        return n;
-    }
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> names_;
-    std::vector<std::thread::id> threads_;
-};
-
-// Fast timings for tests: no read pause, short waits.
+// Fast timings for tests: no read pause, a bounded connect.
 inline TTelnetTimings FastTimings()
 {
-    TTelnetTimings t;
-    t.ReadPause = std::chrono::milliseconds(0);
-    t.WaitTimeout = std::chrono::milliseconds(10000);
-    t.ConnectTimeout = std::chrono::milliseconds(5000);
-    return t;
+    return tntest::TestTimings();
 }
 
-inline Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using tntest::Concat;
 
 inline Bytes Record(std::string_view text)
 {

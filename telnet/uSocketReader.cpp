@@ -1,0 +1,150 @@
+// The reader runs the whole receive path on its own thread, under the
+// session lock; what it raises is delivered when it releases the lock.
+#include "telnet/uSocketReader.h"
+
+#include "log/uOrvIntfLogg.h"
+#include "telnet/uOrvTelnet.h"
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr std::uint16_t kLogError = 1;
+constexpr std::uint16_t kLogDump = 6;
+
+constexpr char kTitleReceived[] = "TN STREAM RECEIVED (ASCII): %d BYTES";
+constexpr char kExceptionText[] = "Exception in TThSocketRead.Execute. ERROR: ";
+
+void DumpTitled(std::uint16_t level, const char* format, const void* data, std::int32_t len)
+{
+    if (!LogEnabled(level))
+        return;
+    char title[64];
+    std::snprintf(title, sizeof title, format, static_cast<int>(len));
+    DumpLog(level, title, data, len > 0 ? static_cast<std::size_t>(len) : 0);
+}
+
+} // namespace
+
+TThSocketRead::TThSocketRead(TOrvTelnet& telnet, std::shared_ptr<TSessionCore> core,
+                             std::shared_ptr<TTcpConnection> connection)
+    : Telnet(&telnet), core_(std::move(core)), connection_(std::move(connection)), timings_(telnet.Timings),
+      ReadBuffer(std::make_unique<std::array<std::uint8_t, kReadBufferSize>>())
+{
+}
+
+TThSocketRead::~TThSocketRead() = default;
+
+void TThSocketRead::Start(std::size_t stackSize)
+{
+    auto self = shared_from_this();
+    thread_.Start([self] { self->Execute(); }, stackSize);
+}
+
+bool TThSocketRead::Running() const
+{
+    return NotifyOwner.load(std::memory_order_acquire) && core_->Alive.load(std::memory_order_acquire);
+}
+
+void TThSocketRead::Execute()
+{
+    try {
+        int cycle = 0;
+        BurstStart = Clock::now();
+        bool tellOwner = true;
+        for (;;) {
+            if (!Running()) {
+                tellOwner = false;
+                break;
+            }
+            const auto wait = connection_->WaitForData(timings_.WaitTimeout);
+            if (!Running()) {
+                tellOwner = false;
+                break;
+            }
+            if (wait == TTcpConnection::TWait::Failed)
+                break;
+            if (wait == TTcpConnection::TWait::Ready) {
+                // Lets the rest of a record sent in pieces arrive, so that it
+                // is read in this block rather than the next.
+                if (timings_.ReadPause.count() > 0)
+                    std::this_thread::sleep_for(timings_.ReadPause);
+                ReadCount = connection_->ReceiveBuf(ReadBuffer->data(), kReadBufferSize);
+                if (ReadCount <= 0)
+                    break;
+                TSessionGuard guard(core_);
+                TProcessingScope scope(*core_, *this);  // ends before the guard delivers
+                if (!Running() || !OwnsConnection()) {
+                    tellOwner = false;
+                    break;
+                }
+                if ((*ReadBuffer)[0] == TOrvTelnet::IAC || !Telnet->BinaryMode)
+                    DumpTitled(kLogDump, kTitleReceived, ReadBuffer->data(), ReadCount);
+                try {
+                    if (!NotifyDataAvailable()) {
+                        MsgLog(kLogError, "Receive error(loop).");
+                        Telnet->Disconnect();
+                    }
+                } catch (const std::exception& e) {
+                    MsgLog(kLogError, std::string(kExceptionText) + e.what());
+                    ReadCount = 0;
+                }
+            } else {
+                core_->IdleWaits.fetch_add(1, std::memory_order_relaxed);
+                if (cycle == kWaitsPerAliveCheck - 1) {
+                    bool alive = true;
+                    {
+                        TSessionGuard guard(core_);
+                        TProcessingScope scope(*core_, *this);
+                        if (!Running() || !OwnsConnection()) {
+                            tellOwner = false;
+                            break;
+                        }
+                        alive = Telnet->IsAlive();
+                    }
+                    if (!alive)
+                        break;
+                }
+            }
+            cycle = cycle == kWaitsPerAliveCheck - 1 ? 0 : cycle + 1;
+        }
+        if (tellOwner) {
+            TSessionGuard guard(core_);
+            TProcessingScope scope(*core_, *this);
+            if (Running()) {
+                Telnet->ReadThreadTerminate(this);
+                // Only its own connection: a newer one is not this reader's to end.
+                if (Telnet->IsConnected() && OwnsConnection())
+                    Telnet->Disconnect();
+            }
+        }
+    } catch (...) {
+        // Nothing may leave the thread.
+    }
+    Finished.store(true, std::memory_order_release);
+}
+
+bool TThSocketRead::OwnsConnection() const
+{
+    return Telnet->Socket->Connection() == connection_;
+}
+
+bool TThSocketRead::NotifyDataAvailable()
+{
+    Telnet->NewData(ReadBuffer->data(), ReadCount);
+    ReadCount = 0;
+    // Receive-loop guard: the block that opens a window is not counted; the
+    // 50th counted block inside the window means the host (or we) loop.
+    // A monotonic clock, so that the guard keeps working across midnight
+    // and clock changes.
+    const auto now = Clock::now();
+    if (now - BurstStart >= timings_.BurstWindow) {
+        BurstStart = now;
+        BurstCount = 0;
+        return true;
+    }
+    ++BurstCount;
+    return BurstCount < kBurstLimit;
+}
