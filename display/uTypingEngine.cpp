@@ -68,6 +68,7 @@ bool TTypingEngine::TypeChar(std::uint8_t c, TTypeResult& result)
             return refuse(TTypeRefusal::trNumeric);
     }
     d.Chars[i] = c;
+    d.GeCodes[i] = 0;  // a typed character replaces a graphic escape
     d.Attrs[i] |= TOrvTndisplay::kAttrChanged;
     d.setFieldModified(p);
     std::int32_t next = d.next(p);
