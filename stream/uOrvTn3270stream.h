@@ -30,9 +30,12 @@ public:
     // Record dispatch. ProcessData processes the record in InBuffer and
     // empties it. Raises EStreamError for a record longer than kMaxRecord,
     // an invalid TN3270E data type and a rejected structured field. An
-    // extended-mode record shorter than the header, or a 3270-DATA or
-    // SSCP-LU-DATA record with nothing after the header (and an empty plain
-    // record), is dropped with a level-1 log line and answered with nothing.
+    // extended-mode record shorter than the header (and an empty plain
+    // record) is dropped with a level-1 log line and answered with nothing;
+    // a 3270-DATA or SSCP-LU-DATA record with nothing after the header is
+    // answered with a positive response when it asks for one, and otherwise
+    // changes nothing. Without BIND-IMAGE every 3270-DATA record sets the
+    // LU-LU state.
     void ProcessData() override;
     // Extended mode: sends ReplyDataType, 0, 0 and bytes 3-4 of InBuffer in
     // front of the data, built in a buffer the stream reuses.
@@ -50,7 +53,9 @@ public:
     void ProcessSSCP_LUData();
 
     // Write commands and orders. data/len never read past len; positions
-    // outside 0 to Size - 1 are ignored.
+    // outside 0 to Size - 1 are ignored. The cursor: IC places it; in an
+    // Erase/Write (and a record without a command) the first unprotected
+    // field does, else the last address written; a Write moves it only by IC.
     void writeOperation(const std::uint8_t* data, std::int32_t len);
     void eraseAllUnprotectedCommand();
     void writeCommand(const std::uint8_t* data, std::int32_t len);
