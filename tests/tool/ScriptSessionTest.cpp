@@ -286,6 +286,9 @@ TEST(ScriptErrors, EveryUserErrorIsAnErrorLine)
         {"set 0 unquoted", "error: usage: set FIELD \"TEXT\""},
         {"set \"0\" \"A\"", "error: usage: set FIELD \"TEXT\""},
         {"set 0 \"open", "error: missing closing quote"},
+        {"type", "error: usage: type \"TEXT\""},
+        {"type ABC", "error: usage: type \"TEXT\""},
+        {"type \"ABC\"", "error: not connected"},
         {"connect host:0", "error: port must be a number from 1 to 65535"},
         {"connect a b", "error: usage: connect"},
     };
@@ -310,6 +313,8 @@ TEST(ScriptErrors, EveryUserErrorIsAnErrorLine)
         {"set 99 \"X\"", "error: no input field 99 (the screen has 2)"},
         {"set 99999999999 \"X\"", "error: no input field 99999999999"},
         {"set R1C2 \"X\"", "error: field R1C2 is protected"},
+        {"cursor 1 1", ""},
+        {"type \"X\"", "error: position 1,1 is protected"},
         {"set R9C9 \"X\"", "error: no field R9C9"},
         {"set 0 \"NINECHARS\"", "error: text of 9 characters does not fit field R10C28 of 8"},
         {"set 0 \"A\\x01\"", "error: text holds a character a field cannot hold"},
@@ -755,6 +760,28 @@ TEST(Tn3270Program, ScriptThroughAPipe)
     EXPECT_EQ(dataLines, 25 + 9);
     EXPECT_NE(r.out.find("data:  MAIN MENU"), std::string::npos);
     EXPECT_NE(r.out.find("data: connected no"), std::string::npos);
+}
+
+// The program against a host that starts with the SSCP's welcome screen:
+// the logon typed at the prompt reaches the host as SSCP-LU input.
+TEST(Tn3270Program, LogonTypedAtTheSscpPrompt)
+{
+    TSimHostOptions o;
+    TDemoOptions demo;
+    demo.ussLogon = true;
+    o.appFactory = TDemoApp::Factory(demo);
+    THostSimulator host(o);
+    const ProgramRun r = RunProgram({"--script", "--timeout", "20", "127.0.0.1:" + std::to_string(host.Port())},
+                                    "wait text \"APPLICATION NAME\"\n"
+                                    "type \"LOGON APPLID(DEMO)\"\n"
+                                    "key enter\n"
+                                    "wait text \"SIGN ON\"\n"
+                                    "cursor 1 1\n"
+                                    "type \"X\"\n"
+                                    "quit\n");
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+    EXPECT_EQ(r.out, "ok\nok\nok\nok\nok\nerror: position 1,1 is protected\nok\n");
 }
 
 // The command line reaches the session: LU name, terminal type, logging,
