@@ -14,8 +14,8 @@
 #include "log/uOrvIntfLogg.h"
 #include "stream/uOrvTn3270Consts.h"
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -209,7 +209,6 @@ constexpr std::size_t kColorLen = 22, kHighlightingLen = 13, kUsableAreaLen = 23
 // The whole set with its AID: the longest query answer.
 constexpr std::size_t kQueryReplyLen =
     1 + kSummaryLen + kColorLen + kHighlightingLen + kUsableAreaLen + kImplicitPartitionLen + kCharacterSetsLen;
-
 
 } // namespace
 
