@@ -555,6 +555,14 @@ type "PQ"                     # unformatted: on round the screen
 at 0 "Q"
 cursor 1
 )"},
+    {"TypingOverALineDrawingCharacter", R"(
+mode p
+push F5 C2 1D 40 08 A2 08 A2 13
+move 1
+type "A"
+key 7D
+sent 7D 40 C2 11 40 C1 C1 08 A2  # the typed character, not the graphic escape it replaced
+)"},
     // ---- Structured fields ---------------------------------------------------
     {"QueryReply", R"(
 mode p
