@@ -196,6 +196,7 @@ void TTn3270E::Connect()
         TSessionGuard guard = Guard();
         stream3270_->SetSessionState(TSessionState::ssNone);
         stream3270_->TN3270EMode = false;
+        stream3270_->BindImageAgreed = false;
     }
     TOrvTelnet::Connect();
 }
@@ -229,6 +230,7 @@ void TTn3270E::NotifyEvent(TCallBackEvent cbEvent)
             // old connection's reader may have processed one more block
             // before it was stopped. The new connection starts clean.
             stream3270_->TN3270EMode = false;
+            stream3270_->BindImageAgreed = false;
             stream3270_->SetSessionState(TSessionState::ssNone);
         }
         TOrvTelnet::NotifyEvent(cbEvent);
@@ -275,6 +277,29 @@ void TTn3270E::SetAidKey(TTn3270AidKey key)
         screen.putField(field->GetPos() - 1, field->Len, field->Data);
     }
     stream.readModifiedCommand();
+}
+
+TTypeResult TTn3270E::Type(std::string_view text)
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    TOrvTn3270stream& stream = *stream3270_;
+    TOrvTn3270display& screen = stream.Screen();
+    // Edits made in the records and the cursor the list holds are what the
+    // next key would send: both go to the screen before typing, or the key
+    // would overwrite what was typed.
+    if (UnprotectedFields.CursorPos > 0)
+        screen.SetCursorPosition(UnprotectedFields.CursorPos - 1);
+    for (std::int32_t i = 0; i < UnprotectedFields.Count(); ++i) {
+        const T3270Field* field = As3270Field(UnprotectedFields.Items(i));
+        if (field != nullptr && field->GetModified())
+            screen.putField(field->GetPos() - 1, field->Len, field->Data);
+    }
+    TTypingEngine engine(screen, [&stream](std::uint8_t c) { return stream.CanCarry(c); });
+    const TTypeResult result = engine.Type(text);
+    // The lists show the typed screen and its cursor from now on.
+    GenHostFields();
+    return result;
 }
 
 // ------------------------------------------------------------ TN3270E negotiation
@@ -403,6 +428,7 @@ void TTn3270E::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
                     ++j;
                 }
                 functions_ = agreed;
+                stream3270_->BindImageAgreed = agreed.Contains(TTn3270ExtendedFunction::efBindImage);
                 i = j;
             }
             break;

@@ -52,12 +52,14 @@
 // announced them.
 #pragma once
 
+#include "display/uTypingEngine.h"
 #include "fields/u3270Fields.h"
 #include "stream/uOrvTn3270stream.h"
 #include "telnet/uOrvTelnet.h"
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A consistent copy of what the component publishes, taken under the lock.
@@ -158,6 +160,17 @@ public:
     // akNoOp: nothing but LastAidKey.
     // On a closed connection nothing is sent (the screen is still updated).
     void SetAidKey(TTn3270AidKey key);
+
+    // Types text (local character set) at the cursor as an operator would
+    // (see display/uTypingEngine.h): overwrites, moves the cursor, skips
+    // autoskip fields, sets the MDT; stops at the first refused character
+    // (protected position, numeric field, a character the code page cannot
+    // carry) and says why in the result. Modified records of
+    // UnprotectedFields and its cursor are written to the screen first (as
+    // a key would); afterwards both lists are rebuilt from the screen (old
+    // record pointers are invalid) with the new cursor. Works on SSCP-LU
+    // and unformatted screens, which have no field to edit. Sends nothing.
+    TTypeResult Type(std::string_view text);
 
     // Copies of both lists, cursor, status and state, under the lock.
     // Costs one copy of each record (a screen is at most a few hundred).

@@ -192,9 +192,10 @@ std::string CheckReply(const TOrvTn3270stream& s, const Bytes& block, TReplyKind
         break;
     }
 
-    if (!s.FormattedMode) {
-        if (n != static_cast<std::size_t>(nonNull + graphicEscapes))
-            return Fail("unformatted Read Modified of %zu bytes for %d characters", n, nonNull);
+    if (s.SessionState == TSessionState::ssSscpLu) {
+        // SSCP-LU input: text after the SSCP's last output, no AID.
+        if (n > static_cast<std::size_t>(nonNull + graphicEscapes))
+            return Fail("SSCP-LU Read Modified of %zu bytes for %d characters", n, nonNull);
         return "";
     }
     if (n < 1 || p[0] != s.Aid)
@@ -203,6 +204,11 @@ std::string CheckReply(const TOrvTn3270stream& s, const Bytes& block, TReplyKind
         return n == 1 ? "" : Fail("short read of %zu bytes", n);
     if (n < 3 || DecodeBufferAddress(p[1], p[2]) != d.CursorPosition)
         return Fail("Read Modified reply without the cursor address %d", d.CursorPosition);
+    if (markers == 0) {
+        if (n != static_cast<std::size_t>(3 + nonNull + graphicEscapes))
+            return Fail("unformatted Read Modified of %zu bytes for %d characters", n, nonNull);
+        return "";
+    }
     if (n > static_cast<std::size_t>(3 + d.Size + 2 * markers + graphicEscapes))
         return Fail("Read Modified reply of %zu bytes for %d positions and %d fields", n, d.Size, markers);
 

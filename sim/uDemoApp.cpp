@@ -247,6 +247,31 @@ void TDemoApp::Show(TSimSession& s, Panel panel, const std::string& message) {
     s.Send3270(screen, responses);
 }
 
+std::string TDemoApp::WelcomeText() {
+    auto line = [](std::string text) {
+        text.resize(static_cast<std::size_t>(kCols), ' ');
+        return text;
+    };
+    return std::string(kCols, '@') + line("  DEMO HOST - SIMULATED NETWORK") + std::string(kCols, '@') +
+           "ENTER APPLICATION NAME: ";
+}
+
+void TDemoApp::ShowWelcome(TSimSession& s) {
+    mPanel = Panel::Welcome;
+    s.SendSscpLu(ToEbcdic(WelcomeText()));
+}
+
+void TDemoApp::OnWelcome(TSimSession& s, const TSimRecord& record) {
+    std::string text = Upper(Trim(FromEbcdic(record.data)));
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    if (text == "DEMO" || text == "LOGONAPPLID(DEMO)") {
+        ShowLogon(s);
+        return;
+    }
+    // Written at the terminal's cursor, after what was typed.
+    s.SendSscpLu(ToEbcdic(" INVALID COMMAND - ENTER APPLICATION NAME: "));
+}
+
 void TDemoApp::ShowLogon(TSimSession& s) {
     if (mBindAgreed) {
         s.SendBind();
@@ -273,11 +298,15 @@ void TDemoApp::OnStart(TSimSession& s) {
         s.SendQuery();
         return;
     }
+    if (mOptions.ussLogon && mBindAgreed) {
+        ShowWelcome(s);
+        return;
+    }
     ShowLogon(s);
 }
 
 void TDemoApp::OnTelnetCommand(TSimSession& s, std::uint8_t command) {
-    if (mPanel == Panel::Ended || mPanel == Panel::Starting) return;
+    if (mPanel == Panel::Ended || mPanel == Panel::Starting || mPanel == Panel::Welcome) return;
     if (command == tel::AO) {
         // SysReq: the terminal has left the LU-LU session; the SSCP speaks.
         if (mBindAgreed && mPanel != Panel::Suspended) {
@@ -296,6 +325,10 @@ void TDemoApp::OnTelnetCommand(TSimSession& s, std::uint8_t command) {
 void TDemoApp::OnRecord(TSimSession& s, const TSimRecord& record) {
     if (mPanel == Panel::Ended) return;
     const std::uint8_t type = record.tn3270e ? record.header.dataType : dt::Data3270;
+    if (mPanel == Panel::Welcome) {
+        if (type == dt::SscpLuData) OnWelcome(s, record);
+        return;
+    }
     if (type == dt::SscpLuData || (mPanel == Panel::Suspended && type == dt::Data3270)) {
         if (mPanel != Panel::Suspended) return;
         // The reply holds the whole screen's text: the prompt, then what was typed.
@@ -314,7 +347,10 @@ void TDemoApp::OnRecord(TSimSession& s, const TSimRecord& record) {
     if (type != dt::Data3270) return;  // responses, NVT data: nothing to do
     const TSimInbound in = TSimSession::Decode(record);
     if (in.kind == TSimInbound::Kind::QueryReply || mPanel == Panel::Starting) {
-        if (mPanel == Panel::Starting) ShowLogon(s);
+        if (mPanel == Panel::Starting && mOptions.ussLogon && mBindAgreed)
+            ShowWelcome(s);
+        else if (mPanel == Panel::Starting)
+            ShowLogon(s);
         return;
     }
     if (CommonKeys(s, in)) return;

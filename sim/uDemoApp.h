@@ -22,6 +22,13 @@
 // connection. SysReq (IAC AO) in TN3270E mode suspends the LU-LU session:
 // the SSCP writes a line of text; any input resumes (BIND and the panel
 // again) unless it contains LOGOFF.
+//
+// With ussLogon (and BIND-IMAGE agreed) the session starts as a real one
+// does: the SSCP shows its welcome screen (a banner of '@', then "ENTER
+// APPLICATION NAME:") as SSCP-LU text; "DEMO" or "LOGON APPLID(DEMO)"
+// binds the application (the sign-on panel), anything else is answered
+// "INVALID COMMAND" and the prompt again. The SSCP reads only what was
+// typed after its prompt, as a terminal sends it.
 #pragma once
 
 #include <ctime>
@@ -41,11 +48,13 @@ struct TDemoOptions {
     bool queryOnStart = false;
     // Ask for a response to every screen (when RESPONSES was agreed).
     bool alwaysResponse = false;
+    // Start with the SSCP's welcome screen and a logon (see above).
+    bool ussLogon = false;
 };
 
 class TDemoApp : public ISimHostApp {
 public:
-    enum class Panel { Starting, SignOn, Menu, Inquiry, Messages, Suspended, Ended };
+    enum class Panel { Starting, Welcome, SignOn, Menu, Inquiry, Messages, Suspended, Ended };
 
     explicit TDemoApp(TDemoOptions options = {});
     // A factory for THostSimulator options: every connection gets a demo.
@@ -69,6 +78,10 @@ public:
 private:
     void Show(TSimSession& s, Panel panel, const std::string& message = {});
     void ShowLogon(TSimSession& s);
+    void ShowWelcome(TSimSession& s);
+    void OnWelcome(TSimSession& s, const TSimRecord& record);
+    // The USS welcome screen as SSCP-LU text.
+    static std::string WelcomeText();
     void EndSession(TSimSession& s);
     void OnSignOn(TSimSession& s, const TSimInbound& in);
     void OnMenu(TSimSession& s, const TSimInbound& in);

@@ -273,6 +273,10 @@ std::uint16_t TSimSession::SendQuery(bool alwaysResponse) {
     return Send3270(TSim3270Encoder::QueryRecord(), alwaysResponse);
 }
 
+std::uint16_t TSimSession::SendQueryList(std::uint8_t requestType, ByteView codes, bool alwaysResponse) {
+    return Send3270(TSim3270Encoder::QueryListRecord(requestType, codes), alwaysResponse);
+}
+
 void TSimSession::SendResponse(std::uint16_t seq, bool positive, std::uint8_t code) {
     std::lock_guard lock(mMutex);
     mEngine->SendResponse(seq, positive, code);

@@ -130,6 +130,8 @@ public:
     std::uint16_t SendReadModifiedAll(bool alwaysResponse = false);
     std::uint16_t SendReadBuffer(bool alwaysResponse = false);
     std::uint16_t SendQuery(bool alwaysResponse = false);
+    // Read Partition Query List (ql:: request type, qr:: codes).
+    std::uint16_t SendQueryList(std::uint8_t requestType, ByteView codes = {}, bool alwaysResponse = false);
     std::uint16_t SendRecord(std::uint8_t dataType, ByteView data, std::uint8_t responseFlag = rf::NoResponse);
     void SendResponse(std::uint16_t seq, bool positive, std::uint8_t code = 0x00);
     // Framed with IAC EOR, no header added; raw bytes as they are; IAC cmd.

@@ -106,6 +106,24 @@ enum class Highlight : std::uint8_t {
     Intensify = 0xF8,
 };
 
+// Read Partition Query List request types, and the query reply codes (the
+// byte after 0x81 in a query reply; the same codes name them in a list).
+namespace ql {
+inline constexpr std::uint8_t List = 0x00;
+inline constexpr std::uint8_t EquivalentAndList = 0x40;
+inline constexpr std::uint8_t All = 0x80;
+}  // namespace ql
+namespace qr {
+inline constexpr std::uint8_t Summary = 0x80;
+inline constexpr std::uint8_t UsableArea = 0x81;
+inline constexpr std::uint8_t CharacterSets = 0x85;
+inline constexpr std::uint8_t Color = 0x86;
+inline constexpr std::uint8_t Highlighting = 0x87;
+inline constexpr std::uint8_t ReplyModes = 0x88;
+inline constexpr std::uint8_t ImplicitPartition = 0xA6;
+inline constexpr std::uint8_t Null = 0xFF;
+}  // namespace qr
+
 // Attention identifiers the terminal sends.
 namespace aid {
 inline constexpr std::uint8_t None = 0x60;

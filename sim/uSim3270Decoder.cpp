@@ -1,6 +1,8 @@
 // Inbound 3270 decoding for the host simulator.
 #include "sim/uSim3270Decoder.h"
 
+#include <algorithm>
+
 namespace tnsim {
 
 namespace {
@@ -152,13 +154,16 @@ TSimInbound DecodeInbound(ByteView data, bool unformatted) {
             continue;
         }
         if (current == nullptr) {
-            // Data before any SBA: a terminal that reports the field at
-            // the cursor without an address. Kept, but flagged.
-            in.malformed = true;
-            in.reason = "field data without SBA";
-            in.fields.emplace_back();
-            current = &in.fields.back();
-            SetField(*current, in.cursor >= 0 && in.cursor < kScreenSize ? in.cursor : 0);
+            // Characters before any SBA: the read of an unformatted screen
+            // (AID, cursor, then the screen's characters). An SBA after
+            // them would make it neither form.
+            if (std::find(data.begin() + static_cast<std::ptrdiff_t>(p), data.end(), order::SBA) != data.end()) {
+                in.malformed = true;
+                in.reason = "SBA after unformatted screen data";
+            }
+            in.text.push_back(static_cast<char>(FromEbcdic(b)));
+            ++p;
+            continue;
         }
         current->text.push_back(static_cast<char>(FromEbcdic(b)));
         current->bytes.push_back(b);

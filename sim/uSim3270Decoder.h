@@ -55,7 +55,8 @@ struct TSimQueryReply {
 struct TSimInbound {
     enum class Kind {
         Empty,        // no bytes at all
-        Aid,          // AID, cursor address, modified fields
+        Aid,          // AID, cursor address, modified fields (or, from an
+                      // unformatted screen, its characters in `text`)
         ShortRead,    // the AID alone (Clear, PA1-3)
         Unformatted,  // characters only, no AID (Read Modified of an unformatted screen)
         QueryReply,   // AID 0x88 and structured fields
@@ -64,7 +65,7 @@ struct TSimInbound {
     std::uint8_t aid = 0;
     int cursor = -1;  // 0-based position, -1 when the reply carries none
     std::vector<TSimField> fields;
-    std::string text;  // Unformatted: the characters in order
+    std::string text;  // Unformatted, and Aid from an unformatted screen: the characters in order
     std::vector<TSimQueryReply> queryReplies;
     bool malformed = false;
     std::string reason;  // why `malformed` is set

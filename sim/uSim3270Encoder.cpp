@@ -14,6 +14,7 @@ constexpr std::uint8_t kSfReadPartition = 0x01;
 constexpr std::uint8_t kSfOutbound3270DS = 0x40;
 constexpr std::uint8_t kPidQuery = 0xFF;
 constexpr std::uint8_t kRpQuery = 0x02;
+constexpr std::uint8_t kRpQueryList = 0x03;
 constexpr std::size_t kMaxStructuredFieldLength = 0xFFFF;
 }  // namespace
 
@@ -182,6 +183,12 @@ TSim3270Encoder& TSim3270Encoder::ReadPartitionQuery() {
     return StructuredField(kSfReadPartition, body);
 }
 
+TSim3270Encoder& TSim3270Encoder::ReadPartitionQueryList(std::uint8_t requestType, ByteView codes) {
+    Bytes body{kPidQuery, kRpQueryList, requestType};
+    body.insert(body.end(), codes.begin(), codes.end());
+    return StructuredField(kSfReadPartition, body);
+}
+
 TSim3270Encoder& TSim3270Encoder::Outbound3270DS(ByteView inner) {
     Bytes body;
     body.reserve(inner.size() + 1);
@@ -202,5 +209,9 @@ Bytes TSim3270Encoder::Take() {
 }
 
 Bytes TSim3270Encoder::QueryRecord() { return TSim3270Encoder().WriteStructuredField().ReadPartitionQuery().Take(); }
+
+Bytes TSim3270Encoder::QueryListRecord(std::uint8_t requestType, ByteView codes) {
+    return TSim3270Encoder().WriteStructuredField().ReadPartitionQueryList(requestType, codes).Take();
+}
 
 }  // namespace tnsim

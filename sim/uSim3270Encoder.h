@@ -96,6 +96,9 @@ public:
     TSim3270Encoder& StructuredField(std::uint8_t id, ByteView body);
     // Read Partition Query to partition 0xFF.
     TSim3270Encoder& ReadPartitionQuery();
+    // Read Partition Query List: a request type from ql:: and the query
+    // codes (qr::) it names.
+    TSim3270Encoder& ReadPartitionQueryList(std::uint8_t requestType, ByteView codes = {});
     // Outbound 3270DS to partition 0: `inner` starts with a write command.
     TSim3270Encoder& Outbound3270DS(ByteView inner);
 
@@ -108,6 +111,7 @@ public:
 
     // The whole record Write Structured Field + Read Partition Query.
     static Bytes QueryRecord();
+    static Bytes QueryListRecord(std::uint8_t requestType, ByteView codes = {});
 
     static int Position(int row, int col);  // 1-based -> 0-based, checked
 

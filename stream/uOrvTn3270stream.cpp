@@ -15,9 +15,11 @@
 #include "stream/uOrvTn3270Consts.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -48,6 +50,7 @@ enum : std::uint8_t {
     kCmdNoOp = 0x03,
     kCmdEraseWrite = 0x05,
     kCmdReadModified = 0x06,
+    kCmdReadModifiedAll = 0x0E,
     kCmdEraseWriteAlt = 0x0D,
     kCmdEraseAllUnprotected = 0x0F,
     kCmdWsf = 0x11,
@@ -81,6 +84,10 @@ constexpr std::uint8_t kWccResetMdt = 0x01;
 constexpr std::uint8_t kWccRestore = 0x02;
 
 constexpr std::uint8_t kFaProtected = 0x20;
+// SA type 0x00: back to the attributes of the field the characters are in.
+constexpr std::uint8_t kTypeReset = 0x00;
+// The character attributes of an extended attribute byte: highlighting and colour.
+constexpr std::uint8_t kCharAttrBits = 0x80 | 0x40 | 0x38 | 0x04;
 constexpr std::uint8_t kSfeDefaultFa = 0x08;
 
 constexpr std::array<bool, 256> MakeOrderTable()
@@ -171,7 +178,37 @@ void PutScreenChar(Reply& r, const TOrvTndisplay& d, const std::array<std::uint8
     }
 }
 
-constexpr std::size_t kQueryReplyLen = 75;
+// Read Partition (3270 Data Stream Programmer's Reference, Read Partition
+// and Query Reply structured fields).
+constexpr std::uint8_t kRpQuery = 0x02;
+constexpr std::uint8_t kRpQueryList = 0x03;
+// Request types of Query List.
+constexpr std::uint8_t kQlList = 0x00;
+constexpr std::uint8_t kQlEquivalent = 0x40;
+constexpr std::uint8_t kQlAll = 0x80;
+
+// Query reply codes (the byte after 0x81).
+enum : std::uint8_t {
+    kQrSummary = 0x80,
+    kQrUsableArea = 0x81,
+    kQrCharacterSets = 0x85,
+    kQrColor = 0x86,
+    kQrHighlighting = 0x87,
+    kQrImplicitPartition = 0xA6,
+    kQrNull = 0xFF,
+};
+// The replies this terminal sends, in the order they go out; the Summary
+// reply lists them in ascending order.
+constexpr std::array<std::uint8_t, 6> kQueryReplyOrder = {kQrSummary, kQrColor, kQrHighlighting, kQrUsableArea,
+                                                          kQrImplicitPartition, kQrCharacterSets};
+constexpr std::array<std::uint8_t, 6> kSupportedQueryCodes = {kQrSummary, kQrUsableArea, kQrCharacterSets,
+                                                              kQrColor, kQrHighlighting, kQrImplicitPartition};
+constexpr std::size_t kSummaryLen = 4 + kSupportedQueryCodes.size();
+constexpr std::size_t kColorLen = 22, kHighlightingLen = 13, kUsableAreaLen = 23, kImplicitPartitionLen = 17,
+                      kCharacterSetsLen = 16;
+// The whole set with its AID: the longest query answer.
+constexpr std::size_t kQueryReplyLen =
+    1 + kSummaryLen + kColorLen + kHighlightingLen + kUsableAreaLen + kImplicitPartitionLen + kCharacterSetsLen;
 
 } // namespace
 
@@ -197,6 +234,7 @@ std::uint8_t TOrvTn3270stream::LocalCommand(std::uint8_t command)
     case 0x6F: return kCmdEraseAllUnprotected; // EAU
     case 0xF2: return kCmdReadBuffer;          // RB
     case 0xF6: return kCmdReadModified;        // RM
+    case 0x6E: return kCmdReadModifiedAll;     // RMA
     case 0xF3: return kCmdWsf;                 // WSF
     default: return command;
     }
@@ -248,8 +286,17 @@ void TOrvTn3270stream::dispatchRecord()
         return;
     }
     const std::uint8_t dataType = InBuffer[0];
+    // Without BIND-IMAGE no BIND ever tells that the LU-LU session runs:
+    // the host's 3270 data is what does (the read reply's form depends on it).
+    if (dataType == kDt3270Data && !BindImageAgreed)
+        SetSessionState(TSessionState::ssLuLu);
     if ((dataType == kDt3270Data || dataType == kDtSscpLuData) && InCount == kHeaderLen) {
-        MsgLog(kLogError, "TN3270E record without 3270 data dropped");
+        // Nothing to apply, but a host that asked for a response waits for it.
+        if (InBuffer[2] == kAlwaysResponse) {
+            SendPositiveResponse();
+            ReplyDataType = dataType;
+        }
+        MsgLog(kLogRecord, "TN3270E record without 3270 data");
         return;
     }
     switch (dataType) {
@@ -303,13 +350,16 @@ void TOrvTn3270stream::Process3270Data()
             setStatusText(kStatusSystem);
             writeOperation(data, len);
             break;
+        // The host's reads leave the keyboard as it was: the host, not the
+        // terminal, asked for the data, and no write follows to restore it.
         case kCmdReadBuffer:
-            setStatusText(kStatusSending);
             readBufferCommand();
             break;
         case kCmdReadModified:
-            setStatusText(kStatusSending);
-            readModifiedCommand();
+            sendReadModified(false);
+            break;
+        case kCmdReadModifiedAll:
+            sendReadModified(true);
             break;
         case kCmdWsf:
             writeStructuredField(data + 1, len - 1);
@@ -349,6 +399,7 @@ void TOrvTn3270stream::ProcessUnBind()
     MsgLog(kLogRecord, "Processing UnBind Image");
     Display->clear();
     Display->SetCursorPosition(0);
+    sscpInputStart_ = 0;
     SetSessionState(TSessionState::ssSscpLu);
 }
 
@@ -440,7 +491,16 @@ void TOrvTn3270stream::applyWrite(std::uint8_t command, const std::uint8_t* rest
         Display->clear();
         Display->SetCursorPosition(0);
     }
-    writeCommand(restLen > 1 ? rest + 1 : rest, std::max(restLen - 1, 0));
+    // A Write without IC leaves the operator's cursor where it was (a host
+    // that updates its message line must not move it); Erase/Write places it.
+    cursorFollowsWrite_ = erase;
+    try {
+        writeCommand(restLen > 1 ? rest + 1 : rest, std::max(restLen - 1, 0));
+    } catch (...) {
+        cursorFollowsWrite_ = true;
+        throw;
+    }
+    cursorFollowsWrite_ = true;
     if (wcc & kWccRestore) {
         Aid = AID_NONE;
         Status.clear();
@@ -569,7 +629,7 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
             current = startField(current, fa);
             if ((fa & kFaProtected) == 0) {
                 extAttr = 0;
-                if (!CursorSet) {
+                if (!CursorSet && cursorFollowsWrite_) {
                     // The cursor goes to the first unprotected field unless IC placed it.
                     CursorSet = true;
                     insertCursor(current);
@@ -587,6 +647,11 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
             default: break;
             }
             extAttr = GetEABValue(highlighting, colour, validation);
+            if (arg[0] == kTypeReset) {
+                // Back to the field's own colour and highlighting, not to none.
+                highlighting = colour = validation = 0;
+                extAttr = fieldCharAttrs(current);
+            }
             afterOrder = true;
             break;
         case kOrderSFE: { // SFE
@@ -603,7 +668,7 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
                 case kTypeField:
                     lastField = current;
                     current = startField(current, value);
-                    if ((value & kFaProtected) == 0 && !CursorSet) {
+                    if ((value & kFaProtected) == 0 && !CursorSet && cursorFollowsWrite_) {
                         CursorSet = true;
                         insertCursor(current);
                     }
@@ -638,8 +703,11 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
 
     deferFields_ = false;
     d.propagateFields();
-    if (!CursorSet)
+    if (!CursorSet && cursorFollowsWrite_)
         d.SetCursorPosition(current);
+    // SSCP-LU input is what the operator types after the SSCP's output.
+    if (SessionState == TSessionState::ssSscpLu)
+        sscpInputStart_ = current;
     if (!FormattedMode)
         Status.clear();
 }
@@ -719,17 +787,17 @@ void TOrvTn3270stream::insertCursor(std::int32_t position)
 std::int32_t TOrvTn3270stream::programTab(std::int32_t position, bool afterOrder)
 {
     auto& d = Screen();
+    if (!afterOrder && d.Chars[At(position)] != TOrvTndisplay::kFieldMarker) {
+        // PT after a character nulls the rest of the field the address is
+        // in (the whole rest of the screen when it has no field); the field
+        // it then moves to keeps its contents.
+        std::int32_t f = d.findNextFA(position);
+        if (f == -1)
+            f = d.findNextFA(0);
+        eraseUnprotectedCharacter(position, f <= 0 ? d.Size - 1 : f - 1);
+    }
     const std::int32_t p = d.findNextUnprotectedAfterFA(position);
-    if (p == -1)
-        return 0;
-    if (afterOrder)
-        return p;
-    // PT after a character erases the field it tabs to.
-    std::int32_t e = d.findNextFA(p) - 1;
-    if (e < 0)
-        e = d.Size - 1;
-    eraseUnprotectedCharacter(p, e);
-    return p;
+    return p == -1 ? 0 : p;
 }
 
 std::int32_t TOrvTn3270stream::repeatToAddress(std::int32_t position, std::uint8_t b1, std::uint8_t b2,
@@ -823,45 +891,55 @@ void TOrvTn3270stream::readBufferCommand()
 
 void TOrvTn3270stream::readModifiedCommand()
 {
+    // An attention key locks the keyboard until the host answers.
     setStatusText(kStatusSending);
-    if (SessionState == TSessionState::ssSscpLu)
-        ReplyDataType = kDtSscpLuData;
+    sendReadModified(false);
+}
+
+void TOrvTn3270stream::sendReadModified(bool all)
+{
     const auto& d = Screen();
-    const std::int32_t first = d.findNextFA(0);
-    if (first == -1)
-        FormattedMode = false;
-    Reply r(OutBuffer);
-
-    if (!FormattedMode) {
-        for (std::int32_t p = 0; p < d.Size; ++p) {
-            const std::uint8_t c = d.Chars[At(p)];
-            if (c != TOrvTndisplay::kNull)
-                PutScreenChar(r, d, AscToEbc, p);
-        }
-        HostWrite(r.Data(), r.Count());
-        return;
-    }
-
-    r.Put(Aid);
-    // PA keys and Clear send the AID alone (short read).
-    if (Aid == AID_PA[0] || Aid == AID_PA[1] || Aid == AID_PA[2] || Aid == AID_CLEAR) {
-        HostWrite(r.Data(), r.Count());
-        return;
-    }
-    r.PutAddress(d.CursorPosition);
-
     const std::uint8_t* chars = d.Chars.data();
     const std::int32_t size = d.Size;
-    // The next field attribute at or after from, or size when there is none.
-    auto nextMarker = [chars, size](std::int32_t from) {
-        const void* m = from < size ? std::memchr(chars + from, TOrvTndisplay::kFieldMarker, At(size - from)) : nullptr;
-        return m ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(m) - chars) : size;
-    };
+    Reply r(OutBuffer);
     // Nulls are never reported; blanks are.
     auto putText = [&](std::int32_t from, std::int32_t to) {
         for (std::int32_t p = from; p < to; ++p)
             if (chars[p] != TOrvTndisplay::kNull)
                 PutScreenChar(r, d, AscToEbc, p);
+    };
+
+    if (SessionState == TSessionState::ssSscpLu) {
+        // SSCP-LU input: what follows the SSCP's last output, as text
+        // alone; the banner and prompt before it are not input.
+        ReplyDataType = kDtSscpLuData;
+        putText(d.inRange(sscpInputStart_) ? sscpInputStart_ : 0, size);
+        HostWrite(r.Data(), r.Count());
+        return;
+    }
+
+    r.Put(Aid);
+    // PA keys and Clear send the AID alone (short read); Read Modified All
+    // is never shortened.
+    if (!all && (Aid == AID_PA[0] || Aid == AID_PA[1] || Aid == AID_PA[2] || Aid == AID_CLEAR)) {
+        HostWrite(r.Data(), r.Count());
+        return;
+    }
+    r.PutAddress(d.CursorPosition);
+
+    const std::int32_t first = d.findNextFA(0);
+    if (first == -1) {
+        // Unformatted screen in the LU-LU session: AID, cursor, then every
+        // character, no SBA.
+        putText(0, size);
+        HostWrite(r.Data(), r.Count());
+        return;
+    }
+
+    // The next field attribute at or after from, or size when there is none.
+    auto nextMarker = [chars, size](std::int32_t from) {
+        const void* m = from < size ? std::memchr(chars + from, TOrvTndisplay::kFieldMarker, At(size - from)) : nullptr;
+        return m ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(m) - chars) : size;
     };
     for (std::int32_t i = first; i < size; i = nextMarker(i + 1)) {
         if (!d.isFieldModified(i))
@@ -882,6 +960,15 @@ void TOrvTn3270stream::readModifiedCommand()
     HostWrite(r.Data(), r.Count());
 }
 
+std::uint8_t TOrvTn3270stream::fieldCharAttrs(std::int32_t position) const
+{
+    const auto& d = Screen();
+    std::int32_t f = d.findPrevFA(position);
+    if (f == -1)
+        f = d.findPrevFA(d.Size - 1);
+    return f == -1 ? 0 : static_cast<std::uint8_t>(d.ExtAttrs[At(f)] & kCharAttrBits);
+}
+
 // ---------------------------------------------------------------------------
 // Structured fields
 
@@ -900,28 +987,22 @@ void TOrvTn3270stream::writeStructuredField(const std::uint8_t* data, std::int32
                 throw EStreamError("WSF-RP too small");
             if (n > remaining)
                 throw EStreamError("WSF-RP length exceeds record");
-            if (data[p + 4] != 0x02)
+            const std::uint8_t type = data[p + 4];
+            if (type != kRpQuery && type != kRpQueryList)
                 throw EStreamError("WSF-RP not a query op");
             if (data[p + 3] != 0xFF)
                 throw EStreamError("WSF-RP invalid PID");
-            const auto& d = Screen();
-            const std::uint8_t reply[kQueryReplyLen] = {
-                AID_SF,
-                // Color
-                0x00, 0x16, 0x81, 0x86, 0x00, 0x08, 0x00, 0xF4, 0xF1, 0xF1, 0xF2, 0xF2, 0xF3, 0xF3,
-                0xF4, 0xF4, 0xF5, 0xF5, 0xF6, 0xF6, 0xF7, 0xF7,
-                // Highlighting
-                0x00, 0x0D, 0x81, 0x87, 0x04, 0x00, 0xF0, 0xF1, 0xF1, 0xF2, 0xF2, 0xF4, 0xF4,
-                // Usable Area
-                0x00, 0x17, 0x81, 0x81, 0x01, 0x00, 0x00, static_cast<std::uint8_t>(d.Cols), 0x00,
-                static_cast<std::uint8_t>(d.Rows), 0x00, 0x00, 0x02, 0x00, 0x89, 0x00, 0x02, 0x00, 0x85,
-                0x09, 0x10, static_cast<std::uint8_t>(d.Size >> 8), static_cast<std::uint8_t>(d.Size),
-                // Character Sets
-                0x00, 0x10, 0x81, 0x85, 0x00, 0x00, 0x09, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00,
-                0x00, 0x00,
-            };
-            std::memcpy(OutBuffer.data(), reply, kQueryReplyLen);
-            HostWrite(OutBuffer.data(), static_cast<std::int32_t>(kQueryReplyLen));
+            if (type == kRpQuery) {
+                sendQueryReplies({}, true);
+                break;
+            }
+            if (n < 6)
+                throw EStreamError("WSF-RP query list without request type");
+            const std::uint8_t request = data[p + 5];
+            if (request != kQlList && request != kQlEquivalent && request != kQlAll)
+                throw EStreamError("WSF-RP invalid query list request type " + std::to_string(request));
+            // There are no equivalent replies here: equivalent+list is list.
+            sendQueryReplies(std::span<const std::uint8_t>(data + p + 6, At(n - 6)), request == kQlAll);
             break;
         }
         case 0x40: { // Outbound 3270DS
@@ -945,4 +1026,66 @@ void TOrvTn3270stream::writeStructuredField(const std::uint8_t* data, std::int32
         p += n;
         remaining -= n;
     }
+}
+
+void TOrvTn3270stream::sendQueryReplies(std::span<const std::uint8_t> codes, bool all)
+{
+    auto wanted = [&](std::uint8_t code) {
+        return all || std::find(codes.begin(), codes.end(), code) != codes.end();
+    };
+    bool any = false;
+    for (const std::uint8_t code : kSupportedQueryCodes)
+        any = any || wanted(code);
+
+    const auto& d = Screen();
+    Reply r(OutBuffer);
+    r.Put(AID_SF);
+    if (!any) {
+        // None of the listed replies is one this terminal has.
+        for (const std::uint8_t b : {0x00, 0x04, 0x81, static_cast<int>(kQrNull)})
+            r.Put(static_cast<std::uint8_t>(b));
+        HostWrite(r.Data(), r.Count());
+        return;
+    }
+    const auto cols = static_cast<std::uint8_t>(d.Cols), rows = static_cast<std::uint8_t>(d.Rows);
+    for (const std::uint8_t code : kQueryReplyOrder) {
+        // Every reply set begins with the Summary, whatever the list names.
+        if (code != kQrSummary && !wanted(code))
+            continue;
+        auto put = [&r](std::initializer_list<std::uint8_t> bytes) {
+            for (const std::uint8_t b : bytes)
+                r.Put(b);
+        };
+        switch (code) {
+        case kQrSummary:
+            put({0x00, static_cast<std::uint8_t>(kSummaryLen), 0x81, kQrSummary});
+            for (const std::uint8_t c : kSupportedQueryCodes)
+                r.Put(c);
+            break;
+        case kQrColor: // 8 pairs: default shown as green, then the seven colours as themselves
+            put({0x00, kColorLen, 0x81, kQrColor, 0x00, 0x08, 0x00, 0xF4, 0xF1, 0xF1, 0xF2, 0xF2, 0xF3, 0xF3,
+                 0xF4, 0xF4, 0xF5, 0xF5, 0xF6, 0xF6, 0xF7, 0xF7});
+            break;
+        case kQrHighlighting: // default as normal; blink, reverse, underscore
+            put({0x00, kHighlightingLen, 0x81, kQrHighlighting, 0x04, 0x00, 0xF0, 0xF1, 0xF1, 0xF2, 0xF2, 0xF4,
+                 0xF4});
+            break;
+        case kQrUsableArea: // 12/14-bit addressing, cells, distances 2/0x89 and 2/0x85, 9x16 cells
+            put({0x00, kUsableAreaLen, 0x81, kQrUsableArea, 0x01, 0x00, 0x00, cols, 0x00, rows, 0x00, 0x00, 0x02,
+                 0x00, 0x89, 0x00, 0x02, 0x00, 0x85, 0x09, 0x10, static_cast<std::uint8_t>(d.Size >> 8),
+                 static_cast<std::uint8_t>(d.Size)});
+            break;
+        case kQrImplicitPartition: // default and alternate size: the one screen there is
+            put({0x00, kImplicitPartitionLen, 0x81, kQrImplicitPartition, 0x00, 0x00, 0x0B, 0x01, 0x00, 0x00, cols,
+                 0x00, rows, 0x00, cols, 0x00, rows});
+            break;
+        case kQrCharacterSets: // 9x16 slots, no loadable sets, one descriptor
+            put({0x00, kCharacterSetsLen, 0x81, kQrCharacterSets, 0x00, 0x00, 0x09, 0x10, 0x00, 0x00, 0x00, 0x00,
+                 0x03, 0x00, 0x00, 0x00});
+            break;
+        default:
+            break;
+        }
+    }
+    HostWrite(r.Data(), r.Count());
 }

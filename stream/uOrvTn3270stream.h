@@ -15,6 +15,7 @@
 #include "stream/uOrvTnStream.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,12 @@ public:
     // Record dispatch. ProcessData processes the record in InBuffer and
     // empties it. Raises EStreamError for a record longer than kMaxRecord,
     // an invalid TN3270E data type and a rejected structured field. An
-    // extended-mode record shorter than the header, or a 3270-DATA or
-    // SSCP-LU-DATA record with nothing after the header (and an empty plain
-    // record), is dropped with a level-1 log line and answered with nothing.
+    // extended-mode record shorter than the header (and an empty plain
+    // record) is dropped with a level-1 log line and answered with nothing;
+    // a 3270-DATA or SSCP-LU-DATA record with nothing after the header is
+    // answered with a positive response when it asks for one, and otherwise
+    // changes nothing. Without BIND-IMAGE every 3270-DATA record sets the
+    // LU-LU state.
     void ProcessData() override;
     // Extended mode: sends ReplyDataType, 0, 0 and bytes 3-4 of InBuffer in
     // front of the data, built in a buffer the stream reuses.
@@ -49,7 +53,9 @@ public:
     void ProcessSSCP_LUData();
 
     // Write commands and orders. data/len never read past len; positions
-    // outside 0 to Size - 1 are ignored.
+    // outside 0 to Size - 1 are ignored. The cursor: IC places it; in an
+    // Erase/Write (and a record without a command) the first unprotected
+    // field does, else the last address written; a Write moves it only by IC.
     void writeOperation(const std::uint8_t* data, std::int32_t len);
     void eraseAllUnprotectedCommand();
     void writeCommand(const std::uint8_t* data, std::int32_t len);
@@ -65,16 +71,33 @@ public:
     void eraseUnprotectedCharacter(std::int32_t start, std::int32_t last) override;
     void resetModifiedDataTab() override;
 
-    // Read commands.
+    // Read commands. The host's Read Buffer, Read Modified and Read
+    // Modified All leave the status text as it was; readModifiedCommand,
+    // the attention-key read, sets "SENDING" (keyboard locked until the
+    // host restores it).
+    // Read Modified reply: in the SSCP-LU state the characters (not nulls)
+    // from where the SSCP's last output ended to the end of the screen,
+    // header data type 0x07; otherwise the AID, then (not for PA and Clear)
+    // the cursor address and, on a formatted screen, SBA, address and
+    // characters of each modified field, on an unformatted one every
+    // character.
     void readBufferCommand();
     void readModifiedCommand() override;
+    // all: Read Modified All, which PA and Clear do not shorten.
+    void sendReadModified(bool all);
 
     // Structured fields (data: the bytes after the command byte). Fields
     // are applied in order; the first bad one raises EStreamError (the
     // fixed texts, or "WSF-RP length exceeds record" / "WSF-OBDS length
     // exceeds record" when its length runs past the data) and what earlier
     // fields did stays.
+    // Read Partition Query and Query List (list, equivalent+list, all) are
+    // answered with query replies: Summary first, then Color,
+    // Highlighting, Usable Area, Implicit Partition and Character Sets
+    // (Query and "all": every one; a list: those it names), or the Null
+    // reply alone when a list names none of them.
     void writeStructuredField(const std::uint8_t* data, std::int32_t len);
+    void sendQueryReplies(std::span<const std::uint8_t> codes, bool all);
 
     // Reply buffer, allocated once: large enough for the worst reply (a
     // formatted Read Modified of a screen of empty modified fields,
@@ -86,6 +109,10 @@ public:
     std::uint8_t ReplyDataType = 0x00;
     TSessionState SessionState = TSessionState::ssNone;
     bool FormattedMode = false;
+    // The TN3270E BIND-IMAGE function was agreed (set by the owner after
+    // the negotiation). Without it a 3270-DATA record puts the session in
+    // the LU-LU state, as no BIND will.
+    bool BindImageAgreed = false;
 
     // Local (channel) form of a 3270 command given in its SNA form; any
     // other byte is returned unchanged.
@@ -101,6 +128,8 @@ private:
     // stand-in and remembered in GeCodes) and advances the address.
     void putChar(std::int32_t& address, std::uint8_t ebcdic, std::uint8_t extAttr, bool graphicEscape = false);
     // count characters (no order among them) from address on, wrapping.
+    // Colour and highlighting of the field the position is in (SA reset).
+    std::uint8_t fieldCharAttrs(std::int32_t position) const;
     void writeRun(std::int32_t& address, const std::uint8_t* ebcdic, std::int32_t count, std::uint8_t extAttr);
 
     // Header + data of an extended-mode record, reused for every send.
@@ -108,4 +137,8 @@ private:
     int sendDepth_ = 0;
     // True inside writeCommand: fields are started with deferred propagation.
     bool deferFields_ = false;
+    // False inside a Write (not Erase/Write): without IC the cursor stays.
+    bool cursorFollowsWrite_ = true;
+    // Where the SSCP's last output ended: SSCP-LU input starts there.
+    std::int32_t sscpInputStart_ = 0;
 };

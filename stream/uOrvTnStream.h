@@ -58,6 +58,13 @@ public:
 
     std::uint8_t Asc2Ebc(std::uint8_t c) const { return AscToEbc[c]; }
     std::uint8_t Ebc2Asc(std::uint8_t c) const { return EbcToAsc[c]; }
+    // True when the local character can be typed and sent: not a control,
+    // and the code page carries it to the host as a graphic (EBCDIC 0x40
+    // and up, never an order code) and back unchanged.
+    bool CanCarry(std::uint8_t c) const
+    {
+        return c >= 0x20 && AscToEbc[c] >= 0x40 && EbcToAsc[AscToEbc[c]] == c;
+    }
     // Stores the name and reloads both tables. "cp" followed by digits
     // ("cp037", "cp1141") names a built-in code page (uCodePages); an
     // unknown one is logged at level 1 and throws ECodePageError, and the

@@ -191,6 +191,11 @@ bool TScriptInterpreter::Execute(std::string_view line, std::ostream& out)
             answer = usage("set FIELD \"TEXT\"");
         else if (!session_.SetField(w[1].text, w[2].text, error))
             answer = TAnswer::Error(error);
+    } else if (command == "type") {
+        if (args != 1 || !w[1].quoted)
+            answer = usage("type \"TEXT\"");
+        else if (!session_.Type(w[1].text, error))
+            answer = TAnswer::Error(error);
     } else if (command == "cursor") {
         const auto row = args == 2 ? ParseNumber(w[1]) : std::nullopt;
         const auto col = args == 2 ? ParseNumber(w[2]) : std::nullopt;

@@ -13,6 +13,7 @@
 //   screen                  the rows, then "cursor ROW COL"
 //   fields                  one line per host field
 //   set FIELD "TEXT"        FIELD: input index (0, 1, ...) or name (R5C20)
+//   type "TEXT"             types at the cursor as an operator would
 //   cursor ROW COL
 //   key enter|clear|pf1..pf24|pa1..pa3|sysreq|attn
 //   status

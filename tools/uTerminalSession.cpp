@@ -417,6 +417,30 @@ std::optional<std::string> TTerminalSession::CharacterNotCarried(const std::stri
     return std::nullopt;
 }
 
+bool TTerminalSession::Type(const std::string& text, std::string& error)
+{
+    auto guard = tn_.Lock();
+    if (!tn_.IsConnected()) {
+        error = "not connected";
+        return false;
+    }
+    if (text.empty()) {
+        error = "nothing to type";
+        return false;
+    }
+    const TTypeResult r = tn_.Type(text);
+    if (r.Ok())
+        return true;
+    // The same words as `set` for a character the code page lacks.
+    const auto notCarried = r.Refusal == TTypeRefusal::trNotCarried
+                                ? CharacterNotCarried(std::string(1, static_cast<char>(r.Character)))
+                                : std::nullopt;
+    error = notCarried ? *notCarried : r.Message();
+    if (r.Typed > 0)
+        error += " (" + std::to_string(r.Typed) + " of " + std::to_string(text.size()) + " characters typed)";
+    return false;
+}
+
 bool TTerminalSession::SetCursor(std::int32_t row, std::int32_t col, std::string& error)
 {
     if (row < 1 || row > kRows || col < 1 || col > kCols) {

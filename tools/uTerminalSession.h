@@ -102,6 +102,11 @@ public:
     // (ConversionTable: code page or file) cannot carry to the host and
     // back (the euro sign in cp037, 'ä' in the built-in table).
     bool SetField(const std::string& field, const std::string& text, std::string& error);
+    // Types text (local character set) at the cursor as an operator would
+    // (TTn3270E::Type). Errors: not connected, empty text, and the first
+    // character refused ("position 5,20 is protected", ...); the
+    // characters before it stay typed.
+    bool Type(const std::string& text, std::string& error);
     // Moves the cursor (1-based row and column) for the next key.
     bool SetCursor(std::int32_t row, std::int32_t col, std::string& error);
     // Sends an attention key. Error when not connected.

@@ -294,6 +294,7 @@ std::string UsageText(std::string_view program)
            "  screen                        24 rows of 80 characters, then the cursor\n"
            "  fields                        one line per host field\n"
            "  set FIELD \"TEXT\"              FIELD: input index (0, 1, ...) or name (R5C20)\n"
+           "  type \"TEXT\"                   types at the cursor as an operator would\n"
            "  cursor ROW COL\n"
            "  key enter|clear|pf1..pf24|pa1..pa3|sysreq|attn\n"
            "  status\n"

@@ -252,7 +252,12 @@ TEST_F(Session, BindScreensResponsesUnbindSscpLuDataAndText)
         auto guard = tn->Lock();
         ASSERT_EQ(tn->HostFields.Count(), 24);
         EXPECT_EQ(tn->HostFields.Items(0)->Data, "READY");
-        Unprotected(*tn, 0).SetData("LOGON APPLID");
+        // The operator types after the SSCP's output; only that is input.
+        EXPECT_EQ(tn->UnprotectedFields.CursorPos, 6);
+        const TTypeResult typed = tn->Type("LOGON APPLID");
+        EXPECT_TRUE(typed.Ok()) << typed.Message();
+        EXPECT_EQ(tn->HostFields.Items(0)->Data, "READYLOGON APPLID");
+        EXPECT_EQ(tn->UnprotectedFields.CursorPos, 18);
         tn->SetAidKey(TTn3270AidKey::akEnter);
     }
     auto record = s->WaitRecord();
@@ -261,6 +266,7 @@ TEST_F(Session, BindScreensResponsesUnbindSscpLuDataAndText)
     const TSimInbound in = TSimSession::Decode(*record);
     EXPECT_EQ(in.kind, TSimInbound::Kind::Unformatted);
     EXPECT_EQ(in.text, "LOGON APPLID");
+    EXPECT_EQ(HexString(record->data), "D3 D6 C7 D6 D5 40 C1 D7 D7 D3 C9 C4");
 
     // A text record becomes protected field lines.
     const int before = events.Count("ScreenChange");

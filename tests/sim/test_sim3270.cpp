@@ -191,6 +191,19 @@ TEST(SimDecoder, ShortUnformattedAndEmptyReads) {
     const auto bare = DecodeInbound(Hex("7D 40 40"));
     EXPECT_EQ(bare.kind, TSimInbound::Kind::Aid);
     EXPECT_TRUE(bare.fields.empty());
+    // An unformatted screen read in the LU-LU session: AID, cursor, characters.
+    const auto screen = DecodeInbound(Hex("7D 40 C4 C3 C9 C3 E2"));
+    EXPECT_EQ(screen.kind, TSimInbound::Kind::Aid);
+    EXPECT_FALSE(screen.malformed) << screen.reason;
+    EXPECT_EQ(screen.cursor, 4);
+    EXPECT_EQ(screen.text, "CICS");
+    EXPECT_TRUE(screen.fields.empty());
+}
+
+TEST(SimEncoder, QueryListRequests) {
+    EXPECT_EQ(HexString(TSim3270Encoder::QueryListRecord(ql::All)), "F3 00 06 01 FF 03 80");
+    const Bytes codes{qr::ImplicitPartition, qr::Color};
+    EXPECT_EQ(HexString(TSim3270Encoder::QueryListRecord(ql::List, codes)), "F3 00 08 01 FF 03 00 A6 86");
 }
 
 TEST(SimDecoder, QueryReplySplitIntoItsParts) {
@@ -224,7 +237,7 @@ TEST(SimDecoder, MalformedRepliesAreFlaggedAndReadNoFurther) {
         {"7D C1", "cursor address cut off"},
         {"7D", "AID without cursor address"},
         {"7D 40 40 11 C1", "SBA address cut off"},
-        {"7D 40 40 C1 C2", "field data without SBA"},
+        {"7D 40 40 C1 11 40 C1", "SBA after unformatted screen data"},
         {"7D 7F 7F", "cursor address outside the screen"},
         {"7D 40 40 11 3F FF C1", "field address outside the screen"},
         {"88 00 10 81 86", "structured field longer than the record"},
@@ -238,11 +251,11 @@ TEST(SimDecoder, MalformedRepliesAreFlaggedAndReadNoFurther) {
         EXPECT_TRUE(in.malformed) << c.bytes;
         EXPECT_EQ(in.reason, c.reason) << c.bytes;
     }
-    // Data before any SBA is still kept, at the cursor.
-    const auto stray = DecodeInbound(Hex("7D 40 45 C1 C2"));
+    // Characters before an SBA are still kept, as screen text.
+    const auto stray = DecodeInbound(Hex("7D 40 45 C1 C2 11 40 C1 C3"));
+    EXPECT_EQ(stray.text, "AB");
     ASSERT_EQ(stray.fields.size(), 1u);
-    EXPECT_EQ(stray.fields[0].address, 5);
-    EXPECT_EQ(stray.fields[0].text, "AB");
+    EXPECT_EQ(stray.fields[0].text, "C");
 }
 
 TEST(SimDecoder, ReadBufferImage) {

@@ -1,5 +1,7 @@
 #include "StreamScript.h"
 
+#include "display/uTypingEngine.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -233,6 +235,15 @@ void StreamHarness::Run(std::string_view script)
             const auto p = static_cast<std::int32_t>(t.Number());
             const auto n = static_cast<std::int32_t>(t.Number());
             d.putField(p, n, t.Quoted());
+        } else if (cmd == "type") {
+            const std::string text = t.Quoted();
+            const std::string want = t.Empty() ? std::string() : t.Quoted();
+            TTypingEngine engine(d, [this](std::uint8_t c) { return stream.CanCarry(c); });
+            EXPECT_EQ(engine.Type(text).Message(), want);
+        } else if (cmd == "move") {
+            d.SetCursorPosition(static_cast<std::int32_t>(t.Number()));
+        } else if (cmd == "bindimage") {
+            stream.BindImageAgreed = t.Number() != 0;
         } else if (cmd == "sent") {
             const Bytes want = Hex(t.rest);
             if (sent.empty()) {

@@ -6,6 +6,10 @@
 //   fail "TEXT" HEX...        one record; EStreamError with exactly TEXT expected
 //   key XX                    attention key: Aid := XX, then readModifiedCommand
 //   put P N "TEXT"            the application's edit: putField(P, N, TEXT)
+//   type "TEXT" ["ERROR"]     the typing engine at the cursor; ERROR: the refusal
+//                             message expected (none: every character typed)
+//   move P                    the cursor to position P (as the operator moves it)
+//   bindimage 0|1             whether the BIND-IMAGE function was agreed
 //   sent HEX...               the next block handed to OnWriteData, byte for byte
 //   none                      nothing more was sent
 //   row N "TEXT"              row N (1-based) of 80: '.' null, '|' field attribute,

@@ -7,12 +7,16 @@
 
 namespace {
 
-// The 75-byte query reply of a 24 x 80 colour display.
+// The query replies of a 24 x 80 colour display, one per line.
+#define QR_SUMMARY "00 0A 81 80 80 81 85 86 87 A6 "
+#define QR_COLOR "00 16 81 86 00 08 00 F4 F1 F1 F2 F2 F3 F3 F4 F4 F5 F5 F6 F6 F7 F7 "
+#define QR_HIGHLIGHTING "00 0D 81 87 04 00 F0 F1 F1 F2 F2 F4 F4 "
+#define QR_USABLE_AREA "00 17 81 81 01 00 00 50 00 18 00 00 02 00 89 00 02 00 85 09 10 07 80 "
+#define QR_IMPLICIT_PARTITION "00 11 81 A6 00 00 0B 01 00 00 50 00 18 00 50 00 18 "
+#define QR_CHARACTER_SETS "00 10 81 85 00 00 09 10 00 00 00 00 03 00 00 00 "
+// The whole set (Query, Query List "all"): Summary first.
 #define QUERY_REPLY                                                                                    \
-    "88 00 16 81 86 00 08 00 F4 F1 F1 F2 F2 F3 F3 F4 F4 F5 F5 F6 F6 F7 F7 "                            \
-    "00 0D 81 87 04 00 F0 F1 F1 F2 F2 F4 F4 "                                                          \
-    "00 17 81 81 01 00 00 50 00 18 00 00 02 00 89 00 02 00 85 09 10 07 80 "                            \
-    "00 10 81 85 00 00 09 10 00 00 00 00 03 00 00 00"
+    "88 " QR_SUMMARY QR_COLOR QR_HIGHLIGHTING QR_USABLE_AREA QR_IMPLICIT_PARTITION QR_CHARACTER_SETS
 
 struct Script {
     const char* name;
@@ -32,7 +36,7 @@ status ""                     # keyboard restored by the WCC
 dstatus "SYSTEM"              # the screen buffer's copy is the telnet layer's job
 reply 00
 key 7D
-sent 00 00 00 00 07 C1        # unformatted screen: its characters only
+sent 00 00 00 00 07 7D 40 C1 C1  # unformatted LU-LU screen: AID, cursor, characters
 status "SENDING"
 dstatus "SENDING"
 )"},
@@ -51,7 +55,7 @@ state LuLu
 notes 1
 push F1 C2 C2
 notes 1
-row 1 "AB"
+row 1 "B"                     # a Write without IC leaves the cursor at 0
 )"},
     {"InvalidDataTypeThenValidRecord", R"(
 mode e
@@ -65,8 +69,7 @@ updated 1
     {"ShortExtendedRecordsAreDropped", R"(
 mode e
 push 00 00 02                 # shorter than the header
-push 00 00 02 00 01           # header alone, asking for a response
-push 07 00 02 00 01           # SSCP-LU-DATA without data
+push 05 00 02 00 01           # NVT header alone: never answered
 updated 0
 state None
 push 00 00 00 00 02 F5 C3 C1
@@ -103,12 +106,15 @@ notes 1
 row 1 "HELLO"
 status ""
 reply 07
+cursor 5
+type "AB"
 key 7D
-sent 07 00 00 00 04 C8 C5 D3 D3 D6
+sent 07 00 00 00 04 C1 C2     # the input after the SSCP's output only
+cursor 7
 push 07 00 02 00 05 5A
 sent 02 00 00 00 05 00
 reply 07
-row 1 "HELLO!"
+row 1 "HELLOAB!"               # written at the cursor
 )"},
     // ---- the application's edits written back, then Read Modified ---------
     // An input field of 10 positions at 81-90 (field attribute at 80,
@@ -163,11 +169,13 @@ sent 07 00 00 00 01 D3 D6 C7 D6 D5 40 C1 D7 D7 D3 F1
 )"},
     {"ReadModifiedInSscpLuStateCarriesItsDataType", R"(
 mode e
+bindimage 1
 push 04 00 00 00 01 01
-push 00 00 00 00 02 F5 C3 1D 40 C1
+push 00 00 00 00 02 F5 C3 C1 C2
+state SscpLu
 reply 00
 key 7D
-sent 07 00 00 00 02 7D 40 C1
+sent 07 00 00 00 02           # SSCP-LU input: nothing after the output
 )"},
     {"NoOperationOnlyUpdates", R"(
 mode p
@@ -180,7 +188,7 @@ row 1 ""
 mode p
 push F5 C2
 push F2
-status "SENDING"
+status ""                     # the host's read leaves the keyboard as it was
 sent 60 40 40 00*1920
 push F5 C2 1D E0
 push F2
@@ -194,7 +202,7 @@ sent 00 00 00 00 09 60 40 C1
 mode p
 push F1 C2 11 40 4A C1 C2
 at 10 "AB"
-cursor 12
+cursor 0                      # a Write without IC leaves the cursor
 aid 60
 status ""
 )"},
@@ -297,14 +305,18 @@ push F1 C2 05 C6              # first in the write: from 3 to the next field, no
 at 0 "|A|BC||FE"
 push F1 C2 11 40 C4 05 C7     # after SBA: tabs to 7 without erasing
 at 0 "|A|BC||GE"
-push F1 C2 11 40 C3 C8 05     # after a character: nulls the field it tabs to
-at 0 "|A|HC||.."
-cursor 7
+push F1 C2 11 40 C3 C8 05 C9  # after a character: nulls the rest of its field, not the next
+at 0 "|A|H.||IE"
+cursor 3                      # a Write without IC leaves the cursor
 fa 1 20
 push F1 C2 11 40 C8 05 C9     # no unprotected field after 8: to 0, over the attribute
-at 0 "IA|HC||"
+at 0 "IA|H.||IE"
 fa 1 00                       # the field of 6 now reaches around to 1
-cursor 1
+push F5 C2 1D 40 C1 C2 C3 11 40 C2 C4 05 C5
+at 0 "EAD.."                  # the only field: nulls to its end (around the screen), then to 0
+push F5 C2 C1 C2 C3 11 40 C1 C4 05 C5
+at 0 "ED."                    # unformatted: nulls to the end of the screen, then to 0
+count . 1918
 )"},
     {"NewLine", R"(
 mode p
@@ -360,7 +372,196 @@ push F5 C2 1D 60 C1
 push C2                       # no command: written at the cursor
 status ""
 key 7D
-sent 60 C1 C2                 # the field attribute marker is translated like a character
+sent 7D 40 C3                 # LU-LU session: the formatted form, no field modified
+)"},
+    // ---- What host applications depend on ----------------------------------
+    {"UnformattedScreenInTheLuLuSession", R"(
+mode e
+push 00 00 00 00 01 F5 C3     # a cleared screen, keyboard restored; no BIND-IMAGE agreed
+state LuLu                    # the 3270 data says the LU-LU session runs
+notes 1
+type "CICS"
+key 7D
+sent 00 00 00 00 01 7D 40 C4 C3 C9 C3 E2  # AID, cursor, the characters, no SBA
+key F1
+sent 00 00 00 00 01 F1 40 C4 C3 C9 C3 E2
+key 6D
+sent 00 00 00 00 01 6D        # Clear and PA: the AID alone
+key 6C
+sent 00 00 00 00 01 6C
+push 00 00 00 00 02 F1 C2     # restores the keyboard: AID 60
+push 00 00 00 00 03 F6
+sent 00 00 00 00 03 60 40 C4 C3 C9 C3 E2  # the host's Read Modified, the same form
+mode p
+push F5 C3
+type "TX01"
+key 7D
+sent 7D 40 C4 E3 E7 F0 F1
+)"},
+    {"WithBindImageTheStateWaitsForTheBind", R"(
+mode e
+bindimage 1
+push 00 00 00 00 01 F5 C3
+state None
+notes 0
+)"},
+    {"WriteWithoutInsertCursorKeepsTheCursor", R"(
+mode p
+push F5 C2 1D 40 13 11 5B 60 1D 60  # input field at 0 with the cursor, message line at row 23
+cursor 1
+type "AB"
+cursor 3
+push F1 C2 11 5B 61 C5 D9 D9 1D 40 C1  # message text and an unprotected field, no IC
+cursor 3
+key 7D
+sent 7D 40 C3 11 40 C1 C1 C2
+push F1 C2 11 40 C5 13        # IC places it
+cursor 5
+push F3 00 0A 40 00 F1 C2 11 40 C6 C1  # also inside Outbound 3270DS
+cursor 5
+push F5 C2 1D 60 C1 1D 40     # Erase/Write: the first unprotected field
+cursor 3
+)"},
+    {"ReadModifiedAll", R"(
+mode p
+push F5 C2 1D 40 13 11 40 C3 1D 60
+type "AB"
+key 6D
+sent 6D                       # Clear: the AID alone
+push 6E                       # Read Modified All: not shortened, not painted
+sent 6D 40 C3 11 40 C1 C1 C2
+at 0 "|AB|"
+key 6C
+sent 6C
+push 0E                       # its local code
+sent 6C 40 C3 11 40 C1 C1 C2
+push F6
+sent 6C                       # Read Modified is shortened
+mode e
+push 00 00 02 00 05 6E
+sent 02 00 00 00 05 00
+sent 00 00 00 00 05 6C 40 C3 11 40 C1 C1 C2
+)"},
+    {"QueryList", R"(
+mode p
+push F3 00 06 01 FF 03 80     # all
+sent )" QUERY_REPLY R"(
+push F3 00 08 01 FF 03 00 A6 86  # a list: Summary, then the listed replies in the usual order
+sent 88 )" QR_SUMMARY QR_COLOR QR_IMPLICIT_PARTITION R"(
+push F3 00 08 01 FF 03 40 81 99  # equivalent+list; 0x99 is not supported
+sent 88 )" QR_SUMMARY QR_USABLE_AREA R"(
+push F3 00 07 01 FF 03 00 80  # the Summary alone
+sent 88 )" QR_SUMMARY R"(
+push F3 00 07 01 FF 03 00 99  # nothing supported: the Null reply
+sent 88 00 04 81 FF
+push F3 00 06 01 FF 03 00     # an empty list
+sent 88 00 04 81 FF
+mode e
+push 00 00 00 00 2B F3 00 07 01 FF 03 00 87
+sent 00 00 00 00 2B 88 )" QR_SUMMARY QR_HIGHLIGHTING R"(
+)"},
+    {"SetAttributeResetTakesTheFieldAttributes", R"(
+mode p
+push F5 C2 29 03 C0 40 42 F2 41 F2 28 42 F4 C1 28 00 00 C2
+fa 0 00
+eab 0 90                      # red, reverse
+eab 1 A0                      # green by SA, reverse kept
+eab 2 90                      # SA reset: the field's, not none
+push F5 C2 28 42 F4 C1 28 00 00 C2
+eab 0 20
+eab 1 00                      # unformatted: no field, no attributes
+push F5 C2 29 02 C0 60 42 F1 11 40 4A 28 42 F4 28 00 00 C1
+eab 10 08                     # the field the characters are in, also far from its start
+)"},
+    {"HostReadsLeaveTheKeyboardAsItWas", R"(
+mode p
+push F5 C2 1D 40 C1
+status ""
+push F6
+sent 60 40 C1
+status ""
+dstatus "SYSTEM"              # the host's Read Modified sets nothing
+push F2
+sent 60 40 C1 1D 00 C1 00*1918
+status ""
+dstatus "SYSTEM"
+push F5 40 C1                 # locked by the host
+status "SYSTEM"
+push F6
+sent 60 40 C1 C1              # (AID from before: the write did not restore)
+status "SYSTEM"
+key 7D
+sent 7D 40 C1 C1
+status "SENDING"              # an attention key locks
+)"},
+    {"HeaderOnlyRecordAskingForAResponse", R"(
+mode e
+push 00 00 02 00 07
+sent 02 00 00 00 07 00
+reply 00
+push 07 00 02 00 08
+sent 02 00 00 00 08 00
+reply 07
+push 00 00 00 00 09           # not asking: nothing
+updated 0
+)"},
+    {"SscpLuInputAfterTheLogonPrompt", R"s(
+mode e
+bindimage 1
+push 07 00 00 00 01 7C*80 C5 D5 E3 C5 D9 40 C1 D7 D7 D3 C9 C3 C1 E3 C9 D6 D5 40 D5 C1 D4 C5 7A 40
+state SscpLu
+row 1 "@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@"
+row 2 "ENTER APPLICATION NAME: "
+cursor 104                    # where the output left it
+type "LOGON APPLID(CICS)"
+key 7D
+sent 07 00 00 00 01 D3 D6 C7 D6 D5 40 C1 D7 D7 D3 C9 C4 4D C3 C9 C3 E2 5D  # the input only
+push 07 00 00 00 02 F5 C3 E4 E2 E2 40 6E 40  # an SSCP Erase/Write: input starts after it
+cursor 6
+type "X"
+push 07 00 00 00 03 F6
+sent 07 00 00 00 03 E7
+)s"},
+    {"TypingAsAnOperator", R"(
+mode p
+push F5 C2 1D 40 11 40 C4 1D F0 11 40 C7 1D 50 11 40 4B 1D 60 11 40 4E 1D 40 11 40 C1 13
+cursor 1
+type "ABC"
+at 0 "|ABC|"
+fa 0 01                       # MDT set
+cursor 8                      # the field at 4 is autoskip: on to the next unprotected one
+type "12.-" "position 1,12 is protected"
+at 7 "|12.|"
+cursor 11                     # the next field is not autoskip: onto its attribute
+move 8
+type "9A" "numeric field at 1,10 takes only 0-9 . -"
+at 8 "92."
+move 12
+type "Z" "position 1,13 is protected"
+move 15
+type "é" "character 0xC3 cannot be sent to the host"
+type "a~|"
+at 15 "a~|"
+key 7D
+sent 7D 40 D2 11 40 C1 C1 C2 C3 11 40 C8 F9 F2 4B 11 40 4F 81 A1 4F
+move 1919
+type "XY" "position 1,1 is protected"
+at 1919 "X"
+at 0 "|"                      # past the end into the attribute at 0
+cursor 0
+push F5 C2
+move 1919
+type "PQ"                     # unformatted: on round the screen
+at 0 "Q"
+cursor 1
+)"},
+    {"TypingOverALineDrawingCharacter", R"(
+mode p
+push F5 C2 1D 40 08 A2 08 A2 13
+move 1
+type "A"
+key 7D
+sent 7D 40 C2 11 40 C1 C1 08 A2  # the typed character, not the graphic escape it replaced
 )"},
     // ---- Structured fields ---------------------------------------------------
     {"QueryReply", R"(
@@ -374,7 +575,9 @@ sent 00 00 00 00 2A )" QUERY_REPLY R"(
 )"},
     {"StructuredFieldErrors", R"(
 mode p
-fail "WSF-RP not a query op" F3 00 05 01 FF 03
+fail "WSF-RP not a query op" F3 00 05 01 FF 04
+fail "WSF-RP query list without request type" F3 00 05 01 FF 03
+fail "WSF-RP invalid query list request type 1" F3 00 07 01 FF 03 01 86
 fail "WSF-RP invalid PID" F3 00 05 01 00 02
 fail "WSF-RP too small" F3 00 04 01 FF
 fail "WSF too small" F3 00 05

@@ -235,8 +235,8 @@ TEST(Stream, OneRecordFromSeveralPieces)
     EXPECT_EQ(h.stream.InCount, 0);
     h.Run("sent 02 00 00 12 34 00\n");
     // Between records the header of the last one still gives the sequence
-    // number (an empty screen: the unformatted reply has no data).
-    h.Run("key 6D\nsent 00 00 00 12 34\n");
+    // number (Clear: the AID alone).
+    h.Run("key 6D\nsent 00 00 00 12 34 6D\n");
 }
 
 TEST(Stream, RecordsUpToTheBoundAndBeyond)

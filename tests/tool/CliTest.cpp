@@ -133,7 +133,7 @@ TEST(Tn3270Cli, UsageNamesEveryOptionAndCommand)
     const std::string usage = UsageText("tn3270");
     for (const char* word : {"--port", "--device", "--terminal-type", "--tn3270e", "--no-tn3270e", "--log-level",
                              "--log-dir", "--table", "--timeout", "--script", "--demo-plain", "--help", "wait text",
-                             "set FIELD", "cursor ROW COL", "key enter", "status", "fields", "screen"})
+                             "set FIELD", "type \"TEXT\"", "cursor ROW COL", "key enter", "status", "fields", "screen"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     EXPECT_TRUE(Parse({"--help"}).options.help);
 }

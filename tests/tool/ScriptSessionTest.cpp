@@ -286,6 +286,9 @@ TEST(ScriptErrors, EveryUserErrorIsAnErrorLine)
         {"set 0 unquoted", "error: usage: set FIELD \"TEXT\""},
         {"set \"0\" \"A\"", "error: usage: set FIELD \"TEXT\""},
         {"set 0 \"open", "error: missing closing quote"},
+        {"type", "error: usage: type \"TEXT\""},
+        {"type ABC", "error: usage: type \"TEXT\""},
+        {"type \"ABC\"", "error: not connected"},
         {"connect host:0", "error: port must be a number from 1 to 65535"},
         {"connect a b", "error: usage: connect"},
     };
@@ -310,6 +313,8 @@ TEST(ScriptErrors, EveryUserErrorIsAnErrorLine)
         {"set 99 \"X\"", "error: no input field 99 (the screen has 2)"},
         {"set 99999999999 \"X\"", "error: no input field 99999999999"},
         {"set R1C2 \"X\"", "error: field R1C2 is protected"},
+        {"cursor 1 1", ""},
+        {"type \"X\"", "error: position 1,1 is protected"},
         {"set R9C9 \"X\"", "error: no field R9C9"},
         {"set 0 \"NINECHARS\"", "error: text of 9 characters does not fit field R10C28 of 8"},
         {"set 0 \"A\\x01\"", "error: text holds a character a field cannot hold"},
@@ -477,7 +482,8 @@ TEST(GraphicEscape, LineDrawingInRecordsUtf8AndReadBuffer)
     s->SendReadBuffer();
     reply = s->WaitData();
     ASSERT_TRUE(reply);
-    EXPECT_EQ(HexString(reply->data), HexString(expected(2, cells)));
+    // (A Write without IC leaves the cursor where it was.)
+    EXPECT_EQ(HexString(reply->data), HexString(expected(3 * 80 + 5, cells)));
     EXPECT_EQ(run("screen").data[0].substr(0, 5), "-X\xE2\x94\x80");
 }
 
@@ -519,6 +525,138 @@ TEST(ScriptWire, SetSendsTheWordsNotThePaddingBlanks)
     ASSERT_TRUE(record);
     EXPECT_EQ(record->header.dataType, dt::SscpLuData);
     EXPECT_EQ(ToHex(record->data), "D3 D6 C7 D6 D5 40 C1 D7 D7 D3 F1");
+}
+
+// The host behaviours real applications depend on, played by the simulator
+// and answered through the script commands.
+TEST(ScriptWire, UnformattedScreensCursorKeepingWritesReadsAndQueries)
+{
+    THostSimulator host;
+    ScriptDriver run;
+    ASSERT_TRUE(run("connect 127.0.0.1:" + std::to_string(host.Port())).Ok());
+    const auto s = host.WaitSession();
+    ASSERT_TRUE(s && s->WaitNegotiated());
+
+    // A cleared screen: the transaction code typed where the cursor is goes
+    // to the host with the AID and the cursor address.
+    s->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Take());
+    ASSERT_TRUE(run("wait screen").Ok());
+    EXPECT_TRUE(run("type \"CICS\"").Ok());
+    EXPECT_EQ(run("screen").data.back(), "cursor 1 5");
+    EXPECT_TRUE(run("key enter").Ok());
+    auto record = s->WaitData();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(HexString(record->data), "7D 40 C4 C3 C9 C3 E2");
+    const TSimInbound typed = TSimSession::Decode(*record);
+    EXPECT_EQ(typed.kind, TSimInbound::Kind::Aid);
+    EXPECT_EQ(typed.text, "CICS");
+
+    // A form; the operator types, the host updates its message line with a
+    // Write that has no IC (and an unprotected field): the cursor stays.
+    TSim3270Encoder form;
+    form.EraseWrite(wcc::Restore | wcc::ResetMdt)
+        .Field(1, 1, fa::Protected, "CODE")
+        .Field(1, 10, fa::Unprotected).IC()
+        .Field(1, 20, fa::Skip)
+        .Field(2, 10, fa::Unprotected | fa::Numeric)
+        .Field(2, 20, fa::Protected);
+    s->Send3270(form.Take());
+    ASSERT_TRUE(run("wait screen").Ok());
+    EXPECT_EQ(run("type \"ABCDEFGHI\"").last, "ok");
+    EXPECT_EQ(run("screen").data.back(), "cursor 2 11");  // past the autoskip field
+    EXPECT_EQ(run("type \"12X\"").last, "error: numeric field at 2,13 takes only 0-9 . - (2 of 3 characters typed)");
+    s->Send3270(TSim3270Encoder().Write(wcc::Restore).Field(24, 1, fa::Protected, "UPDATED").Field(24, 20, 0).Take());
+    ASSERT_TRUE(run("wait text \"UPDATED\"").Ok());
+    EXPECT_EQ(run("screen").data.back(), "cursor 2 13");
+    EXPECT_TRUE(run("key enter").Ok());
+    auto in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->cursor, 80 + 12);
+    ASSERT_EQ(in->fields.size(), 2u);
+    EXPECT_EQ(in->fields[0].text, "ABCDEFGHI");
+    EXPECT_EQ(in->fields[1].text, "12");
+
+    // The host's reads: the keyboard stays unlocked; Read Modified All is
+    // not shortened by Clear.
+    s->Send3270(TSim3270Encoder().Write(wcc::Restore).Take());
+    ASSERT_TRUE(run("wait screen").Ok());
+    EXPECT_TRUE(run("key clear").Ok());
+    in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->kind, TSimInbound::Kind::ShortRead);
+    s->SendReadModifiedAll();
+    in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->aid, aid::Clear);
+    EXPECT_EQ(in->cursor, 80 + 12);
+    EXPECT_EQ(in->fields.size(), 2u);
+    s->Send3270(TSim3270Encoder().Write(wcc::Restore).Take());
+    ASSERT_TRUE(run("wait screen").Ok());
+    s->SendReadModified();
+    ASSERT_TRUE(s->WaitInbound());
+    s->SendReadBuffer();
+    ASSERT_TRUE(s->WaitData());
+    EXPECT_TRUE(run("status").Shows("keyboard unlocked"));
+
+    // Query List: the Summary first, then what was asked for; the Null
+    // reply when nothing asked for is there.
+    const Bytes wanted{qr::ImplicitPartition};
+    s->SendQueryList(ql::List, wanted);
+    in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    ASSERT_EQ(in->queryReplies.size(), 2u);
+    EXPECT_EQ(in->queryReplies[0].code, qr::Summary);
+    EXPECT_EQ(HexString(in->queryReplies[1].body), "00 00 0B 01 00 00 50 00 18 00 50 00 18");
+    const Bytes unknown{qr::ReplyModes};
+    s->SendQueryList(ql::List, unknown);
+    in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    ASSERT_EQ(in->queryReplies.size(), 1u);
+    EXPECT_EQ(in->queryReplies[0].code, qr::Null);
+    s->SendQueryList(ql::All);
+    in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->queryReplies.size(), 6u);
+    s->SendQuery();
+    in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->queryReplies.size(), 6u);
+
+    // A record that is only its header still gets the response it asks for.
+    const std::uint16_t seq = s->SendRecord(dt::Data3270, {}, rf::AlwaysResponse);
+    const auto response = s->WaitResponse(seq);
+    ASSERT_TRUE(response);
+    EXPECT_TRUE(response->positive);
+    EXPECT_TRUE(run("quit").Ok());
+}
+
+TEST(ScriptUss, LogonFromTheSscpWelcomeScreen)
+{
+    TSimHostOptions o;
+    TDemoOptions demo;
+    demo.ussLogon = true;
+    o.appFactory = TDemoApp::Factory(demo);
+    THostSimulator host(o);
+    ScriptDriver run("127.0.0.1", host.Port());
+    ASSERT_TRUE(run("connect").Ok());
+    ASSERT_TRUE(run("wait text \"ENTER APPLICATION NAME:\"").Ok());
+    EXPECT_TRUE(run("status").Shows("session-state sscp-lu"));
+    EXPECT_EQ(run("screen").data.back(), "cursor 4 25");
+    EXPECT_TRUE(run("type \"LOGON APPLID(NOSUCH)\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait text \"INVALID COMMAND\"").Ok());
+    EXPECT_TRUE(run("type \"LOGON APPLID(DEMO)\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    ASSERT_TRUE(run("wait text \"SIGN ON\"").Ok());
+    EXPECT_TRUE(run("status").Shows("session-state lu-lu"));
+    // Typing on the sign-on panel, where the host put the cursor.
+    EXPECT_TRUE(run("wait unlock").Ok());
+    EXPECT_TRUE(run("type \"DEMO\"").Ok());
+    EXPECT_TRUE(run("set 1 \"SECRET\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait text \"MAIN MENU\"").Ok());
+    EXPECT_EQ(run("type \"\"").last, "error: nothing to type");
+    EXPECT_TRUE(run("quit").Ok());
 }
 
 #ifdef TN3270_PROGRAM
@@ -623,6 +761,28 @@ TEST(Tn3270Program, ScriptThroughAPipe)
     EXPECT_EQ(dataLines, 25 + 9);
     EXPECT_NE(r.out.find("data:  MAIN MENU"), std::string::npos);
     EXPECT_NE(r.out.find("data: connected no"), std::string::npos);
+}
+
+// The program against a host that starts with the SSCP's welcome screen:
+// the logon typed at the prompt reaches the host as SSCP-LU input.
+TEST(Tn3270Program, LogonTypedAtTheSscpPrompt)
+{
+    TSimHostOptions o;
+    TDemoOptions demo;
+    demo.ussLogon = true;
+    o.appFactory = TDemoApp::Factory(demo);
+    THostSimulator host(o);
+    const ProgramRun r = RunProgram({"--script", "--timeout", "20", "127.0.0.1:" + std::to_string(host.Port())},
+                                    "wait text \"APPLICATION NAME\"\n"
+                                    "type \"LOGON APPLID(DEMO)\"\n"
+                                    "key enter\n"
+                                    "wait text \"SIGN ON\"\n"
+                                    "cursor 1 1\n"
+                                    "type \"X\"\n"
+                                    "quit\n");
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+    EXPECT_EQ(r.out, "ok\nok\nok\nok\nok\nerror: position 1,1 is protected\nok\n");
 }
 
 // The command line reaches the session: LU name, terminal type, logging,
