@@ -220,6 +220,7 @@ void StreamHarness::Run(std::string_view script)
             continue;
         SCOPED_TRACE(testing::Message() << "script line " << lineNo << ": " << line);
         const std::string cmd = t.Word();
+        auto& d = stream.Screen();
         if (cmd == "mode") {
             stream.TN3270EMode = t.Word() == "e";
         } else if (cmd == "push") {
