@@ -89,7 +89,8 @@ inline bool LogEnabled(TLogLevel level) { return LogEnabled(static_cast<std::uin
 
 // Unit start-up and shutdown of the facade, run by the package frame in its
 // fixed order (config/uOrvTnGlbl.h); host code does not call them.
-// The start-up does nothing. The finalisation switches logging off for good,
+// The start-up only ends the facade's look for the start hook (logging stays
+// as the load left it). The finalisation switches logging off for good,
 // freeing both logs and closing their files.
 void InitializeLogFacade();
 void FinalizeLogFacade();
