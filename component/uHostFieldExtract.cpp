@@ -81,7 +81,7 @@ struct Snapshots {
 class FieldBuilder {
 public:
     FieldBuilder(const Snapshots& snap, TDSFields& host, TDSFields& unprotected)
-        : FSnap(snap), FHost(host), FUnprotected(unprotected), FLog(LogEnabled(kHostFieldLogLevel))
+        : FSnap(snap), FHost(host), FUnprotected(unprotected), FLog(LogEnabled(TLogLevel::llField))
     {
     }
 
@@ -125,7 +125,7 @@ public:
         T3270Field* raw = record.get();
         FHost.Add(std::move(record));
         if (FLog)
-            MsgLog(kHostFieldLogLevel, FormatHostFieldLog(*raw));
+            MsgLog(TLogLevel::llField, FormatHostFieldLog(*raw));
         if (editable)
             FUnprotected.Add(raw);
     }

@@ -21,8 +21,6 @@
 // screen buffer's geometry (the component's screen is always 24 by 80).
 inline constexpr std::int32_t kHostFieldScreenSize = 1920;
 inline constexpr std::int32_t kHostFieldColumns = 80;
-// Log level of the line written per published record.
-inline constexpr std::uint16_t kHostFieldLogLevel = 5;
 // Bytes of the TN3270E header in front of a text record in extended mode.
 inline constexpr std::int32_t kTextRecordHeaderSize = 5;
 

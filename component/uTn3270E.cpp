@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr std::uint16_t kLogConnect = 2;
-
 constexpr char kTermType[] = "IBM-3278-2";
 constexpr char kTermTypeE[] = "IBM-3278-2-E";
 constexpr char kRejectLog[] = "TN3270E device type rejected";
@@ -389,7 +387,7 @@ void TTn3270E::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
                 const char* reason = nullptr;
                 if (at(i + 2) == TN_REASON && at(i + 3) >= 0)
                     reason = RejectReasonText(static_cast<std::uint8_t>(at(i + 3)));
-                MsgLog(kLogConnect, reason != nullptr ? std::string(kRejectLog) + ": " + reason : kRejectLog);
+                MsgLog(TLogLevel::llConnect, reason != nullptr ? std::string(kRejectLog) + ": " + reason : kRejectLog);
                 deviceName_.clear();
                 SendDeviceTypeRequest(false);
                 return;

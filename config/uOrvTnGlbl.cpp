@@ -8,6 +8,7 @@
 #include "platform/uModule.h"
 
 #include <atomic>
+#include <type_traits>
 #include <mutex>
 
 // Constant-initialised: they hold their start values before any static
@@ -25,11 +26,6 @@ TN_CONSTINIT_STRING std::string gModulePath;
 TN_CONSTINIT_STRING std::string gModuleName;
 TN_CONSTINIT_STRING std::string gIniFile;
 TN_CONSTINIT_STRING std::string gSubServicio;
-constinit std::int32_t gLogLevel = 0;
-TN_CONSTINIT_STRING std::string gLogDir;
-TN_CONSTINIT_STRING std::string gLogID;
-TN_CONSTINIT_STRING std::string gLogExt;
-TN_CONSTINIT_STRING std::string gDumpExt;
 TN_CONSTINIT_STRING std::string gAETableFile;
 TN_CONSTINIT_STRING std::string gTermType;
 constinit bool gTN3270E_BindImage = false;
@@ -117,6 +113,17 @@ struct TPackageFrame {
     TPackageFrame& operator=(const TPackageFrame&) = delete;
 };
 TPackageFrame gPackageFrame;
+
+// Hands the log its start hook before any static constructor of default
+// priority runs (101 is the highest priority an application may use), so
+// that code logging from its own static constructors starts the package
+// first, whatever the link order. Nothing to destroy: the shutdown order of
+// the frame above is untouched.
+struct TLogStartHookSetter {
+    TLogStartHookSetter() { SetLogStartHook(&EnsurePackageInitialized); }
+};
+static_assert(std::is_trivially_destructible_v<TLogStartHookSetter>);
+__attribute__((init_priority(101))) TLogStartHookSetter gLogStartHookSetter;
 
 }  // namespace
 

@@ -13,6 +13,8 @@
 // the nominal kModuleFileName, so the section read is still "TN3270".
 #pragma once
 
+#include "log/uOrvIntfLogg.h"  // gLogLevel, gLogDir, gLogID, gLogExt, gDumpExt
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,11 +23,9 @@ extern std::string gModulePath;   // directory of the module file, ending in '/'
 extern std::string gModuleName;   // file name of the module, with extension
 extern std::string gIniFile;      // gModulePath + "Telnet.ini"
 extern std::string gSubServicio;  // service name: the profile section read
-extern std::int32_t gLogLevel;    // "LogLevel", default 0 (off)
-extern std::string gLogDir;       // "LogDir", default gModulePath
-extern std::string gLogID;        // log file prefix: gSubServicio + "_"
-extern std::string gLogExt;       // "SYS"
-extern std::string gDumpExt;      // "DMP"
+// gLogLevel ("LogLevel", default 0), gLogDir ("LogDir", default gModulePath),
+// gLogID (gSubServicio + "_"), gLogExt ("SYS") and gDumpExt ("DMP") are
+// declared by the log facade (log/uOrvIntfLogg.h), which reads them.
 extern std::string gAETableFile;  // "EbcdicTable", default empty: a code page ("cp1141") or a table file
 extern std::string gTermType;     // "TermType"
 extern bool gTN3270E_BindImage;
@@ -67,9 +67,12 @@ void ClearModuleGlobals();
 // PackageFinalize runs the shutdowns once, only after a start-up; the package
 // never starts again after it (SetLogging is then a no-op).
 // One static object in uOrvTnGlbl.cpp calls PackageInitialize while the
-// program or library is loaded and PackageFinalize when it is unloaded; the
-// log facade calls EnsurePackageInitialized on its first use, so code that
-// logs from its own static constructors still finds the package started.
+// program or library is loaded and PackageFinalize when it is unloaded;
+// before any static constructor runs it hands the log facade
+// EnsurePackageInitialized as its start hook, which the facade runs on its
+// first use, so code that logs from its own static constructors still finds
+// the package started. The log itself knows nothing of this frame: it sits
+// below the configuration.
 // All three are thread-safe (they run under the log lock).
 enum class TPackageState : std::uint8_t { psNotLoaded, psLoading, psLoaded, psUnloaded };
 void PackageInitialize();

@@ -1,7 +1,6 @@
 // The module's log facade (the package's two daily logs) and TTraceLog.
 #include "log/uOrvIntfLogg.h"
 
-#include "config/uOrvTnGlbl.h"
 #include "log/uTLogg.h"
 
 #include <algorithm>
@@ -11,19 +10,52 @@
 #include <limits>
 #include <mutex>
 
+// Constant-initialised, like the package's other module globals: they hold
+// their start values before any static constructor runs. clang 14 cannot
+// evaluate libstdc++ 12's std::string constructor at compile time, so there
+// the assertion is dropped (the strings are still initialised first).
+#if defined(__clang__) && __clang_major__ < 15
+#define TN_CONSTINIT_STRING
+#else
+#define TN_CONSTINIT_STRING constinit
+#endif
+// The package frame above (config/uOrvTnGlbl.cpp) frees the logs and clears
+// these settings from its destructor at unload. The objects here with a
+// destructor are therefore destroyed after every object of default priority,
+// whatever the link order: their destruction is registered at the highest
+// priority an application may use (101), before the frame's.
+#define TN_OUTLIVES_THE_FRAME __attribute__((init_priority(101)))
+constinit std::int32_t gLogLevel = 0;
+TN_OUTLIVES_THE_FRAME TN_CONSTINIT_STRING std::string gLogDir;
+TN_OUTLIVES_THE_FRAME TN_CONSTINIT_STRING std::string gLogID;
+TN_OUTLIVES_THE_FRAME TN_CONSTINIT_STRING std::string gLogExt;
+TN_OUTLIVES_THE_FRAME TN_CONSTINIT_STRING std::string gDumpExt;
+
 namespace {
 
 using TLogGuard = std::lock_guard<uTLogg::TRecursiveLock>;
 
 // The hot path reads only this: the level of the logs while logging is on,
-// kGateOff while it is off, kGateNotLoaded before the package has started.
+// kGateOff while it is off, kGateNotLoaded before the facade has started.
 constexpr std::int32_t kGateNotLoaded = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t kGateOff = -1;
 constinit std::atomic<std::int32_t> gGate{kGateNotLoaded};
+constinit std::atomic<TLogStartHook> gStartHook{nullptr};
+
+// Runs the package's start-up if the facade has not started yet.
+void EnsureStarted()
+{
+    if (gGate.load(std::memory_order_acquire) != kGateNotLoaded) [[likely]]
+        return;
+    if (const TLogStartHook hook = gStartHook.load(std::memory_order_acquire))
+        hook();
+}
+// Set by FinalizeLogFacade under the log lock: logging stays off for good.
+constinit bool gShutDown = false;
 
 // Replaced and used only under the log lock, so a writer never sees a freed log.
-constinit std::unique_ptr<CFechaLogg> gMsgLog;
-constinit std::unique_ptr<CFechaLogg> gDumpLog;
+TN_OUTLIVES_THE_FRAME constinit std::unique_ptr<CFechaLogg> gMsgLog;
+TN_OUTLIVES_THE_FRAME constinit std::unique_ptr<CFechaLogg> gDumpLog;
 
 void FreeLogs()
 {
@@ -57,17 +89,19 @@ bool LogEnabled(std::uint16_t level)
 {
     std::int32_t gate = gGate.load(std::memory_order_acquire);
     if (gate == kGateNotLoaded) [[unlikely]] {
-        EnsurePackageInitialized();
+        EnsureStarted();
         gate = gGate.load(std::memory_order_acquire);
     }
     return gate >= static_cast<std::int32_t>(level);
 }
 
+void SetLogStartHook(TLogStartHook hook) { gStartHook.store(hook, std::memory_order_release); }
+
 void SetLogging(std::int32_t level)
 {
-    EnsurePackageInitialized();
+    EnsureStarted();
     TLogGuard guard(uTLogg::LogLock());
-    if (PackageState() == TPackageState::psUnloaded)
+    if (gShutDown)
         return;
     FreeLogs();
     if (level <= 0)
@@ -84,9 +118,9 @@ void SetLogging(std::int32_t level)
 
 void SetLoggingDir(const std::string& directory)
 {
-    EnsurePackageInitialized();
+    EnsureStarted();
     TLogGuard guard(uTLogg::LogLock());
-    if (PackageState() == TPackageState::psUnloaded)
+    if (gShutDown)
         return;
     gLogDir = directory;
     SetLogging(gLogLevel);
@@ -123,6 +157,7 @@ void FinalizeLogFacade()
 {
     TLogGuard guard(uTLogg::LogLock());
     FreeLogs();
+    gShutDown = true;
 }
 
 // ---------------------------------------------------------------- TTraceLog

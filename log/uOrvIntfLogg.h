@@ -8,18 +8,24 @@
 // They never report errors and are safe to call from any thread, also while
 // another thread switches logging with SetLogging or SetLoggingDir.
 //
-// Levels: 1 errors, 2 connection set-up, 4 component events and record kinds,
-// 5 host field detail, 6 every data dump.
-//
 // Cost with logging off: one atomic load (LogEnabled). With logging on, a
 // write holds the process-wide log lock (log/uTLogg.h) for the check of the
 // log objects and the write, and SetLogging replaces the objects under the
 // same lock, so a writer never uses a freed log.
 //
-// The first call of any of these functions completes the package start-up if
-// the static start-up has not run yet (see PackageInitialize in
-// config/uOrvTnGlbl.h). After the package has shut down, SetLogging and
-// SetLoggingDir do nothing and the write functions stay silent.
+// The settings the facade reads (gLogLevel, gLogDir, gLogID, gLogExt,
+// gDumpExt) live here, so that the log needs nothing above it; they are
+// module globals of the package and are also reachable through
+// config/uOrvTnGlbl.h, whose load fills them and switches logging on.
+//
+// Start-up: the package frame above the log (config/uOrvTnGlbl.h) hands the
+// facade a start hook (SetLogStartHook) before any other static constructor
+// runs; the first call of any function here runs that hook if the package
+// has not started yet, so code that logs from its own static constructors
+// still finds the package started. Without a hook (a program that links only
+// the log) logging is off until someone calls SetLogging. After the facade's
+// shutdown (FinalizeLogFacade) SetLogging and SetLoggingDir do nothing and
+// the write functions stay silent.
 #pragma once
 
 #include "platform/uOrvObject.h"
@@ -29,6 +35,27 @@
 #include <memory>
 #include <string>
 #include <string_view>
+
+// Settings of the two logs. Constant-initialised (empty, 0) so that they are
+// usable from anyone's start-up code. Written by the package load, by
+// SetLogging/SetLoggingDir and by the telnet component's debug properties, all
+// under the log lock (uTLogg::LogLock()); read by the facade under that lock.
+extern std::int32_t gLogLevel;  // "LogLevel", default 0 (off)
+extern std::string gLogDir;     // "LogDir", default the module's directory
+extern std::string gLogID;      // log file prefix: the service name + "_"
+extern std::string gLogExt;     // extension of the message log: "SYS"
+extern std::string gDumpExt;    // extension of the dump log: "DMP"
+
+// The levels the package's own code logs at. A configured level of llDump or
+// more logs everything the package emits.
+enum class TLogLevel : std::uint16_t {
+    llError = 1,    // errors
+    llConnect = 2,  // connection set-up
+    llEvent = 4,    // component events and the kind of each received record
+    llField = 5,    // the detail of each extracted host field
+    llDump = 6,     // every data dump
+    llAll = 9,      // the highest level offered to users (tools' --log-level)
+};
 
 // Switches logging on at level (> 0), or off (<= 0; gLogLevel keeps its value).
 // On: gLogLevel = level, and the two logs are created anew in gLogDir with the
@@ -48,11 +75,30 @@ void SnaDump(std::uint16_t level, std::string_view title, const void* data, std:
 // building a costly text (a dump title, a field line) that nobody will read.
 bool LogEnabled(std::uint16_t level);
 
+// The same with the package's named levels.
+inline void MsgLog(TLogLevel level, std::string_view text) { MsgLog(static_cast<std::uint16_t>(level), text); }
+inline void DumpLog(TLogLevel level, std::string_view title, const void* data, std::size_t length)
+{
+    DumpLog(static_cast<std::uint16_t>(level), title, data, length);
+}
+inline void SnaDump(TLogLevel level, std::string_view title, const void* data, std::size_t length)
+{
+    SnaDump(static_cast<std::uint16_t>(level), title, data, length);
+}
+inline bool LogEnabled(TLogLevel level) { return LogEnabled(static_cast<std::uint16_t>(level)); }
+
 // Unit start-up and shutdown of the facade, run by the package frame in its
 // fixed order (config/uOrvTnGlbl.h); host code does not call them.
-// The finalisation switches logging off, freeing both logs and closing files.
+// The start-up only ends the facade's look for the start hook (logging stays
+// as the load left it). The finalisation switches logging off for good,
+// freeing both logs and closing their files.
 void InitializeLogFacade();
 void FinalizeLogFacade();
+// The package's start-up, run by the facade on its first use if the package
+// has not started yet; it must tolerate being called again during its own
+// run on the same thread. Set once by the package frame; nullptr removes it.
+using TLogStartHook = void (*)();
+void SetLogStartHook(TLogStartHook hook);
 
 // Traces entry to and exit from a method through MsgLog: the constructor logs
 // "<Class>(<ADDR>).<Method> - Entry Point", the destructor "... - Exit Point"

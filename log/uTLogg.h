@@ -21,7 +21,6 @@
 #pragma once
 
 #include "platform/uOrvObject.h"
-#include "stream/uOrvTnConsts.h"  // THECharLang only (header-only enum)
 
 #include <array>
 #include <atomic>
@@ -31,6 +30,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+
+// The text column of a hex dump: the bytes as they are, or translated from
+// EBCDIC. Also reachable through stream/uOrvTnConsts.h with the package's
+// other shared enumerations.
+enum class THECharLang : std::uint8_t { clASCII, clEBCDIC };
 
 namespace uTLogg {
 

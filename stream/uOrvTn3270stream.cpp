@@ -23,10 +23,6 @@
 
 namespace {
 
-constexpr std::uint16_t kLogError = 1;
-constexpr std::uint16_t kLogRecord = 4;
-constexpr std::uint16_t kLogDump = 6;
-
 constexpr std::int32_t kHeaderLen = 5;  // TN3270E header
 constexpr std::int32_t kRowLen = 80;    // NL always moves by a 3270 Model 2 row
 
@@ -120,21 +116,21 @@ inline std::size_t At(std::int32_t position) { return static_cast<std::size_t>(p
 
 void LogOrder(const char* order, const char* what, std::int32_t value)
 {
-    if (!LogEnabled(kLogError))
+    if (!LogEnabled(TLogLevel::llError))
         return;
     char text[96];
     std::snprintf(text, sizeof text, "%s %s %d is outside the screen, order ignored", order, what,
                   static_cast<int>(value));
-    MsgLog(kLogError, text);
+    MsgLog(TLogLevel::llError, text);
 }
 
 void LogCutOrder(std::uint8_t order)
 {
-    if (!LogEnabled(kLogError))
+    if (!LogEnabled(TLogLevel::llError))
         return;
     char text[96];
     std::snprintf(text, sizeof text, "Order 0x%02X cut off by the end of the record, dropped", order);
-    MsgLog(kLogError, text);
+    MsgLog(TLogLevel::llError, text);
 }
 
 // Appends bytes to the reply being built in OutBuffer. The buffer is sized
@@ -262,12 +258,12 @@ void TOrvTn3270stream::dispatchRecord()
         char text[96];
         std::snprintf(text, sizeof text, "Record of %lld bytes exceeds the limit of %d bytes, dropped",
                       static_cast<long long>(InCount + overflow_), static_cast<int>(kMaxRecord));
-        MsgLog(kLogError, text);
+        MsgLog(TLogLevel::llError, text);
         throw EStreamError(text);
     }
     if (!TN3270EMode) {
         if (InCount == 0) {
-            MsgLog(kLogError, "Empty record dropped");
+            MsgLog(TLogLevel::llError, "Empty record dropped");
             return;
         }
         SetSessionState(TSessionState::ssLuLu);
@@ -277,11 +273,11 @@ void TOrvTn3270stream::dispatchRecord()
     // The header bytes a shorter record lacks are not defined: answering it
     // would mean inventing a sequence number.
     if (InCount < kHeaderLen) {
-        if (LogEnabled(kLogError)) {
+        if (LogEnabled(TLogLevel::llError)) {
             char text[80];
             std::snprintf(text, sizeof text, "TN3270E record of %d bytes shorter than its header, dropped",
                           static_cast<int>(InCount));
-            MsgLog(kLogError, text);
+            MsgLog(TLogLevel::llError, text);
         }
         return;
     }
@@ -296,7 +292,7 @@ void TOrvTn3270stream::dispatchRecord()
             SendPositiveResponse();
             ReplyDataType = dataType;
         }
-        MsgLog(kLogRecord, "TN3270E record without 3270 data");
+        MsgLog(TLogLevel::llEvent, "TN3270E record without 3270 data");
         return;
     }
     switch (dataType) {
@@ -319,12 +315,12 @@ void TOrvTn3270stream::dispatchRecord()
 
 void TOrvTn3270stream::Process3270Data()
 {
-    MsgLog(kLogRecord, "Processing 3270 Data");
+    MsgLog(TLogLevel::llEvent, "Processing 3270 Data");
     FormattedMode = true;
-    if (LogEnabled(kLogDump)) {
+    if (LogEnabled(TLogLevel::llDump)) {
         char title[64];
         std::snprintf(title, sizeof title, "DATA STREAM RECEIVED (EBCDIC): %d BYTES", static_cast<int>(InCount));
-        SnaDump(kLogDump, title, InBuffer.data(), static_cast<std::size_t>(InCount));
+        SnaDump(TLogLevel::llDump, title, InBuffer.data(), static_cast<std::size_t>(InCount));
     }
     std::int32_t start = 0;
     if (TN3270EMode) {
@@ -382,21 +378,21 @@ void TOrvTn3270stream::Process3270Data()
     Display->update();
 }
 
-void TOrvTn3270stream::ProcessSCSData() { MsgLog(kLogRecord, "Processing SCS Data"); }
-void TOrvTn3270stream::ProcessResponse() { MsgLog(kLogRecord, "Processing Response"); }
-void TOrvTn3270stream::ProcessNVTData() { MsgLog(kLogRecord, "Processing NVT Data"); }
-void TOrvTn3270stream::ProcessRequest() { MsgLog(kLogRecord, "Processing Request"); }
+void TOrvTn3270stream::ProcessSCSData() { MsgLog(TLogLevel::llEvent, "Processing SCS Data"); }
+void TOrvTn3270stream::ProcessResponse() { MsgLog(TLogLevel::llEvent, "Processing Response"); }
+void TOrvTn3270stream::ProcessNVTData() { MsgLog(TLogLevel::llEvent, "Processing NVT Data"); }
+void TOrvTn3270stream::ProcessRequest() { MsgLog(TLogLevel::llEvent, "Processing Request"); }
 
 void TOrvTn3270stream::ProcessBindImage()
 {
-    MsgLog(kLogRecord, "Processing Bind Image");
+    MsgLog(TLogLevel::llEvent, "Processing Bind Image");
     SetSessionState(TSessionState::ssLuLu);
     Display->SetCursorPosition(0);
 }
 
 void TOrvTn3270stream::ProcessUnBind()
 {
-    MsgLog(kLogRecord, "Processing UnBind Image");
+    MsgLog(TLogLevel::llEvent, "Processing UnBind Image");
     Display->clear();
     Display->SetCursorPosition(0);
     sscpInputStart_ = 0;
@@ -405,7 +401,7 @@ void TOrvTn3270stream::ProcessUnBind()
 
 void TOrvTn3270stream::ProcessSSCP_LUData()
 {
-    MsgLog(kLogRecord, "Processing SSCP LU Data");
+    MsgLog(TLogLevel::llEvent, "Processing SSCP LU Data");
     SetSessionState(TSessionState::ssSscpLu);
     ReplyDataType = InBuffer[0];
     Process3270Data();

@@ -2,6 +2,7 @@
 // character translation tables of the data stream.
 #pragma once
 
+#include "log/uTLogg.h"  // THECharLang
 #include "platform/uOrvObject.h"
 
 #include <array>
@@ -20,8 +21,6 @@ enum class TCallBackEvent : std::uint8_t {
     ceKbdUnLocked,
     ceIsAlive,
 };
-
-enum class THECharLang : std::uint8_t { clASCII, clEBCDIC };
 
 enum class TTn3270TerminalType : std::uint8_t { tt3278m2, tt3278m2E };
 

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr std::uint16_t kLogError = 1;
-constexpr std::uint16_t kLogDump = 6;
 constexpr char kAsciiToEbcdic[] = "Ascii-To-Ebcdic";
 constexpr char kEbcdicToAscii[] = "Ebcdic-To-Ascii";
 
@@ -74,10 +72,10 @@ void TOrvTnStream::HostWrite(const void* data, std::int32_t len)
 {
     if (!OnWriteData)
         return;
-    if (LogEnabled(kLogDump)) {
+    if (LogEnabled(TLogLevel::llDump)) {
         char title[64];
         std::snprintf(title, sizeof title, "DATA STREAM SENT (EBCDIC): %d BYTES", static_cast<int>(len));
-        SnaDump(kLogDump, title, data, len > 0 ? static_cast<std::size_t>(len) : 0);
+        SnaDump(TLogLevel::llDump, title, data, len > 0 ? static_cast<std::size_t>(len) : 0);
     }
     OnWriteData(data, len);
 }
@@ -126,7 +124,7 @@ void TOrvTnStream::SetTableName(const std::string& name)
             // A misspelt code page must not quietly give the default tables:
             // the user would see wrong national characters and not know why.
             const std::string message = UnknownCodePageMessage(name);
-            MsgLog(kLogError, "Conversion table not changed: " + message);
+            MsgLog(TLogLevel::llError, "Conversion table not changed: " + message);
             throw ECodePageError(message);
         }
         TableName = name;

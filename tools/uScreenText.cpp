@@ -160,7 +160,9 @@ std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFiel
         if (screen != nullptr && !hidden) {
             // The record's characters that are graphic escapes on the screen
             // are drawn as box-drawing characters: QuoteText again, piecewise.
-            quoted = "\"";
+            // (assign(1, '"'), not = "\"": GCC 12 at -O3 reports a false
+            // -Wrestrict on assigning a literal over the string built above)
+            quoted.assign(1, '"');
             for (std::size_t k = 0; k < item->Data.size(); ++k) {
                 const std::int32_t p = item->GetPos() - 1 + static_cast<std::int32_t>(k);
                 const auto c = static_cast<std::uint8_t>(item->Data[k]);

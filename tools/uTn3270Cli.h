@@ -3,6 +3,7 @@
 // what to print and how to exit.
 #pragma once
 
+#include "log/uOrvIntfLogg.h"
 #include "stream/uOrvTnConsts.h"
 
 #include <cstdint>
@@ -19,8 +20,9 @@ inline constexpr std::int32_t kMaxPort = 65535;
 inline constexpr double kDefaultWaitSeconds = 10.0;
 // The longest wait anyone may ask for: a day.
 inline constexpr double kMaxWaitSeconds = 86400.0;
-// Log levels of the package: 1 errors ... 6 every data dump; 9 = everything.
-inline constexpr int kMaxLogLevel = 9;
+// The highest --log-level: the package's levels run from 1 (errors) to 6
+// (every data dump); this one logs everything.
+inline constexpr int kMaxLogLevel = static_cast<int>(TLogLevel::llAll);
 
 struct THostPort {
     std::string host;

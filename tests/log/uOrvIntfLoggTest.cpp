@@ -37,6 +37,17 @@ protected:
     std::string Dmp(const std::string& d) const { return d + "/TN3270_061226.DMP"; }
 };
 
+// The log sits below the configuration: the package frame hands it its
+// settings (the globals it reads) and its start hook; nothing in the log
+// refers upward, so this program has the frame because it uses it here.
+TEST(LogFacadeStart, ThePackageLoadGaveTheLogItsSettings)
+{
+    EXPECT_EQ(PackageState(), TPackageState::psLoaded);
+    EXPECT_EQ(gLogID, gSubServicio + "_");
+    EXPECT_EQ(gLogExt, "SYS");
+    EXPECT_EQ(gDumpExt, "DMP");
+}
+
 TEST_F(LogFacadeTest, OffWritesNothingAndCreatesNoFile)
 {
     EXPECT_EQ(gLogID, "TN3270_");
