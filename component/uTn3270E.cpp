@@ -195,6 +195,7 @@ void TTn3270E::Connect()
         stream3270_->SetSessionState(TSessionState::ssNone);
         stream3270_->TN3270EMode = false;
         stream3270_->BindImageAgreed = false;
+        rejectRetried_ = false;
     }
     TOrvTelnet::Connect();
 }
@@ -302,6 +303,14 @@ TTypeResult TTn3270E::Type(std::string_view text)
 
 // ------------------------------------------------------------ TN3270E negotiation
 
+void TTn3270E::DropTn3270E(bool byUs)
+{
+    TOrvTelnet::DropTn3270E(byUs);
+    // Records carry no header from now on.
+    stream3270_->TN3270EMode = false;
+    rejectRetried_ = false;
+}
+
 void TTn3270E::SendTn3270ESubneg(const std::vector<std::uint8_t>& body)
 {
     std::vector<std::uint8_t> out;
@@ -338,12 +347,12 @@ void TTn3270E::SendDeviceTypeRequest(bool withName)
     SendTn3270ESubneg(body);
 }
 
-void TTn3270E::SendFunctionsRequest(const std::vector<std::uint8_t>& codes)
+void TTn3270E::SendFunctions(std::uint8_t verb, const std::vector<std::uint8_t>& codes)
 {
     std::vector<std::uint8_t> body;
     body.reserve(2 + codes.size());
     body.push_back(TN_FUNCTIONS);
-    body.push_back(TN_REQUEST);
+    body.push_back(verb);
     for (const std::uint8_t code : codes)
         body.push_back(code);
     SendTn3270ESubneg(body);
@@ -356,6 +365,10 @@ void TTn3270E::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
         return;
     RequireStream();
     TSessionGuard guard = Guard();
+    // Once TN3270E has ended in this connection, a late subnegotiation of
+    // it must not put the session back into header mode.
+    if (Tn3270EDropped())
+        return;
     // Any TN3270E subnegotiation means the host speaks TN3270E: from now on
     // records carry the header.
     stream3270_->TN3270EMode = true;
@@ -387,9 +400,21 @@ void TTn3270E::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
                 const char* reason = nullptr;
                 if (at(i + 2) == TN_REASON && at(i + 3) >= 0)
                     reason = RejectReasonText(static_cast<std::uint8_t>(at(i + 3)));
-                MsgLog(TLogLevel::llConnect, reason != nullptr ? std::string(kRejectLog) + ": " + reason : kRejectLog);
+                const std::string text = reason != nullptr ? std::string(kRejectLog) + ": " + reason : kRejectLog;
+                // One retry without the name, and only when the rejected
+                // request carried one (the name is what it asked for); after
+                // that TN3270E is given up and plain TN3270 goes on, rather
+                // than asking forever.
+                const bool named = !deviceName_.empty();
                 deviceName_.clear();
-                SendDeviceTypeRequest(false);
+                if (named && !rejectRetried_) {
+                    MsgLog(TLogLevel::llConnect, text);
+                    rejectRetried_ = true;
+                    SendDeviceTypeRequest(false);
+                } else {
+                    MsgLog(TLogLevel::llError, "TN_ERROR: " + text + "; going on as TN3270.");
+                    DropTn3270E(true);
+                }
                 return;
             } else {
                 ++i;  // the next byte is taken as the next command
@@ -405,17 +430,31 @@ void TTn3270E::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
             for (std::uint8_t f = 0; f <= kMaxFunctionCode; ++f)
                 if (functions_.Contains(static_cast<TTn3270ExtendedFunction>(f)))
                     codes.push_back(f);
-            SendFunctionsRequest(codes);
+            SendFunctions(TN_REQUEST, codes);
             return;
         }
         case TN_FUNCTIONS:
             if (at(i + 1) == TN_REQUEST) {
-                // The host proposes: agree to what we also want, in its order.
-                std::vector<std::uint8_t> codes;
-                for (std::size_t j = i + 2; j < n && data[j] != IAC; ++j)
+                // RFC 2355: the host proposes. A list we can take in full is
+                // agreed with IS of the same list; otherwise we propose the
+                // part we support, in the host's order, which a careful host
+                // then agrees to: the sets only shrink, so it cannot loop.
+                std::vector<std::uint8_t> proposed;
+                std::vector<std::uint8_t> supported;
+                for (std::size_t j = i + 2; j < n && data[j] != IAC; ++j) {
+                    proposed.push_back(data[j]);
                     if (isFunctionCode(data[j]) && functions_.Contains(static_cast<TTn3270ExtendedFunction>(data[j])))
-                        codes.push_back(data[j]);
-                SendFunctionsRequest(codes);
+                        supported.push_back(data[j]);
+                }
+                if (supported.size() == proposed.size()) {
+                    TTn3270ExtendedFunctions agreed;
+                    for (const std::uint8_t f : proposed)
+                        agreed.Include(static_cast<TTn3270ExtendedFunction>(f));
+                    functions_ = agreed;
+                    SendFunctions(TN_IS, proposed);
+                } else {
+                    SendFunctions(TN_REQUEST, supported);
+                }
                 return;
             } else {
                 // IS (or anything else): the agreed set.

@@ -196,6 +196,8 @@ public:
     void TelnetErrorMessage(const std::uint8_t* data, std::int32_t len) override;
     // Rebuilds HostFields and UnprotectedFields from the screen.
     void GenHostFields() override;
+    // Also leaves TN3270E header mode.
+    void DropTn3270E(bool byUs) override;
 
     // Every field of the current screen, in screen order.
     // Read and edit only under the lock or inside a handler.
@@ -207,8 +209,8 @@ public:
 private:
     // DEVICE-TYPE REQUEST with the terminal type and, when withName, CONNECT DeviceName.
     void SendDeviceTypeRequest(bool withName);
-    // FUNCTIONS REQUEST with the given codes.
-    void SendFunctionsRequest(const std::vector<std::uint8_t>& codes);
+    // FUNCTIONS REQUEST or IS (verb) with the given codes.
+    void SendFunctions(std::uint8_t verb, const std::vector<std::uint8_t>& codes);
     // Writes a subnegotiation straight to the socket (no dump log):
     // IAC SB TN3270E body IAC SE, 0xFF in body doubled.
     void SendTn3270ESubneg(const std::vector<std::uint8_t>& body);
@@ -221,6 +223,8 @@ private:
     TTn3270TerminalType terminalType_ = TTn3270TerminalType::tt3278m2E;
     bool extended_ = true;
     TTn3270ExtendedFunctions functions_ = kDefaultFunctions;
+    // A DEVICE-TYPE REJECT has been retried without the name in this connection.
+    bool rejectRetried_ = false;
     TTn3270AidKey lastAidKey_ = TTn3270AidKey::akNoOp;
     std::uint64_t screenCount_ = 0;
 };

@@ -218,6 +218,10 @@ void TOrvTelnet::Connect()
     TermTypeRequests = 0;
     Disconnecting = false;
     BinaryMode = false;
+    usOn_.fill(false);
+    himOn_.fill(false);
+    tn3270eRefused_ = false;
+    tn3270eDropped_ = false;
     // A connection cut after an IAC, inside a command, a subnegotiation or
     // a record leaves the parser in that state: the new connection's first
     // bytes must not be read as its continuation.
@@ -544,52 +548,109 @@ void TOrvTelnet::EndOfRecord()
         StatusChanged = true;
 }
 
-void TOrvTelnet::NegociateOption(std::uint8_t verb, std::uint8_t option)
+bool TOrvTelnet::AcceptsDo(std::uint8_t option) const
 {
-    // No state per option: a repeated DO or WILL is answered again.
     switch (option) {
     case TELOPT_BINARY:
-        if (verb == DO) {
-            Answer(WILL, option);
-            BinaryMode = true;
-        } else if (verb == WILL) {
-            Answer(DO, option);
-            BinaryMode = true;
-        } else if (verb == WONT) {
-            BinaryMode = false;
-        }
-        break;
     case TELOPT_SGA:
-    case TELOPT_EOR:
-        if (verb == WILL)
-            Answer(DO, option);
-        else if (verb == DO)
-            Answer(WILL, option);
-        break;
     case TELOPT_SNDLOC:
-        if (verb == DO) {
-            Answer(WILL, option);
+    case TELOPT_TTYPE:
+    case TELOPT_EOR:
+        return true;
+    case TELOPT_TN3270E:
+        return AllowTn3270E && !tn3270eRefused_;
+    default:
+        return false;
+    }
+}
+
+bool TOrvTelnet::AcceptsWill(std::uint8_t option) const
+{
+    return option == TELOPT_BINARY || option == TELOPT_SGA || option == TELOPT_EOR;
+}
+
+void TOrvTelnet::NegociateOption(std::uint8_t verb, std::uint8_t option)
+{
+    // RFC 854 and 1143: a request for the state an option is already in is
+    // not answered (so two careful peers never loop); a refused DO is
+    // answered WONT, a refused WILL DONT; turning an option off is
+    // acknowledged. We never ask first, so each side is simply on or off.
+    bool& us = usOn_[option];
+    bool& him = himOn_[option];
+    switch (verb) {
+    case DO:
+        if (us)
+            return;
+        if (!AcceptsDo(option)) {
+            Answer(WONT, option);
+            return;
+        }
+        us = true;
+        Answer(WILL, option);
+        if (option == TELOPT_BINARY) {
+            BinaryMode = true;
+        } else if (option == TELOPT_SNDLOC) {
             engine_.SendSubnegotiation(TELOPT_SNDLOC,
                                        std::span(reinterpret_cast<const std::uint8_t*>(Location.data()), Location.size()));
-        }
-        break;
-    case TELOPT_TTYPE:
-        if (verb == DO)
-            Answer(WILL, option);
-        break;
-    case TELOPT_TN3270E:
-        if (!AllowTn3270E) {
-            Answer(WONT, option);
-        } else if (verb == DO) {
-            Answer(WILL, option);
+        } else if (option == TELOPT_TN3270E) {
             Tn3270EAccepted = true;
             BinaryMode = true;
+            tn3270eDropped_ = false;
         }
-        break;
-    default:
+        return;
+    case DONT:
+        if (!us)
+            return;
+        us = false;
         Answer(WONT, option);
-        break;
+        if (option == TELOPT_TN3270E)
+            DropTn3270E(false);
+        return;
+    case WILL:
+        if (him)
+            return;
+        if (!AcceptsWill(option)) {
+            Answer(DONT, option);
+            return;
+        }
+        him = true;
+        Answer(DO, option);
+        if (option == TELOPT_BINARY)
+            BinaryMode = true;
+        return;
+    case WONT:
+        // Records are text again, whichever side had agreed BINARY.
+        if (option == TELOPT_BINARY)
+            BinaryMode = false;
+        if (!him)
+            return;
+        him = false;
+        Answer(DONT, option);
+        return;
+    default:
+        return;
     }
+}
+
+void TOrvTelnet::DropTn3270E(bool byUs)
+{
+    if (byUs && usOn_[TELOPT_TN3270E])
+        Answer(WONT, TELOPT_TN3270E);
+    if (byUs)
+        tn3270eRefused_ = true;  // a host that offers it again is refused: no loop
+    usOn_[TELOPT_TN3270E] = false;
+    himOn_[TELOPT_TN3270E] = false;
+    Tn3270EAccepted = false;
+    tn3270eDropped_ = true;
+    // Plain TN3270 starts again: the host negotiates TERMINAL-TYPE, EOR and
+    // BINARY afresh and asks for the terminal type once more.
+    BinaryMode = false;
+    TermTypeRequests = 0;
+    for (const std::uint8_t o : {TELOPT_BINARY, TELOPT_TTYPE, TELOPT_EOR}) {
+        usOn_[o] = false;
+        himOn_[o] = false;
+    }
+    MsgLog(kLogConnect, "TN3270E withdrawn: going on as TN3270");
 }
 
 void TOrvTelnet::Answer(std::uint8_t verb, std::uint8_t option)

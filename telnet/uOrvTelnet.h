@@ -238,6 +238,14 @@ public:
 protected:
     // Throws std::logic_error when the derived class did not create the stream.
     void RequireStream() const;
+    // TN3270E ends in this connection and plain TN3270 goes on: records are
+    // text until BINARY is agreed again, and the host's next TERMINAL-TYPE
+    // SEND is answered. byUs: we give it up (WONT TN3270E is sent, and a
+    // new DO TN3270E in this connection is refused); else the host's DONT
+    // has already been answered. The 3270 component also leaves header mode.
+    virtual void DropTn3270E(bool byUs);
+    // TN3270E was on in this connection and has been dropped.
+    bool Tn3270EDropped() const { return tn3270eDropped_; }
 
 private:
     friend class TThSocketRead;
@@ -265,12 +273,20 @@ private:
     // wait for them, else detached (they end without touching the component).
     void StopReaders();
     void SendCommand(std::uint8_t command, bool unlock);
+    bool AcceptsDo(std::uint8_t option) const;
+    bool AcceptsWill(std::uint8_t option) const;
 
     std::shared_ptr<TSessionCore> core_;
     std::atomic<bool> destroyStarted_{false};
     std::uint64_t generation_ = 0;  // connections opened; guarded by the lock
     TEngineSink engineSink_{*this};
     TTelnetEngine engine_{engineSink_};  // guarded by the lock
+    // Per connection, guarded by the lock: each option on or off on our
+    // side (WILL/WONT) and on the host's (DO/DONT); cleared by Connect.
+    std::array<bool, 256> usOn_{};
+    std::array<bool, 256> himOn_{};
+    bool tn3270eRefused_ = false;  // we gave TN3270E up: refuse it again
+    bool tn3270eDropped_ = false;
 
     std::mutex readersMutex_;  // leaf lock: guards the two below only
     std::shared_ptr<TThSocketRead> ReadThread_;

@@ -85,26 +85,42 @@ void TTelnetEngine::Feed(std::span<const std::uint8_t> bytes)
             events_.OnOption(verb, option);
             break;
         }
-        case TState::Subneg:
+        case TState::Subneg: {
+            // RFC 855: inside a subnegotiation only IAC SE ends it; a lone
+            // SE is data.
+            const std::uint8_t c = *p++;
+            if (c == IAC)
+                state_ = TState::SubnegIac;
+            else
+                Collect(c);
+            break;
+        }
         case TState::SubnegIac: {
             const std::uint8_t c = *p++;
-            // SE ends the subnegotiation by its value alone, in both states;
-            // the IAC before it has been kept as the last byte (the TN3270E
-            // handler uses it to find the end). IAC IAC is kept as it is.
+            state_ = TState::Subneg;
             if (c == SE) {
+                // The IAC is reported as the last byte: the TN3270E handler
+                // uses it to find the end.
+                Collect(IAC);
                 state_ = TState::Data;
                 EndSubnegotiation();
-                break;
+            } else if (c == IAC) {
+                Collect(IAC);  // IAC IAC: one data byte 0xFF
             }
-            state_ = c == IAC ? TState::SubnegIac : TState::Subneg;
-            if (subnegLength_ < kSubnegLimit)
-                subneg_[subnegLength_++] = c;
-            else
-                subnegOverflow_ = true;  // consumed up to SE, dropped there
+            // IAC followed by anything else is not defined inside a
+            // subnegotiation: the IAC is dropped, the byte dropped with it.
             break;
         }
         }
     }
+}
+
+void TTelnetEngine::Collect(std::uint8_t c)
+{
+    if (subnegLength_ < kSubnegLimit)
+        subneg_[subnegLength_++] = c;
+    else
+        subnegOverflow_ = true;  // consumed up to IAC SE, dropped there
 }
 
 void TTelnetEngine::EndSubnegotiation()

@@ -5,11 +5,12 @@
 // It holds no socket, no thread, no clock and no lock: the caller
 // serialises every call (TOrvTelnet does it under the session lock).
 //
-// Subnegotiation rules (kept as the component has always had them): the
-// bytes after IAC SB are collected up to the first byte of value SE,
-// whatever precedes it, so the IAC before SE is the last collected byte;
-// IAC IAC inside a subnegotiation is not undoubled. A subnegotiation longer
-// than kSubnegLimit bytes is consumed up to its SE and discarded whole.
+// Subnegotiation rules (RFC 855): the bytes after IAC SB are collected up
+// to IAC SE, which alone ends it; IAC IAC inside is one data byte 0xFF, a
+// lone SE is data, and IAC followed by any other byte is dropped with that
+// byte. The IAC of IAC SE is reported as the last collected byte (the
+// TN3270E handler finds the end by it). A subnegotiation longer than
+// kSubnegLimit bytes is consumed up to its IAC SE and discarded whole.
 #pragma once
 
 #include <array>
@@ -61,7 +62,7 @@ public:
         Iac,         // after IAC
         Verb,        // after IAC WILL/WONT/DO/DONT, waiting for the option
         Subneg,      // inside IAC SB, collecting
-        SubnegIac,   // inside IAC SB, after an IAC
+        SubnegIac,   // inside IAC SB, after an IAC: SE ends, IAC is a data 0xFF
     };
 
     explicit TTelnetEngine(TEvents& events) : events_(events) {}
@@ -89,6 +90,7 @@ public:
 
 private:
     void EndSubnegotiation();
+    void Collect(std::uint8_t c);
     void Emit(std::vector<std::uint8_t>& frame, TOutput kind);
     std::vector<std::uint8_t>& OutFrame(std::vector<std::uint8_t>& spare);
 

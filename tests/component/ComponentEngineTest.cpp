@@ -93,6 +93,8 @@ const SubnegRow kSubnegRows[] = {
      "FF FA 28 02 07 " + kType + " FF F0", "", kDefault, true},
     {"host FUNCTIONS REQUEST answered with our subset in its order", "", "FF FA 28 03 07 04 01 02 00 FF F0",
      "FF FA 28 03 07 04 02 00 FF F0", "", kDefault, true},
+    {"host FUNCTIONS REQUEST of a subset of ours agreed with IS", "", "FF FA 28 03 07 02 00 FF F0",
+     "FF FA 28 03 04 02 00 FF F0", "", {F::efBindImage, F::efResponses}, true},
     {"FUNCTIONS IS replaces the set", "", "FF FA 28 03 04 02 FF F0", "", "", {F::efResponses}, true},
     {"FUNCTIONS IS stops at a byte that is no function", "", "FF FA 28 03 04 00 04 09 02 FF F0", "", "",
      {F::efBindImage, F::efSysReq}, true},

@@ -6,7 +6,8 @@
 // Actions: SET device NAME | SET extended 0|1 | KEY Enter|Clear|PA1|PF1..PF24
 // Checks: ?row N "TEXT" (row N, 1-based, nulls and attribute positions as
 //   blanks, trailing blanks dropped) | ?device "NAME" | ?tn3270e 0|1 |
-//   ?state None|SscpLu|LuLu | ?fields N (host fields) | ?unprotected N
+//   ?state None|SscpLu|LuLu | ?fields N (host fields) | ?unprotected N |
+//   ?functions HEX... (the codes of Functions, ascending)
 #include "ComponentTestSupport.h"
 #include "tests/support/Transcript.h"
 
@@ -76,6 +77,13 @@ public:
         }
         if (key == "device" && w.size() == 1)
             return same(tn_.GetDeviceName(), w[0]);
+        if (key == "functions") {
+            std::string codes;
+            for (std::uint8_t f = 0; f <= TTn3270E::kMaxFunctionCode; ++f)
+                if (tn_.GetFunctions().Contains(static_cast<TTn3270ExtendedFunction>(f)))
+                    codes += (codes.empty() ? "" : " ") + HexText(std::span(&f, 1));
+            return same(codes, std::string(args.substr(args.find_first_not_of(' ') == std::string_view::npos ? args.size() : args.find_first_not_of(' '))));
+        }
         if (key == "tn3270e" && w.size() == 1)
             return same(tn_.Tn3270Stream().TN3270EMode ? "1" : "0", w[0]);
         if (key == "state" && w.size() == 1) {

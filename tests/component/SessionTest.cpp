@@ -175,12 +175,14 @@ TEST_F(Session, NegotiationBytesAcrossTwoConnections)
         EXPECT_TRUE(peer.ExpectBytes(Hex(expect))) << "after " << send << " got " << ToHex(peer.Pending());
     };
 
+    t.SetDeviceName("LU01");
     t.Connect();
     auto peer = raw.Accept();
     ASSERT_TRUE(peer);
     step(*peer, "FF FD 28", "FF FB 28");
-    step(*peer, "FF FA 28 08 02 FF F0", "FF FA 28 02 07 " + type + " FF F0");
-    step(*peer, "FF FA 28 02 06 05 01 FF F0", "FF FA 28 02 07 " + type + " FF F0");  // DEVICE-IN-USE
+    step(*peer, "FF FA 28 08 02 FF F0", "FF FA 28 02 07 " + type + " 01 4C 55 30 31 FF F0");
+    // DEVICE-IN-USE: asked again once, without the name.
+    step(*peer, "FF FA 28 02 06 05 01 FF F0", "FF FA 28 02 07 " + type + " FF F0");
     step(*peer, "FF FA 28 02 04 " + type + " 01 " + lu02 + " FF F0", "FF FA 28 03 07 00 02 03 04 FF F0");
     step(*peer, "FF FA 28 03 04 02 FF F0 FF FD 1E", "FF FC 1E");  // IS 02, then a probe answered after it
     EXPECT_EQ(t.GetDeviceName(), "LU02");

@@ -94,51 +94,55 @@ struct NegotiationRow {
     std::uint8_t verb, option;
     bool allowTn3270E;
     bool binaryBefore;
-    const char* reply;  // hex, "" for no reply
+    const char* reply;   // hex, "" for no reply
+    const char* repeat;  // the reply to the same command sent again at once
     bool binaryAfter;
     bool tn3270EAfter;
 };
 
 constexpr std::uint8_t DO = 0xFD, DONT = 0xFE, WILL = 0xFB, WONT = 0xFC;
 
+// In order, on one connection: each row starts in the option state the rows
+// before it left. RFC 1143: a request for the state an option is in is not
+// answered; a refused DO is answered WONT, a refused WILL DONT, every time.
 const NegotiationRow kRows[] = {
-    {"DO BINARY", DO, 0, false, false, "FF FB 00", true, false},
-    {"WILL BINARY", WILL, 0, false, false, "FF FD 00", true, false},
-    {"WONT BINARY", WONT, 0, false, true, "", false, false},
-    {"DONT BINARY", DONT, 0, false, true, "", true, false},
-    {"WILL SGA", WILL, 3, false, false, "FF FD 03", false, false},
-    {"DO SGA", DO, 3, false, false, "FF FB 03", false, false},
-    {"WONT SGA", WONT, 3, false, false, "", false, false},
-    {"DONT SGA", DONT, 3, false, false, "", false, false},
+    {"DO BINARY", DO, 0, false, false, "FF FB 00", "", true, false},
+    {"WILL BINARY", WILL, 0, false, false, "FF FD 00", "", true, false},
+    {"WONT BINARY", WONT, 0, false, true, "FF FE 00", "", false, false},
+    {"DONT BINARY", DONT, 0, false, true, "FF FC 00", "", true, false},
+    {"WILL SGA", WILL, 3, false, false, "FF FD 03", "", false, false},
+    {"DO SGA", DO, 3, false, false, "FF FB 03", "", false, false},
+    {"WONT SGA", WONT, 3, false, false, "FF FE 03", "", false, false},
+    {"DONT SGA", DONT, 3, false, false, "FF FC 03", "", false, false},
     {"DO SEND-LOCATION", DO, 23, false, false,
-     "FF FB 17 FF FA 17 54 4F 72 76 54 65 6C 6E 65 74 FF F0", false, false},
-    {"WILL SEND-LOCATION", WILL, 23, false, false, "", false, false},
-    {"WONT SEND-LOCATION", WONT, 23, false, false, "", false, false},
-    {"DONT SEND-LOCATION", DONT, 23, false, false, "", false, false},
-    {"DO TERMINAL-TYPE", DO, 24, false, false, "FF FB 18", false, false},
-    {"WILL TERMINAL-TYPE", WILL, 24, false, false, "", false, false},
-    {"WONT TERMINAL-TYPE", WONT, 24, false, false, "", false, false},
-    {"DONT TERMINAL-TYPE", DONT, 24, false, false, "", false, false},
-    {"WILL EOR", WILL, 25, false, false, "FF FD 19", false, false},
-    {"DO EOR", DO, 25, false, false, "FF FB 19", false, false},
-    {"WONT EOR", WONT, 25, false, false, "", false, false},
-    {"DONT EOR", DONT, 25, false, false, "", false, false},
-    {"DO TN3270E allowed", DO, 40, true, false, "FF FB 28", true, true},
-    {"WILL TN3270E allowed", WILL, 40, true, false, "", false, false},
-    {"WONT TN3270E allowed", WONT, 40, true, false, "", false, false},
-    {"DONT TN3270E allowed", DONT, 40, true, false, "", false, false},
-    {"DO TN3270E refused", DO, 40, false, false, "FF FC 28", false, false},
-    {"WILL TN3270E refused", WILL, 40, false, false, "FF FC 28", false, false},
-    {"WONT TN3270E refused", WONT, 40, false, false, "FF FC 28", false, false},
-    {"DONT TN3270E refused", DONT, 40, false, false, "FF FC 28", false, false},
-    {"DO 31", DO, 31, false, false, "FF FC 1F", false, false},
-    {"WILL 31", WILL, 31, false, false, "FF FC 1F", false, false},
-    {"WONT 31", WONT, 31, false, false, "FF FC 1F", false, false},
-    {"DONT 31", DONT, 31, false, false, "FF FC 1F", false, false},
-    {"DO 255", DO, 255, false, false, "FF FC FF", false, false},
+     "FF FB 17 FF FA 17 54 4F 72 76 54 65 6C 6E 65 74 FF F0", "", false, false},
+    {"WILL SEND-LOCATION", WILL, 23, false, false, "FF FE 17", "FF FE 17", false, false},
+    {"WONT SEND-LOCATION", WONT, 23, false, false, "", "", false, false},
+    {"DONT SEND-LOCATION", DONT, 23, false, false, "FF FC 17", "", false, false},
+    {"DO TERMINAL-TYPE", DO, 24, false, false, "FF FB 18", "", false, false},
+    {"WILL TERMINAL-TYPE", WILL, 24, false, false, "FF FE 18", "FF FE 18", false, false},
+    {"WONT TERMINAL-TYPE", WONT, 24, false, false, "", "", false, false},
+    {"DONT TERMINAL-TYPE", DONT, 24, false, false, "FF FC 18", "", false, false},
+    {"WILL EOR", WILL, 25, false, false, "FF FD 19", "", false, false},
+    {"DO EOR", DO, 25, false, false, "FF FB 19", "", false, false},
+    {"WONT EOR", WONT, 25, false, false, "FF FE 19", "", false, false},
+    {"DONT EOR", DONT, 25, false, false, "FF FC 19", "", false, false},
+    {"DO TN3270E allowed", DO, 40, true, false, "FF FB 28", "", true, true},
+    {"WILL TN3270E allowed", WILL, 40, true, false, "FF FE 28", "FF FE 28", false, false},
+    {"WONT TN3270E allowed", WONT, 40, true, false, "", "", false, false},
+    {"DONT TN3270E allowed", DONT, 40, true, true, "FF FC 28", "", false, false},
+    {"DO TN3270E refused", DO, 40, false, false, "FF FC 28", "FF FC 28", false, false},
+    {"WILL TN3270E refused", WILL, 40, false, false, "FF FE 28", "FF FE 28", false, false},
+    {"WONT TN3270E refused", WONT, 40, false, false, "", "", false, false},
+    {"DONT TN3270E refused", DONT, 40, false, false, "", "", false, false},
+    {"DO 31", DO, 31, false, false, "FF FC 1F", "FF FC 1F", false, false},
+    {"WILL 31", WILL, 31, false, false, "FF FE 1F", "FF FE 1F", false, false},
+    {"WONT 31", WONT, 31, false, false, "", "", false, false},
+    {"DONT 31", DONT, 31, false, false, "", "", false, false},
+    {"DO 255", DO, 255, false, false, "FF FC FF", "FF FC FF", false, false},
 };
 
-TEST_F(TelnetConnection, EveryRowOfTheOptionTableIsAnsweredOnTheWireEveryTime)
+TEST_F(TelnetConnection, EveryRowOfTheOptionTableIsAnsweredOnTheWireOnce)
 {
     Open();
     ConnectAndAccept();
@@ -151,9 +155,8 @@ TEST_F(TelnetConnection, EveryRowOfTheOptionTableIsAnsweredOnTheWireEveryTime)
             t->Tn3270EAccepted = false;
         }
         const Bytes command{0xFF, row.verb, row.option};
-        // Twice: no state per option, so a repeated request gets the same answer.
-        const Bytes reply = HexBytes(row.reply);
-        EXPECT_EQ(ToHex(Exchange(Concat({command, command}))), ToHex(Concat({reply, reply})));
+        EXPECT_EQ(ToHex(Exchange(Concat({command, command}))),
+                  ToHex(Concat({HexBytes(row.reply), HexBytes(row.repeat)})));
         auto g = t->Lock();
         EXPECT_EQ(t->BinaryMode, row.binaryAfter);
         EXPECT_EQ(t->Tn3270EAccepted, row.tn3270EAfter);
