@@ -247,21 +247,50 @@ void TSimTelnet::Ask(std::uint8_t verb, std::uint8_t option) {
     mSink.OnSend(bytes);
 }
 
+void TSimTelnet::Tn3270EOff() {
+    if (!mGrantedLu.empty()) {
+        mSink.ReleaseLu(mGrantedLu);
+        mGrantedLu.clear();
+    }
+    if (mOpt.fallbackToPlain) {
+        StartPlain();
+    } else {
+        Fail("client refused TN3270E");
+    }
+}
+
+void TSimTelnet::Withdraw() {
+    // RFC 1143: asked off, the client's WONT then only acknowledges.
+    mHim[opt::Tn3270E] = Q::WantNo;
+    const std::uint8_t bytes[3] = {tel::IAC, tel::DONT, opt::Tn3270E};
+    mSink.OnSend(bytes);
+    if (!mGrantedLu.empty()) {
+        mSink.ReleaseLu(mGrantedLu);
+        mGrantedLu.clear();
+    }
+    StartPlain();
+}
+
 void TSimTelnet::OptionChanged(std::uint8_t option) {
     switch (mNeg) {
     case Neg::AwaitTn3270E:
         if (option != opt::Tn3270E) break;
         if (mHim[opt::Tn3270E] == Q::Yes) {
+            if (mOpt.withdrawTn3270E == TSimWithdraw::AfterWill) {
+                Withdraw();
+                break;
+            }
             mNeg = Neg::AwaitDeviceType;
             const std::uint8_t body[] = {opt::Tn3270E, tne::Send, tne::DeviceType};
             SendSubneg(body);
         } else if (mHim[opt::Tn3270E] == Q::No) {
-            if (mOpt.fallbackToPlain) {
-                StartPlain();
-            } else {
-                Fail("client refused TN3270E");
-            }
+            Tn3270EOff();
         }
+        break;
+    case Neg::AwaitDeviceType:
+    case Neg::AwaitFunctions:
+        // The client gave TN3270E up (after a REJECT, say).
+        if (option == opt::Tn3270E && mHim[opt::Tn3270E] == Q::No) Tn3270EOff();
         break;
     case Neg::AwaitTermType:
         if (option != opt::TerminalType) break;
@@ -328,6 +357,10 @@ void TSimTelnet::OnDeviceTypeRequest(ByteView body) {
         mSink.OnProtocolError("DEVICE-TYPE REQUEST out of turn");
         return;
     }
+    if (mOpt.withdrawTn3270E == TSimWithdraw::AfterDeviceType) {
+        Withdraw();
+        return;
+    }
     if (++mDeviceTypeRounds > kMaxDeviceTypeRounds) {
         Fail("too many DEVICE-TYPE requests");
         return;
@@ -376,6 +409,10 @@ void TSimTelnet::OnDeviceTypeRequest(ByteView body) {
 void TSimTelnet::OnFunctions(std::uint8_t verb, ByteView list) {
     if (mNeg != Neg::AwaitFunctions) {
         mSink.OnProtocolError("FUNCTIONS out of turn");
+        return;
+    }
+    if (mOpt.withdrawTn3270E == TSimWithdraw::AfterFunctions) {
+        Withdraw();
         return;
     }
     const std::vector<std::uint8_t> asked = Dedupe(list);

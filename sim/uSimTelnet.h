@@ -11,8 +11,9 @@
 //   host: DEVICE-TYPE IS type CONNECT lu   (or REJECT REASON r)
 //   client: FUNCTIONS REQUEST list         host: FUNCTIONS IS agreed
 //                                          (or FUNCTIONS REQUEST subset, then IS)
-// When the client answers WONT TN3270E (and fallback is allowed), or the
-// options say so, plain TN3270:
+// When the client answers WONT TN3270E or gives TN3270E up later (and
+// fallback is allowed), when the host withdraws it (DONT TN3270E), or when
+// the options say so, plain TN3270:
 //   host: DO TERMINAL-TYPE                 client: WILL TERMINAL-TYPE
 //   host: SB TERMINAL-TYPE SEND            client: SB TERMINAL-TYPE IS type[@lu]
 //   host: DO EOR, WILL EOR, DO BINARY, WILL BINARY, and the client agrees
@@ -109,6 +110,11 @@ inline constexpr int kMaxFunctionsRounds = 4;           // FUNCTIONS REQUESTs be
 
 enum class TSimMode { Tn3270E, Plain };
 
+// Where a TN3270E host withdraws TN3270E (DONT TN3270E) and goes on with
+// plain TN3270: after the client's WILL TN3270E, after its DEVICE-TYPE
+// REQUEST, after its FUNCTIONS REQUEST (before answering them).
+enum class TSimWithdraw { Never, AfterWill, AfterDeviceType, AfterFunctions };
+
 // The functions a host offers unless told otherwise. (A function rather than
 // a braced list in the member initialiser: GCC 12 warns falsely about that.)
 inline std::vector<std::uint8_t> DefaultHostFunctions()
@@ -130,6 +136,8 @@ struct TSimTelnetOptions {
     // FUNCTIONS REQUEST of the subset and wait for the client to agree (as
     // RFC 2355 describes), or settle at once with FUNCTIONS IS of the subset.
     bool functionsIsAtOnce = false;
+    // Withdraw TN3270E at this point of the negotiation (TN3270E mode).
+    TSimWithdraw withdrawTn3270E = TSimWithdraw::Never;
     // Reject the first N DEVICE-TYPE REQUESTs with `rejectReason`.
     int rejectDeviceTypeTimes = 0;
     std::uint8_t rejectReason = reason::InvName;
@@ -250,6 +258,10 @@ private:
     void OptionChanged(std::uint8_t option);
 
     void StartPlain();
+    // DONT TN3270E, then plain TN3270.
+    void Withdraw();
+    // The client's TN3270E went off during the TN3270E negotiation.
+    void Tn3270EOff();
     void Finish(bool tn3270e);
     void Fail(std::string_view reason);
     void Ask(std::uint8_t verb, std::uint8_t option);

@@ -293,6 +293,58 @@ const Script kScripts[] = {
         > F1 C2 FF FF FF EF
         = record F1 C2 FF
     )"},
+    {"WithdrawAfterWill", With([](auto& o) { o.withdrawTn3270E = TSimWithdraw::AfterWill; }), R"(
+        < FF FD 28
+        > FF FB 28
+        < FF FE 28 FF FD 18
+        # the client's acknowledgement is not answered
+        > FF FC 28 FF FB 18
+        < FF FA 18 01 FF F0
+        > FF FA 18 00 "IBM-3278-2-E" FF F0
+        < FF FD 19 FF FB 19 FF FD 00 FF FB 00
+        > FF FB 19 FF FD 19 FF FB 00 FF FD 00
+        = negotiated plain IBM-3278-2-E LU000001
+    )"},
+    {"WithdrawAfterDeviceType", With([](auto& o) { o.withdrawTn3270E = TSimWithdraw::AfterDeviceType; }), R"(
+        < FF FD 28
+        > FF FB 28
+        < FF FA 28 08 02 FF F0
+        > FF FA 28 02 07 "IBM-3278-2-E" FF F0
+        < FF FE 28 FF FD 18
+        > FF FC 28 FF FB 18
+        < FF FA 18 01 FF F0
+    )"},
+    {"WithdrawAfterFunctionsReleasesTheLu", With([](auto& o) { o.withdrawTn3270E = TSimWithdraw::AfterFunctions; }),
+     R"(
+        < FF FD 28
+        > FF FB 28
+        < FF FA 28 08 02 FF F0
+        > FF FA 28 02 07 "IBM-3278-2-E" FF F0
+        < FF FA 28 02 04 "IBM-3278-2-E" 01 "LU000001" FF F0
+        > FF FA 28 03 07 00 02 FF F0
+        = release LU000001
+        < FF FE 28 FF FD 18
+        > FF FC 28 FF FB 18
+        < FF FA 18 01 FF F0
+        > FF FA 18 00 "IBM-3278-2-E" FF F0
+        < FF FD 19 FF FB 19 FF FD 00 FF FB 00
+        > FF FB 19 FF FD 19 FF FB 00 FF FD 00
+        = negotiated plain IBM-3278-2-E LU000001
+    )"},
+    {"ClientGivesUpAfterRejectFallsBackToPlain",
+     With([](auto& o) { o.rejectDeviceTypeTimes = 2; }), R"(
+        < FF FD 28
+        > FF FB 28
+        < FF FA 28 08 02 FF F0
+        > FF FA 28 02 07 "IBM-3278-2-E" 01 "LU000002" FF F0
+        < FF FA 28 02 06 05 03 FF F0
+        > FF FA 28 02 07 "IBM-3278-2-E" FF F0
+        < FF FA 28 02 06 05 03 FF F0
+        > FF FC 28
+        < FF FE 28 FF FD 18
+        > FF FB 18
+        < FF FA 18 01 FF F0
+    )"},
     {"PlainWithLuNamedInTerminalType", Plain(), R"(
         < FF FD 18
         > FF FB 18
