@@ -226,6 +226,64 @@ TEST(DemoKeys, AttentionAndSystemRequest)
 INSTANTIATE_TEST_SUITE_P(Modes, DemoScript, ::testing::Values(TSimMode::Tn3270E, TSimMode::Plain),
                          [](const auto& info) { return info.param == TSimMode::Tn3270E ? "Tn3270E" : "Plain"; });
 
+// Hosts that change their mind during the negotiation: each session still
+// reaches the sign-on screen and takes a key, over TN3270E or, where it
+// was withdrawn or given up, plain TN3270.
+struct NegotiationCase {
+    const char* name;
+    void (*change)(TSimTelnetOptions&);
+    const char* device;  // the DeviceName asked for, "" for none
+    bool tn3270e;
+    const char* functions;
+};
+
+const NegotiationCase kNegotiationCases[] = {
+    {"WithdrawnAfterWill", [](TSimTelnetOptions& o) { o.withdrawTn3270E = TSimWithdraw::AfterWill; }, "", false,
+     "functions -"},
+    {"WithdrawnAfterDeviceType", [](TSimTelnetOptions& o) { o.withdrawTn3270E = TSimWithdraw::AfterDeviceType; },
+     "SIM00002", false, "functions -"},
+    {"WithdrawnAfterFunctions", [](TSimTelnetOptions& o) { o.withdrawTn3270E = TSimWithdraw::AfterFunctions; }, "",
+     false, "functions -"},
+    {"RejectedOnceThenAcceptedWithoutTheName", [](TSimTelnetOptions& o) { o.rejectDeviceTypeTimes = 1; },
+     "SIM00002", true, "functions bind-image responses sysreq"},
+    {"RejectedTwiceGivesTn3270EUp", [](TSimTelnetOptions& o) { o.rejectDeviceTypeTimes = 2; }, "SIM00002", false,
+     "functions -"},
+    {"RejectedWithoutANameGivesTn3270EUp", [](TSimTelnetOptions& o) { o.rejectDeviceTypeTimes = 1; }, "", false,
+     "functions -"},
+    {"HostProposesASubsetOfOurFunctions",
+     [](TSimTelnetOptions& o) { o.functions = {fn::BindImage, fn::Responses}; }, "", true,
+     "functions bind-image responses"},
+};
+
+class NegotiationScript : public ::testing::TestWithParam<NegotiationCase> {};
+
+TEST_P(NegotiationScript, ReachesTheScreenAndTakesAKey)
+{
+    const NegotiationCase& c = GetParam();
+    TSimHostOptions o;
+    o.appFactory = TDemoApp::Factory();
+    c.change(o.telnet);
+    THostSimulator host(o);
+    ScriptDriver run("127.0.0.1", host.Port());
+    run.session.Component().SetDeviceName(c.device);
+    ASSERT_TRUE(run("connect").Ok());
+    ASSERT_TRUE(run("wait text \"SIGN ON\"").Ok());
+    ASSERT_TRUE(run("wait unlock").Ok());
+    const Answer status = run("status");
+    EXPECT_TRUE(status.Shows("connected yes"));
+    EXPECT_TRUE(status.Shows(c.tn3270e ? "tn3270e on" : "tn3270e off"));
+    EXPECT_TRUE(status.Shows(c.functions));
+    EXPECT_TRUE(status.Shows("session-state lu-lu"));
+    EXPECT_TRUE(run("set 0 \"demo\"").Ok());
+    EXPECT_TRUE(run("set R12C28 \"WRONG\"").Ok());
+    EXPECT_TRUE(run("key enter").Ok());
+    EXPECT_TRUE(run("wait text \"USER ID OR PASSWORD IS NOT VALID\"").Ok());
+    EXPECT_TRUE(run("quit").Ok());
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, NegotiationScript, ::testing::ValuesIn(kNegotiationCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A port nothing listens on: bound and closed again.
 std::uint16_t ClosedPort()
 {
