@@ -255,6 +255,11 @@ const NegotiationCase kNegotiationCases[] = {
      "functions bind-image responses"},
 };
 
+void PrintTo(const NegotiationCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class NegotiationScript : public ::testing::TestWithParam<NegotiationCase> {};
 
 TEST_P(NegotiationScript, ReachesTheScreenAndTakesAKey)
