@@ -210,6 +210,51 @@ TEST_F(Session, NegotiationBytesAcrossTwoConnections)
     fs::remove_all(logDir, ec);
 }
 
+// A host that rejects the device type twice: one retry without the name,
+// then TN3270E is given up with its reason in the log at level 1, no
+// connection failure is reported, and plain TN3270 shows the screens.
+TEST_F(Session, DeviceTypeRejectedTwiceGoesOnAsPlainTn3270)
+{
+    namespace fs = std::filesystem;
+    const fs::path logDir = fs::temp_directory_path() / ("tn_reject_" + std::to_string(::getpid()));
+    fs::create_directories(logDir);
+    TSimHostOptions options;
+    options.telnet.rejectDeviceTypeTimes = 2;
+    options.telnet.rejectReason = reason::DeviceInUse;
+    Start(std::move(options));
+    const std::uint16_t level = tn->GetDebugLevel();
+    tn->SetDebugDir(logDir.string());
+    tn->SetDebugLevel(1);
+    tn->SetDeviceName("SIM00002");
+
+    auto s = Open();
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(s->Negotiated().tn3270e);
+    ASSERT_TRUE(Show(*s, Form()));
+    {
+        auto guard = tn->Lock();
+        EXPECT_FALSE(tn->Tn3270Stream().TN3270EMode);
+        EXPECT_EQ(tn->GetSessionState(), TSessionState::ssLuLu);
+    }
+    EXPECT_TRUE(tn->IsConnected());
+    EXPECT_EQ(events.Count("ConnectionFail"), 0);
+    tn->Disconnect();
+
+    tn->SetDebugLevel(level);
+    std::string logs;
+    for (const auto& entry : fs::directory_iterator(logDir)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        logs += text.str();
+    }
+    EXPECT_NE(logs.find("TN_ERROR: TN3270E device type rejected: Device in use; going on as TN3270.\r\n"),
+              std::string::npos)
+        << logs;
+    std::error_code ec;
+    fs::remove_all(logDir, ec);
+}
+
 // ---- records of an LU-LU and an SSCP-LU session
 
 TEST_F(Session, BindScreensResponsesUnbindSscpLuDataAndText)
