@@ -306,8 +306,10 @@ TTypeResult TTn3270E::Type(std::string_view text)
 void TTn3270E::DropTn3270E(bool byUs)
 {
     TOrvTelnet::DropTn3270E(byUs);
-    // Records carry no header from now on.
+    // Records carry no header from now on, and no BIND-IMAGE will come: a
+    // 3270-DATA record starts LU-LU as in any plain TN3270 session.
     stream3270_->TN3270EMode = false;
+    stream3270_->BindImageAgreed = false;
     rejectRetried_ = false;
 }
 
@@ -451,6 +453,7 @@ void TTn3270E::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
                     for (const std::uint8_t f : proposed)
                         agreed.Include(static_cast<TTn3270ExtendedFunction>(f));
                     functions_ = agreed;
+                    stream3270_->BindImageAgreed = agreed.Contains(TTn3270ExtendedFunction::efBindImage);
                     SendFunctions(TN_IS, proposed);
                 } else {
                     SendFunctions(TN_REQUEST, supported);
