@@ -484,7 +484,11 @@ void TTn3270E::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
 void TTn3270E::TelnetErrorMessage(const std::uint8_t* data, std::int32_t len)
 {
     TSessionGuard guard = Guard();
-    if (!ShowTextRecord(data, len, extended_, HostFields, UnprotectedFields))
+    // Only a record of a session in TN3270E mode carries the 5-byte header:
+    // text from a host that never agreed to TN3270E, or that withdrew or
+    // gave it up, would otherwise lose its first five characters.
+    const bool header = extended_ && stream3270_ && stream3270_->TN3270EMode;
+    if (!ShowTextRecord(data, len, header, HostFields, UnprotectedFields))
         return;
     ++screenCount_;
     NotifyEvent(TCallBackEvent::ceScreenChanged);
