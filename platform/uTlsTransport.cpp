@@ -257,6 +257,33 @@ struct TTlsSession::TImpl {
     std::unique_ptr<SSL, TSslFree> Ssl;
 };
 
+std::optional<TTlsMode> ParseTlsMode(std::string_view name)
+{
+    std::string n;
+    for (char c : name)
+        n += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (n == "none")
+        return TTlsMode::tmNone;
+    if (n == "direct" || n == "tls")
+        return TTlsMode::tmDirect;
+    if (n == "starttls" || n == "start_tls")
+        return TTlsMode::tmStartTls;
+    return std::nullopt;
+}
+
+const char* TlsModeName(TTlsMode mode)
+{
+    switch (mode) {
+    case TTlsMode::tmDirect:
+        return "direct";
+    case TTlsMode::tmStartTls:
+        return "starttls";
+    case TTlsMode::tmNone:
+        break;
+    }
+    return "none";
+}
+
 int TlsVersionFromName(const std::string& name)
 {
     std::string n;

@@ -24,8 +24,19 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+
+// How a session uses TLS: not at all, from the first byte (the host's TLS
+// port, usually 992), or after the telnet START_TLS exchange.
+enum class TTlsMode : std::uint8_t { tmNone, tmDirect, tmStartTls };
+
+// "none", "direct", "starttls" (any case; also "tls" for direct and
+// "start_tls" for starttls) -> the mode; nothing for other names.
+std::optional<TTlsMode> ParseTlsMode(std::string_view name);
+const char* TlsModeName(TTlsMode mode);
 
 // What the user chooses (component properties, "Telnet.ini", tool options).
 struct TTlsSettings {
