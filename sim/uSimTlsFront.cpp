@@ -218,18 +218,6 @@ void TSimTlsFront::Serve(int fd)
     };
     const auto deadline = Clock::now() + kStepTimeout;
 
-    if (options_.fault == TSimTlsFault::StallHandshake) {
-        // Holds the connection without a word until the client gives up.
-        std::uint8_t byte = 0;
-        while (WaitReady(fd, POLLIN, stopFd_, Clock::now() + std::chrono::hours(1)) > 0) {
-            const ssize_t n = ::recv(fd, &byte, 1, 0);
-            if (n <= 0)
-                break;
-            peer.clearBytes.push_back(byte);
-        }
-        return fail("stalled: the client gave up");
-    }
-
     if (options_.startTls) {
         // Clear-text part, read a byte at a time so that not one byte of the
         // client's first handshake message is taken here.
@@ -260,6 +248,18 @@ void TSimTlsFront::Serve(int fd)
                 break;
             }
         }
+    }
+
+    if (options_.fault == TSimTlsFault::StallHandshake) {
+        // Reported at once (the client is in its handshake now), then the
+        // connection is held without a word until the client gives up.
+        peer.failure = "stalled in the handshake";
+        Report(peer);
+        std::uint8_t byte = 0;
+        while (WaitReady(fd, POLLIN, stopFd_, Clock::now() + std::chrono::hours(1)) > 0 &&
+               ::recv(fd, &byte, 1, 0) > 0) {
+        }
+        return finish();
     }
 
     if (options_.fault == TSimTlsFault::CloseInHandshake) {

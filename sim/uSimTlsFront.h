@@ -34,7 +34,7 @@ inline constexpr std::uint8_t kStartTlsFollows = 1;
 enum class TSimTlsFault {
     None,
     CloseInHandshake,  // read the client's first handshake bytes, then close
-    StallHandshake,    // accept, then never answer (until the client goes)
+    StallHandshake,    // never answer the handshake (until the client goes); reported at once
     CutRecord,         // after the handshake send half of the first record, then close
 };
 

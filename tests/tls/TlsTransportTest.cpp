@@ -299,7 +299,7 @@ TEST_F(TlsTransport, HostFaultsInTheHandshakeAndInARecord)
     const auto took = Clock::now() - start;
     EXPECT_GE(took, 300ms);
     EXPECT_LT(took, 5s);
-    auto peer = front->WaitHandshake();  // the host saw the client give up
+    auto peer = front->WaitHandshake();
     ASSERT_TRUE(peer);
     EXPECT_FALSE(peer->handshakeDone);
 
