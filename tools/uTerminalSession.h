@@ -65,6 +65,9 @@ public:
     // False with "not connected" when there is no connection.
     bool Disconnect(std::string& error);
     bool IsConnected() const;
+    // Why the last connection failed or ended abnormally (TLS, START_TLS,
+    // refused connect); empty when it did not.
+    std::string LastError() const;
     // "HOST:PORT" of the last Connect, empty before.
     std::string Target() const;
 
@@ -88,7 +91,9 @@ public:
     // One line per host field (see RenderFields).
     std::vector<std::string> FieldLines();
     // connected, host, session state, keyboard, tn3270e, terminal type, lu,
-    // functions, screens: one "name value" line each.
+    // functions, screens, tls (protocol, cipher, verified or not-verified;
+    // "off" without TLS) and, after a failure, last-error: one "name value"
+    // line each.
     std::vector<std::string> StatusLines();
 
     // Types text (local character set) into an unprotected field: an index
