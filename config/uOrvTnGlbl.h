@@ -34,7 +34,7 @@ extern bool gTN3270E_Responses;
 extern bool gTN3270E_ScsCtlCodes;
 extern bool gTN3270E_SysReq;
 // Defaults of the telnet component's TLS properties (keys of the same
-// names, read from every section); a property the application sets wins.
+// names, read whatever the service name); a property the application sets wins.
 extern std::string gTlsMode;        // "TlsMode": "none" (default), "direct" or "starttls"
 extern std::string gTlsCaFile;      // "TlsCaFile", default empty (the system's CA store)
 extern std::string gTlsCaPath;      // "TlsCaPath", default empty

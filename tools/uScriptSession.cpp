@@ -165,7 +165,7 @@ bool TScriptInterpreter::Execute(std::string_view line, std::ostream& out)
                 break;
             case TWaitResult::Ended:
             case TWaitResult::Failed: {
-                std::string why = session_.LastError();
+                std::string why = session_.TlsError();
                 answer = TAnswer::Error(std::string(r == TWaitResult::Ended ? "not connected" : "connection failed") +
                                         " (waiting for " + subject + ")" + (why.empty() ? "" : ": " + why));
                 break;
