@@ -61,18 +61,18 @@ TStartTls::TAction TStartTls::OnSubnegotiation(std::span<const std::uint8_t> dat
 
 void TStartTls::OnOther(const char* what)
 {
-    if (other_.empty() && state_ != TState::Handshake && state_ != TState::Failed)
+    // Once the host has offered START_TLS, what else it asks for before
+    // FOLLOWS is dropped: it negotiates again inside TLS.
+    if (other_.empty() && state_ == TState::WaitOffer)
         other_ = what;
 }
 
 TStartTls::TAction TStartTls::EndOfBlock()
 {
-    if (other_.empty() || (state_ != TState::WaitOffer && state_ != TState::WaitFollows))
+    if (other_.empty() || state_ != TState::WaitOffer)
         return TAction::None;
-    Fail(state_ == TState::WaitOffer
-             ? "TLS: the host does not offer START_TLS (it sent " + other_ +
-                   " instead); use TlsMode direct with the host's TLS port, or none"
-             : "TLS: the host did not go on with START_TLS after the client's WILL (it sent " + other_ + ")");
+    Fail("TLS: the host does not offer START_TLS (it sent " + other_ +
+         " instead); use TlsMode direct with the host's TLS port, or none");
     return TAction::Fail;
 }
 

@@ -11,8 +11,11 @@
 // else and takes nothing else from the host. Hosts often send several
 // requests in one block, so one that is not START_TLS is remembered and
 // judged at the end of the block: if START_TLS was not offered in it, the
-// host does not do START_TLS and the session ends. A session never goes on
-// in clear text by itself.
+// host does not do START_TLS and the session ends. Once it has offered
+// START_TLS, its other requests before FOLLOWS are dropped (it negotiates
+// again inside TLS); a DONT or WONT START_TLS ends the session, and the
+// caller bounds the whole exchange by the connect time-out. A session never
+// goes on in clear text by itself.
 //
 // Not thread-safe: TOrvTelnet calls it under its session lock.
 #pragma once
@@ -57,7 +60,7 @@ public:
     // end, another telnet command. what names it for the reason.
     void OnOther(const char* what);
     // The end of a received block: Fail when the host sent something else
-    // and did not go on with START_TLS in the same block.
+    // and did not offer START_TLS in the same block.
     TAction EndOfBlock();
 
     void Upgraded() { state_ = TState::Up; }

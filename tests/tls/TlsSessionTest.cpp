@@ -430,3 +430,83 @@ TEST_F(TlsSession, DisconnectFromAnotherThreadCutsAStartTlsHandshakeShort)
 }
 
 }  // namespace
+
+namespace {
+
+// A component whose sends are kept; blocks are fed as the reader would.
+class TCaptureTn3270E : public TTn3270E {
+public:
+    std::int32_t Send(const void* buf, std::int32_t len) override
+    {
+        std::lock_guard lock(mutex);
+        const auto* p = static_cast<const std::uint8_t*>(buf);
+        Sent.insert(Sent.end(), p, p + len);
+        return len;
+    }
+    void Feed(const std::string& hex)
+    {
+        const Bytes b = HexBytes(hex);
+        NewData(b.data(), static_cast<std::int32_t>(b.size()));
+    }
+    Bytes Taken()
+    {
+        std::lock_guard lock(mutex);
+        Bytes out;
+        out.swap(Sent);
+        return out;
+    }
+    std::mutex mutex;
+    Bytes Sent;
+};
+
+struct TExchangeCase {
+    const char* name;
+    std::vector<const char*> blocks;  // from the host, one NewData each
+    bool keyBetween;                  // the application presses Enter after the first block
+    const char* sent;                 // everything the client sent
+    const char* error;                // in LastError; empty: none
+};
+
+class StartTlsExchange : public ::testing::TestWithParam<TExchangeCase> {};
+
+TEST_P(StartTlsExchange, AnswersOnlyStartTlsAndJudgesOtherRequestsAtTheEndOfTheBlock)
+{
+    const TExchangeCase& c = GetParam();
+    TTestHost quiet([](TTestConnection& conn) { conn.WaitPeerClosed(); });
+    TCaptureTn3270E tn;
+    tn.Host = "127.0.0.1";
+    tn.Port = quiet.Port();
+    tn.SetTlsMode(TTlsMode::tmStartTls);
+    tn.Connect();
+    ASSERT_TRUE(tn.IsConnected());
+    for (std::size_t i = 0; i < c.blocks.size(); ++i) {
+        tn.Feed(c.blocks[i]);
+        if (i == 0 && c.keyBetween)
+            tn.SetAidKey(TTn3270AidKey::akEnter);
+    }
+    EXPECT_EQ(ToHex(tn.Taken()), c.sent);
+    const std::string error = tn.GetLastError();
+    if (std::string(c.error).empty()) {
+        EXPECT_EQ(error, "");
+        EXPECT_TRUE(tn.IsConnected());
+    } else {
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        EXPECT_FALSE(tn.IsConnected());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StartTlsExchange,
+    ::testing::Values(
+        TExchangeCase{"OfferAndFollows", {"FF FD 2E", "FF FA 2E 01 FF F0"}, false, "FF FB 2E FF FA 2E 01 FF F0", ""},
+        TExchangeCase{"OtherRequestsBesideTheOfferInOneBlock",
+                      {"FF FD 18 FF FD 2E FF FB 19", "FF FA 2E 01 FF F0"}, false, "FF FB 2E FF FA 2E 01 FF F0", ""},
+        TExchangeCase{"KeyBeforeTlsIsNotSent", {"FF FD 2E"}, true, "FF FB 2E", ""},
+        TExchangeCase{"NoOffer", {"FF FD 28"}, false, "", "does not offer START_TLS (it sent DO 40"},
+        TExchangeCase{"DataFirst", {"C1 C2 FF EF"}, false, "", "does not offer START_TLS (it sent data"},
+        TExchangeCase{"RefusedAfterWill", {"FF FD 2E", "FF FE 2E"}, false, "FF FB 2E", "refused START_TLS (DONT 46)"},
+        TExchangeCase{"OtherRequestsAfterTheOfferAreDropped", {"FF FD 2E", "FF FD 18 FF FA 18 01 FF F0"}, false,
+                      "FF FB 2E", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
