@@ -406,6 +406,32 @@ TEST_F(TlsSession, HostFaultsOverTls)
     EXPECT_EQ(order[order.size() - 2], "ScreenChange");
 }
 
+TEST_F(TlsSession, IdleWaitsLivenessChecksAndTheReceiveLoopGuardWorkOverTls)
+{
+    Front({});
+    tn.SetTlsMode(TTlsMode::tmDirect);
+    tn.Timings.WaitTimeout = 20ms;
+    tn.Connect();
+    auto s = Session();
+    ASSERT_TRUE(s);
+    // Idle: the reader's waits time out and every sixth asks the liveness
+    // check, which keeps a live TLS connection.
+    const auto idleStart = tn.ReaderIdleWaits();
+    const auto deadline = Clock::now() + kWait;
+    while (tn.ReaderIdleWaits() < idleStart + 13 && Clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_GE(tn.ReaderIdleWaits(), idleStart + 13);
+    EXPECT_TRUE(tn.IsConnected());
+    EXPECT_EQ(seen.Count("Disconnect"), 0);
+
+    // A host that floods: the guard ends the connection as over TCP.
+    const auto floodEnd = Clock::now() + kWait;
+    while (seen.Count("Disconnect") == 0 && Clock::now() < floodEnd)
+        s->SendRaw(HexBytes("FF F1"));
+    EXPECT_TRUE(seen.WaitFor("Disconnect"));
+    EXPECT_TRUE(s->WaitDisconnect());
+}
+
 TEST_F(TlsSession, DisconnectFromAnotherThreadCutsAStartTlsHandshakeShort)
 {
     Front({.startTls = true, .fault = TSimTlsFault::StallHandshake});
