@@ -26,6 +26,13 @@
 
 namespace {
 
+// Holds a raw host's connection until the client closes it or the host
+// is destroyed (WaitPeerClosed would wait out its time-out in the latter).
+void WaitForTheEnd(TTestConnection& c)
+{
+    c.WaitUntil([](std::span<const std::uint8_t>) { return false; }, std::chrono::seconds(30));
+}
+
 using namespace std::chrono_literals;
 using namespace tnsim;
 using Clock = std::chrono::steady_clock;
@@ -231,7 +238,7 @@ TEST_F(TlsSession, StartTlsAgainstAHostThatDoesNotOfferItEndsTheConnectionAndSen
 {
     TTestHost plain([](TTestConnection& c) {
         c.Send({0xFF, 0xFD, 0x28, 0xFF, 0xFD, 0x18});  // DO TN3270E, DO TERMINAL-TYPE
-        c.WaitPeerClosed();
+        WaitForTheEnd(c);
     });
     tn.Port = plain.Port();
     tn.SetTlsMode(TTlsMode::tmStartTls);
@@ -258,7 +265,7 @@ TEST_F(TlsSession, StartTlsWithAFailedHandshakeEndsWithTheReasonAndNeverGoesOnIn
 
 TEST_F(TlsSession, StartTlsHostThatSaysNothingIsGivenUpAtTheConnectTimeout)
 {
-    TTestHost silent([](TTestConnection& c) { c.WaitPeerClosed(); });
+    TTestHost silent([](TTestConnection& c) { WaitForTheEnd(c); });
     tn.Port = silent.Port();
     tn.SetTlsMode(TTlsMode::tmStartTls);
     tn.Timings.ConnectTimeout = 300ms;
@@ -498,7 +505,7 @@ class StartTlsExchange : public ::testing::TestWithParam<TExchangeCase> {};
 TEST_P(StartTlsExchange, AnswersOnlyStartTlsAndJudgesOtherRequestsAtTheEndOfTheBlock)
 {
     const TExchangeCase& c = GetParam();
-    TTestHost quiet([](TTestConnection& conn) { conn.WaitPeerClosed(); });
+    TTestHost quiet([](TTestConnection& conn) { WaitForTheEnd(conn); });
     TCaptureTn3270E tn;
     tn.Host = "127.0.0.1";
     tn.Port = quiet.Port();
