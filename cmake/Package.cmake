@@ -38,13 +38,13 @@ endfunction()
 # module globals every stream reads, the registration with the component.
 add_library(tn3270 STATIC ${_objects})
 add_library(tn3270::tn3270 ALIAS tn3270)
-target_link_libraries(tn3270 INTERFACE Threads::Threads ${CMAKE_DL_LIBS})
+target_link_libraries(tn3270 INTERFACE Threads::Threads ${CMAKE_DL_LIBS} OpenSSL::SSL OpenSSL::Crypto)
 tn_package_interface(tn3270)
 
 # Built from every layer's object files, so that the package's start-up
 # object and the registration are in the module whether referenced or not.
 add_library(pktn3270 SHARED ${PROJECT_SOURCE_DIR}/cmake/module_anchor.cpp ${_objects})
-target_link_libraries(pktn3270 PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
+target_link_libraries(pktn3270 PRIVATE Threads::Threads ${CMAKE_DL_LIBS} OpenSSL::SSL OpenSSL::Crypto)
 target_include_directories(pktn3270 PRIVATE ${PROJECT_BINARY_DIR}/generated/config)
 target_link_options(pktn3270 PRIVATE -Wl,--no-undefined)
 tn_package_interface(pktn3270)
@@ -62,7 +62,7 @@ install(FILES ${PROJECT_BINARY_DIR}/generated/config/config/uTnVersion.h
 install(EXPORT tn3270Targets NAMESPACE tn3270:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tn3270)
 
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/tn3270Config.cmake.in
-  "@PACKAGE_INIT@\ninclude(CMakeFindDependencyMacro)\nfind_dependency(Threads)\ninclude(\"\${CMAKE_CURRENT_LIST_DIR}/tn3270Targets.cmake\")\n")
+  "@PACKAGE_INIT@\ninclude(CMakeFindDependencyMacro)\nfind_dependency(Threads)\nfind_dependency(OpenSSL 3)\ninclude(\"\${CMAKE_CURRENT_LIST_DIR}/tn3270Targets.cmake\")\n")
 configure_package_config_file(${CMAKE_CURRENT_BINARY_DIR}/tn3270Config.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/tn3270Config.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tn3270)
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/tn3270ConfigVersion.cmake COMPATIBILITY SameMajorVersion)
@@ -89,6 +89,6 @@ Name: tn3270
 Description: TN3270E client component: 3270 data stream, screen, field lists, attention keys
 Version: ${PROJECT_VERSION}
 Cflags: -I\${includedir}
-Libs: -L\${libdir} -ltn3270 -lpthread -ldl
+Libs: -L\${libdir} -ltn3270 -lssl -lcrypto -lpthread -ldl
 ")
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tn3270.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -33,6 +33,13 @@ constinit bool gTN3270E_DataStreamCtl = false;
 constinit bool gTN3270E_Responses = false;
 constinit bool gTN3270E_ScsCtlCodes = false;
 constinit bool gTN3270E_SysReq = false;
+TN_CONSTINIT_STRING std::string gTlsMode;
+TN_CONSTINIT_STRING std::string gTlsCaFile;
+TN_CONSTINIT_STRING std::string gTlsCaPath;
+TN_CONSTINIT_STRING std::string gTlsCertFile;
+TN_CONSTINIT_STRING std::string gTlsKeyFile;
+TN_CONSTINIT_STRING std::string gTlsMinVersion;
+constinit bool gTlsVerify = true;
 
 namespace {
 
@@ -61,6 +68,8 @@ void ResetModuleGlobals()
     gTN3270E_Responses = false;
     gTN3270E_ScsCtlCodes = false;
     gTN3270E_SysReq = false;
+    gTlsMinVersion = "1.2";
+    gTlsVerify = true;
 }
 
 // An integer key is true only when its value is exactly 1.
@@ -91,6 +100,14 @@ void LoadFrom(const std::string& moduleFile)
     SetLogging(gLogLevel);
     gLogDir = ini.ReadString(gSubServicio, "LogDir", gLogDir);
     gAETableFile = ini.ReadString(gSubServicio, "EbcdicTable", "");
+    gTlsMode = ini.ReadString(gSubServicio, "TlsMode", "none");
+    gTlsCaFile = ini.ReadString(gSubServicio, "TlsCaFile", "");
+    gTlsCaPath = ini.ReadString(gSubServicio, "TlsCaPath", "");
+    gTlsCertFile = ini.ReadString(gSubServicio, "TlsCertFile", "");
+    gTlsKeyFile = ini.ReadString(gSubServicio, "TlsKeyFile", "");
+    gTlsMinVersion = ini.ReadString(gSubServicio, "TlsMinVersion", "1.2");
+    // Verification is switched off only by an explicit 0.
+    gTlsVerify = ini.ReadInteger(gSubServicio, "TlsVerify", 1) != 0;
     if (gSubServicio == "TN5250")
         gTermType = ini.ReadString(gSubServicio, "TermType", "IBM-3179-2-E");
     if (gSubServicio == "TN3270") {
@@ -153,7 +170,8 @@ void LoadModuleGlobals() { LoadModuleGlobals(PackageModuleFile()); }
 void ClearModuleGlobals()
 {
     for (std::string* s : {&gModulePath, &gModuleName, &gIniFile, &gSubServicio, &gLogDir, &gLogID,
-                           &gLogExt, &gDumpExt, &gAETableFile, &gTermType})
+                           &gLogExt, &gDumpExt, &gAETableFile, &gTermType, &gTlsMode, &gTlsCaFile,
+                           &gTlsCaPath, &gTlsCertFile, &gTlsKeyFile, &gTlsMinVersion})
         s->clear();
 }
 

@@ -33,6 +33,15 @@ extern bool gTN3270E_DataStreamCtl;
 extern bool gTN3270E_Responses;
 extern bool gTN3270E_ScsCtlCodes;
 extern bool gTN3270E_SysReq;
+// Defaults of the telnet component's TLS properties (keys of the same
+// names, read whatever the service name); a property the application sets wins.
+extern std::string gTlsMode;        // "TlsMode": "none" (default), "direct" or "starttls"
+extern std::string gTlsCaFile;      // "TlsCaFile", default empty (the system's CA store)
+extern std::string gTlsCaPath;      // "TlsCaPath", default empty
+extern std::string gTlsCertFile;    // "TlsCertFile", default empty (no client certificate)
+extern std::string gTlsKeyFile;     // "TlsKeyFile", default empty
+extern std::string gTlsMinVersion;  // "TlsMinVersion", default "1.2"
+extern bool gTlsVerify;             // "TlsVerify", true unless the value is exactly 0
 
 // File name of the package's shared library; the service name is the name
 // without its first two and last four characters, upper-cased: "TN3270".

@@ -32,15 +32,49 @@ std::string ErrorText(int code)
 
 } // namespace
 
-TTcpConnection::TTcpConnection(int fd) : fd_(fd) {}
+TTcpConnection::TTcpConnection(int fd, std::chrono::milliseconds sendTimeout) : fd_(fd), sendTimeout_(sendTimeout) {}
 
 TTcpConnection::~TTcpConnection()
 {
+    tls_.store(nullptr, std::memory_order_release);
+    tlsOwner_.reset();  // the TLS session uses the descriptor: it goes first
     ::close(fd_);
+}
+
+void TTcpConnection::StartTls(const TTlsSettings& settings, const std::string& host,
+                              std::chrono::steady_clock::time_point deadline)
+{
+    std::lock_guard lock(sendMutex_);
+    if (tls_.load(std::memory_order_acquire) != nullptr)
+        return;
+    try {
+        if (IsShutdown())
+            throw ETlsError(TTlsFailure::tfClosedDuringHandshake, "TLS: the connection was closed before the handshake");
+        tlsOwner_ = TTlsSession::Connect(fd_, settings, host, deadline);
+    } catch (...) {
+        tlsFailed_ = true;
+        throw;
+    }
+    tls_.store(tlsOwner_.get(), std::memory_order_release);
+}
+
+TTlsInfo TTcpConnection::TlsInfo() const
+{
+    TTlsSession* tls = tls_.load(std::memory_order_acquire);
+    return tls != nullptr ? tls->Info() : TTlsInfo{};
+}
+
+std::string TTcpConnection::TlsFailureText() const
+{
+    TTlsSession* tls = tls_.load(std::memory_order_acquire);
+    return tls != nullptr ? tls->FailureText() : std::string();
 }
 
 TTcpConnection::TWait TTcpConnection::WaitForData(std::chrono::milliseconds timeout) const
 {
+    // Bytes already inside the TLS session do not make the socket readable.
+    if (TTlsSession* tls = tls_.load(std::memory_order_acquire); tls != nullptr && tls->HasPending())
+        return TWait::Ready;
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         pollfd p{fd_, POLLIN, 0};
@@ -59,6 +93,8 @@ std::int32_t TTcpConnection::ReceiveBuf(void* buf, std::int32_t len) const
 {
     if (len <= 0)
         return 0;
+    if (TTlsSession* tls = tls_.load(std::memory_order_acquire); tls != nullptr)
+        return tls->Read(buf, len);
     for (;;) {
         const ssize_t n = ::recv(fd_, buf, static_cast<std::size_t>(len), 0);
         if (n >= 0)
@@ -75,6 +111,12 @@ std::int32_t TTcpConnection::SendBuf(const void* buf, std::int32_t len, int* err
         *error = ESHUTDOWN;
         return -1;
     }
+    if (tlsFailed_) {
+        *error = EPROTO;
+        return -1;
+    }
+    if (TTlsSession* tls = tls_.load(std::memory_order_acquire); tls != nullptr)
+        return tls->Write(buf, len, Clock::now() + sendTimeout_, error);
     const auto* p = static_cast<const std::uint8_t*>(buf);
     std::int32_t left = len;
     while (left > 0) {
@@ -121,7 +163,7 @@ std::int32_t TTcpClient::ResolveServicePort(const std::string& service)
     return -1;
 }
 
-int TTcpClient::ConnectTo(const std::string& node, bool numeric, std::int32_t port) const
+int TTcpClient::ConnectTo(const std::string& node, bool numeric, std::int32_t port, Clock::time_point deadline) const
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -133,7 +175,6 @@ int TTcpClient::ConnectTo(const std::string& node, bool numeric, std::int32_t po
         throw ESocketError("Cannot resolve " + node + ": " + gai_strerror(rc), 0);
     std::unique_ptr<addrinfo, void (*)(addrinfo*)> guard(list, ::freeaddrinfo);
 
-    const auto deadline = Clock::now() + ConnectTimeout;
     int lastError = ETIMEDOUT;
     for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
         const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
@@ -199,10 +240,15 @@ void TTcpClient::Open()
     const std::string& node = numeric ? Address : Host;
     if (node.empty())
         throw ESocketError("No host or address to connect to", 0);
-    const int fd = ConnectTo(node, numeric, port);
+    // One bound for the connect and the TLS handshake together.
+    const auto deadline = Clock::now() + ConnectTimeout;
+    const int fd = ConnectTo(node, numeric, port, deadline);
+    auto conn = std::make_shared<TTcpConnection>(fd, SendTimeout);
+    if (TlsDirect)
+        conn->StartTls(TlsSettings, node, deadline);  // ETlsError: conn closes the descriptor
     {
         std::lock_guard lock(connMutex_);
-        conn_ = std::make_shared<TTcpConnection>(fd);
+        conn_ = std::move(conn);
     }
     active_.store(true, std::memory_order_release);
     if (OnConnect)

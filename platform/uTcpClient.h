@@ -13,7 +13,14 @@
 //   WaitForData, ReceiveBuf or SendBuf on it) but its descriptor is closed
 //   only when the last holder of the TTcpConnection lets it go, so another
 //   thread never polls a descriptor that was closed (and maybe reused).
+// - TLS (uTlsTransport): a connection may carry TLS from the start (the
+//   client's TlsDirect) or from a StartTls mid-stream; reads, waits and
+//   sends then go through it, and Shutdown still only shuts the descriptor
+//   down, so a thread that closes never calls into the TLS session another
+//   thread reads with.
 #pragma once
+
+#include "platform/uTlsTransport.h"
 
 #include <atomic>
 #include <chrono>
@@ -37,7 +44,10 @@ private:
 // One open TCP connection. Owns the descriptor (closed by the destructor).
 class TTcpConnection {
 public:
-    explicit TTcpConnection(int fd);
+    // ReceiveBuf over TLS: records came but no application data.
+    static constexpr std::int32_t kNoData = TTlsSession::kNoData;
+
+    explicit TTcpConnection(int fd, std::chrono::milliseconds sendTimeout = std::chrono::milliseconds(30000));
     ~TTcpConnection();
     TTcpConnection(const TTcpConnection&) = delete;
     TTcpConnection& operator=(const TTcpConnection&) = delete;
@@ -49,7 +59,8 @@ public:
     // count as ready: the following ReceiveBuf tells which). Any thread.
     TWait WaitForData(std::chrono::milliseconds timeout) const;
     // One recv of at most len bytes: > 0 bytes read, 0 end of stream,
-    // -1 error (errno kept). Interrupted calls are retried.
+    // -1 error (errno kept). Interrupted calls are retried. Over TLS also
+    // kNoData (wait again), and never blocks.
     std::int32_t ReceiveBuf(void* buf, std::int32_t len) const;
     // Writes all len bytes (never raises SIGPIPE); two threads may send at
     // once, each call's bytes stay together. Returns len, or -1 with the
@@ -60,10 +71,28 @@ public:
     void Shutdown();
     bool IsShutdown() const { return shutdown_.load(std::memory_order_acquire); }
 
+    // Runs the TLS client handshake on this connection (host: the name or
+    // address to check the certificate against), giving up at the
+    // deadline. Called by the thread that reads, before it reads again.
+    // Sends of other threads wait until it is done; after a failure (it
+    // throws ETlsError) the connection refuses to send, so nothing meant
+    // for the TLS session ever goes out in clear text.
+    void StartTls(const TTlsSettings& settings, const std::string& host,
+                  std::chrono::steady_clock::time_point deadline);
+    bool IsTls() const { return tls_.load(std::memory_order_acquire) != nullptr; }
+    // Protocol, cipher, verification; empty when not TLS.
+    TTlsInfo TlsInfo() const;
+    // Why the last TLS read failed or ended uncleanly; empty if it did not.
+    std::string TlsFailureText() const;
+
 private:
     const int fd_;
+    const std::chrono::milliseconds sendTimeout_;
     std::mutex sendMutex_;
     std::atomic<bool> shutdown_{false};
+    std::unique_ptr<TTlsSession> tlsOwner_;   // set under sendMutex_, once
+    std::atomic<TTlsSession*> tls_{nullptr};  // tlsOwner_ once the handshake is done
+    bool tlsFailed_ = false;                  // guarded by sendMutex_
 };
 
 enum class TErrorEvent : std::uint8_t { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
@@ -91,6 +120,11 @@ public:
     std::chrono::milliseconds ConnectTimeout{20000};
     // Longest a send may block on a peer that does not read (then it fails).
     std::chrono::milliseconds SendTimeout{30000};
+    // TLS from the first byte (the host's TLS port): Open runs the handshake
+    // with TlsSettings within ConnectTimeout, before OnConnect; a failed
+    // handshake raises ETlsError and leaves the client inactive.
+    bool TlsDirect = false;
+    TTlsSettings TlsSettings;
 
     std::function<void(TTcpClient& sender)> OnConnect;
     std::function<void(TTcpClient& sender)> OnDisconnect;
@@ -98,7 +132,7 @@ public:
     // from raising ESocketError for the failure.
     std::function<void(TTcpClient& sender, TErrorEvent kind, int& errorCode)> OnError;
 
-    // Resolves and connects; raises ESocketError on failure (no event then).
+    // Resolves and connects; raises ESocketError (or ETlsError) on failure (no event then).
     // On success the client is active and OnConnect has run when it returns.
     // Opening an active client closes it first.
     void Open();
@@ -120,7 +154,8 @@ public:
     static std::int32_t ResolveServicePort(const std::string& service);
 
 private:
-    int ConnectTo(const std::string& node, bool numeric, std::int32_t port) const;
+    int ConnectTo(const std::string& node, bool numeric, std::int32_t port,
+                  std::chrono::steady_clock::time_point deadline) const;
 
     std::int32_t port_ = 0;
     std::string service_;

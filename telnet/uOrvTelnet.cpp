@@ -230,6 +230,16 @@ void TOrvTelnet::Connect()
     Stream->TOrvTnStream::ProcessData();  // drops the partial record
     Stream->Display->clear();
 
+    lastError_.clear();
+    const TTlsMode tlsMode = GetTlsMode();
+    const TTlsSettings tlsSettings = GetTlsSettings();
+    startTls_.Reset(tlsMode == TTlsMode::tmStartTls);
+    tlsUpgradeTaken_ = false;
+    Socket->TlsDirect = tlsMode == TTlsMode::tmDirect;
+    Socket->TlsSettings = tlsSettings;
+    if (tlsMode != TTlsMode::tmNone && !tlsSettings.Verify)
+        MsgLog(kLogError, "TLS: certificate verification is off (TlsVerify): the host is not authenticated");
+
     if (Port < 0)
         Socket->SetService("Telnet");
     else
@@ -251,7 +261,15 @@ void TOrvTelnet::Connect()
     ++generation_;
     try {
         Socket->Open();
+    } catch (const ETlsError& e) {
+        lastError_ = e.what();
+        MsgLog(kLogError, lastError_);
+        NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
+    } catch (const std::exception& e) {
+        lastError_ = e.what();
+        NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
     } catch (...) {
+        lastError_ = "the connection failed";
         NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
     }
 }
@@ -323,6 +341,10 @@ void TOrvTelnet::StartReader(std::uint64_t generation)
         if (ReadThread_)
             return;
         reader = std::make_shared<TThSocketRead>(*this, core_, std::move(connection));
+        // The START_TLS exchange must end within the connect time-out, as a
+        // direct TLS handshake does.
+        if (startTls_.Guarding())
+            reader->NegotiationDeadline = std::chrono::steady_clock::now() + Timings.ConnectTimeout;
         ReadThread_ = reader;
     }
     try {
@@ -366,8 +388,10 @@ std::string TOrvTelnet::GetStatus()
     return Stream->Display->Status;
 }
 
-void TOrvTelnet::SocketSessionConnected(TObject* /*Sender*/, TTcpClient& /*socket*/)
+void TOrvTelnet::SocketSessionConnected(TObject* /*Sender*/, TTcpClient& socket)
 {
+    if (auto connection = socket.Connection(); connection && connection->IsTls())
+        LogTlsUp(connection->TlsInfo());
     NotifyEvent(TCallBackEvent::ceSessionConnected);
     // The reader starts once OnConnect has run, so that no handler of the
     // new connection can come before it.
@@ -462,6 +486,8 @@ void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
     const bool wasLocked = !Stream->Display->Status.empty();
     if (len > 0)
         engine_.Feed(std::span<const std::uint8_t>(data, static_cast<std::size_t>(len)));
+    if (startTls_.Guarding() && startTls_.EndOfBlock() == TStartTls::TAction::Fail)
+        FailTls(startTls_.Failure());
     if (ScreenChanged) {
         Stream->Display->Updated = false;
         GenHostFields();
@@ -686,23 +712,41 @@ std::string TOrvTelnet::GetTermType()
 
 // ------------------------------------------------------------ engine events
 
+// While START_TLS is wanted and TLS is not up, nothing from the host
+// reaches the session but the START_TLS exchange.
 void TOrvTelnet::TEngineSink::OnData(std::span<const std::uint8_t> run)
 {
+    if (telnet_.startTls_.Guarding()) {
+        telnet_.startTls_.OnOther("data");
+        return;
+    }
     AppendRun(telnet_, run.data(), static_cast<std::int32_t>(run.size()));
 }
 
 void TOrvTelnet::TEngineSink::OnEndOfRecord()
 {
+    if (telnet_.startTls_.Guarding()) {
+        telnet_.startTls_.OnOther("a record");
+        return;
+    }
     telnet_.EndOfRecord();
 }
 
 void TOrvTelnet::TEngineSink::OnOption(std::uint8_t verb, std::uint8_t option)
 {
+    if (telnet_.startTls_.Guarding()) {
+        telnet_.StartTlsAction(telnet_.startTls_.OnOption(verb, option));
+        return;
+    }
     telnet_.NegociateOption(verb, option);
 }
 
 void TOrvTelnet::TEngineSink::OnSubnegotiation(std::span<const std::uint8_t> data)
 {
+    if (telnet_.startTls_.Guarding()) {
+        telnet_.StartTlsAction(telnet_.startTls_.OnSubnegotiation(data));
+        return;
+    }
     telnet_.NegociateSubOption(data.data(), static_cast<std::uint16_t>(data.size()));
 }
 
@@ -719,6 +763,12 @@ void TOrvTelnet::TEngineSink::OnCommand(std::uint8_t /*command*/)
 void TOrvTelnet::TEngineSink::OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind)
 {
     const auto len = static_cast<std::int32_t>(bytes.size());
+    if (telnet_.startTls_.Guarding() && !telnet_.sendingStartTls_) {
+        // Never in clear text what was meant for the TLS session (a key
+        // pressed early, a negotiation answer).
+        MsgLog(kLogError, "TLS: not sent before TLS is up: " + std::to_string(len) + " bytes");
+        return;
+    }
     switch (kind) {
     case TTelnetEngine::TOutput::Negotiation:
     case TTelnetEngine::TOutput::Subnegotiation:
@@ -834,4 +884,223 @@ void TOrvTelnet::SetConversionTable(const std::string& name)
     // notifications, which must not run while an exception unwinds.
     if (refused)
         throw *refused;
+}
+
+// ------------------------------------------------------------ TLS
+
+TTlsMode TOrvTelnet::GetTlsMode() const
+{
+    TSessionGuard guard(core_);
+    if (tlsProps_.Mode)
+        return *tlsProps_.Mode;
+    std::lock_guard log(uTLogg::LogLock());
+    const auto mode = ParseTlsMode(gTlsMode);
+    if (!mode && !gTlsMode.empty())
+        MsgLog(kLogError, "TLS: unknown TlsMode \"" + gTlsMode + "\" in Telnet.ini (none, direct, starttls); none used");
+    return mode.value_or(TTlsMode::tmNone);
+}
+
+void TOrvTelnet::SetTlsMode(TTlsMode mode)
+{
+    TSessionGuard guard(core_);
+    tlsProps_.Mode = mode;
+}
+
+namespace {
+
+// The property when the application set it, else the module's setting.
+std::string PropertyOrGlobal(const std::optional<std::string>& property, const std::string& global)
+{
+    if (property)
+        return *property;
+    std::lock_guard log(uTLogg::LogLock());
+    return global;
+}
+
+} // namespace
+
+std::string TOrvTelnet::GetTlsCaFile() const
+{
+    TSessionGuard guard(core_);
+    return PropertyOrGlobal(tlsProps_.CaFile, gTlsCaFile);
+}
+
+void TOrvTelnet::SetTlsCaFile(const std::string& file)
+{
+    TSessionGuard guard(core_);
+    tlsProps_.CaFile = file;
+}
+
+std::string TOrvTelnet::GetTlsCaPath() const
+{
+    TSessionGuard guard(core_);
+    return PropertyOrGlobal(tlsProps_.CaPath, gTlsCaPath);
+}
+
+void TOrvTelnet::SetTlsCaPath(const std::string& dir)
+{
+    TSessionGuard guard(core_);
+    tlsProps_.CaPath = dir;
+}
+
+std::string TOrvTelnet::GetTlsCertFile() const
+{
+    TSessionGuard guard(core_);
+    return PropertyOrGlobal(tlsProps_.CertFile, gTlsCertFile);
+}
+
+void TOrvTelnet::SetTlsCertFile(const std::string& file)
+{
+    TSessionGuard guard(core_);
+    tlsProps_.CertFile = file;
+}
+
+std::string TOrvTelnet::GetTlsKeyFile() const
+{
+    TSessionGuard guard(core_);
+    return PropertyOrGlobal(tlsProps_.KeyFile, gTlsKeyFile);
+}
+
+void TOrvTelnet::SetTlsKeyFile(const std::string& file)
+{
+    TSessionGuard guard(core_);
+    tlsProps_.KeyFile = file;
+}
+
+std::string TOrvTelnet::GetTlsMinVersion() const
+{
+    TSessionGuard guard(core_);
+    return PropertyOrGlobal(tlsProps_.MinVersion, gTlsMinVersion);
+}
+
+void TOrvTelnet::SetTlsMinVersion(const std::string& version)
+{
+    TSessionGuard guard(core_);
+    tlsProps_.MinVersion = version;
+}
+
+bool TOrvTelnet::GetTlsVerify() const
+{
+    TSessionGuard guard(core_);
+    if (tlsProps_.Verify)
+        return *tlsProps_.Verify;
+    std::lock_guard log(uTLogg::LogLock());
+    return gTlsVerify;
+}
+
+void TOrvTelnet::SetTlsVerify(bool verify)
+{
+    TSessionGuard guard(core_);
+    tlsProps_.Verify = verify;
+}
+
+TTlsSettings TOrvTelnet::GetTlsSettings() const
+{
+    TTlsSettings s;
+    s.CaFile = GetTlsCaFile();
+    s.CaPath = GetTlsCaPath();
+    s.CertFile = GetTlsCertFile();
+    s.KeyFile = GetTlsKeyFile();
+    s.MinVersion = GetTlsMinVersion();
+    s.Verify = GetTlsVerify();
+    return s;
+}
+
+std::string TOrvTelnet::GetLastError() const
+{
+    TSessionGuard guard(core_);
+    return lastError_;
+}
+
+TTlsInfo TOrvTelnet::GetTlsInfo() const
+{
+    TSessionGuard guard(core_);
+    const auto connection = Socket ? Socket->Connection() : nullptr;
+    return connection ? connection->TlsInfo() : TTlsInfo{};
+}
+
+void TOrvTelnet::LogTlsUp(const TTlsInfo& info)
+{
+    if (!LogEnabled(kLogConnect))
+        return;
+    MsgLog(kLogConnect, "TLS: " + info.Protocol + " " + info.Cipher + ", host " +
+                            (info.Verified ? "verified" : "NOT verified") + " (" + info.PeerSubject + ")");
+}
+
+void TOrvTelnet::FailTls(const std::string& reason)
+{
+    lastError_ = reason;
+    MsgLog(kLogError, reason);
+    if (startTls_.Guarding())
+        startTls_.Fail(reason);
+    Disconnect();
+}
+
+void TOrvTelnet::StartTlsAction(TStartTls::TAction action)
+{
+    switch (action) {
+    case TStartTls::TAction::None:
+        break;
+    case TStartTls::TAction::SendWill:
+        sendingStartTls_ = true;
+        engine_.SendOption(WILL, TStartTls::kOption);
+        sendingStartTls_ = false;
+        break;
+    case TStartTls::TAction::SendFollows: {
+        const std::uint8_t follows[] = {TStartTls::kFollows};
+        sendingStartTls_ = true;
+        engine_.SendSubnegotiation(TStartTls::kOption, follows);
+        sendingStartTls_ = false;
+        tlsUpgradeTaken_ = false;  // the reader takes it after this block
+        break;
+    }
+    case TStartTls::TAction::Fail:
+        FailTls(startTls_.Failure());
+        break;
+    }
+}
+
+bool TOrvTelnet::TakeTlsUpgrade(TTlsSettings& settings, std::string& host)
+{
+    if (startTls_.State() != TStartTls::TState::Handshake || tlsUpgradeTaken_ || !IsConnected())
+        return false;
+    tlsUpgradeTaken_ = true;
+    settings = Socket->TlsSettings;
+    host = Host;
+    return true;
+}
+
+void TOrvTelnet::TlsUpgradeDone(const std::string& error, const TTlsInfo& info)
+{
+    if (startTls_.State() != TStartTls::TState::Handshake)
+        return;
+    if (!error.empty()) {
+        FailTls(error);
+        return;
+    }
+    startTls_.Upgraded();
+    // The telnet negotiation starts afresh inside TLS.
+    engine_.Reset();
+    BinaryMode = false;
+    Tn3270EAccepted = false;
+    TermTypeRequests = 0;
+    RecLength = 0;
+    Stream->TOrvTnStream::ProcessData();
+    LogTlsUp(info);
+}
+
+void TOrvTelnet::StartTlsTimedOut()
+{
+    if (startTls_.Guarding() && startTls_.State() != TStartTls::TState::Failed && IsConnected())
+        FailTls(startTls_.State() == TStartTls::TState::WaitOffer
+                    ? "TLS: the host did not offer START_TLS within the connect time-out"
+                    : "TLS: the host did not finish the START_TLS exchange within the connect time-out");
+}
+
+void TOrvTelnet::ConnectionEnded(const std::string& tlsText, bool failed)
+{
+    if (tlsText.empty() || !lastError_.empty())
+        return;
+    lastError_ = tlsText;
+    MsgLog(failed ? kLogError : kLogConnect, tlsText);
 }

@@ -5,6 +5,14 @@
 //   telnet/uTelnetEngine   the byte parser and framer, no I/O (TTelnetEngine)
 //   telnet/uSessionCore    the session lock, TSessionGuard, the delivery queue
 //   telnet/uSocketReader   the reader thread TThSocketRead and TTelnetTimings
+//   telnet/uStartTls       the client side of the START_TLS option
+//
+// TLS (off unless TlsMode or "Telnet.ini" asks for it): direct TLS runs the
+// handshake inside Connect, before OnConnect (a failed one raises
+// OnConnectionFail); START_TLS sends and accepts nothing but the START_TLS
+// exchange until the reader has run the handshake (outside the lock), and
+// ends the session when the host does not offer it or the handshake fails.
+// The reason of every failure is in LastError and logged at level 1.
 //
 // Threading contract (read this before calling the component from threads):
 //
@@ -76,6 +84,7 @@
 #include "stream/uOrvTnStream.h"
 #include "telnet/uSessionCore.h"
 #include "telnet/uSocketReader.h"
+#include "telnet/uStartTls.h"
 #include "telnet/uTelnetEngine.h"
 
 #include <array>
@@ -84,6 +93,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -202,6 +212,36 @@ public:
     std::string GetConversionTable();
     void SetConversionTable(const std::string& name);
 
+    // ---- TLS properties (application thread, before Connect). A property
+    // set here wins over the "Telnet.ini" key of the same name (TlsMode,
+    // TlsCaFile, TlsCaPath, TlsCertFile, TlsKeyFile, TlsMinVersion,
+    // TlsVerify); one never set reads the key's value. Take the lock.
+    TTlsMode GetTlsMode() const;
+    void SetTlsMode(TTlsMode mode);
+    std::string GetTlsCaFile() const;
+    void SetTlsCaFile(const std::string& file);
+    std::string GetTlsCaPath() const;
+    void SetTlsCaPath(const std::string& dir);
+    std::string GetTlsCertFile() const;
+    void SetTlsCertFile(const std::string& file);
+    std::string GetTlsKeyFile() const;
+    void SetTlsKeyFile(const std::string& file);
+    std::string GetTlsMinVersion() const;
+    void SetTlsMinVersion(const std::string& version);
+    // false skips every certificate check; logged at level 1 on every
+    // connection that uses TLS without it.
+    bool GetTlsVerify() const;
+    void SetTlsVerify(bool verify);
+    // The certificate settings a connection made now would use.
+    TTlsSettings GetTlsSettings() const;
+    // Why the last connection failed or ended abnormally (TLS failures, a
+    // host without START_TLS, a refused connect), in words a user can act
+    // on; cleared by Connect. Takes the lock.
+    std::string GetLastError() const;
+    // The open connection's TLS: protocol, cipher, whether the host was
+    // verified; an empty Protocol when it has none. Takes the lock.
+    TTlsInfo GetTlsInfo() const;
+
     // Number of reader waits that timed out in this component's life (tests).
     std::uint64_t ReaderIdleWaits() const;
 
@@ -269,6 +309,17 @@ private:
 
     void Construct();
     void StartReader(std::uint64_t generation);
+    // START_TLS: acts on the exchange's answer; the reader's hand-over of
+    // the handshake (taken once, under the lock) and its outcome.
+    void StartTlsAction(TStartTls::TAction action);
+    bool TakeTlsUpgrade(TTlsSettings& settings, std::string& host);
+    void TlsUpgradeDone(const std::string& error, const TTlsInfo& info);
+    void StartTlsTimedOut();
+    // The reader's connection ended; tlsText: what the TLS session said.
+    void ConnectionEnded(const std::string& tlsText, bool failed);
+    // Records the reason, logs it at level 1 and ends the connection.
+    void FailTls(const std::string& reason);
+    void LogTlsUp(const TTlsInfo& info);
     // Ends the readers of earlier connections: joined when this thread may
     // wait for them, else detached (they end without touching the component).
     void StopReaders();
@@ -287,6 +338,18 @@ private:
     std::array<bool, 256> himOn_{};
     bool tn3270eRefused_ = false;  // we gave TN3270E up: refuse it again
     bool tn3270eDropped_ = false;
+
+    // TLS (guarded by the lock). Unset properties read "Telnet.ini"'s keys.
+    struct TTlsProperties {
+        std::optional<TTlsMode> Mode;
+        std::optional<std::string> CaFile, CaPath, CertFile, KeyFile, MinVersion;
+        std::optional<bool> Verify;
+    };
+    TTlsProperties tlsProps_;
+    std::string lastError_;
+    TStartTls startTls_;
+    bool sendingStartTls_ = false;  // our own START_TLS answers pass the send guard
+    bool tlsUpgradeTaken_ = false;  // the reader has taken the handshake
 
     std::mutex readersMutex_;  // leaf lock: guards the two below only
     std::shared_ptr<TThSocketRead> ReadThread_;

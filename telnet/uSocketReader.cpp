@@ -5,6 +5,7 @@
 #include "log/uOrvIntfLogg.h"
 #include "telnet/uOrvTelnet.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -52,6 +53,7 @@ void TThSocketRead::Execute()
 {
     try {
         int cycle = 0;
+        std::int32_t lastRead = 0;
         BurstStart = Clock::now();
         bool tellOwner = true;
         for (;;) {
@@ -59,7 +61,12 @@ void TThSocketRead::Execute()
                 tellOwner = false;
                 break;
             }
-            const auto wait = connection_->WaitForData(timings_.WaitTimeout);
+            auto waitFor = timings_.WaitTimeout;
+            if (NegotiationDeadline != Clock::time_point{}) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(NegotiationDeadline - Clock::now());
+                waitFor = std::clamp(left, std::chrono::milliseconds(0), waitFor);
+            }
+            const auto wait = connection_->WaitForData(waitFor);
             if (!Running()) {
                 tellOwner = false;
                 break;
@@ -72,25 +79,66 @@ void TThSocketRead::Execute()
                 if (timings_.ReadPause.count() > 0)
                     std::this_thread::sleep_for(timings_.ReadPause);
                 ReadCount = connection_->ReceiveBuf(ReadBuffer->data(), kReadBufferSize);
+                lastRead = ReadCount;
+                // TLS records without application data (a session ticket, a
+                // record not complete yet): wait again.
+                if (ReadCount == TTcpConnection::kNoData)
+                    continue;
                 if (ReadCount <= 0)
                     break;
+                TTlsSettings tlsSettings;
+                std::string tlsHost;
+                bool upgrade = false;
+                {
+                    TSessionGuard guard(core_);
+                    TProcessingScope scope(*core_, *this);  // ends before the guard delivers
+                    if (!Running() || !OwnsConnection()) {
+                        tellOwner = false;
+                        break;
+                    }
+                    if ((*ReadBuffer)[0] == TOrvTelnet::IAC || !Telnet->BinaryMode)
+                        DumpTitled(kLogDump, kTitleReceived, ReadBuffer->data(), ReadCount);
+                    try {
+                        if (!NotifyDataAvailable()) {
+                            MsgLog(kLogError, "Receive error(loop).");
+                            Telnet->Disconnect();
+                        }
+                    } catch (const std::exception& e) {
+                        MsgLog(kLogError, std::string(kExceptionText) + e.what());
+                        ReadCount = 0;
+                    }
+                    upgrade = Telnet->TakeTlsUpgrade(tlsSettings, tlsHost);
+                }
+                if (upgrade) {
+                    // START_TLS: the handshake runs here, outside the session
+                    // lock, so that a Disconnect from another thread can cut
+                    // it short (it shuts the socket down); application sends
+                    // are held back meanwhile (nothing goes out in clear text).
+                    std::string error;
+                    try {
+                        connection_->StartTls(tlsSettings, tlsHost, Clock::now() + timings_.ConnectTimeout);
+                    } catch (const std::exception& e) {
+                        error = e.what();
+                    }
+                    NegotiationDeadline = {};
+                    const TTlsInfo info = error.empty() ? connection_->TlsInfo() : TTlsInfo{};
+                    TSessionGuard guard(core_);
+                    TProcessingScope scope(*core_, *this);
+                    if (!Running() || !OwnsConnection()) {
+                        tellOwner = false;
+                        break;
+                    }
+                    Telnet->TlsUpgradeDone(error, info);
+                }
+            } else if (NegotiationDeadline != Clock::time_point{} && Clock::now() >= NegotiationDeadline) {
+                NegotiationDeadline = {};
                 TSessionGuard guard(core_);
-                TProcessingScope scope(*core_, *this);  // ends before the guard delivers
+                TProcessingScope scope(*core_, *this);
                 if (!Running() || !OwnsConnection()) {
                     tellOwner = false;
                     break;
                 }
-                if ((*ReadBuffer)[0] == TOrvTelnet::IAC || !Telnet->BinaryMode)
-                    DumpTitled(kLogDump, kTitleReceived, ReadBuffer->data(), ReadCount);
-                try {
-                    if (!NotifyDataAvailable()) {
-                        MsgLog(kLogError, "Receive error(loop).");
-                        Telnet->Disconnect();
-                    }
-                } catch (const std::exception& e) {
-                    MsgLog(kLogError, std::string(kExceptionText) + e.what());
-                    ReadCount = 0;
-                }
+                Telnet->StartTlsTimedOut();
             } else {
                 core_->IdleWaits.fetch_add(1, std::memory_order_relaxed);
                 if (cycle == kWaitsPerAliveCheck - 1) {
@@ -114,6 +162,8 @@ void TThSocketRead::Execute()
             TSessionGuard guard(core_);
             TProcessingScope scope(*core_, *this);
             if (Running()) {
+                if (OwnsConnection())
+                    Telnet->ConnectionEnded(connection_->TlsFailureText(), lastRead < 0);
                 Telnet->ReadThreadTerminate(this);
                 // Only its own connection: a newer one is not this reader's to end.
                 if (Telnet->IsConnected() && OwnsConnection())

@@ -68,6 +68,9 @@ public:
 
     // Set when Execute has done everything, its deliveries included.
     std::atomic<bool> Finished{false};
+    // While a START_TLS exchange is pending: the time by which it must be
+    // done (the reader wakes then). Set before Start; the reader's own after.
+    std::chrono::steady_clock::time_point NegotiationDeadline{};
 
 private:
     friend class TOrvTelnet;

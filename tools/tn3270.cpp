@@ -70,6 +70,8 @@ int Run(const TCliOptions& o)
     std::unique_ptr<tnsim::THostSimulator> demoHost;
     std::string host = o.host;
     std::int32_t port = o.port;
+    if (host.empty() && o.tls && *o.tls != TTlsMode::tmNone)
+        throw std::runtime_error("--tls and --starttls need a HOST: the embedded demo host speaks plain telnet");
     if (host.empty()) {
         tnsim::TSimHostOptions hostOptions;
         hostOptions.port = 0;
@@ -93,6 +95,16 @@ int Run(const TCliOptions& o)
     tn.SetDeviceName(o.device);
     tn.SetTerminalType(o.terminalType);
     tn.SetExtended(o.extended);
+    if (o.tls)
+        tn.SetTlsMode(*o.tls);
+    if (!o.caFile.empty())
+        tn.SetTlsCaFile(o.caFile);
+    if (!o.certFile.empty())
+        tn.SetTlsCertFile(o.certFile);
+    if (!o.keyFile.empty())
+        tn.SetTlsKeyFile(o.keyFile);
+    if (o.insecure)
+        tn.SetTlsVerify(false);
 
     const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(o.timeoutSeconds * 1000.0)));
 

@@ -167,6 +167,8 @@ int RunWatch(TTerminalSession& session, const std::string& host, std::int32_t po
             session.Disconnect(error);
         } else {
             out << ">>> The host closed the connection.\n";
+            if (const std::string why = session.TlsError(); !why.empty())
+                err << "tn3270: " << why << '\n';
         }
         PrintLines(out, session.StatusLines());
         out << std::flush;

@@ -164,11 +164,12 @@ bool TScriptInterpreter::Execute(std::string_view line, std::ostream& out)
                 answer = TAnswer::Error("timeout after " + FormatSeconds(timeout) + " s waiting for " + subject);
                 break;
             case TWaitResult::Ended:
-                answer = TAnswer::Error("not connected (waiting for " + subject + ")");
+            case TWaitResult::Failed: {
+                std::string why = session_.TlsError();
+                answer = TAnswer::Error(std::string(r == TWaitResult::Ended ? "not connected" : "connection failed") +
+                                        " (waiting for " + subject + ")" + (why.empty() ? "" : ": " + why));
                 break;
-            case TWaitResult::Failed:
-                answer = TAnswer::Error("connection failed (waiting for " + subject + ")");
-                break;
+            }
             }
         }
     } else if (command == "screen") {

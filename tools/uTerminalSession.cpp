@@ -139,6 +139,8 @@ bool TTerminalSession::Connect(const std::string& host, std::int32_t port, std::
     tn_.Connect();
     if (!tn_.IsConnected()) {
         error = "cannot connect to " + target_;
+        if (const std::string why = TlsError(); !why.empty())
+            error += ": " + why;
         return false;
     }
     return true;
@@ -153,6 +155,12 @@ bool TTerminalSession::Disconnect(std::string& error)
     MarkAction();
     tn_.Disconnect();
     return true;
+}
+
+std::string TTerminalSession::TlsError() const
+{
+    std::string why = tn_.GetLastError();
+    return why.rfind("TLS:", 0) == 0 ? why : std::string();
 }
 
 bool TTerminalSession::IsConnected() const
@@ -306,6 +314,16 @@ std::vector<std::string> TTerminalSession::StatusLines()
     }
     lines.push_back("functions " + (functions.empty() ? std::string("-") : functions));
     lines.push_back("screens " + std::to_string(Screens()));
+    // With TLS asked for: the connection's protocol, cipher and whether the
+    // host's certificate was checked and good, and why TLS failed. Plain
+    // sessions print what they always did.
+    const TTlsInfo tls = tn_.GetTlsInfo();
+    if (!tls.Protocol.empty() || tn_.GetTlsMode() != TTlsMode::tmNone)
+        lines.push_back(tls.Protocol.empty() ? std::string("tls off")
+                                             : "tls " + tls.Protocol + " " + tls.Cipher +
+                                                   (tls.Verified ? " verified" : " not-verified"));
+    if (const std::string why = TlsError(); !why.empty())
+        lines.push_back("last-error " + why);
     return lines;
 }
 

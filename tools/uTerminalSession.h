@@ -65,6 +65,9 @@ public:
     // False with "not connected" when there is no connection.
     bool Disconnect(std::string& error);
     bool IsConnected() const;
+    // Why TLS (or START_TLS) failed or ended the last connection; empty when
+    // it did not. Other failures keep the messages they always had.
+    std::string TlsError() const;
     // "HOST:PORT" of the last Connect, empty before.
     std::string Target() const;
 
@@ -88,7 +91,9 @@ public:
     // One line per host field (see RenderFields).
     std::vector<std::string> FieldLines();
     // connected, host, session state, keyboard, tn3270e, terminal type, lu,
-    // functions, screens: one "name value" line each.
+    // functions, screens; with TLS asked for, tls (protocol, cipher,
+    // verified or not-verified; "off" while not up); after a TLS failure,
+    // last-error: one "name value" line each.
     std::vector<std::string> StatusLines();
 
     // Types text (local character set) into an unprotected field: an index

@@ -179,6 +179,20 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
                 return fail("option " + name + " takes no value");
             continue;
         }
+        if (name == "--tls" || name == "--starttls") {
+            if (inlineValue)
+                return fail("option " + name + " takes no value");
+            const TTlsMode mode = name == "--tls" ? TTlsMode::tmDirect : TTlsMode::tmStartTls;
+            if (o.tls && *o.tls != mode)
+                return fail("choose one of --tls and --starttls");
+            o.tls = mode;
+            continue;
+        }
+        if (name == "--insecure") {
+            if (!flag(o.insecure, true))
+                return fail("option --insecure takes no value");
+            continue;
+        }
         if (name == "--demo-plain") {
             if (!flag(o.demoPlain, true))
                 return fail("option --demo-plain takes no value");
@@ -200,7 +214,8 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
             continue;
         }
         static constexpr std::string_view kValued[] = {"--port",    "--device", "--terminal-type", "--log-level",
-                                                       "--log-dir", "--table",  "--codepage",      "--timeout"};
+                                                       "--log-dir", "--table",  "--codepage",      "--timeout",
+                                                       "--cafile",  "--cert",   "--key"};
         if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued))
             return fail("unknown option " + name);
         std::string value;
@@ -243,6 +258,10 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
             if (!page)
                 return fail("--codepage: " + error);
             o.codePage = *page;
+        } else if (name == "--cafile" || name == "--cert" || name == "--key") {
+            if (value.empty())
+                return fail(name + " needs a file name");
+            (name == "--cafile" ? o.caFile : name == "--cert" ? o.certFile : o.keyFile) = value;
         } else if (name == "--timeout") {
             const auto seconds = ParseSeconds(value);
             if (!seconds)
@@ -252,6 +271,8 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
     }
     if (!o.table.empty() && !o.codePage.empty())
         return fail("--table and --codepage cannot both be given");
+    if (o.tls == TTlsMode::tmDirect)
+        o.port = kDefaultTlsPort;
     if (target) {
         o.host = target->host;
         if (target->port)
@@ -284,6 +305,12 @@ std::string UsageText(std::string_view program)
            "  --timeout SECONDS    how long a wait may last (default 10)\n"
            "  --script             read commands from standard input (see below)\n"
            "  --demo-plain         the embedded demo host serves plain TN3270\n"
+           "  --tls                TLS from the first byte (default port then 992)\n"
+           "  --starttls           TLS after the telnet START_TLS exchange; never clear text\n"
+           "  --cafile FILE        trust only the CAs in FILE (default: the system's store)\n"
+           "  --cert FILE          client certificate (PEM) for hosts that ask for one\n"
+           "  --key FILE           its private key (default: in the --cert file)\n"
+           "  --insecure           skip every certificate check (logged); tests only\n"
            "  --help               this text\n"
            "\n"
            "Script mode: one command a line; each is answered with zero or more lines\n"

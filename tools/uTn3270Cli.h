@@ -4,6 +4,7 @@
 #pragma once
 
 #include "log/uOrvIntfLogg.h"
+#include "platform/uTlsTransport.h"
 #include "stream/uOrvTnConsts.h"
 
 #include <cstdint>
@@ -14,6 +15,8 @@
 
 // Telnet's port, used when neither the argument nor --port names one.
 inline constexpr std::int32_t kDefaultTelnetPort = 23;
+// The usual port of telnet over TLS, used with --tls when no port is named.
+inline constexpr std::int32_t kDefaultTlsPort = 992;
 inline constexpr std::int32_t kMaxPort = 65535;
 // Waits (script `wait` commands, the demo flow) give up after this long
 // unless --timeout or the command itself says otherwise.
@@ -65,6 +68,14 @@ struct TCliOptions {
     bool help = false;
     // The embedded demo host serves plain TN3270 instead of TN3270E.
     bool demoPlain = false;
+    // --tls / --starttls; nothing: the package's configuration decides.
+    std::optional<TTlsMode> tls;
+    // --cafile, --cert, --key; empty: the configuration's (or none).
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+    // --insecure: no certificate checks at all.
+    bool insecure = false;
 };
 
 struct TCliParse {

@@ -137,6 +137,31 @@ TEST_F(ModuleGlobalsTest, FlagsAreTrueOnlyForExactlyOne)
     }
 }
 
+TEST_F(ModuleGlobalsTest, TlsDefaultsComeFromAnySectionAndOnlyAnExplicitZeroSkipsVerification)
+{
+    Load("");
+    EXPECT_EQ(gTlsMode, "none");
+    EXPECT_EQ(gTlsMinVersion, "1.2");
+    EXPECT_TRUE(gTlsVerify);
+    EXPECT_EQ(gTlsCaFile + gTlsCaPath + gTlsCertFile + gTlsKeyFile, "");
+
+    Load("[TN5250]\nTlsMode=starttls\nTlsCaFile=/ca.pem\nTlsCaPath=/certs\nTlsCertFile=/me.pem\n"
+         "TlsKeyFile=/me.key\nTlsMinVersion=1.3\nTlsVerify=0\n",
+         "pktn5250.dso");
+    EXPECT_EQ(gTlsMode, "starttls");
+    EXPECT_EQ(gTlsCaFile, "/ca.pem");
+    EXPECT_EQ(gTlsCaPath, "/certs");
+    EXPECT_EQ(gTlsCertFile, "/me.pem");
+    EXPECT_EQ(gTlsKeyFile, "/me.key");
+    EXPECT_EQ(gTlsMinVersion, "1.3");
+    EXPECT_FALSE(gTlsVerify);
+
+    for (const char* value : {"1", "2", "yes", ""}) {
+        Load(std::string("[TN3270]\nTlsVerify=") + value + "\n");
+        EXPECT_TRUE(gTlsVerify) << value;
+    }
+}
+
 TEST_F(ModuleGlobalsTest, EmptyLogDirIsKeptEmpty)
 {
     Load("[TN3270]\nLogDir=\nTermType=\n");

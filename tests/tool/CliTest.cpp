@@ -72,6 +72,31 @@ TEST(Tn3270Cli, PortOptionOverridesTheHostsPortWhereverItStands)
     EXPECT_EQ(Parse({"--", "-odd-host"}).options.host, "-odd-host");
 }
 
+TEST(Tn3270Cli, TlsOptions)
+{
+    const TCliParse none = Parse({"h"});
+    EXPECT_FALSE(none.options.tls.has_value());
+    EXPECT_FALSE(none.options.insecure);
+
+    // Direct TLS: the usual port 992 unless one is named, wherever it stands.
+    const TCliParse direct = Parse({"--tls", "--cafile", "/ca.pem", "--cert=/me.pem", "--key", "/me.key", "h"});
+    ASSERT_EQ(direct.error, "");
+    EXPECT_EQ(direct.options.tls, TTlsMode::tmDirect);
+    EXPECT_EQ(direct.options.port, kDefaultTlsPort);
+    EXPECT_EQ(direct.options.caFile, "/ca.pem");
+    EXPECT_EQ(direct.options.certFile, "/me.pem");
+    EXPECT_EQ(direct.options.keyFile, "/me.key");
+    EXPECT_EQ(Parse({"h:2992", "--tls"}).options.port, 2992);
+    EXPECT_EQ(Parse({"--tls", "--port", "2992", "h"}).options.port, 2992);
+
+    // START_TLS stays on the telnet port.
+    const TCliParse upgrade = Parse({"--starttls", "--insecure", "h"});
+    ASSERT_EQ(upgrade.error, "");
+    EXPECT_EQ(upgrade.options.tls, TTlsMode::tmStartTls);
+    EXPECT_EQ(upgrade.options.port, kDefaultTelnetPort);
+    EXPECT_TRUE(upgrade.options.insecure);
+}
+
 TEST(Tn3270Cli, HostForms)
 {
     struct Case {
@@ -121,6 +146,11 @@ TEST(Tn3270Cli, ErrorsNameTheProblem)
         {{"--script=yes"}, "--script takes no value"},
         {{"--device="}, "--device needs a name"},
         {{"--table", ""}, "--table needs a file name"},
+        {{"--tls", "--starttls"}, "choose one of --tls and --starttls"},
+        {{"--tls=yes"}, "--tls takes no value"},
+        {{"--insecure=1"}, "--insecure takes no value"},
+        {{"--cafile"}, "--cafile needs a value"},
+        {{"--cert="}, "--cert needs a file name"},
     };
     for (const auto& c : cases) {
         const TCliParse p = ParseCommandLine(c.args);
@@ -132,8 +162,9 @@ TEST(Tn3270Cli, UsageNamesEveryOptionAndCommand)
 {
     const std::string usage = UsageText("tn3270");
     for (const char* word : {"--port", "--device", "--terminal-type", "--tn3270e", "--no-tn3270e", "--log-level",
-                             "--log-dir", "--table", "--timeout", "--script", "--demo-plain", "--help", "wait text",
-                             "set FIELD", "type \"TEXT\"", "cursor ROW COL", "key enter", "status", "fields", "screen"})
+                             "--log-dir", "--table", "--timeout", "--script", "--demo-plain", "--help", "--tls",
+                             "--starttls", "--cafile", "--cert", "--key", "--insecure", "wait text", "set FIELD",
+                             "type \"TEXT\"", "cursor ROW COL", "key enter", "status", "fields", "screen"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     EXPECT_TRUE(Parse({"--help"}).options.help);
 }

@@ -1,0 +1,140 @@
+// Client TLS over an already connected socket (OpenSSL), for the direct
+// TLS port and for the upgrade inside telnet (START_TLS): the handshake
+// with certificate checks, then reads and writes of application data.
+//
+// Verification is on unless the settings say otherwise: the peer's chain
+// must lead to a trusted CA (the system store, or only the given CA file
+// or directory), and its certificate must name the host (DNS name or IP
+// address); the host name is sent as SNI. Failures carry a kind and a
+// sentence a user can act on.
+//
+// Threading contract:
+// - Connect runs on one thread; nothing else uses the session until it
+//   returns.
+// - Afterwards Read, Write, HasPending and Info may be called from any
+//   thread; each takes the session's own lock only around the OpenSSL call,
+//   so one SSL object is never used by two threads at once, and a thread
+//   that has to wait for the socket waits outside the lock.
+// - The socket is put in non-blocking mode for the session's life, so no
+//   call ever blocks inside OpenSSL; Shutdown of the descriptor by another
+//   thread (shutdown(2)) wakes every wait, and the next call fails.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// How a session uses TLS: not at all, from the first byte (the host's TLS
+// port, usually 992), or after the telnet START_TLS exchange.
+enum class TTlsMode : std::uint8_t { tmNone, tmDirect, tmStartTls };
+
+// "none", "direct", "starttls" (any case; also "tls" for direct and
+// "start_tls" for starttls) -> the mode; nothing for other names.
+std::optional<TTlsMode> ParseTlsMode(std::string_view name);
+const char* TlsModeName(TTlsMode mode);
+
+// What the user chooses (component properties, "Telnet.ini", tool options).
+struct TTlsSettings {
+    // Trusted CAs: a PEM file and/or a hashed directory. When either is
+    // given only these are trusted; when both are empty the system's store.
+    std::string CaFile;
+    std::string CaPath;
+    // Client certificate (PEM, chain allowed) and its key; the key file
+    // defaults to the certificate file when empty.
+    std::string CertFile;
+    std::string KeyFile;
+    // Lowest protocol accepted: "1.0", "1.1", "1.2" or "1.3" (also with a
+    // "TLS" or "TLSv" prefix). Empty means the default, "1.2".
+    std::string MinVersion;
+    // false skips every certificate check (chain, dates, name): only for
+    // tests and hosts whose certificate cannot be had; the caller logs it.
+    bool Verify = true;
+};
+
+// Why a handshake (or a later TLS read) failed.
+enum class TTlsFailure : std::uint8_t {
+    tfNone,
+    tfSettings,               // a CA, certificate or key file unreadable, a bad version name
+    tfUnknownCa,              // the chain does not lead to a trusted CA
+    tfNameMismatch,           // the certificate is not for the host name or address
+    tfExpired,                // the certificate has expired
+    tfNotYetValid,            // the certificate is not valid yet
+    tfCertificate,            // another certificate fault (revoked, bad signature, ...)
+    tfProtocolVersion,        // no protocol version both sides accept
+    tfHandshakeRefused,       // the host ended the handshake with an alert
+    tfNotTls,                 // the host did not answer in TLS at all
+    tfClosedDuringHandshake,  // the host closed the connection mid-handshake
+    tfTimeout,                // the handshake took longer than allowed
+    tfOther,
+};
+
+// A TLS failure; Code() is 0 (or the errno of a socket failure).
+class ETlsError : public std::runtime_error {
+public:
+    ETlsError(TTlsFailure failure, const std::string& message)
+        : std::runtime_error(message), failure_(failure) {}
+    TTlsFailure Failure() const { return failure_; }
+
+private:
+    TTlsFailure failure_;
+};
+
+// What the handshake agreed, for status displays.
+struct TTlsInfo {
+    std::string Protocol;     // "TLSv1.3"
+    std::string Cipher;       // "TLS_AES_256_GCM_SHA384"
+    bool Verified = false;    // chain and name checked and good
+    std::string PeerSubject;  // the host certificate's subject, one line
+};
+
+// Lowest protocol version from its name (see TTlsSettings::MinVersion):
+// the OpenSSL version number, or -1 for a name it does not know.
+int TlsVersionFromName(const std::string& name);
+
+class TTlsSession {
+public:
+    // Read results beside a byte count.
+    static constexpr std::int32_t kClosed = 0;
+    static constexpr std::int32_t kFailed = -1;
+    // Records were processed but none carried application data (a session
+    // ticket, a partial record, a key update): not an end of stream.
+    static constexpr std::int32_t kNoData = -2;
+
+    // Runs the client handshake on fd (connected; left non-blocking). host
+    // is the name (SNI and name check) or numeric address (address check)
+    // the user asked for. Throws ETlsError; gives up at the deadline.
+    static std::unique_ptr<TTlsSession> Connect(int fd, const TTlsSettings& settings, const std::string& host,
+                                                std::chrono::steady_clock::time_point deadline);
+    ~TTlsSession();
+    TTlsSession(const TTlsSession&) = delete;
+    TTlsSession& operator=(const TTlsSession&) = delete;
+
+    // One read of at most len bytes of application data: > 0 bytes, kClosed
+    // at the end of the stream (with or without the host's close_notify),
+    // kNoData, or kFailed (FailureText says why). Never blocks.
+    std::int32_t Read(void* buf, std::int32_t len);
+    // Writes all len bytes, waiting for the socket outside the lock up to
+    // the deadline. Returns len, or -1 with an errno value in *error
+    // (EAGAIN at the deadline, EPIPE when the connection is gone).
+    std::int32_t Write(const void* buf, std::int32_t len, std::chrono::steady_clock::time_point deadline,
+                       int* error);
+    // Decrypted bytes or received record bytes wait inside the session: a
+    // read would not need the socket to be readable.
+    bool HasPending();
+    TTlsInfo Info();
+    // Why the last Read returned kFailed (or kClosed inside a record).
+    std::string FailureText();
+
+private:
+    struct TImpl;
+    explicit TTlsSession(std::unique_ptr<TImpl> impl);
+
+    std::mutex mutex_;  // guards every use of the SSL object
+    std::unique_ptr<TImpl> impl_;
+    std::string failure_;  // guarded by mutex_
+};
