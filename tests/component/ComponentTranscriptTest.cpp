@@ -90,6 +90,10 @@ public:
             const TSessionState s = tn_.GetSessionState();
             return same(s == TSessionState::ssLuLu ? "LuLu" : s == TSessionState::ssSscpLu ? "SscpLu" : "None", w[0]);
         }
+        if (key == "field" && w.size() == 2) {
+            const auto* f = tn_.HostFields.Items(std::atoi(w[0].c_str()));
+            return same(f ? f->Data : std::string("(none)"), w[1]);
+        }
         if (key == "fields" && w.size() == 1)
             return same(std::to_string(tn_.HostFields.Count()), w[0]);
         if (key == "unprotected" && w.size() == 1)
