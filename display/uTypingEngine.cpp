@@ -24,6 +24,12 @@ std::string TTypeResult::Message() const
     case TTypeRefusal::trNotCarried:
         std::snprintf(text, sizeof text, "character 0x%02X cannot be sent to the host", Character);
         break;
+    case TTypeRefusal::trNoRoom:
+        std::snprintf(text, sizeof text, "no room to insert at %d,%d: the field ends in a character", row, col);
+        break;
+    case TTypeRefusal::trFieldStart:
+        std::snprintf(text, sizeof text, "position %d,%d is the start of the field", row, col);
+        break;
     }
     return text;
 }
@@ -43,30 +49,86 @@ TTypeResult TTypingEngine::Type(std::string_view text)
     return result;
 }
 
-bool TTypingEngine::TypeChar(std::uint8_t c, TTypeResult& result)
+std::int32_t TTypingEngine::cursor() const
+{
+    return screen_.inRange(screen_.CursorPosition) ? screen_.CursorPosition : 0;
+}
+
+bool TTypingEngine::refuse(TTypeRefusal why, std::int32_t p, std::uint8_t c, TTypeResult& result) const
+{
+    const auto& d = screen_;
+    result.Refusal = why;
+    result.Position = p;
+    result.Row = d.Cols > 0 ? p / d.Cols + 1 : 1;
+    result.Column = d.Cols > 0 ? p % d.Cols + 1 : p + 1;
+    result.Character = c;
+    return false;
+}
+
+bool TTypingEngine::isProtected(std::int32_t p) const
+{
+    const auto& d = screen_;
+    const auto i = static_cast<std::size_t>(p);
+    return d.Formatted &&
+           (d.Chars[i] == TOrvTndisplay::kFieldMarker || (d.Attrs[i] & TOrvTndisplay::kAttrProtected) != 0);
+}
+
+bool TTypingEngine::accepts(std::uint8_t c, std::int32_t p, TTypeResult& result) const
+{
+    const auto& d = screen_;
+    if (c < kFirstGraphic || (canCarry_ && !canCarry_(c)))
+        return refuse(TTypeRefusal::trNotCarried, p, c, result);
+    if (isProtected(p))
+        return refuse(TTypeRefusal::trProtected, p, c, result);
+    if (d.Formatted && (d.Attrs[static_cast<std::size_t>(p)] & TOrvTndisplay::kAttrNumeric) && !IsNumericInput(c))
+        return refuse(TTypeRefusal::trNumeric, p, c, result);
+    return true;
+}
+
+std::vector<std::int32_t> TTypingEngine::restOfField(std::int32_t p) const
+{
+    const auto& d = screen_;
+    std::vector<std::int32_t> out;
+    if (!d.Formatted) {
+        for (std::int32_t q = p; q < d.Size; ++q)
+            out.push_back(q);
+        return out;
+    }
+    for (std::int32_t q = p, n = 0; n < d.Size && d.Chars[static_cast<std::size_t>(q)] != TOrvTndisplay::kFieldMarker;
+         q = d.next(q), ++n)
+        out.push_back(q);
+    return out;
+}
+
+void TTypingEngine::shift(const std::vector<std::int32_t>& positions, bool left)
 {
     auto& d = screen_;
-    if (d.Size <= 0)
-        return false;
-    const std::int32_t p = d.inRange(d.CursorPosition) ? d.CursorPosition : 0;
-    const auto i = static_cast<std::size_t>(p);
-    auto refuse = [&](TTypeRefusal why) {
-        result.Refusal = why;
-        result.Position = p;
-        result.Row = d.Cols > 0 ? p / d.Cols + 1 : 1;
-        result.Column = d.Cols > 0 ? p % d.Cols + 1 : p + 1;
-        result.Character = c;
-        return false;
+    if (positions.empty())
+        return;
+    const std::size_t n = positions.size();
+    auto move = [&](std::size_t to, std::size_t from) {
+        const auto t = static_cast<std::size_t>(positions[to]), f = static_cast<std::size_t>(positions[from]);
+        d.Chars[t] = d.Chars[f];
+        d.GeCodes[t] = d.GeCodes[f];
+        d.Attrs[t] |= TOrvTndisplay::kAttrChanged;
     };
-    if (c < kFirstGraphic || (canCarry_ && !canCarry_(c)))
-        return refuse(TTypeRefusal::trNotCarried);
-    d.propagateFields();
-    if (d.Formatted) {
-        if (d.Chars[i] == TOrvTndisplay::kFieldMarker || (d.Attrs[i] & TOrvTndisplay::kAttrProtected))
-            return refuse(TTypeRefusal::trProtected);
-        if ((d.Attrs[i] & TOrvTndisplay::kAttrNumeric) && !IsNumericInput(c))
-            return refuse(TTypeRefusal::trNumeric);
-    }
+    const auto freed = static_cast<std::size_t>(left ? positions[n - 1] : positions[0]);
+    if (left)
+        for (std::size_t k = 0; k + 1 < n; ++k)
+            move(k, k + 1);
+    else
+        for (std::size_t k = n - 1; k > 0; --k)
+            move(k, k - 1);
+    d.Chars[freed] = TOrvTndisplay::kNull;
+    d.GeCodes[freed] = 0;
+    d.Attrs[freed] |= TOrvTndisplay::kAttrChanged;
+    d.setFieldModified(positions[0]);
+}
+
+void TTypingEngine::put(std::uint8_t c, std::int32_t p, TTypeResult& result)
+{
+    auto& d = screen_;
+    const auto i = static_cast<std::size_t>(p);
     d.Chars[i] = c;
     d.GeCodes[i] = 0;  // a typed character replaces a graphic escape
     d.Attrs[i] |= TOrvTndisplay::kAttrChanged;
@@ -86,5 +148,150 @@ bool TTypingEngine::TypeChar(std::uint8_t c, TTypeResult& result)
     }
     d.SetCursorPosition(next);
     ++result.Typed;
+}
+
+bool TTypingEngine::TypeChar(std::uint8_t c, TTypeResult& result)
+{
+    if (screen_.Size <= 0)
+        return false;
+    screen_.propagateFields();
+    const std::int32_t p = cursor();
+    if (!accepts(c, p, result))
+        return false;
+    put(c, p, result);
     return true;
+}
+
+bool TTypingEngine::InsertChar(std::uint8_t c, TTypeResult& result)
+{
+    if (screen_.Size <= 0)
+        return false;
+    screen_.propagateFields();
+    const std::int32_t p = cursor();
+    if (!accepts(c, p, result))
+        return false;
+    const std::vector<std::int32_t> rest = restOfField(p);
+    // The shift pushes the field's last character out: only a null may go.
+    if (rest.empty() || screen_.Chars[static_cast<std::size_t>(rest.back())] != TOrvTndisplay::kNull)
+        return refuse(TTypeRefusal::trNoRoom, p, c, result);
+    shift(rest, false);
+    put(c, p, result);
+    return true;
+}
+
+TTypeResult TTypingEngine::DeleteChar()
+{
+    TTypeResult result;
+    if (screen_.Size <= 0)
+        return result;
+    screen_.propagateFields();
+    const std::int32_t p = cursor();
+    if (isProtected(p)) {
+        refuse(TTypeRefusal::trProtected, p, 0, result);
+        return result;
+    }
+    shift(restOfField(p), true);
+    return result;
+}
+
+TTypeResult TTypingEngine::Backspace()
+{
+    TTypeResult result;
+    auto& d = screen_;
+    if (d.Size <= 0)
+        return result;
+    d.propagateFields();
+    const std::int32_t p = cursor();
+    if (isProtected(p)) {
+        refuse(TTypeRefusal::trProtected, p, 0, result);
+        return result;
+    }
+    const std::int32_t before = p == 0 ? d.Size - 1 : p - 1;
+    if ((!d.Formatted && p == 0) || (d.Formatted && d.Chars[static_cast<std::size_t>(before)] == TOrvTndisplay::kFieldMarker)) {
+        refuse(TTypeRefusal::trFieldStart, p, 0, result);
+        return result;
+    }
+    d.SetCursorPosition(before);
+    shift(restOfField(before), true);
+    return result;
+}
+
+TTypeResult TTypingEngine::EraseEof()
+{
+    TTypeResult result;
+    auto& d = screen_;
+    if (d.Size <= 0)
+        return result;
+    d.propagateFields();
+    const std::int32_t p = cursor();
+    if (isProtected(p)) {
+        refuse(TTypeRefusal::trProtected, p, 0, result);
+        return result;
+    }
+    for (const std::int32_t q : restOfField(p)) {
+        const auto i = static_cast<std::size_t>(q);
+        d.Chars[i] = TOrvTndisplay::kNull;
+        d.GeCodes[i] = 0;
+        d.Attrs[i] |= TOrvTndisplay::kAttrChanged;
+    }
+    d.setFieldModified(p);
+    return result;
+}
+
+void TTypingEngine::Tab()
+{
+    auto& d = screen_;
+    if (d.Size <= 0)
+        return;
+    d.propagateFields();
+    std::int32_t u = d.findNextUnprotectedAfterFA(cursor());
+    if (u == -1)
+        u = d.findNextUnprotectedAfterFA(0);
+    d.SetCursorPosition(u == -1 ? 0 : u);
+}
+
+void TTypingEngine::BackTab()
+{
+    auto& d = screen_;
+    if (d.Size <= 0)
+        return;
+    d.propagateFields();
+    if (!d.Formatted) {
+        d.SetCursorPosition(0);
+        return;
+    }
+    const std::int32_t p = cursor();
+    // Backwards from the cursor: the first unprotected field attribute whose
+    // field has a position and does not start at the cursor itself.
+    for (std::int32_t k = 1; k <= d.Size; ++k) {
+        const std::int32_t q = ((p - k) % d.Size + d.Size) % d.Size;
+        const auto i = static_cast<std::size_t>(q);
+        if (d.Chars[i] != TOrvTndisplay::kFieldMarker || (d.Attrs[i] & TOrvTndisplay::kAttrProtected) != 0)
+            continue;
+        const std::int32_t first = d.next(q);
+        if (first != p && d.Chars[static_cast<std::size_t>(first)] != TOrvTndisplay::kFieldMarker) {
+            d.SetCursorPosition(first);
+            return;
+        }
+    }
+    d.SetCursorPosition(0);
+}
+
+void TTypingEngine::Home()
+{
+    auto& d = screen_;
+    if (d.Size <= 0)
+        return;
+    d.propagateFields();
+    const std::int32_t u = d.findNextUnprotectedAfterFA(0);
+    d.SetCursorPosition(u == -1 ? 0 : u);
+}
+
+void TTypingEngine::Move(std::int32_t rows, std::int32_t cols)
+{
+    auto& d = screen_;
+    if (d.Size <= 0)
+        return;
+    const std::int64_t to = static_cast<std::int64_t>(cursor()) + static_cast<std::int64_t>(rows) * d.Cols + cols;
+    d.SetCursorPosition(static_cast<std::int32_t>(((to % d.Size) + d.Size) % d.Size));
 }

@@ -8,6 +8,14 @@
 // character the host's code page cannot carry are refused: typing stops
 // there and the screen keeps what was typed before.
 //
+// The editing keys of a display work on the field under the cursor:
+// Insert mode shifts the rest of the field right and is refused unless the
+// field's last position holds a null to absorb the shift; Delete and
+// Backspace pull the rest of the field left and leave a null at its end;
+// Erase EOF nulls from the cursor to the field's end. Each sets the
+// field's modified data tag. Tab, Back Tab, Home and the arrows only move
+// the cursor. On an unformatted screen the whole screen is one field.
+//
 // Used by the component (TTn3270E::Type) for scripts, terminals and other
 // callers; it knows nothing of the code page, which the caller supplies as
 // a predicate. Not thread-safe: the caller holds the session's lock.
@@ -19,6 +27,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Why typing stopped early.
 enum class TTypeRefusal {
@@ -26,6 +35,8 @@ enum class TTypeRefusal {
     trProtected,     // the cursor is on a protected position or a field attribute
     trNumeric,       // a numeric field takes only 0-9, '.' and '-'
     trNotCarried,    // a control character, or one the code page cannot carry
+    trNoRoom,        // insert: the field's last position holds a character
+    trFieldStart,    // backspace at the first position of a field
 };
 
 struct TTypeResult {
@@ -50,10 +61,47 @@ public:
     TTypeResult Type(std::string_view text);
     // One character; false (and the reason in result) when refused.
     bool TypeChar(std::uint8_t c, TTypeResult& result);
+    // One character in insert mode: the characters from the cursor to the
+    // field's end move right by one first.
+    bool InsertChar(std::uint8_t c, TTypeResult& result);
+
+    // Editing keys; Typed is 0, Ok() unless refused (protected position,
+    // field start for Backspace).
+    TTypeResult DeleteChar();
+    TTypeResult Backspace();
+    TTypeResult EraseEof();
+
+    // Cursor keys (never refused). Tab: first position of the next
+    // unprotected field, searching on from the top; position 0 when there
+    // is none. BackTab: first position of the field the cursor is in when
+    // it is past it, else of the previous unprotected field. Home: the
+    // first unprotected position of the screen (0 when there is none).
+    // Move: by rows and columns, wrapping over the screen's edges.
+    void Tab();
+    void BackTab();
+    void Home();
+    void Move(std::int32_t rows, std::int32_t cols);
 
     static bool IsNumericInput(std::uint8_t c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; }
 
 private:
+    // The position under the cursor (0 when the cursor is off the screen).
+    std::int32_t cursor() const;
+    // The positions from p to the end of its field (p included), in order:
+    // up to the next field attribute (wrapping) or, unformatted, the
+    // screen's end.
+    std::vector<std::int32_t> restOfField(std::int32_t p) const;
+    bool refuse(TTypeRefusal why, std::int32_t p, std::uint8_t c, TTypeResult& result) const;
+    // The checks of typing c at p; false with the reason when refused.
+    bool accepts(std::uint8_t c, std::int32_t p, TTypeResult& result) const;
+    // Protected position or field attribute (formatted screens only).
+    bool isProtected(std::int32_t p) const;
+    // Puts c at p, marks the field modified and moves the cursor on.
+    void put(std::uint8_t c, std::int32_t p, TTypeResult& result);
+    // Chars and GeCodes of the positions move one step towards the front
+    // (left) or back (right) of the list; the freed end gets a null.
+    void shift(const std::vector<std::int32_t>& positions, bool left);
+
     TOrvTn3270display& screen_;
     TCanCarry canCarry_;
 };
