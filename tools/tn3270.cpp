@@ -1,9 +1,11 @@
 // tn3270: connects to a TN3270E host (or to the embedded demo host) and
-// either walks the demo visibly, watches a host's screens, or, with
+// either, on a terminal, works as a full-screen 3270 terminal, or through
+// pipes walks the demo visibly or watches a host's screens, or, with
 // --script, takes commands from standard input for automation.
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
 #include "stream/uCodePages.h"
+#include "tools/uCursesTerminal.h"
 #include "tools/uDemoFlow.h"
 #include "tools/uScriptSession.h"
 #include "tools/uTerminalSession.h"
@@ -18,6 +20,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -118,6 +122,10 @@ int Run(const TCliOptions& o)
         interpreter.Run(std::cin, std::cout);
         return 0;
     }
+    // On a terminal: the full-screen 3270 terminal; through pipes the
+    // screens are printed as text.
+    if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO))
+        return RunCursesTerminal(session, host, port, std::cerr);
     if (demoHost)
         return RunDemoFlow(session, host, port, timeout, std::cout, std::cerr);
     return RunWatch(session, host, port, timeout, std::cout, std::cerr);
