@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -248,10 +249,16 @@ int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::i
     }
 
     UseUtf8Locale();
-    if (initscr() == nullptr) {
-        err << "tn3270: cannot set up the terminal\n";
+    // newterm, not initscr: an unknown TERM is an error to report, not an exit.
+    SCREEN* terminal = newterm(nullptr, stdout, stdin);
+    if (terminal == nullptr) {
+        const char* term = std::getenv("TERM");
+        err << "tn3270: cannot use the terminal (TERM=" << (term ? term : "") << "); "
+            << "pipe the output to see the screens as text\n";
+        session.Disconnect(error);
         return 1;
     }
+    set_term(terminal);
     raw();  // Ctrl-C, Ctrl-S, Ctrl-Q ... reach us as keys
     noecho();
     nonl();
@@ -324,6 +331,7 @@ int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::i
     sigaction(SIGWINCH, &old, nullptr);
     gWakeFd.store(-1);
     endwin();
+    delscreen(terminal);
     if (session.IsConnected())
         session.Disconnect(error);
     return 0;
