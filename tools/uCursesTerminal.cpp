@@ -299,8 +299,6 @@ int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::i
             break;
         if (fds[1].revents & POLLIN)
             waker->Drain();
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL) && !(fds[0].revents & POLLIN))
-            break;  // the terminal is gone
         wint_t wc = 0;
         int rc;
         while (!quit && (rc = get_wch(&wc)) != ERR) {
@@ -327,6 +325,9 @@ int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::i
                 drawn = false;
             }
         }
+        // The terminal is gone once its last keys are read.
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+            break;
     }
     sigaction(SIGWINCH, &old, nullptr);
     gWakeFd.store(-1);

@@ -4,6 +4,7 @@
 #include "display/uTypingEngine.h"
 #include "tools/uScreenText.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
