@@ -255,7 +255,7 @@ std::string StatusLine(const TUiStatus& s, std::int32_t width)
     } else if (!s.connected) {
         middle = "DISCONNECTED" + (s.host.empty() ? std::string() : " " + s.host) + "  Ctrl-Q quits";
     } else {
-        middle = s.host + (s.tn3270e ? " TN3270E" : " TN3270");
+        middle = s.host + (s.tn3270e ? " TN3270E" : " TN3270") + (s.tls ? " TLS" : "");
         if (!s.lu.empty())
             middle += " LU " + s.lu;
         middle += std::string(" ") + StateText(s.state);
@@ -397,6 +397,7 @@ TUiFrame TTerminalUiModel::Frame()
     }
     if (f.status.tn3270e)
         f.status.lu = tn.GetDeviceName();
+    f.status.tls = f.status.connected && !tn.GetTlsInfo().Protocol.empty();
     f.status.insert = insert_;
     f.status.message = message_;
     f.help = help_;

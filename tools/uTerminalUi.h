@@ -92,6 +92,7 @@ struct TUiStatus {
     std::string host;        // "HOST:PORT"
     bool connected = false;
     bool tn3270e = false;
+    bool tls = false;        // the connection runs over TLS
     std::string lu;          // empty: none
     TSessionState state = TSessionState::ssNone;
     std::string keyboard;    // the lock text ("SYSTEM", "SENDING"), empty when free
@@ -102,7 +103,7 @@ struct TUiStatus {
 };
 
 // The status line, exactly `width` characters:
-//   X SYSTEM  127.0.0.1:3270 TN3270E LU SIM00001 LU-LU              INS 05/020
+//   X SYSTEM  127.0.0.1:3270 TN3270E TLS LU SIM00001 LU-LU          INS 05/020
 // A message takes the place of the connection details until the next key.
 std::string StatusLine(const TUiStatus& status, std::int32_t width);
 

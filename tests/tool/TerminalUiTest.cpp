@@ -182,6 +182,8 @@ TEST(TerminalStatus, LineShowsConnectionLockMessageInsertAndCursor)
     EXPECT_NE(StatusLine(s, 80).find("DISCONNECTED h:23"), std::string::npos);
     s.connected = true;
     EXPECT_NE(StatusLine(s, 80).find("h:23 TN3270 NO SESSION"), std::string::npos);
+    s.tls = true;
+    EXPECT_NE(StatusLine(s, 80).find("h:23 TN3270 TLS NO SESSION"), std::string::npos);
 }
 
 // ---------------------------------------------------------------- against hosts
