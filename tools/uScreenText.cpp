@@ -185,6 +185,33 @@ std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFiel
     return lines;
 }
 
+std::string FieldTextUtf8(const TDSField& item, const TOrvTn3270display* screen)
+{
+    const T3270Field* f = As3270Field(&item);
+    const bool hidden = f != nullptr && !f->GetVisible();
+    std::string out;
+    out.reserve(item.Data.size());
+    for (std::size_t k = 0; k < item.Data.size(); ++k) {
+        const auto c = static_cast<std::uint8_t>(item.Data[k]);
+        if (hidden) {
+            out.push_back(' ');
+            continue;
+        }
+        // The record holds '-', '|', '+' for a line the screen draws: the
+        // screen's own character at that position tells which it is.
+        const std::int32_t p = item.GetPos() - 1 + static_cast<std::int32_t>(k);
+        const std::uint32_t line = screen != nullptr && p >= 0 && p < screen->Size &&
+                                           screen->Chars[static_cast<std::size_t>(p)] == c
+                                       ? GeUnicode(screen->GeCodes[static_cast<std::size_t>(p)])
+                                       : 0;
+        if (line != 0)
+            AppendCodePoint(out, line);
+        else
+            AppendLocalAsUtf8(out, c);
+    }
+    return out;
+}
+
 std::optional<std::string> Utf8ToLocal(std::string_view utf8, std::string& error)
 {
     std::string local;

@@ -55,6 +55,12 @@ std::string QuoteText(std::string_view local);
 std::vector<std::string> RenderFields(const TDSFields& hostFields, const TDSFields& unprotectedFields,
                                       const TOrvTn3270display* screen = nullptr);
 
+// The text of one record as UTF-8, as the screen shows it: every character
+// of a non-display record and every control as a blank and, with the
+// screen the record was cut from, its graphic escapes as box-drawing
+// characters.
+std::string FieldTextUtf8(const TDSField& item, const TOrvTn3270display* screen = nullptr);
+
 // UTF-8 to the local character set (Windows-1252). Nothing when the text
 // is not valid UTF-8 or holds a character Windows-1252 does not have;
 // `error` then says why.

@@ -118,6 +118,13 @@ TTerminalSession::TTerminalSession()
 
 TTerminalSession::~TTerminalSession() = default;
 
+bool TTerminalSession::Fail(std::string& error, TSessionFault fault, std::string message)
+{
+    fault_ = fault;
+    error = std::move(message);
+    return false;
+}
+
 void TTerminalSession::MarkAction()
 {
     std::lock_guard lock(mutex_);
@@ -126,6 +133,7 @@ void TTerminalSession::MarkAction()
 
 bool TTerminalSession::Connect(const std::string& host, std::int32_t port, std::string& error)
 {
+    fault_ = TSessionFault::None;
     const bool bracket = host.find(':') != std::string::npos;
     target_ = (bracket ? "[" + host + "]" : host) + ":" + std::to_string(port);
     MarkAction();
@@ -138,19 +146,19 @@ bool TTerminalSession::Connect(const std::string& host, std::int32_t port, std::
     // returns (the handlers run once the lock is released).
     tn_.Connect();
     if (!tn_.IsConnected()) {
-        error = "cannot connect to " + target_;
+        std::string message = "cannot connect to " + target_;
         if (const std::string why = TlsError(); !why.empty())
-            error += ": " + why;
-        return false;
+            message += ": " + why;
+        return Fail(error, TSessionFault::ConnectFailed, std::move(message));
     }
     return true;
 }
 
 bool TTerminalSession::Disconnect(std::string& error)
 {
+    fault_ = TSessionFault::None;
     if (!tn_.IsConnected()) {
-        error = "not connected";
-        return false;
+        return Fail(error, TSessionFault::NotConnected, "not connected");
     }
     MarkAction();
     tn_.Disconnect();
@@ -329,10 +337,10 @@ std::vector<std::string> TTerminalSession::StatusLines()
 
 bool TTerminalSession::SetField(const std::string& field, const std::string& text, std::string& error)
 {
+    fault_ = TSessionFault::None;
     auto guard = tn_.Lock();
     if (!tn_.IsConnected()) {
-        error = "not connected";
-        return false;
+        return Fail(error, TSessionFault::NotConnected, "not connected");
     }
     TDSField* target = nullptr;
     std::string name = Upper(field);
@@ -345,9 +353,9 @@ bool TTerminalSession::SetField(const std::string& field, const std::string& tex
         if (ec == std::errc() && p == field.data() + field.size())
             target = tn_.UnprotectedFields.Items(n);
         if (target == nullptr) {
-            error = "no input field " + field + " (the screen has " + std::to_string(tn_.UnprotectedFields.Count()) +
-                    ")";
-            return false;
+            return Fail(error, TSessionFault::UnknownField,
+                        "no input field " + field + " (the screen has " +
+                            std::to_string(tn_.UnprotectedFields.Count()) + ")");
         }
         name = target->GetName();
     } else {
@@ -357,22 +365,18 @@ bool TTerminalSession::SetField(const std::string& field, const std::string& tex
                 target = f;
         }
         if (target == nullptr) {
-            error = "no field " + name;
-            return false;
+            return Fail(error, TSessionFault::UnknownField, "no field " + name);
         }
     }
     T3270Field* f = As3270Field(target);
     if (f == nullptr || !f->GetEditable()) {
-        error = "field " + name + " is protected";
-        return false;
+        return Fail(error, TSessionFault::Protected, "field " + name + " is protected");
     }
     if (text.find_first_of(std::string_view("\x00\x01", 2)) != std::string::npos) {
-        error = "text holds a character a field cannot hold (\\x00 or \\x01)";
-        return false;
+        return Fail(error, TSessionFault::Refused, "text holds a character a field cannot hold (\\x00 or \\x01)");
     }
     if (const auto refused = CharacterNotCarried(text)) {
-        error = *refused;
-        return false;
+        return Fail(error, TSessionFault::Refused, *refused);
     }
     // One 3270 field may be published as several records: a field runs on
     // over row ends, and a change of extended attribute inside it (the
@@ -392,9 +396,9 @@ bool TTerminalSession::SetField(const std::string& field, const std::string& tex
     for (const T3270Field* r : run)
         room += static_cast<std::size_t>(std::max<std::int16_t>(r->Len, 0));
     if (text.size() > room) {
-        error = "text of " + std::to_string(text.size()) + " characters does not fit field " + name + " of " +
-                std::to_string(room);
-        return false;
+        return Fail(error, TSessionFault::TooLong,
+                    "text of " + std::to_string(text.size()) + " characters does not fit field " + name + " of " +
+                        std::to_string(room));
     }
     // Typed as an operator would: Erase EOF over the whole field, then the
     // text; the host gets the words, not the blanks the field held before.
@@ -437,14 +441,13 @@ std::optional<std::string> TTerminalSession::CharacterNotCarried(const std::stri
 
 bool TTerminalSession::Type(const std::string& text, std::string& error)
 {
+    fault_ = TSessionFault::None;
     auto guard = tn_.Lock();
     if (!tn_.IsConnected()) {
-        error = "not connected";
-        return false;
+        return Fail(error, TSessionFault::NotConnected, "not connected");
     }
     if (text.empty()) {
-        error = "nothing to type";
-        return false;
+        return Fail(error, TSessionFault::Refused, "nothing to type");
     }
     const TTypeResult r = tn_.Type(text);
     if (r.Ok())
@@ -453,22 +456,24 @@ bool TTerminalSession::Type(const std::string& text, std::string& error)
     const auto notCarried = r.Refusal == TTypeRefusal::trNotCarried
                                 ? CharacterNotCarried(std::string(1, static_cast<char>(r.Character)))
                                 : std::nullopt;
-    error = notCarried ? *notCarried : r.Message();
+    std::string message = notCarried ? *notCarried : r.Message();
     if (r.Typed > 0)
-        error += " (" + std::to_string(r.Typed) + " of " + std::to_string(text.size()) + " characters typed)";
-    return false;
+        message += " (" + std::to_string(r.Typed) + " of " + std::to_string(text.size()) + " characters typed)";
+    return Fail(error, r.Refusal == TTypeRefusal::trProtected ? TSessionFault::Protected : TSessionFault::Refused,
+                std::move(message));
 }
 
 bool TTerminalSession::SetCursor(std::int32_t row, std::int32_t col, std::string& error)
 {
+    fault_ = TSessionFault::None;
     if (row < 1 || row > kRows || col < 1 || col > kCols) {
-        error = "cursor must be within rows 1-" + std::to_string(kRows) + " and columns 1-" + std::to_string(kCols);
-        return false;
+        return Fail(error, TSessionFault::OutOfRange,
+                    "cursor must be within rows 1-" + std::to_string(kRows) + " and columns 1-" +
+                        std::to_string(kCols));
     }
     auto guard = tn_.Lock();
     if (!tn_.IsConnected()) {
-        error = "not connected";
-        return false;
+        return Fail(error, TSessionFault::NotConnected, "not connected");
     }
     const std::int32_t position = (row - 1) * kCols + (col - 1);
     // The key sends the cursor the unprotected list holds (1-based); the
@@ -481,9 +486,9 @@ bool TTerminalSession::SetCursor(std::int32_t row, std::int32_t col, std::string
 
 bool TTerminalSession::Key(TTn3270AidKey key, std::string& error)
 {
+    fault_ = TSessionFault::None;
     if (!tn_.IsConnected()) {
-        error = "not connected";
-        return false;
+        return Fail(error, TSessionFault::NotConnected, "not connected");
     }
     MarkAction();
     tn_.SetAidKey(key);

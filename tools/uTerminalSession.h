@@ -37,6 +37,20 @@ std::optional<TTn3270AidKey> ParseKeyName(std::string_view name);
 
 enum class TWaitEvent { Screen, Unlock, Connect, Disconnect };
 
+// What kind of error the last refused operation met, for callers that
+// answer each kind differently (the Python module raises one exception
+// class per kind); the message says the same in words.
+enum class TSessionFault {
+    None,
+    NotConnected,   // no connection (or it ended)
+    ConnectFailed,  // the host could not be reached
+    UnknownField,   // no field of that index or name
+    Protected,      // a protected field or position
+    TooLong,        // text longer than the field
+    Refused,        // a character the field or the code page does not take; nothing to type
+    OutOfRange,     // a cursor position off the screen
+};
+
 enum class TWaitResult {
     Ok,
     Timeout,
@@ -119,6 +133,9 @@ public:
 
     // Events counted so far (tests and diagnostics).
     std::uint64_t Screens() const;
+    // The kind of the error the last refused operation returned; None
+    // after an operation that succeeded.
+    TSessionFault LastFault() const { return fault_; }
 
 private:
     struct Counters {
@@ -130,6 +147,8 @@ private:
     // cannot carry; nothing when they carry all. Under the session lock.
     std::optional<std::string> CharacterNotCarried(const std::string& text);
     bool ScreenShows(const std::string& text);
+    // Records the fault and the message; returns false (the failed result).
+    bool Fail(std::string& error, TSessionFault fault, std::string message);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -139,6 +158,7 @@ private:
     bool locked_ = false;      // guarded by mutex_: from the lock/unlock events
     std::uint64_t screensOnConnection_ = 0;  // guarded by mutex_
     std::string target_;       // application thread only
+    TSessionFault fault_ = TSessionFault::None;  // application thread only
 
     // Last: destroyed first, so that no handler outlives the members above.
     TTn3270E tn_;

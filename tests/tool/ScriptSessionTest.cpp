@@ -8,6 +8,7 @@
 #include "sim/uSimCodePage.h"
 #include "sim/uTestHost.h"
 #include "stream/uOrvTnConsts.h"
+#include "tools/uScreenText.h"
 #include "tools/uScriptLexer.h"
 #include "tools/uScriptSession.h"
 
@@ -506,6 +507,17 @@ TEST(GraphicEscape, LineDrawingInRecordsUtf8AndReadBuffer)
     EXPECT_EQ(screen.data[2], "\xE2\x94\x82" "AB\xE2\x94\xBC\xE2\x94\x82" "A" + std::string(74, ' '));
     EXPECT_EQ(screen.data[3], "\xE2\x94\x94\xE2\x94\x9C\xE2\x94\xB4\xE2\x94\xA4\xE2\x94\x98" + std::string(75, ' '));
     EXPECT_NE(FieldLine(run("fields"), "R2C1").find("text=\"\xE2\x94\x8C\xE2\x94\x80"), std::string::npos);
+    {
+        // A record's text as the Python module hands it out: box drawing
+        // where the screen has graphic escapes, the record's own characters
+        // without the screen.
+        auto guard = run.session.Component().Lock();
+        const TDSField* box = run.session.Component().HostFields.Items(1);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(FieldTextUtf8(*box, &run.session.Component().Tn3270Stream().Screen()),
+                  "\xE2\x94\x8C\xE2\x94\x80\xE2\x94\x80\xE2\x94\xAC\xE2\x94\x90");
+        EXPECT_EQ(FieldTextUtf8(*box), "+--++");
+    }
 
     // Read Buffer: every position as the host wrote it; nulls elsewhere.
     auto expected = [](int cursorAt, const std::vector<std::pair<int, Bytes>>& cells) {

@@ -1,0 +1,559 @@
+// The Python module tn3270e: TN3270E sessions and the embedded demo host for
+// Python programs, over the same terminal session the tn3270 program's
+// script mode drives (tools/uTerminalSession), with the same verbs and the
+// same errors, each error kind a Python exception class.
+//
+// Threads and the GIL. Every call that may block (connect, the waits, a key,
+// the screen and field reads, which take the component's session lock)
+// runs with the GIL released, so sessions in several Python threads work at
+// once; the waits sleep on the session's condition variable and wake on a
+// screen, an unlock or a disconnect, never polling. The component's reader
+// thread never touches Python: there are no Python callbacks. Calls on one
+// Session from several threads are taken one at a time (a per-session
+// mutex, taken only after the GIL is released, so that a thread waiting for
+// it never holds the GIL).
+//
+// Text. Python str in and out; inside the library the screen holds
+// Windows-1252, which the session's code page translates to and from the
+// host. A character Windows-1252 or the code page lacks is refused; graphic
+// escapes (line drawing) come out as box-drawing characters.
+#include "sim/uDemoApp.h"
+#include "sim/uHostSimulator.h"
+#include "stream/uCodePages.h"
+#include "tools/uScreenText.h"
+#include "tools/uTerminalSession.h"
+#include "tools/uTn3270Cli.h"
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr double kDefaultTimeoutSeconds = 30.0;
+constexpr std::int32_t kMaxPort = 65535;
+constexpr const char* kLoopback = "127.0.0.1";
+
+// The exception classes, one per kind of error; Error is their base.
+enum class TPyErrorKind {
+    Error,
+    Timeout,
+    NotConnected,
+    Disconnected,
+    ConnectionFailed,
+    UnknownField,
+    ProtectedField,
+    TextTooLong,
+    Refused,
+    UnknownKey,
+    OutOfRange,
+};
+
+// Thrown without the GIL; the registered translator raises the Python
+// exception of its kind (with the GIL).
+struct TPyError {
+    TPyErrorKind kind;
+    std::string message;
+};
+
+struct TPyExceptions {
+    py::handle error, timeout, notConnected, disconnected, connectionFailed, unknownField, protectedField,
+        textTooLong, refused, unknownKey, outOfRange;
+
+    py::handle Of(TPyErrorKind kind) const
+    {
+        switch (kind) {
+        case TPyErrorKind::Error: return error;
+        case TPyErrorKind::Timeout: return timeout;
+        case TPyErrorKind::NotConnected: return notConnected;
+        case TPyErrorKind::Disconnected: return disconnected;
+        case TPyErrorKind::ConnectionFailed: return connectionFailed;
+        case TPyErrorKind::UnknownField: return unknownField;
+        case TPyErrorKind::ProtectedField: return protectedField;
+        case TPyErrorKind::TextTooLong: return textTooLong;
+        case TPyErrorKind::Refused: return refused;
+        case TPyErrorKind::UnknownKey: return unknownKey;
+        case TPyErrorKind::OutOfRange: return outOfRange;
+        }
+        return error;
+    }
+};
+
+// Created once at import and kept for the life of the interpreter.
+TPyExceptions gExceptions;
+
+TPyErrorKind KindOf(TSessionFault fault)
+{
+    switch (fault) {
+    case TSessionFault::None: return TPyErrorKind::Error;
+    case TSessionFault::NotConnected: return TPyErrorKind::NotConnected;
+    case TSessionFault::ConnectFailed: return TPyErrorKind::ConnectionFailed;
+    case TSessionFault::UnknownField: return TPyErrorKind::UnknownField;
+    case TSessionFault::Protected: return TPyErrorKind::ProtectedField;
+    case TSessionFault::TooLong: return TPyErrorKind::TextTooLong;
+    case TSessionFault::Refused: return TPyErrorKind::Refused;
+    case TSessionFault::OutOfRange: return TPyErrorKind::OutOfRange;
+    }
+    return TPyErrorKind::Error;
+}
+
+std::chrono::milliseconds ToMilliseconds(double seconds)
+{
+    return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000.0)));
+}
+
+// A timeout given by the caller: above 0 and at most a day.
+double CheckedSeconds(double seconds)
+{
+    if (!std::isfinite(seconds) || seconds <= 0.0 || seconds > kMaxWaitSeconds)
+        throw py::value_error("timeout must be a number of seconds above 0 and at most " +
+                              std::to_string(static_cast<std::int64_t>(kMaxWaitSeconds)));
+    return seconds;
+}
+
+std::string FormatSeconds(double seconds)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", seconds);
+    return buf;
+}
+
+// Python text (UTF-8 from pybind11) to the screen's character set.
+std::string ToLocal(const std::string& utf8)
+{
+    std::string error;
+    auto local = Utf8ToLocal(utf8, error);
+    if (!local)
+        throw TPyError{TPyErrorKind::Refused, error};
+    return *local;
+}
+
+// One host field record as Python sees it.
+struct TPyField {
+    std::string name;
+    std::int32_t row = 0, column = 0, length = 0, position = 0;
+    bool isProtected = false, numeric = false, hidden = false, intensified = false, modified = false;
+    std::string text;
+    std::optional<std::int32_t> index;  // in the input fields: what set() takes
+
+    std::string Repr() const
+    {
+        return "Field(" + name + ", row=" + std::to_string(row) + ", column=" + std::to_string(column) +
+               ", length=" + std::to_string(length) + (isProtected ? ", protected" : "") +
+               (numeric ? ", numeric" : "") + (hidden ? ", hidden" : "") + (intensified ? ", intensified" : "") +
+               (modified ? ", modified" : "") + ", text=" + py::repr(py::str(text)).cast<std::string>() + ")";
+    }
+};
+
+class TPySession {
+public:
+    TPySession(std::string host, std::int32_t port, std::optional<std::string> lu, bool tn3270e, double timeout,
+               std::optional<std::string> codepage)
+        : host_(std::move(host)), port_(port), timeout_(CheckedSeconds(timeout)),
+          session_(std::make_unique<TTerminalSession>())
+    {
+        if (host_.empty())
+            throw py::value_error("host must not be empty");
+        if (port_ < 1 || port_ > kMaxPort)
+            throw py::value_error("port must be within 1-" + std::to_string(kMaxPort));
+        TTn3270E& tn = session_->Component();
+        tn.SetDeviceName(lu.value_or(std::string()));
+        tn.SetExtended(tn3270e);
+        if (codepage) {
+            // Only built-in code pages: any other name would be read as a
+            // table file.
+            if (FindCodePage(*codepage) == nullptr)
+                throw py::value_error(UnknownCodePageMessage(*codepage));
+            tn.SetConversionTable(*codepage);
+        }
+    }
+
+    void Connect()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        std::string error;
+        if (!session_->Connect(host_, port_, error))
+            throw TPyError{KindOf(session_->LastFault()), error};
+    }
+
+    void Disconnect()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        std::string error;
+        if (!session_->Disconnect(error))
+            throw TPyError{KindOf(session_->LastFault()), error};
+    }
+
+    // The end of a with block: disconnects when still connected.
+    void Exit()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        std::string error;
+        if (session_->IsConnected())
+            session_->Disconnect(error);
+    }
+
+    bool Connected() const { return session_->IsConnected(); }
+
+    std::vector<std::string> Screen()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        TTn3270E& tn = session_->Component();
+        auto guard = tn.Lock();
+        return RenderScreenRows(tn.Tn3270Stream().Screen());
+    }
+
+    std::pair<std::int32_t, std::int32_t> Cursor()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        TTn3270E& tn = session_->Component();
+        auto guard = tn.Lock();
+        const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
+        const std::int32_t cols = screen.Cols > 0 ? screen.Cols : TTn3270E::kCols;
+        const std::int32_t p = screen.inRange(screen.CursorPosition) ? screen.CursorPosition : 0;
+        return {p / cols + 1, p % cols + 1};
+    }
+
+    std::vector<TPyField> Fields()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        TTn3270E& tn = session_->Component();
+        auto guard = tn.Lock();
+        const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
+        const std::int32_t cols = screen.Cols > 0 ? screen.Cols : TTn3270E::kCols;
+        std::vector<TPyField> out;
+        for (std::int32_t i = 0; i < tn.HostFields.Count(); ++i) {
+            const TDSField* item = tn.HostFields.Items(i);
+            if (item == nullptr)
+                continue;
+            const T3270Field* f = As3270Field(item);
+            TPyField field;
+            field.name = item->GetName();
+            field.position = item->GetPos();
+            field.row = (field.position - 1) / cols + 1;
+            field.column = (field.position - 1) % cols + 1;
+            field.length = item->Len;
+            field.isProtected = f ? !f->GetEditable() : (item->Attr & T3270Field::kAttrProtected) != 0;
+            field.numeric = f && f->GetNumeric();
+            field.hidden = f && !f->GetVisible();
+            field.intensified = f && f->GetHigh();
+            field.modified = f && f->GetModified();
+            field.text = FieldTextUtf8(*item, &screen);
+            const std::int32_t input = tn.UnprotectedFields.IndexOf(item);
+            if (input >= 0)
+                field.index = input;
+            out.push_back(std::move(field));
+        }
+        return out;
+    }
+
+    void Set(const py::object& field, const std::string& text)
+    {
+        std::string name;
+        if (py::isinstance<TPyField>(field))
+            name = field.cast<const TPyField&>().name;
+        else if (py::isinstance<py::int_>(field) && !py::isinstance<py::bool_>(field))
+            name = std::to_string(field.cast<std::int64_t>());
+        else if (py::isinstance<py::str>(field))
+            name = field.cast<std::string>();
+        else
+            throw py::type_error("field must be an input index (int), a name like 'R5C20' (str) or a Field");
+        const std::string local = ToLocal(text);
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        std::string error;
+        if (!session_->SetField(name, local, error))
+            throw TPyError{KindOf(session_->LastFault()), error};
+    }
+
+    void Type(const std::string& text)
+    {
+        const std::string local = ToLocal(text);
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        std::string error;
+        if (!session_->Type(local, error))
+            throw TPyError{KindOf(session_->LastFault()), error};
+    }
+
+    void MoveCursor(std::int32_t row, std::int32_t col)
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        std::string error;
+        if (!session_->SetCursor(row, col, error))
+            throw TPyError{KindOf(session_->LastFault()), error};
+    }
+
+    void Key(const std::string& name)
+    {
+        const auto key = ParseKeyName(name);
+        if (!key)
+            throw TPyError{TPyErrorKind::UnknownKey, "unknown key " + name};
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        std::string error;
+        if (!session_->Key(*key, error))
+            throw TPyError{KindOf(session_->LastFault()), error};
+    }
+
+    void Wait(TWaitEvent event, const char* subject, std::optional<double> timeout)
+    {
+        const double seconds = timeout ? CheckedSeconds(*timeout) : timeout_;
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        Check(session_->Wait(event, ToMilliseconds(seconds)), subject, seconds);
+    }
+
+    void WaitText(const std::string& text, std::optional<double> timeout)
+    {
+        if (text.empty())
+            throw py::value_error("wait_text needs a text to wait for");
+        const std::string local = ToLocal(text);
+        const double seconds = timeout ? CheckedSeconds(*timeout) : timeout_;
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        Check(session_->WaitText(local, ToMilliseconds(seconds)), "text " + text, seconds);
+    }
+
+    py::dict Status()
+    {
+        std::vector<std::string> lines;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard op(op_);
+            lines = session_->StatusLines();
+        }
+        // "name value" lines: the names with '_' for '-', yes/no and on/off
+        // as booleans, '-' as None, the counts as numbers, the functions as
+        // a list.
+        py::dict out;
+        for (const std::string& line : lines) {
+            const auto space = line.find(' ');
+            std::string name = line.substr(0, space);
+            const std::string value = space == std::string::npos ? std::string() : line.substr(space + 1);
+            for (char& c : name)
+                if (c == '-')
+                    c = '_';
+            if (name == "connected" || name == "tn3270e")
+                out[py::str(name)] = value == "yes" || value == "on";
+            else if (name == "screens")
+                out[py::str(name)] = std::stoull(value);
+            else if (name == "functions")
+                out[py::str(name)] = value == "-" ? py::list() : py::str(value).attr("split")();
+            else if (value == "-")
+                out[py::str(name)] = py::none();
+            else
+                out[py::str(name)] = value;
+        }
+        const std::string keyboard = out.contains("keyboard") ? out["keyboard"].cast<std::string>() : std::string();
+        out["keyboard_locked"] = keyboard.rfind("locked", 0) == 0;
+        return out;
+    }
+
+    double Timeout() const { return timeout_; }
+    void SetTimeout(double seconds) { timeout_ = CheckedSeconds(seconds); }
+    const std::string& Host() const { return host_; }
+    std::int32_t Port() const { return port_; }
+
+private:
+    static void Check(TWaitResult r, const std::string& subject, double seconds)
+    {
+        switch (r) {
+        case TWaitResult::Ok: return;
+        case TWaitResult::Timeout:
+            throw TPyError{TPyErrorKind::Timeout,
+                           "timeout after " + FormatSeconds(seconds) + " s waiting for " + subject};
+        case TWaitResult::Ended:
+            throw TPyError{TPyErrorKind::Disconnected, "not connected (waiting for " + subject + ")"};
+        case TWaitResult::Failed:
+            throw TPyError{TPyErrorKind::ConnectionFailed, "connection failed (waiting for " + subject + ")"};
+        }
+    }
+
+    const std::string host_;
+    const std::int32_t port_;
+    double timeout_;  // with the GIL
+    std::mutex op_;   // one operation at a time on this session
+    std::unique_ptr<TTerminalSession> session_;
+};
+
+class TPyDemoHost {
+public:
+    explicit TPyDemoHost(bool plain)
+    {
+        tnsim::TSimHostOptions options;
+        options.port = 0;
+        options.telnet.mode = plain ? tnsim::TSimMode::Plain : tnsim::TSimMode::Tn3270E;
+        options.appFactory = tnsim::TDemoApp::Factory();
+        host_ = std::make_unique<tnsim::THostSimulator>(std::move(options));
+        port_ = host_->Port();
+    }
+
+    std::uint16_t Port() const { return port_; }
+    bool Closed() const { return host_ == nullptr; }
+    std::size_t Sessions() const { return host_ ? host_->SessionCount() : 0; }
+
+    // Closes every connection and waits for the host's threads (without the
+    // GIL: they never need it, but other Python threads may run meanwhile).
+    void Close()
+    {
+        std::unique_ptr<tnsim::THostSimulator> host = std::move(host_);
+        py::gil_scoped_release release;
+        host.reset();
+    }
+
+private:
+    std::unique_ptr<tnsim::THostSimulator> host_;
+    std::uint16_t port_ = 0;
+};
+
+py::handle NewException(py::module_& m, const char* name, std::initializer_list<py::handle> bases,
+                        const char* doc)
+{
+    py::tuple tuple(bases.size());
+    std::size_t i = 0;
+    for (const py::handle& b : bases)
+        tuple[i++] = py::reinterpret_borrow<py::object>(b);
+    const std::string qualified = std::string("tn3270e.") + name;
+    PyObject* type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, tuple.ptr(), nullptr);
+    if (type == nullptr)
+        throw py::error_already_set();
+    m.add_object(name, py::handle(type));
+    return py::handle(type);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tn3270e, m)
+{
+    m.doc() = "TN3270E sessions (the tn3270 library) and the embedded demo host.";
+
+    auto& e = gExceptions;
+    const py::handle exception = PyExc_Exception;
+    e.error = NewException(m, "Error", {exception}, "Every error of a session.");
+    e.timeout = NewException(m, "Timeout", {e.error, PyExc_TimeoutError}, "A wait ran out of time.");
+    e.notConnected = NewException(m, "NotConnected", {e.error}, "The session has no connection.");
+    e.disconnected = NewException(m, "Disconnected", {e.notConnected, PyExc_ConnectionError},
+                                  "The connection ended while waiting (or was gone when the wait began).");
+    e.connectionFailed =
+        NewException(m, "ConnectionFailed", {e.error, PyExc_ConnectionError}, "The host could not be reached.");
+    e.unknownField = NewException(m, "UnknownField", {e.error, PyExc_LookupError}, "No field of that index or name.");
+    e.protectedField = NewException(m, "ProtectedField", {e.error}, "A protected field or screen position.");
+    e.textTooLong = NewException(m, "TextTooLong", {e.error, PyExc_ValueError}, "Text longer than the field.");
+    e.refused = NewException(m, "Refused", {e.error, PyExc_ValueError},
+                             "A character the field, the screen or the code page does not take.");
+    e.unknownKey = NewException(m, "UnknownKey", {e.error, PyExc_ValueError}, "No attention key of that name.");
+    e.outOfRange = NewException(m, "OutOfRange", {e.error, PyExc_ValueError}, "A position off the screen.");
+
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const TPyError& error) {
+            PyErr_SetString(gExceptions.Of(error.kind).ptr(), error.message.c_str());
+        } catch (const ECodePageError& error) {
+            PyErr_SetString(PyExc_ValueError, error.what());
+        }
+    });
+
+    py::class_<TPyField>(m, "Field", "One host field record of the screen.")
+        .def_readonly("name", &TPyField::name, "R<row>C<column> of its first character")
+        .def_readonly("row", &TPyField::row)
+        .def_readonly("column", &TPyField::column)
+        .def_readonly("length", &TPyField::length)
+        .def_readonly("position", &TPyField::position, "1-based offset on the screen")
+        .def_readonly("protected", &TPyField::isProtected)
+        .def_readonly("numeric", &TPyField::numeric)
+        .def_readonly("hidden", &TPyField::hidden)
+        .def_readonly("intensified", &TPyField::intensified)
+        .def_readonly("modified", &TPyField::modified)
+        .def_readonly("text", &TPyField::text)
+        .def_readonly("index", &TPyField::index, "index among the input fields (what set() takes), or None")
+        .def("__repr__", &TPyField::Repr);
+
+    py::class_<TPySession>(m, "Session", "One TN3270E session. As a context manager it connects on entry and "
+                                         "disconnects on exit.")
+        .def(py::init<std::string, std::int32_t, std::optional<std::string>, bool, double,
+                      std::optional<std::string>>(),
+             py::arg("host"), py::arg("port") = 23, py::kw_only(), py::arg("lu") = py::none(),
+             py::arg("tn3270e") = true, py::arg("timeout") = kDefaultTimeoutSeconds,
+             py::arg("codepage") = py::none())
+        .def("connect", &TPySession::Connect)
+        .def("disconnect", &TPySession::Disconnect)
+        .def("__enter__",
+             [](py::object self) {
+                 self.cast<TPySession&>().Connect();
+                 return self;
+             })
+        .def("__exit__",
+             [](TPySession& s, const py::object&, const py::object&, const py::object&) {
+                 s.Exit();
+                 return false;
+             })
+        .def_property_readonly("connected", &TPySession::Connected)
+        .def_property_readonly("host", &TPySession::Host)
+        .def_property_readonly("port", &TPySession::Port)
+        .def_property("timeout", &TPySession::Timeout, &TPySession::SetTimeout,
+                      "seconds a wait without its own timeout waits")
+        .def("screen", &TPySession::Screen, "the rows of the screen: 24 strings of 80 characters")
+        .def_property_readonly("cursor", &TPySession::Cursor, "(row, column), 1-based")
+        .def("fields", &TPySession::Fields, "the host field records, in screen order")
+        .def("set", &TPySession::Set, py::arg("field"), py::arg("text"),
+             "fills an input field: its index, its name ('R5C20') or a Field")
+        .def("type", &TPySession::Type, py::arg("text"), "types at the cursor as an operator would")
+        .def("move_cursor", &TPySession::MoveCursor, py::arg("row"), py::arg("col"))
+        .def("key", &TPySession::Key, py::arg("name"),
+             "sends an attention key: enter, clear, pf1..pf24, pa1..pa3, sysreq, attn")
+        .def(
+            "wait_screen",
+            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitEvent::Screen, "screen", t); },
+            py::arg("timeout") = py::none())
+        .def(
+            "wait_unlock",
+            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitEvent::Unlock, "unlock", t); },
+            py::arg("timeout") = py::none())
+        .def(
+            "wait_connect",
+            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitEvent::Connect, "connect", t); },
+            py::arg("timeout") = py::none())
+        .def(
+            "wait_disconnect",
+            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitEvent::Disconnect, "disconnect", t); },
+            py::arg("timeout") = py::none())
+        .def("wait_text", &TPySession::WaitText, py::arg("text"), py::arg("timeout") = py::none())
+        .def("status", &TPySession::Status)
+        .def("__repr__", [](const TPySession& s) {
+            return "<tn3270e.Session " + s.Host() + ":" + std::to_string(s.Port()) +
+                   (s.Connected() ? " connected>" : ">");
+        });
+
+    py::class_<TPyDemoHost>(m, "DemoHost",
+                            "The embedded demo host on a free loopback port; stops on close() or at the end "
+                            "of a with block.")
+        .def(py::init<bool>(), py::kw_only(), py::arg("plain") = false)
+        .def_property_readonly("host", [](const TPyDemoHost&) { return std::string(kLoopback); })
+        .def_property_readonly("port", &TPyDemoHost::Port)
+        .def_property_readonly("closed", &TPyDemoHost::Closed)
+        .def_property_readonly("sessions", &TPyDemoHost::Sessions, "connections accepted so far")
+        .def("close", &TPyDemoHost::Close)
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](TPyDemoHost& h, const py::object&, const py::object&, const py::object&) {
+            h.Close();
+            return false;
+        });
+}
