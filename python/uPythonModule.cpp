@@ -204,7 +204,13 @@ public:
             session_->Disconnect(error);
     }
 
-    bool Connected() const { return session_->IsConnected(); }
+    // Waits for an operation in another thread to end, like every call.
+    bool Connected()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        return session_->IsConnected();
+    }
 
     std::vector<std::string> Screen()
     {
@@ -538,8 +544,7 @@ PYBIND11_MODULE(tn3270e, m)
         .def("wait_text", &TPySession::WaitText, py::arg("text"), py::arg("timeout") = py::none())
         .def("status", &TPySession::Status)
         .def("__repr__", [](const TPySession& s) {
-            return "<tn3270e.Session " + s.Host() + ":" + std::to_string(s.Port()) +
-                   (s.Connected() ? " connected>" : ">");
+            return "<tn3270e.Session " + s.Host() + ":" + std::to_string(s.Port()) + ">";
         });
 
     py::class_<TPyDemoHost>(m, "DemoHost",
