@@ -17,6 +17,7 @@
 // Windows-1252, which the session's code page translates to and from the
 // host. A character Windows-1252 or the code page lacks is refused; graphic
 // escapes (line drawing) come out as box-drawing characters.
+#include "platform/uTlsTransport.h"
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
 #include "stream/uCodePages.h"
@@ -156,7 +157,8 @@ struct TPyField {
 class TPySession {
 public:
     TPySession(std::string host, std::int32_t port, std::optional<std::string> lu, bool tn3270e, double timeout,
-               std::optional<std::string> codepage)
+               std::optional<std::string> codepage, std::optional<std::string> tls, std::optional<std::string> caFile,
+               std::optional<std::string> certFile, std::optional<std::string> keyFile, bool verify)
         : host_(std::move(host)), port_(port), timeout_(CheckedSeconds(timeout)),
           session_(std::make_unique<TTerminalSession>())
     {
@@ -174,6 +176,21 @@ public:
                 throw py::value_error(UnknownCodePageMessage(*codepage));
             tn.SetConversionTable(*codepage);
         }
+        // TLS: without tls the package's configuration decides, as in tn3270.
+        if (tls) {
+            const auto mode = ParseTlsMode(*tls);
+            if (!mode)
+                throw py::value_error("tls must be \"none\", \"direct\" or \"starttls\": " + *tls);
+            tn.SetTlsMode(*mode);
+        }
+        if (caFile)
+            tn.SetTlsCaFile(*caFile);
+        if (certFile)
+            tn.SetTlsCertFile(*certFile);
+        if (keyFile)
+            tn.SetTlsKeyFile(*keyFile);
+        if (!verify)
+            tn.SetTlsVerify(false);
     }
 
     void Connect()
@@ -494,11 +511,13 @@ PYBIND11_MODULE(tn3270e, m)
 
     py::class_<TPySession>(m, "Session", "One TN3270E session. As a context manager it connects on entry and "
                                          "disconnects on exit.")
-        .def(py::init<std::string, std::int32_t, std::optional<std::string>, bool, double,
-                      std::optional<std::string>>(),
+        .def(py::init<std::string, std::int32_t, std::optional<std::string>, bool, double, std::optional<std::string>,
+                      std::optional<std::string>, std::optional<std::string>, std::optional<std::string>,
+                      std::optional<std::string>, bool>(),
              py::arg("host"), py::arg("port") = 23, py::kw_only(), py::arg("lu") = py::none(),
              py::arg("tn3270e") = true, py::arg("timeout") = kDefaultTimeoutSeconds,
-             py::arg("codepage") = py::none())
+             py::arg("codepage") = py::none(), py::arg("tls") = py::none(), py::arg("ca_file") = py::none(),
+             py::arg("cert_file") = py::none(), py::arg("key_file") = py::none(), py::arg("verify") = true)
         .def("connect", &TPySession::Connect)
         .def("disconnect", &TPySession::Disconnect)
         .def("__enter__",

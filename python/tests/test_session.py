@@ -157,6 +157,12 @@ def test_every_error_is_its_exception(demo):
         tn3270e.Session(demo.host, 0)
     with pytest.raises(ValueError):
         tn3270e.Session(demo.host, demo.port, timeout=float("nan"))
+    with pytest.raises(ValueError, match="tls must be"):
+        tn3270e.Session(demo.host, demo.port, tls="ssl3")
+    # The demo host speaks plain telnet: a TLS handshake with it fails, and
+    # the reason comes with the error.
+    with pytest.raises(tn3270e.ConnectionFailed, match=f"cannot connect to 127.0.0.1:{demo.port}: TLS"):
+        tn3270e.Session(demo.host, demo.port, tls="direct", verify=False, timeout=5).connect()
     closed = tn3270e.DemoHost()
     port = closed.port
     closed.close()
