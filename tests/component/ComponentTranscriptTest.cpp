@@ -80,8 +80,13 @@ public:
         if (key == "functions") {
             std::string codes;
             for (std::uint8_t f = 0; f <= TTn3270E::kMaxFunctionCode; ++f)
-                if (tn_.GetFunctions().Contains(static_cast<TTn3270ExtendedFunction>(f)))
-                    codes += (codes.empty() ? "" : " ") + HexText(std::span(&f, 1));
+                if (tn_.GetFunctions().Contains(static_cast<TTn3270ExtendedFunction>(f))) {
+                    // Appended in two steps: GCC 12 at -O3 reports a false
+                    // -Wrestrict on "literal" + std::string&&.
+                    if (!codes.empty())
+                        codes += ' ';
+                    codes += HexText(std::span(&f, 1));
+                }
             return same(codes, std::string(args.substr(args.find_first_not_of(' ') == std::string_view::npos ? args.size() : args.find_first_not_of(' '))));
         }
         if (key == "tn3270e" && w.size() == 1)
