@@ -9,6 +9,9 @@
 //              (about 1.5 KB, 23 fields, colours) back to back and a
 //              marker screen that alone unlocks the keyboard: screens a
 //              second and CPU microseconds per screen in the client.
+//   long run   tn3270 only: --long-chunks (10) such Enters of N screens in
+//              one session (100,000 screens): CPU per screen and resident
+//              memory of the first and the last chunk, which must agree.
 //
 // Each client runs RUNS times per scenario; the medians are printed side by
 // side with their ratio, so the comparison holds on any machine.
@@ -118,6 +121,32 @@ private:
     bool sent_ = false;
 };
 
+// Every attention key: `screens` busy screens that leave the keyboard
+// locked, then a screen that unlocks it. The long run's host.
+class TChunkApp final : public ISimHostApp {
+public:
+    explicit TChunkApp(int screens) : screens_(screens) {}
+    void OnStart(TSimSession& s) override
+    {
+        Start(s);
+        s.Send3270(InputScreen(0));
+    }
+    void OnRecord(TSimSession& s, const TSimRecord& r) override
+    {
+        if (r.tn3270e && r.header.dataType == dt::Response)
+            return;
+        Bytes screen = tnbench::RealisticScreen();
+        screen[1] = wcc::ResetMdt;  // the WCC: no keyboard restore
+        for (int i = 0; i < screens_; ++i)
+            s.Send3270(screen);
+        s.Send3270(InputScreen(++chunk_));
+    }
+
+private:
+    int screens_;
+    int chunk_ = 0;
+};
+
 // --- the client side -------------------------------------------------------
 
 // A child process with its standard input and output on pipes.
@@ -221,6 +250,17 @@ public:
                 ns += static_cast<double>(runNs);
         }
         return ns / 1000.0;
+    }
+
+    // Resident memory of the process now, in KiB.
+    long RssKb() const
+    {
+        std::ifstream f("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(f, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return 0;
     }
 
 private:
@@ -340,6 +380,37 @@ std::optional<TSample> Bulk(const TDialect& d, int screens)
     return TSample{screens / seconds, cpu / screens};
 }
 
+// The long run: `chunks` chunks of `screens` screens, each asked for with
+// one Enter and ended by the unlocking screen; CPU per screen and resident
+// memory after each chunk, to show that nothing per screen grows with the
+// session's length.
+struct TChunk {
+    double cpuMicrosPerScreen = 0;
+    long rssKb = 0;
+};
+
+std::optional<std::vector<TChunk>> LongRun(const TDialect& d, int chunks, int screens)
+{
+    TSimHostOptions options;
+    options.appFactory = [screens] { return std::make_unique<TChunkApp>(screens); };
+    THostSimulator host(std::move(options));
+    auto argv = d.argv;
+    argv.push_back("127.0.0.1:" + std::to_string(host.Port()));
+    TChild c(argv);
+    if (!c.Command(d.waitReady))
+        return std::nullopt;
+    std::vector<TChunk> out;
+    for (int k = 0; k < chunks; ++k) {
+        const double cpu0 = c.CpuMicros();
+        if (!RunLines(c, d.enter))
+            return std::nullopt;
+        out.push_back({(c.CpuMicros() - cpu0) / screens, c.RssKb()});
+    }
+    if (!ScreenHolds(c, d, "ROUND TRIP " + std::to_string(chunks)))
+        return std::nullopt;
+    return out;
+}
+
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -394,7 +465,7 @@ int main(int argc, char** argv)
 {
     std::string tool, s3270;
     std::vector<std::string> toolArgs;
-    int runs = 5, roundtrips = 1000, screens = 10000;
+    int runs = 5, roundtrips = 1000, screens = 10000, longChunks = 10;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -425,9 +496,11 @@ int main(int argc, char** argv)
             roundtrips = std::max(1, std::atoi(value().c_str()));
         else if (a == "--screens")
             screens = std::max(1, std::atoi(value().c_str()));
+        else if (a == "--long-chunks")
+            longChunks = std::max(0, std::atoi(value().c_str()));
         else {
             std::cerr << "usage: tn_bench_peers --tool PATH [--s3270 PATH] [--runs N] [--roundtrips N] "
-                         "[--screens N] [--tool-arg ARG]...\n";
+                         "[--screens N] [--long-chunks N] [--tool-arg ARG]...\n";
             return 2;
         }
     }
@@ -451,6 +524,22 @@ int main(int argc, char** argv)
         const auto bt = Measure(runs, [&] { return Bulk(t, screens); });
         const auto bp = havePeer ? Measure(runs, [&] { return Bulk(p, screens); }) : TResult{};
         Print("bulk", "screens/second", bt, bp, havePeer);
+    }
+    if (longChunks >= 2) {
+        // tn3270 only: the first and the last chunk of a long session.
+        const auto chunks = LongRun(t, longChunks, screens);
+        if (!chunks) {
+            std::printf("long run: failed\n");
+            return 1;
+        }
+        std::printf("long run (tn3270): %d chunks of %d screens\n", longChunks, screens);
+        std::printf("%-10s %16s %16s\n", "chunk", "CPU us/screen", "VmRSS KiB after");
+        for (std::size_t k = 0; k < chunks->size(); ++k)
+            if (k == 0 || k + 1 == chunks->size() || std::getenv("TN_BENCH_VERBOSE"))
+                std::printf("%-10zu %16.2f %16ld\n", k + 1, (*chunks)[k].cpuMicrosPerScreen, (*chunks)[k].rssKb);
+        std::printf("last/first   %14.2fx %15.2fx\n",
+                    chunks->back().cpuMicrosPerScreen / chunks->front().cpuMicrosPerScreen,
+                    static_cast<double>(chunks->back().rssKb) / static_cast<double>(chunks->front().rssKb));
     }
     return 0;
 }

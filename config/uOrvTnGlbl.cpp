@@ -40,6 +40,7 @@ TN_CONSTINIT_STRING std::string gTlsCertFile;
 TN_CONSTINIT_STRING std::string gTlsKeyFile;
 TN_CONSTINIT_STRING std::string gTlsMinVersion;
 constinit bool gTlsVerify = true;
+constinit std::int32_t gReadPause = kDefaultReadPauseMs;
 
 namespace {
 
@@ -70,6 +71,7 @@ void ResetModuleGlobals()
     gTN3270E_SysReq = false;
     gTlsMinVersion = "1.2";
     gTlsVerify = true;
+    gReadPause = kDefaultReadPauseMs;
 }
 
 // An integer key is true only when its value is exactly 1.
@@ -108,6 +110,8 @@ void LoadFrom(const std::string& moduleFile)
     gTlsMinVersion = ini.ReadString(gSubServicio, "TlsMinVersion", "1.2");
     // Verification is switched off only by an explicit 0.
     gTlsVerify = ini.ReadInteger(gSubServicio, "TlsVerify", 1) != 0;
+    const std::int32_t pause = ini.ReadInteger(gSubServicio, "ReadPause", kDefaultReadPauseMs);
+    gReadPause = pause >= 0 && pause <= kMaxReadPauseMs ? pause : kDefaultReadPauseMs;
     if (gSubServicio == "TN5250")
         gTermType = ini.ReadString(gSubServicio, "TermType", "IBM-3179-2-E");
     if (gSubServicio == "TN3270") {

@@ -42,6 +42,13 @@ extern std::string gTlsCertFile;    // "TlsCertFile", default empty (no client c
 extern std::string gTlsKeyFile;     // "TlsKeyFile", default empty
 extern std::string gTlsMinVersion;  // "TlsMinVersion", default "1.2"
 extern bool gTlsVerify;             // "TlsVerify", true unless the value is exactly 0
+// "ReadPause": milliseconds the socket reader waits between "data ready"
+// and the read, the default of each new component's ReadPause property.
+extern std::int32_t gReadPause;
+inline constexpr std::int32_t kDefaultReadPauseMs = 5;
+// The longest read pause accepted (a second); above it, and below 0, the
+// key gives the default and the property refuses the value.
+inline constexpr std::int32_t kMaxReadPauseMs = 1000;
 
 // File name of the package's shared library; the service name is the name
 // without its first two and last four characters, upper-cased: "TN3270".

@@ -101,6 +101,10 @@ void TOrvTelnet::SetDefaults()
     Socket->OnDisconnect = [this](TTcpClient& s) { SocketSessionClosed(this, s); };
     RecBuffer.fill(0);
     AllowTn3270E = false;
+    {
+        std::lock_guard log(uTLogg::LogLock());  // the module's settings
+        Timings.ReadPause = std::chrono::milliseconds(gReadPause);
+    }
     UseSyncWindow = false;
     // The stream comes from the derived class's CreateTnStream, which its
     // constructor calls: C++ cannot reach an override from here.
@@ -226,6 +230,7 @@ void TOrvTelnet::Connect()
     // a record leaves the parser in that state: the new connection's first
     // bytes must not be read as its continuation.
     engine_.Reset();
+    progress_.Reset();
     RecLength = 0;
     Stream->TOrvTnStream::ProcessData();  // drops the partial record
     Stream->Display->clear();
@@ -716,6 +721,7 @@ std::string TOrvTelnet::GetTermType()
 // reaches the session but the START_TLS exchange.
 void TOrvTelnet::TEngineSink::OnData(std::span<const std::uint8_t> run)
 {
+    telnet_.progress_.Data(run.size());
     if (telnet_.startTls_.Guarding()) {
         telnet_.startTls_.OnOther("data");
         return;
@@ -725,6 +731,7 @@ void TOrvTelnet::TEngineSink::OnData(std::span<const std::uint8_t> run)
 
 void TOrvTelnet::TEngineSink::OnEndOfRecord()
 {
+    telnet_.progress_.EndOfRecord();
     if (telnet_.startTls_.Guarding()) {
         telnet_.startTls_.OnOther("a record");
         return;
@@ -734,6 +741,7 @@ void TOrvTelnet::TEngineSink::OnEndOfRecord()
 
 void TOrvTelnet::TEngineSink::OnOption(std::uint8_t verb, std::uint8_t option)
 {
+    telnet_.progress_.Option(verb, option);
     if (telnet_.startTls_.Guarding()) {
         telnet_.StartTlsAction(telnet_.startTls_.OnOption(verb, option));
         return;
@@ -743,6 +751,7 @@ void TOrvTelnet::TEngineSink::OnOption(std::uint8_t verb, std::uint8_t option)
 
 void TOrvTelnet::TEngineSink::OnSubnegotiation(std::span<const std::uint8_t> data)
 {
+    telnet_.progress_.Subnegotiation(data);
     if (telnet_.startTls_.Guarding()) {
         telnet_.StartTlsAction(telnet_.startTls_.OnSubnegotiation(data));
         return;
@@ -752,11 +761,13 @@ void TOrvTelnet::TEngineSink::OnSubnegotiation(std::span<const std::uint8_t> dat
 
 void TOrvTelnet::TEngineSink::OnSubnegotiationDiscarded()
 {
+    telnet_.progress_.Idle();
     MsgLog(kLogError, "TN_ERROR: Subnegotiation longer than 100 bytes discarded.");
 }
 
 void TOrvTelnet::TEngineSink::OnCommand(std::uint8_t /*command*/)
 {
+    telnet_.progress_.Idle();
     // NOP, DM, BRK, IP, AO, AYT, EC, EL, GA, a stray SE: nothing to do.
 }
 
@@ -826,6 +837,21 @@ void TOrvTelnet::SendInterruptProcess()
 }
 
 // ------------------------------------------------------------ properties
+
+std::int32_t TOrvTelnet::GetReadPause()
+{
+    TSessionGuard guard(core_);
+    return static_cast<std::int32_t>(Timings.ReadPause.count());
+}
+
+void TOrvTelnet::SetReadPause(std::int32_t milliseconds)
+{
+    if (milliseconds < 0 || milliseconds > kMaxReadPauseMs)
+        throw std::out_of_range("ReadPause must be 0 to " + std::to_string(kMaxReadPauseMs) + " ms: " +
+                                std::to_string(milliseconds));
+    TSessionGuard guard(core_);
+    Timings.ReadPause = std::chrono::milliseconds(milliseconds);
+}
 
 // The level and the directory are the module's, shared by every component
 // and by the log facade: they are read and written under the process-wide

@@ -82,6 +82,7 @@
 #include "platform/uTcpClient.h"
 #include "stream/uOrvTnConsts.h"
 #include "stream/uOrvTnStream.h"
+#include "telnet/uReceiveProgress.h"
 #include "telnet/uSessionCore.h"
 #include "telnet/uSocketReader.h"
 #include "telnet/uStartTls.h"
@@ -241,6 +242,17 @@ public:
     // The open connection's TLS: protocol, cipher, whether the host was
     // verified; an empty Protocol when it has none. Takes the lock.
     TTlsInfo GetTlsInfo() const;
+    // The reader's pause, in milliseconds, between "data ready" and the read
+    // (0 to kMaxReadPauseMs): it lets the rest of a record the host sends in
+    // pieces arrive, so that the record is read in one block, at the cost of
+    // that long for every block (a round trip takes at least the pause). 0
+    // reads at once: records still arrive whole in the lists (a screen is
+    // published only at its end of record), but a host answer in several
+    // records may show its screens one by one. The default is "ReadPause"
+    // of Telnet.ini (5). A new value applies from the next Connect. Out of
+    // range: std::out_of_range, nothing changed.
+    std::int32_t GetReadPause();
+    void SetReadPause(std::int32_t milliseconds);
 
     // Number of reader waits that timed out in this component's life (tests).
     std::uint64_t ReaderIdleWaits() const;
@@ -350,6 +362,7 @@ private:
     TStartTls startTls_;
     bool sendingStartTls_ = false;  // our own START_TLS answers pass the send guard
     bool tlsUpgradeTaken_ = false;  // the reader has taken the handshake
+    TReceiveProgress progress_;  // what each received block did; guarded by the lock
 
     std::mutex readersMutex_;  // leaf lock: guards the two below only
     std::shared_ptr<TThSocketRead> ReadThread_;

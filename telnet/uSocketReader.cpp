@@ -183,12 +183,17 @@ bool TThSocketRead::OwnsConnection() const
 
 bool TThSocketRead::NotifyDataAvailable()
 {
+    Telnet->progress_.BeginBlock();
     Telnet->NewData(ReadBuffer->data(), ReadCount);
     ReadCount = 0;
-    // Receive-loop guard: the block that opens a window is not counted; the
-    // 50th counted block inside the window means the host (or we) loop.
-    // A monotonic clock, so that the guard keeps working across midnight
-    // and clock changes.
+    // Receive-loop guard: only a block that made no progress counts (see
+    // telnet/uReceiveProgress.h), so a busy host is never taken for a loop.
+    // Among those, the block that opens a window is not counted; the 50th
+    // counted block inside the window means the host (or we) loop. A
+    // monotonic clock, so that the guard keeps working across midnight and
+    // clock changes.
+    if (Telnet->progress_.EndBlock() != TReceiveProgress::TBlock::NoProgress)
+        return true;
     const auto now = Clock::now();
     if (now - BurstStart >= timings_.BurstWindow) {
         BurstStart = now;

@@ -1,7 +1,7 @@
 // The socket reader of one connection, TThSocketRead: its own thread waits
 // for data, reads blocks of at most 8192 bytes and feeds them to the
 // component's telnet engine under the session lock; it guards against
-// receive loops (50 blocks in one window) and asks the component whether an
+// receive loops (50 blocks without progress in one window) and asks the component whether an
 // idle link is still alive every sixth wait that times out. The timings of
 // the connection (TTelnetTimings) live here, injectable for tests.
 #pragma once
@@ -28,7 +28,8 @@ struct TTelnetTimings {
     // Reader: pause between "data ready" and the read, so that the rest of a
     // record sent in pieces is read in the same block.
     std::chrono::milliseconds ReadPause{5};
-    // Receive-loop guard: a window in which 50 counted blocks mean a loop.
+    // Receive-loop guard: a window in which 50 blocks that made no progress
+    // (telnet/uReceiveProgress.h) mean a loop.
     std::chrono::milliseconds BurstWindow{2000};
     // Socket: longest connect, and longest a send may block.
     std::chrono::milliseconds ConnectTimeout{20000};
@@ -52,7 +53,7 @@ public:
     static constexpr std::int32_t kReadBufferSize = 8192;
     // The liveness check runs on every sixth wait that times out.
     static constexpr int kWaitsPerAliveCheck = 6;
-    // Blocks counted in one window that mean a receive loop.
+    // Blocks without progress counted in one window that mean a receive loop.
     static constexpr std::int32_t kBurstLimit = 50;
 
     TThSocketRead(TOrvTelnet& telnet, std::shared_ptr<TSessionCore> core,

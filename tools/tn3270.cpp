@@ -109,6 +109,7 @@ int Run(const TCliOptions& o)
         tn.SetTlsKeyFile(o.keyFile);
     if (o.insecure)
         tn.SetTlsVerify(false);
+    tn.SetReadPause(o.readPauseMs);
 
     const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(o.timeoutSeconds * 1000.0)));
 

@@ -103,16 +103,21 @@ TTerminalSession::TTerminalSession()
     tn_.OnSystemUnLock = count([](TTerminalSession& s) {
         ++s.counts_.unlock;
         s.locked_ = false;
+        s.keyAnswered_ = true;
     });
     tn_.OnConnect = count([](TTerminalSession& s) {
         ++s.counts_.connect;
         s.connected_ = true;
         s.screensOnConnection_ = 0;
+        s.keyAnswered_ = true;
     });
+    // A host that binds or unbinds the session has answered the key too.
+    tn_.OnSessionState = count([](TTerminalSession& s) { s.keyAnswered_ = true; });
     tn_.OnConnectionFail = count([](TTerminalSession& s) { ++s.counts_.fail; });
     tn_.OnDisconnect = count([](TTerminalSession& s) {
         ++s.counts_.disconnect;
         s.connected_ = false;
+        s.keyAnswered_ = true;
     });
 }
 
@@ -195,15 +200,18 @@ TWaitResult TTerminalSession::Wait(TWaitEvent event, std::chrono::milliseconds t
     auto outcome = [&]() -> std::optional<TWaitResult> {
         switch (event) {
         case TWaitEvent::Screen:
-            if (counts_.screen > marks_.screen)
+            // After a key, the screen the host has finished: the keyboard
+            // unlocked since (the host's answer may come in several records).
+            if (counts_.screen > marks_.screen && keyAnswered_)
                 return TWaitResult::Ok;
             break;
         case TWaitEvent::Unlock:
             if (counts_.unlock > marks_.unlock)
                 return TWaitResult::Ok;
-            // Nothing locked the keyboard since the action: it is the state
-            // now that counts, once the host has written on this connection.
-            if (counts_.lock == marks_.lock && !locked_ && connected_ && screensOnConnection_ > 0)
+            // Nothing locked the keyboard since the action (and no key
+            // waits for its answer): it is the state now that counts, once
+            // the host has written on this connection.
+            if (keyAnswered_ && counts_.lock == marks_.lock && !locked_ && connected_ && screensOnConnection_ > 0)
                 return TWaitResult::Ok;
             break;
         case TWaitEvent::Connect:
@@ -490,7 +498,15 @@ bool TTerminalSession::Key(TTn3270AidKey key, std::string& error)
     if (!tn_.IsConnected()) {
         return Fail(error, TSessionFault::NotConnected, "not connected");
     }
-    MarkAction();
+    {
+        // Before the key goes: the host's unlock may come before SetAidKey
+        // returns. A key with an AID locks the keyboard until the host
+        // restores it (the 3270 "system lock" of an attention key).
+        std::lock_guard lock(mutex_);
+        marks_ = counts_;
+        if (TTn3270E::AidByte(key) != 0)
+            keyAnswered_ = false;
+    }
     tn_.SetAidKey(key);
     return true;
 }

@@ -87,10 +87,15 @@ public:
 
     // Waits until the event has happened since the last action (see the
     // header comment), or the timeout passes.
-    //   Screen:     a screen published since the mark.
+    //   Screen:     a screen published since the mark; after a key with an
+    //               AID (Enter, Clear, PF, PA) only once the host has also
+    //               unlocked the keyboard after that key (or changed the
+    //               session state: BIND, UNBIND), so the screen is
+    //               the one the key caused, whole, even when the host sends
+    //               it in several records and the reader does not pause.
     //   Unlock:     an unlock since the mark; or, when the mark saw no lock
-    //               come, the keyboard is unlocked and a screen has arrived
-    //               on this connection.
+    //               come and no key waits for its answer, the keyboard is
+    //               unlocked and a screen has arrived on this connection.
     //   Connect:    a connection made since the mark, or connected now.
     //   Disconnect: a disconnection since the mark, or not connected now.
     // Screen and Unlock end with Ended when the connection is gone first.
@@ -156,6 +161,9 @@ private:
     Counters marks_;           // guarded by mutex_
     bool connected_ = false;   // guarded by mutex_: from the connect/disconnect events
     bool locked_ = false;      // guarded by mutex_: from the lock/unlock events
+    // False from a key with an AID until the host unlocks the keyboard,
+    // changes the session state, or the connection ends; guarded by mutex_.
+    bool keyAnswered_ = true;
     std::uint64_t screensOnConnection_ = 0;  // guarded by mutex_
     std::string target_;       // application thread only
     TSessionFault fault_ = TSessionFault::None;  // application thread only

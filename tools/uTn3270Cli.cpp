@@ -215,7 +215,8 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
         }
         static constexpr std::string_view kValued[] = {"--port",    "--device", "--terminal-type", "--log-level",
                                                        "--log-dir", "--table",  "--codepage",      "--timeout",
-                                                       "--cafile",  "--cert",   "--key"};
+                                                       "--cafile",  "--cert",   "--key",
+                                                       "--read-pause"};
         if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued))
             return fail("unknown option " + name);
         std::string value;
@@ -267,6 +268,12 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
             if (!seconds)
                 return fail("--timeout must be a number of seconds above 0: " + value);
             o.timeoutSeconds = *seconds;
+        } else if (name == "--read-pause") {
+            const auto pause = ParseInt(value, 0, kMaxReadPauseMs);
+            if (!pause)
+                return fail("--read-pause must be a number of milliseconds from 0 to " +
+                            std::to_string(kMaxReadPauseMs) + ": " + value);
+            o.readPauseMs = *pause;
         }
     }
     if (!o.table.empty() && !o.codePage.empty())
@@ -303,6 +310,8 @@ std::string UsageText(std::string_view program)
            "  --codepage NAME      host code page: cp037, cp273 ... cp1149 (or the number)\n"
            "  --write-table NAME FILE  write code page NAME as a table file and stop\n"
            "  --timeout SECONDS    how long a wait may last (default 10)\n"
+           "  --read-pause MS      pause before each socket read (default 0; the\n"
+           "                       component's own default is 5)\n"
            "  --script             read commands from standard input (see below)\n"
            "  --demo-plain         the embedded demo host serves plain TN3270\n"
            "  --tls                TLS from the first byte (default port then 992)\n"

@@ -3,6 +3,7 @@
 // what to print and how to exit.
 #pragma once
 
+#include "config/uOrvTnGlbl.h"
 #include "log/uOrvIntfLogg.h"
 #include "platform/uTlsTransport.h"
 #include "stream/uOrvTnConsts.h"
@@ -64,6 +65,9 @@ struct TCliOptions {
     std::string writeTableCodePage;
     std::string writeTableFile;
     double timeoutSeconds = kDefaultWaitSeconds;
+    // --read-pause MS: the reader's pause before each read. 0 for the tool:
+    // the waits settle on the keyboard lock, not on a pause.
+    std::int32_t readPauseMs = 0;
     bool script = false;
     bool help = false;
     // The embedded demo host serves plain TN3270 instead of TN3270E.

@@ -4,6 +4,7 @@
 #include "ComponentTestSupport.h"
 
 #include "component/PellanTN3270.h"
+#include "config/uOrvTnGlbl.h"
 #include "platform/uComponent.h"
 #include "sim/uSim3270Decoder.h"
 
@@ -264,6 +265,29 @@ TEST(Tn3270EKeys, KeysOnAClosedConnectionSendNothingAndRaiseNoDisconnect)
     EXPECT_EQ(events.Count("Disconnect"), 0);
     EXPECT_FALSE(tn.IsConnected());
     EXPECT_EQ(tn.GetLastAidKey(), TTn3270AidKey::akPF24);
+}
+
+// ReadPause: the default comes from Telnet.ini (gReadPause) when the
+// component is made; a value the application sets wins; out of range is refused.
+TEST(ComponentReadPause, DefaultFromTheModuleSettingAndTheApplicationWins)
+{
+    const std::int32_t saved = gReadPause;
+    {
+        TTn3270E fresh;
+        EXPECT_EQ(fresh.GetReadPause(), saved);
+    }
+    gReadPause = 12;
+    TTn3270E tn;
+    gReadPause = saved;
+    EXPECT_EQ(tn.GetReadPause(), 12);
+    EXPECT_EQ(tn.Timings.ReadPause, std::chrono::milliseconds(12));
+    tn.SetReadPause(0);
+    EXPECT_EQ(tn.GetReadPause(), 0);
+    EXPECT_THROW(tn.SetReadPause(-1), std::out_of_range);
+    EXPECT_THROW(tn.SetReadPause(kMaxReadPauseMs + 1), std::out_of_range);
+    EXPECT_EQ(tn.GetReadPause(), 0);
+    tn.SetReadPause(kMaxReadPauseMs);
+    EXPECT_EQ(tn.GetReadPause(), kMaxReadPauseMs);
 }
 
 } // namespace

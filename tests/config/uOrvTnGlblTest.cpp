@@ -94,6 +94,19 @@ TEST_F(ModuleGlobalsTest, PositiveLevelStartsLoggingInTheModuleDirectory)
     EXPECT_TRUE(fs::exists(other / "TN3270_061226.SYS"));
 }
 
+TEST_F(ModuleGlobalsTest, ReadPauseIsReadInRangeOrDefaults)
+{
+    const struct {
+        const char* line;
+        std::int32_t want;
+    } cases[] = {{"", 5}, {"ReadPause=0\n", 0}, {"ReadPause=20\n", 20}, {"ReadPause=1000\n", 1000},
+                 {"ReadPause=-1\n", 5}, {"ReadPause=1001\n", 5}, {"ReadPause=fast\n", 5}};
+    for (const auto& c : cases) {
+        Load(std::string("[TN3270]\n") + c.line);
+        EXPECT_EQ(gReadPause, c.want) << c.line;
+    }
+}
+
 TEST_F(ModuleGlobalsTest, ReadsOnlyTheSectionOfTheServiceName)
 {
     const std::string ini =

@@ -1,6 +1,8 @@
 // Hosts that misbehave, over real loopback sockets: one that says nothing
 // (the reader's liveness check), one that sends a screen a byte at a time,
-// one that floods (the receive-loop guard, checked in the real log file),
+// busy hosts the receive-loop guard lets be (a screen stream, fast round
+// trips) and loops it cuts (floods of NOPs, repeated subnegotiations and
+// requests, checked in the real log file),
 // records at and one byte beyond the input bound, and subnegotiations at
 // and beyond the 100-byte buffer.
 #include "ReliabilitySupport.h"
@@ -158,12 +160,9 @@ TEST_F(HostileHost, AFailedLivenessCheckEndsTheConnectionOnce)
 
 TEST_F(HostileHost, AScreenSentAByteAtATimeArrivesWholeAsOneScreen)
 {
-    // Default timings: the reader's pause before a read is what gathers a
-    // trickle into few blocks (without it every byte is a block and the
-    // receive-loop guard would rightly end the connection).
-    TTelnetTimings t;
-    t.ConnectTimeout = 5000ms;
-    Start(t);
+    // No read pause: nearly every byte is a block of its own, and each one
+    // adds to the record, so the receive-loop guard lets the trickle be.
+    Start();
     auto s = Open();
     ASSERT_TRUE(s);
     TDemoOptions demo;
@@ -191,39 +190,120 @@ TEST_F(HostileHost, AScreenSentAByteAtATimeArrivesWholeAsOneScreen)
     EXPECT_TRUE(tn->IsConnected());
 }
 
-// ---- a host that floods
+// ---- busy hosts are not loops; loops are cut
 
-TEST_F(HostileHost, AFloodingHostIsCutByTheReceiveLoopGuardWithItsLogLine)
+// Answers every attention key with a fresh screen that unlocks the keyboard.
+class TRoundTripApp final : public ISimHostApp {
+public:
+    void OnStart(TSimSession& s) override
+    {
+        if (s.Negotiated().HasFunction(fn::BindImage))
+            s.SendBind();
+        s.Send3270(Screen(0));
+    }
+    void OnRecord(TSimSession& s, const TSimRecord& r) override
+    {
+        if (r.tn3270e && r.header.dataType == dt::Response)
+            return;
+        s.Send3270(Screen(++count_));
+    }
+    static Bytes Screen(int n)
+    {
+        return TSim3270Encoder()
+            .EraseWrite(wcc::Restore | wcc::ResetMdt)
+            .Field(1, 1, fa::Protected, "ROUND TRIP " + std::to_string(n))
+            .Field(3, 15, fa::Unprotected, "")
+            .Take();
+    }
+
+private:
+    int count_ = 0;
+};
+
+// Waits until the published fields show the text; false when they never do.
+bool WaitFieldsShow(TRecorder& events, TTn3270E& tn, std::string_view text)
 {
-    TTelnetTimings t;
-    t.ConnectTimeout = 5000ms;
-    Start(t);
+    for (;;) {
+        const int seen = events.Count("ScreenChange");
+        if (FieldsShow(tn, text))
+            return true;
+        if (!events.WaitFor("ScreenChange", seen + 1))
+            return false;
+    }
+}
+
+TEST_F(HostileHost, AHostStreamingTenThousandScreensBackToBackIsNotCut)
+{
+    Start();  // no read pause: blocks as small as the host's writes
+    auto s = Open();
+    ASSERT_TRUE(s);
+    for (int i = 0; i < 10000; ++i)
+        s->Send3270(TSim3270Encoder().Write(wcc::ResetMdt).SBA(1, 1).Text("SCREEN " + std::to_string(i)).Take());
+    s->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "STREAM END").Take());
+    ASSERT_TRUE(WaitFieldsShow(events, *tn, "STREAM END"));
+    EXPECT_TRUE(tn->IsConnected());
+    EXPECT_EQ(events.Count("Disconnect"), 0);
+}
+
+TEST_F(HostileHost, AThousandRoundTripsAsFastAsTheHostAnswersAreNotCut)
+{
+    TSimHostOptions options;
+    options.appFactory = [] { return std::make_unique<TRoundTripApp>(); };
+    host = std::make_unique<THostSimulator>(std::move(options));
+    tn = std::make_unique<TTn3270E>();
+    tn->Host = "127.0.0.1";
+    tn->Port = host->Port();
+    tn->Timings = QuickTimings();
+    events.Attach(*tn);
+    tn->Connect();
+    ASSERT_TRUE(events.WaitFor("ScreenChange", 1));
+    for (int i = 1; i <= 1000; ++i) {
+        tn->SetAidKey(TTn3270AidKey::akEnter);
+        ASSERT_TRUE(events.WaitFor("ScreenChange", i + 1)) << "round trip " << i;
+    }
+    EXPECT_TRUE(FieldsShow(*tn, "ROUND TRIP 1000"));
+    EXPECT_TRUE(tn->IsConnected());
+    EXPECT_EQ(events.Count("Disconnect"), 0);
+}
+
+// A host stuck repeating what moves nothing: cut by the receive-loop guard,
+// logged, and the component usable again.
+struct TLoopCase {
+    const char* name;
+    const char* unit;  // hex, sent over and over
+};
+
+class HostLoop : public HostileHost, public ::testing::WithParamInterface<TLoopCase> {};
+
+TEST_P(HostLoop, IsCutByTheReceiveLoopGuardWithItsLogLine)
+{
+    Start();
     TLogCapture log(*tn, 1);
     auto s = Open();
     ASSERT_TRUE(s);
+    s->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "BEFORE").Take());
+    ASSERT_TRUE(events.WaitFor("ScreenChange"));
     const auto reader = tn->ReadThread();
-    // A host stuck in a loop writing the same small record (a Write that
-    // paints four characters): cheap for the client, so that even a slow
-    // (sanitizer) build reads more than 50 blocks within the window.
-    const Bytes screen = Framed(Cat({DataHeader(), TSim3270Encoder().Write(wcc::Restore).SBA(1, 1).Text("LOOP").Take()}));
-    // Send until the client hangs up; bounded so that a missing guard fails
-    // the test instead of hanging it.
-    constexpr int kMaxRecords = 2000000;
+    // Small writes, so that the client reads many blocks; bounded so that a
+    // missing guard fails the test instead of hanging it.
+    const Bytes unit = Hex(GetParam().unit);
+    Bytes burst;
+    for (int i = 0; i < 4; ++i)
+        burst.insert(burst.end(), unit.begin(), unit.end());
+    constexpr int kMaxWrites = 2000000;
     int sent = 0;
-    while (sent < kMaxRecords && s->IsConnected()) {
-        s->SendRaw(screen);
+    while (sent < kMaxWrites && s->IsConnected()) {
+        s->SendRaw(burst);
         ++sent;
     }
-    ASSERT_TRUE(events.WaitFor("Disconnect")) << "still connected after " << sent << " records";
-    EXPECT_LT(sent, kMaxRecords);
-    EXPECT_GT(events.Count("ScreenChange"), 0);
+    ASSERT_TRUE(events.WaitFor("Disconnect")) << "still connected after " << sent << " writes";
+    EXPECT_LT(sent, kMaxWrites);
     EXPECT_EQ(events.Count("Disconnect"), 1);
     EXPECT_NE(log.Text().find("Receive error(loop).\r\n"), std::string::npos) << log.Text();
     {
         auto guard = tn->Lock();
         EXPECT_EQ(tn->HostFields.Count(), 0);
     }
-    // The component is usable again.
     auto s2 = Open();
     ASSERT_TRUE(s2);
     EXPECT_TRUE(reader->Finished.load());
@@ -233,6 +313,14 @@ TEST_F(HostileHost, AFloodingHostIsCutByTheReceiveLoopGuardWithItsLogLine)
     ASSERT_TRUE(events.WaitFor("ScreenChange", screens + 1));
     EXPECT_TRUE(FieldsShow(*tn, "CALM"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Floods, HostLoop,
+    ::testing::Values(TLoopCase{"NopFlood", "FF F1"},
+                      TLoopCase{"GoAheadFlood", "FF F9"},
+                      TLoopCase{"SameSubnegotiation", "FF FA 1E 01 02 03 FF F0"},
+                      TLoopCase{"SameRequest", "FF FD 1E"}),
+    [](const ::testing::TestParamInfo<TLoopCase>& info) { return std::string(info.param.name); });
 
 // ---- a host that stops reading
 

@@ -224,9 +224,11 @@ TEST_F(TelnetConnection, FiftyCountedBlocksInOneWindowAreAReceiveLoop)
     Open();
     t->Timings.BurstWindow = std::chrono::hours(1);
     ConnectAndAccept();
-    // Each exchange waits for its answer, so each is a block of its own.
-    // The reader's start opened the window: 49 blocks pass, the 50th is a loop.
-    for (int i = 0; i < 49; ++i)
+    // Each exchange waits for its answer, so each is a block of its own: a
+    // host answering every refusal with the same request again. The first
+    // request moves the negotiation on; the repeats do not. The reader's
+    // start opened the window: 49 repeats pass, the 50th is a loop.
+    for (int i = 0; i < 50; ++i)
         ASSERT_TRUE(Exchange({}).empty()) << i;
     EXPECT_TRUE(t->IsConnected());
     ASSERT_TRUE(peer->Send(kProbe));
@@ -245,6 +247,17 @@ TEST_F(TelnetConnection, BlocksSpreadOverWindowsAreNotALoop)
     ConnectAndAccept();
     for (int i = 0; i < 60; ++i)
         ASSERT_TRUE(Exchange({}).empty()) << i;
+    EXPECT_TRUE(t->IsConnected());
+}
+
+TEST_F(TelnetConnection, BlocksThatMakeProgressAreNeverALoop)
+{
+    Open();
+    t->Timings.BurstWindow = std::chrono::hours(1);
+    ConnectAndAccept();
+    // Each block repeats the request, but also brings a record: progress.
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(Exchange(Record("r")).empty()) << i;
     EXPECT_TRUE(t->IsConnected());
 }
 

@@ -111,7 +111,9 @@ TEST_F(TelnetLog, AReceiveLoopAndAnOverlongSubnegotiationAreLoggedAsErrors)
     Bytes overlong = HexBytes("FF FA 18 01");
     overlong.insert(overlong.end(), 200, 0x41);
     overlong.insert(overlong.end(), {0xFF, 0xF0});
-    for (int i = 0; i < 50 && t.IsConnected(); ++i) {
+    // The first block moves the negotiation on; 50 repeats of the request
+    // without anything new are a loop.
+    for (int i = 0; i < 52 && t.IsConnected(); ++i) {
         ASSERT_TRUE(peer->Send(Concat({i == 0 ? overlong : Bytes{}, HexBytes("FF FD 1E")})));
         peer->ExpectBytes(HexBytes("FF FC 1E"));
     }

@@ -24,6 +24,7 @@ TEST(Tn3270Cli, DefaultsStartTheDemoHost)
     EXPECT_EQ(p.options.terminalType, TTn3270TerminalType::tt3278m2E);
     EXPECT_FALSE(p.options.logLevel.has_value());
     EXPECT_DOUBLE_EQ(p.options.timeoutSeconds, kDefaultWaitSeconds);
+    EXPECT_EQ(p.options.readPauseMs, 0);
     EXPECT_FALSE(p.options.script);
 }
 
@@ -45,6 +46,7 @@ TEST(Tn3270Cli, EveryOptionInBothSpellings)
         opt(args, "--log-dir", "/tmp/logs");
         opt(args, "--table", "table.ini");
         opt(args, "--timeout", "2.5");
+        opt(args, "--read-pause", "5");
         args.insert(args.end(), {"--no-tn3270e", "--script", "--demo-plain", "host.example:2323"});
         const TCliParse p = Parse(args);
         ASSERT_EQ(p.error, "") << inlineForm;
@@ -54,6 +56,7 @@ TEST(Tn3270Cli, EveryOptionInBothSpellings)
         EXPECT_EQ(p.options.logDir, "/tmp/logs");
         EXPECT_EQ(p.options.table, "table.ini");
         EXPECT_DOUBLE_EQ(p.options.timeoutSeconds, 2.5);
+        EXPECT_EQ(p.options.readPauseMs, 5);
         EXPECT_FALSE(p.options.extended);
         EXPECT_TRUE(p.options.script);
         EXPECT_TRUE(p.options.demoPlain);
@@ -143,6 +146,9 @@ TEST(Tn3270Cli, ErrorsNameTheProblem)
         {{"--timeout", "nan"}, "--timeout must be"},
         {{"--timeout", "1e3"}, "--timeout must be"},
         {{"--timeout", "86401"}, "--timeout must be"},
+        {{"--read-pause", "-1"}, "--read-pause must be a number of milliseconds from 0 to 1000"},
+        {{"--read-pause", "1001"}, "--read-pause must be"},
+        {{"--read-pause", "5ms"}, "--read-pause must be"},
         {{"--script=yes"}, "--script takes no value"},
         {{"--device="}, "--device needs a name"},
         {{"--table", ""}, "--table needs a file name"},

@@ -734,6 +734,35 @@ TEST(ScriptUss, LogonFromTheSscpWelcomeScreen)
     EXPECT_TRUE(run("quit").Ok());
 }
 
+// With no read pause, a host answering a key in two records (the first
+// leaves the keyboard locked) is seen settled: `wait screen` and `wait
+// unlock` after the key return only once the host has unlocked it.
+TEST(ScriptWire, AfterAKeyTheWaitsReturnOnlyOnceTheHostUnlocks)
+{
+    THostSimulator host;
+    ScriptDriver run;
+    run.session.Component().SetReadPause(0);
+    ASSERT_TRUE(run("connect 127.0.0.1:" + std::to_string(host.Port())).Ok());
+    const auto s = host.WaitSession();
+    ASSERT_TRUE(s && s->WaitNegotiated());
+    s->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Unprotected, "READY").Take());
+    ASSERT_TRUE(run("wait unlock").Ok());
+    ASSERT_TRUE(run("wait screen").Ok());
+
+    EXPECT_TRUE(run("key enter").Ok());
+    ASSERT_TRUE(s->WaitData());
+    s->Send3270(TSim3270Encoder().EraseWrite(wcc::ResetMdt).Field(1, 1, fa::Protected, "PART ONE").Take());
+    ASSERT_TRUE(run("wait text \"PART ONE\"").Ok());  // published, keyboard still locked
+    EXPECT_FALSE(run("wait screen 0.2").Ok());
+    EXPECT_FALSE(run("wait unlock 0.2").Ok());
+    s->Send3270(TSim3270Encoder().Write(wcc::Restore).SBA(2, 1).Text("PART TWO").Take());
+    EXPECT_TRUE(run("wait unlock").Ok());
+    ASSERT_TRUE(run("wait screen").Ok());
+    EXPECT_TRUE(run("screen").Shows("PART TWO"));
+    // The screen is taken: the next wait waits for another one.
+    EXPECT_FALSE(run("wait screen 0.2").Ok());
+}
+
 #ifdef TN3270_PROGRAM
 struct TempDirForTables {
     std::filesystem::path path;

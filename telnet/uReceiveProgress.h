@@ -1,0 +1,52 @@
+// What one received block did for the session, for the receive-loop guard:
+// a block that adds record bytes, completes a record or moves a negotiation
+// on is progress and never counts toward a loop, however fast the host
+// sends; a block whose commands only repeat what the connection has already
+// seen (the same verb for an option again, a subnegotiation seen before,
+// NOPs and other bare commands, empty records, an overlong subnegotiation)
+// is a candidate loop. A block that ends inside the command it began (a
+// subnegotiation or verb trickled in pieces) completes nothing and is
+// neutral: it counts neither way.
+//
+// Fed by the telnet component's engine sink, under the session lock; one
+// per component, Reset at each Connect. No I/O, no clock, bounded memory.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+class TReceiveProgress {
+public:
+    enum class TBlock { Progress, NoProgress, Neutral };
+
+    // Distinct subnegotiations remembered per connection: a host that
+    // cycles through more than this many keeps counting as progress.
+    static constexpr std::size_t kSubnegMemory = 16;
+
+    // A new connection: nothing seen yet.
+    void Reset();
+    // Starts a block; EndBlock says what it did.
+    void BeginBlock();
+    TBlock EndBlock() const;
+
+    // ---- what the engine reported
+    void Data(std::size_t bytes);
+    void EndOfRecord();
+    void Option(std::uint8_t verb, std::uint8_t option);
+    void Subnegotiation(std::span<const std::uint8_t> data);
+    // An overlong subnegotiation discarded, or a bare command (NOP, GA, ...).
+    void Idle();
+
+private:
+    bool progress_ = false;
+    bool completed_ = false;       // something ended in this block
+    bool recordHasData_ = false;   // the record being received holds bytes
+    // (verb - WILL) * 256 + option: each verb an option has had.
+    std::bitset<4 * 256> verbs_;
+    std::array<std::uint64_t, kSubnegMemory> subnegs_{};
+    std::size_t subnegCount_ = 0;  // remembered so far (ring once full)
+    std::size_t subnegNext_ = 0;
+};
