@@ -947,7 +947,7 @@ TEST(Tn3270Program, NoPasswordInAnyLogAtTheHighestLevel)
                                     "quit\n");
     ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out;
     EXPECT_EQ(r.out.find("error"), std::string::npos) << r.out;
-    std::size_t files = 0, dumps = 0;
+    std::size_t files = 0, dumps = 0;  // dumps: those with masked bytes
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         ++files;
         struct stat st{};
@@ -956,7 +956,8 @@ TEST(Tn3270Program, NoPasswordInAnyLogAtTheHighestLevel)
         std::ifstream f(entry.path(), std::ios::binary);
         const std::string text{std::istreambuf_iterator<char>(f), {}};
         const auto inDumps = DumpedBytes(text);
-        dumps += inDumps.size();
+        for (const std::string& bytes : inDumps)
+            dumps += bytes.find('\x01') != std::string::npos ? 1 : 0;
         for (const std::string password : {"PWXQ4711", "SECRET"}) {
             const bool typedOnly = password == "PWXQ4711";
             std::string ebcdic;
@@ -974,7 +975,7 @@ TEST(Tn3270Program, NoPasswordInAnyLogAtTheHighestLevel)
         }
     }
     EXPECT_EQ(files, 2u);      // the message log and the dump log
-    EXPECT_GT(dumps, 10u);     // the records were dumped (with the masked bytes)
+    EXPECT_GE(dumps, 2u);      // both sign-on records were dumped, masked
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }
