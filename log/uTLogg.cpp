@@ -173,6 +173,8 @@ constinit std::atomic<bool> gNotedNotRegular{false};
 // Set once the writer object is gone (process exit): items are then written
 // on the caller's thread, one at a time.
 constinit std::atomic<bool> gWriterGone{false};
+// Set once the writer exists: a flush with nothing ever queued starts no thread.
+constinit std::atomic<bool> gWriterStarted{false};
 constinit std::mutex gInlineMutex;
 
 void NoteNotRegular(const std::string& path)
@@ -311,6 +313,7 @@ public:
             // No thread: items are written on the caller's thread.
         }
         gWriter.store(this, std::memory_order_release);
+        gWriterStarted.store(true, std::memory_order_release);
         static const int registered = ::pthread_atfork(&AtForkPrepare, &AtForkParent, &AtForkChild);
         (void)registered;
     }
@@ -448,7 +451,7 @@ void Submit(TLogItem&& item)
 bool Flush() noexcept
 {
     try {
-        if (gWriterGone.load(std::memory_order_acquire))
+        if (gWriterGone.load(std::memory_order_acquire) || !gWriterStarted.load(std::memory_order_acquire))
             return true;
         return TLogWriter::Instance().Flush();
     } catch (...) {
