@@ -2,6 +2,7 @@
 #include "component/uHostFieldExtract.h"
 
 #include "log/uOrvIntfLogg.h"
+#include "log/uTLogg.h"
 
 #include <algorithm>
 #include <array>
@@ -208,7 +209,12 @@ std::string FormatHostFieldLog(const TDSField& field)
     std::string line;
     line.reserve(static_cast<std::size_t>(n) + field.Data.size());
     line.append(head, static_cast<std::size_t>(n));
-    line += field.Data;
+    // What the operator typed into a non-display field (a password) is
+    // never logged unless the profile asks for it (UnmaskedDumps=1).
+    if ((field.Attr & 0x0C) == 0x0C && LogMasksSecrets())
+        line.append(field.Data.size(), uTLogg::kMaskChar);
+    else
+        line += field.Data;
     return line;
 }
 

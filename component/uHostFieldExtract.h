@@ -44,7 +44,8 @@ inline constexpr std::int32_t kTextRecordHeaderSize = 5;
 void GenHostFields(const TOrvTn3270display& screen, TDSFields& hostFields, TDSFields& unprotectedFields);
 
 // "Col:%.2d - Row:%.2d - Len:%.2d - Pos:%.4d - Attr:$%.2X - Eab:$%.2X - Data:%s"
-// for the record (decimal values zero-padded, bytes as upper-case hex).
+// for the record (decimal values zero-padded, bytes as upper-case hex); the
+// Data of a non-display field is one '*' per character unless UnmaskedDumps.
 std::string FormatHostFieldLog(const TDSField& field);
 
 // Shows a host text record (NVT data, or a record before binary mode) as

@@ -64,6 +64,7 @@ void ResetModuleGlobals()
 {
     ClearModuleGlobals();
     gLogLevel = 0;
+    gUnmaskedDumps.store(false, std::memory_order_relaxed);
     gTN3270E_BindImage = false;
     gTN3270E_DataStreamCtl = false;
     gTN3270E_Responses = false;
@@ -100,6 +101,11 @@ void LoadFrom(const std::string& moduleFile)
     // The logs are prepared in the module directory; "LogDir" applies from
     // the next SetLogging or SetLoggingDir.
     SetLogging(gLogLevel);
+    // Non-display field contents (passwords) are masked in every log unless
+    // the profile explicitly asks for them; then the log says so.
+    gUnmaskedDumps.store(ini.ReadInteger(gSubServicio, "UnmaskedDumps", 0) == 1, std::memory_order_relaxed);
+    if (!LogMasksSecrets())
+        MsgLog(TLogLevel::llError, "UnmaskedDumps=1: non-display field contents are written to the logs unmasked");
     gLogDir = ini.ReadString(gSubServicio, "LogDir", gLogDir);
     gAETableFile = ini.ReadString(gSubServicio, "EbcdicTable", "");
     gTlsMode = ini.ReadString(gSubServicio, "TlsMode", "none");

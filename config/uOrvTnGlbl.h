@@ -24,7 +24,8 @@ extern std::string gModuleName;   // file name of the module, with extension
 extern std::string gIniFile;      // gModulePath + "Telnet.ini"
 extern std::string gSubServicio;  // service name: the profile section read
 // gLogLevel ("LogLevel", default 0), gLogDir ("LogDir", default gModulePath),
-// gLogID (gSubServicio + "_"), gLogExt ("SYS") and gDumpExt ("DMP") are
+// gLogID (gSubServicio + "_"), gLogExt ("SYS"), gDumpExt ("DMP") and
+// gUnmaskedDumps ("UnmaskedDumps", true only if exactly 1, default 0) are
 // declared by the log facade (log/uOrvIntfLogg.h), which reads them.
 extern std::string gAETableFile;  // "EbcdicTable", default empty: a code page ("cp1141") or a table file
 extern std::string gTermType;     // "TermType"

@@ -30,6 +30,7 @@ TN_OUTLIVES_THE_FRAME TN_CONSTINIT_STRING std::string gLogDir;
 TN_OUTLIVES_THE_FRAME TN_CONSTINIT_STRING std::string gLogID;
 TN_OUTLIVES_THE_FRAME TN_CONSTINIT_STRING std::string gLogExt;
 TN_OUTLIVES_THE_FRAME TN_CONSTINIT_STRING std::string gDumpExt;
+constinit std::atomic<bool> gUnmaskedDumps{false};
 
 namespace {
 
@@ -74,13 +75,37 @@ std::unique_ptr<CFechaLogg> NewLog(const std::string& extension)
 }
 
 void WriteDump(std::uint16_t level, std::string_view title, const void* data, std::size_t length,
-               THECharLang lang)
+               THECharLang lang, std::span<const std::uint8_t> secret) noexcept
 {
-    if (!LogEnabled(level))
+    try {
+        if (!LogEnabled(level))
+            return;
+        if (!LogMasksSecrets())
+            secret = {};
+        TLogGuard guard(uTLogg::LogLock());
+        if (gDumpLog)
+            gDumpLog->Dump(level, title, data, length, lang, secret);
+    } catch (...) {
+        // logging never reports errors
+    }
+}
+
+// SetLogging with the log lock held by the caller.
+void SwitchLogging(std::int32_t level)
+{
+    if (gShutDown)
         return;
-    TLogGuard guard(uTLogg::LogLock());
-    if (gDumpLog)
-        gDumpLog->Dump(level, title, data, length, lang);
+    FreeLogs();
+    if (level <= 0)
+        return;
+    gLogLevel = level;
+    try {
+        gMsgLog = NewLog(gLogExt);
+        gDumpLog = NewLog(gDumpExt);
+    } catch (...) {
+    }
+    if (gMsgLog || gDumpLog)
+        gGate.store(level, std::memory_order_release);
 }
 
 }  // namespace
@@ -97,53 +122,66 @@ bool LogEnabled(std::uint16_t level)
 
 void SetLogStartHook(TLogStartHook hook) { gStartHook.store(hook, std::memory_order_release); }
 
-void SetLogging(std::int32_t level)
+void SetLogging(std::int32_t level) noexcept
 {
-    EnsureStarted();
-    TLogGuard guard(uTLogg::LogLock());
-    if (gShutDown)
-        return;
-    FreeLogs();
-    if (level <= 0)
-        return;
-    gLogLevel = level;
     try {
-        gMsgLog = NewLog(gLogExt);
-        gDumpLog = NewLog(gDumpExt);
+        EnsureStarted();
+        {
+            TLogGuard guard(uTLogg::LogLock());
+            SwitchLogging(level);
+        }
+        // Outside the lock: writers go on queueing while the old lines are written.
+        uTLogg::Flush();
+    } catch (...) {
+        // errors while switching are swallowed
+    }
+}
+
+void SetLoggingDir(const std::string& directory) noexcept
+{
+    try {
+        EnsureStarted();
+        {
+            TLogGuard guard(uTLogg::LogLock());
+            if (gShutDown)
+                return;
+            gLogDir = directory;
+            SwitchLogging(gLogLevel);
+        }
+        uTLogg::Flush();
     } catch (...) {
     }
-    if (gMsgLog || gDumpLog)
-        gGate.store(level, std::memory_order_release);
 }
 
-void SetLoggingDir(const std::string& directory)
+void MsgLog(std::uint16_t level, std::string_view text) noexcept
 {
-    EnsureStarted();
-    TLogGuard guard(uTLogg::LogLock());
-    if (gShutDown)
-        return;
-    gLogDir = directory;
-    SetLogging(gLogLevel);
+    try {
+        if (!LogEnabled(level))
+            return;
+        TLogGuard guard(uTLogg::LogLock());
+        if (gMsgLog)
+            gMsgLog->LoggMsg(level, text);
+    } catch (...) {
+    }
 }
 
-void MsgLog(std::uint16_t level, std::string_view text)
+void DumpLog(std::uint16_t level, std::string_view title, const void* data, std::size_t length) noexcept
 {
-    if (!LogEnabled(level))
-        return;
-    TLogGuard guard(uTLogg::LogLock());
-    if (gMsgLog)
-        gMsgLog->LoggMsg(level, text);
+    WriteDump(level, title, data, length, THECharLang::clASCII, {});
 }
 
-void DumpLog(std::uint16_t level, std::string_view title, const void* data, std::size_t length)
+void SnaDump(std::uint16_t level, std::string_view title, const void* data, std::size_t length) noexcept
 {
-    WriteDump(level, title, data, length, THECharLang::clASCII);
+    WriteDump(level, title, data, length, THECharLang::clEBCDIC, {});
 }
 
-void SnaDump(std::uint16_t level, std::string_view title, const void* data, std::size_t length)
+void SnaDump(std::uint16_t level, std::string_view title, const void* data, std::size_t length,
+             std::span<const std::uint8_t> secret) noexcept
 {
-    WriteDump(level, title, data, length, THECharLang::clEBCDIC);
+    WriteDump(level, title, data, length, THECharLang::clEBCDIC, secret);
 }
+
+void LogFlush() noexcept { uTLogg::Flush(); }
 
 void InitializeLogFacade()
 {
@@ -155,18 +193,22 @@ void InitializeLogFacade()
 
 void FinalizeLogFacade()
 {
-    TLogGuard guard(uTLogg::LogLock());
-    FreeLogs();
-    gShutDown = true;
+    {
+        TLogGuard guard(uTLogg::LogLock());
+        FreeLogs();
+        gShutDown = true;
+    }
+    uTLogg::Flush();
 }
 
 // ---------------------------------------------------------------- TTraceLog
 
 namespace {
 
-std::uint16_t ClampLevel(std::int32_t level)
+// The 16-bit unsigned value of the level, as a caller passing -1 gets 65535.
+std::uint16_t Level16(std::int32_t level)
 {
-    return static_cast<std::uint16_t>(std::clamp<std::int32_t>(level, 0, 0xFFFF));
+    return static_cast<std::uint16_t>(level);
 }
 
 std::string Hex(const void* p)
@@ -200,7 +242,7 @@ TTraceLog::TTraceLog(const TObject* object, std::string_view method, std::string
                      std::int32_t level)
     : method_(method), className_(ClassNameOf(object)), object_(object)
 {
-    if (LogEnabled(ClampLevel(level)))
+    if (LogEnabled(Level16(level)))
         Line(className_ + "(" + Hex(object_) + ")." + method_ + "(" + std::string(params) +
                  ")- Entry Point",
              level);
@@ -216,11 +258,11 @@ TTraceLog::~TTraceLog()
     }
 }
 
-void TTraceLog::Line(std::string_view text, std::int32_t level) const { MsgLog(ClampLevel(level), text); }
+void TTraceLog::Line(std::string_view text, std::int32_t level) const { MsgLog(Level16(level), text); }
 
 void TTraceLog::Log(std::string_view text, std::int32_t level)
 {
-    if (LogEnabled(ClampLevel(level)))
+    if (LogEnabled(Level16(level)))
         Line(className_ + "(" + Hex(object_) + ")." + method_ + " - " + std::string(text), level);
 }
 
@@ -234,24 +276,24 @@ bool TTraceLog::Assigned(const void* pointer, std::string_view name, std::int32_
 
 void TTraceLog::LogResult(std::string_view text, std::int32_t level)
 {
-    if (LogEnabled(ClampLevel(level)))
+    if (LogEnabled(Level16(level)))
         Line("Result = " + std::string(text), level);
 }
 
 void TTraceLog::LogResult(std::int32_t value, std::int32_t level)
 {
-    if (LogEnabled(ClampLevel(level)))
+    if (LogEnabled(Level16(level)))
         Line("Result = " + std::to_string(value), level);
 }
 
 void TTraceLog::LogResult(const void* pointer, std::int32_t level)
 {
-    if (LogEnabled(ClampLevel(level)))
+    if (LogEnabled(Level16(level)))
         Line("Result = " + Hex(pointer), level);
 }
 
 void TTraceLog::LogResult(bool value, std::int32_t level)
 {
-    if (LogEnabled(ClampLevel(level)))
+    if (LogEnabled(Level16(level)))
         Line(value ? "Result = True" : "Result = False", level);
 }

@@ -5,13 +5,20 @@
 // DumpLog and SnaDump write one framed hex dump to the daily dump log ("DMP"),
 // with the text column as the bytes are (DumpLog) or translated from EBCDIC
 // (SnaDump). With logging off all three return at once and create no file.
-// They never report errors and are safe to call from any thread, also while
-// another thread switches logging with SetLogging or SetLoggingDir.
+// They never report errors or throw and are safe to call from any thread,
+// also while another thread switches logging with SetLogging or SetLoggingDir.
 //
 // Cost with logging off: one atomic load (LogEnabled). With logging on, a
-// write holds the process-wide log lock (log/uTLogg.h) for the check of the
-// log objects and the write, and SetLogging replaces the objects under the
-// same lock, so a writer never uses a freed log.
+// write formats its text and queues it for the log's writer thread
+// (log/uTLogg.h) under the process-wide log lock, which is never held while
+// waiting on the disk; SetLogging replaces the log objects under the same
+// lock, so a writer never uses a freed log. Switching logging (SetLogging,
+// SetLoggingDir), the shutdown and LogFlush wait (bounded) until the queued
+// lines are written.
+//
+// Secrets: the contents of non-display fields (passwords) are masked in
+// every log ("*" in dumps and field lines) unless "Telnet.ini" sets
+// UnmaskedDumps=1 (gUnmaskedDumps).
 //
 // The settings the facade reads (gLogLevel, gLogDir, gLogID, gLogExt,
 // gDumpExt) live here, so that the log needs nothing above it; they are
@@ -30,9 +37,11 @@
 
 #include "platform/uOrvObject.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -45,6 +54,9 @@ extern std::string gLogDir;     // "LogDir", default the module's directory
 extern std::string gLogID;      // log file prefix: the service name + "_"
 extern std::string gLogExt;     // extension of the message log: "SYS"
 extern std::string gDumpExt;    // extension of the dump log: "DMP"
+// "UnmaskedDumps", default false: non-display field contents are written to
+// the logs as they are. Read by any thread.
+extern std::atomic<bool> gUnmaskedDumps;
 
 // The levels the package's own code logs at. A configured level of llDump or
 // more logs everything the package emits.
@@ -61,29 +73,45 @@ enum class TLogLevel : std::uint16_t {
 // On: gLogLevel = level, and the two logs are created anew in gLogDir with the
 // prefix gLogID and the extensions gLogExt and gDumpExt; their files open on
 // the first write that passes (appending). Errors are swallowed.
-void SetLogging(std::int32_t level);
+// Lines queued before the switch are written first (LogFlush).
+void SetLogging(std::int32_t level) noexcept;
 // Stores the directory in gLogDir and restarts logging with gLogLevel.
-void SetLoggingDir(const std::string& directory);
+void SetLoggingDir(const std::string& directory) noexcept;
 
-void MsgLog(std::uint16_t level, std::string_view text);
+// Bytes of text below 0x20 are written as '.'.
+void MsgLog(std::uint16_t level, std::string_view text) noexcept;
 // data may be null when length is 0. The title is written in full; every byte
 // of data is dumped (no 16-bit cut).
-void DumpLog(std::uint16_t level, std::string_view title, const void* data, std::size_t length);
-void SnaDump(std::uint16_t level, std::string_view title, const void* data, std::size_t length);
+void DumpLog(std::uint16_t level, std::string_view title, const void* data, std::size_t length) noexcept;
+void SnaDump(std::uint16_t level, std::string_view title, const void* data, std::size_t length) noexcept;
+// A dump whose bytes marked non-zero in secret (a non-display field's
+// contents) show as "**" and '*', unless gUnmaskedDumps.
+void SnaDump(std::uint16_t level, std::string_view title, const void* data, std::size_t length,
+             std::span<const std::uint8_t> secret) noexcept;
+// Waits (at most uTLogg::kFlushWait) until every line logged so far is in its
+// file. For tests and for applications that read their logs.
+void LogFlush() noexcept;
+// True when non-display field contents must be masked in what is logged.
+inline bool LogMasksSecrets() noexcept { return !gUnmaskedDumps.load(std::memory_order_relaxed); }
 
 // True when a line of this level would be written now; lets callers skip
 // building a costly text (a dump title, a field line) that nobody will read.
 bool LogEnabled(std::uint16_t level);
 
 // The same with the package's named levels.
-inline void MsgLog(TLogLevel level, std::string_view text) { MsgLog(static_cast<std::uint16_t>(level), text); }
-inline void DumpLog(TLogLevel level, std::string_view title, const void* data, std::size_t length)
+inline void MsgLog(TLogLevel level, std::string_view text) noexcept { MsgLog(static_cast<std::uint16_t>(level), text); }
+inline void DumpLog(TLogLevel level, std::string_view title, const void* data, std::size_t length) noexcept
 {
     DumpLog(static_cast<std::uint16_t>(level), title, data, length);
 }
-inline void SnaDump(TLogLevel level, std::string_view title, const void* data, std::size_t length)
+inline void SnaDump(TLogLevel level, std::string_view title, const void* data, std::size_t length) noexcept
 {
     SnaDump(static_cast<std::uint16_t>(level), title, data, length);
+}
+inline void SnaDump(TLogLevel level, std::string_view title, const void* data, std::size_t length,
+                    std::span<const std::uint8_t> secret) noexcept
+{
+    SnaDump(static_cast<std::uint16_t>(level), title, data, length, secret);
 }
 inline bool LogEnabled(TLogLevel level) { return LogEnabled(static_cast<std::uint16_t>(level)); }
 
@@ -104,7 +132,7 @@ void SetLogStartHook(TLogStartHook hook);
 // "<Class>(<ADDR>).<Method> - Entry Point", the destructor "... - Exit Point"
 // at the level given to the constructor. Addresses are upper-case hex without
 // leading zeros (0 for no object); the class is "NILObject" for no object.
-// Levels are clamped to 0..65535 before they reach MsgLog. The traced object
+// Levels reach MsgLog as their 16-bit unsigned value (-1 becomes 65535). The traced object
 // is not owned and is never touched after the constructor (it may die first).
 // Use on one thread at a time.
 class TTraceLog : public TObject {

@@ -3,9 +3,13 @@
 #include "log/uTLogg.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <thread>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -101,8 +105,9 @@ void AppendHex2(std::string& out, std::uint8_t b)
 // One dump line in the shape of the column header: an 8-character address
 // column, 16 hex cells and 16 text cells (77 characters).
 void AppendRow(std::string& out, const std::uint8_t* bytes, std::size_t offset, std::size_t length,
-               THECharLang lang)
+               THECharLang lang, std::span<const std::uint8_t> mask)
 {
+    const auto masked = [mask](std::size_t i) { return i < mask.size() && mask[i] != 0; };
     char address[24];
     const int n = std::snprintf(address, sizeof address, "%08zX", offset);
     out.append(address, static_cast<std::size_t>(n));
@@ -110,7 +115,9 @@ void AppendRow(std::string& out, const std::uint8_t* bytes, std::size_t offset, 
     for (std::size_t k = 0; k < kDumpBytesPerRow; ++k) {
         if (k != 0)
             out.push_back(' ');
-        if (offset + k < length)
+        if (offset + k < length && masked(offset + k))
+            out.append(2, kMaskChar);
+        else if (offset + k < length)
             AppendHex2(out, bytes[offset + k]);
         else
             out.append("  ");
@@ -121,6 +128,10 @@ void AppendRow(std::string& out, const std::uint8_t* bytes, std::size_t offset, 
             out.push_back(' ');
             continue;
         }
+        if (masked(offset + k)) {
+            out.push_back(kMaskChar);
+            continue;
+        }
         std::uint8_t c = bytes[offset + k];
         if (lang == THECharLang::clEBCDIC)
             c = ebc2asc[c];
@@ -129,7 +140,334 @@ void AppendRow(std::string& out, const std::uint8_t* bytes, std::size_t offset, 
     out.append(kCrLf);
 }
 
+// Bytes below 0x20 as '.': a host's CR LF inside logged text must not start
+// a line of its own.
+std::string Printable(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (static_cast<std::uint8_t>(c) < 0x20)
+            c = '.';
+    return out;
+}
+
+// ---------------------------------------------------------------- the writer
+
+// opReopen: the file name changed; an open file moves to the new name at once.
+enum class TLogOp : std::uint8_t { opWrite, opOpen, opReopen, opRewind, opClose };
+
+struct TLogItem {
+    std::shared_ptr<TLogFile> file;
+    std::string path;   // the file name when the item was queued
+    std::string bytes;  // opWrite: one whole message or dump
+    TLogOp op = TLogOp::opWrite;
+    bool mayOpen = true;  // opWrite: false for a level-0 log, which never opens its file
+    std::uint64_t droppedBefore = 0;  // opWrite: messages of this log dropped just before this one
+};
+
+constinit std::atomic<std::uint64_t> gDropped{0};
+constinit std::atomic<TWriterHook> gWriterHook{nullptr};
+constinit std::atomic<std::size_t> gLimitItems{0};
+constinit std::atomic<std::size_t> gLimitBytes{0};
+constinit std::atomic<bool> gNotedNotRegular{false};
+// Set once the writer object is gone (process exit): items are then written
+// on the caller's thread, one at a time.
+constinit std::atomic<bool> gWriterGone{false};
+// Set once the writer exists: a flush with nothing ever queued starts no thread.
+constinit std::atomic<bool> gWriterStarted{false};
+constinit std::mutex gInlineMutex;
+
+void NoteNotRegular(const std::string& path)
+{
+    if (gNotedNotRegular.exchange(true))
+        return;
+    std::fprintf(stderr, "TN_ERROR: log file %s is not a regular file; nothing is written to it\n",
+                 path.c_str());
+}
+
 }  // namespace
+
+struct TLogFile {
+    ~TLogFile()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // Touched only by the writer thread (or, after it ended, under gInlineMutex).
+    int fd = -1;
+    std::string openPath;
+    std::atomic<bool> opened{false};
+    std::atomic<std::uint64_t> dropped{0};  // queue-full drops not yet handed to a queued message
+};
+
+namespace {
+
+void CloseFile(TLogFile& f)
+{
+    if (f.fd >= 0)
+        ::close(f.fd);
+    f.fd = -1;
+    f.openPath.clear();
+    f.opened.store(false, std::memory_order_release);
+}
+
+// Opens path for appending unless it is open already. Never blocks on a FIFO
+// (O_NONBLOCK for the open) and keeps only regular files.
+bool EnsureOpen(TLogFile& f, const std::string& path)
+{
+    if (f.fd >= 0) {
+        struct stat st{};
+        // A file removed while open (its directory cleaned up) would swallow
+        // every later line: start a new one instead.
+        if (f.openPath != path || (::fstat(f.fd, &st) == 0 && st.st_nlink == 0))
+            CloseFile(f);
+    }
+    if (f.fd >= 0)
+        return true;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                          static_cast<mode_t>(kLogFileMode));
+    if (fd < 0) {
+        f.opened.store(false, std::memory_order_release);
+        return false;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        NoteNotRegular(path);
+        f.opened.store(false, std::memory_order_release);
+        return false;
+    }
+    if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    f.fd = fd;
+    f.openPath = path;
+    f.opened.store(true, std::memory_order_release);
+    return true;
+}
+
+void WriteAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;  // disk full, file gone: the rest is lost
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void Perform(TLogItem& item)
+{
+    TLogFile& f = *item.file;
+    switch (item.op) {
+    case TLogOp::opClose:
+        CloseFile(f);
+        return;
+    case TLogOp::opOpen:
+        EnsureOpen(f, item.path);
+        return;
+    case TLogOp::opReopen:
+        if (f.fd >= 0)
+            EnsureOpen(f, item.path);
+        return;
+    case TLogOp::opRewind:
+        if (EnsureOpen(f, item.path))
+            (void)::ftruncate(f.fd, 0);
+        return;
+    case TLogOp::opWrite:
+        if ((f.fd < 0 && !item.mayOpen) || !EnsureOpen(f, item.path))
+            return;
+        if (const std::uint64_t lost = item.droppedBefore; lost != 0) {
+            // Said before the message that follows the gap, in the same write.
+            std::string note = TimestampedLine(Now(), "Lineas descartadas (cola de log llena): " +
+                                                          std::to_string(lost));
+            note.append(kCrLf);
+            item.bytes.insert(0, note);
+        }
+        WriteAll(f.fd, item.bytes);
+        return;
+    }
+}
+
+std::size_t LimitItems()
+{
+    const std::size_t n = gLimitItems.load(std::memory_order_relaxed);
+    return n ? n : kWriterQueueItems;
+}
+std::size_t LimitBytes()
+{
+    const std::size_t n = gLimitBytes.load(std::memory_order_relaxed);
+    return n ? n : kWriterQueueBytes;
+}
+
+// One thread that does every file operation of every log, in queue order.
+class TLogWriter {
+public:
+    TLogWriter()
+    {
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (...) {
+            // No thread: items are written on the caller's thread.
+        }
+        gWriter.store(this, std::memory_order_release);
+        gWriterStarted.store(true, std::memory_order_release);
+        static const int registered = ::pthread_atfork(&AtForkPrepare, &AtForkParent, &AtForkChild);
+        (void)registered;
+    }
+    ~TLogWriter()
+    {
+        gWriter.store(nullptr, std::memory_order_release);
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();  // the queue is drained first
+        gWriterGone.store(true, std::memory_order_release);
+    }
+    TLogWriter(const TLogWriter&) = delete;
+    TLogWriter& operator=(const TLogWriter&) = delete;
+
+    static TLogWriter& Instance()
+    {
+        static TLogWriter writer;
+        return writer;
+    }
+
+    void Push(TLogItem&& item)
+    {
+        if (!thread_.joinable()) {
+            std::lock_guard lock(gInlineMutex);
+            Perform(item);
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            // Opens, rewinds and closes are tiny and keep the order; only
+            // messages and dumps are dropped.
+            if (item.op == TLogOp::opWrite &&
+                (queue_.size() >= LimitItems() || bytes_ + item.bytes.size() > LimitBytes())) {
+                item.file->dropped.fetch_add(1, std::memory_order_relaxed);
+                gDropped.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            if (item.op == TLogOp::opWrite)
+                item.droppedBefore = item.file->dropped.exchange(0, std::memory_order_relaxed);
+            bytes_ += item.bytes.size();
+            queue_.push_back(std::move(item));
+            ++pushed_;
+        }
+        wake_.notify_one();
+    }
+
+    bool Flush()
+    {
+        if (!thread_.joinable())
+            return true;  // everything was written on the callers' threads
+        if (std::this_thread::get_id() == thread_.get_id())
+            return false;
+        std::unique_lock lock(mutex_);
+        const std::uint64_t target = pushed_;
+        return done_.wait_for(lock, kFlushWait, [&] { return completed_ >= target; });
+    }
+
+private:
+    // A forked child has no writer thread: it writes on its own threads, and
+    // leaves what its parent queued to the parent.
+    static void AtForkPrepare()
+    {
+        if (TLogWriter* w = gWriter.load(std::memory_order_acquire))
+            w->mutex_.lock();
+    }
+    static void AtForkParent()
+    {
+        if (TLogWriter* w = gWriter.load(std::memory_order_acquire))
+            w->mutex_.unlock();
+    }
+    static void AtForkChild()
+    {
+        if (TLogWriter* w = gWriter.load(std::memory_order_acquire)) {
+            w->mutex_.unlock();
+            if (w->thread_.joinable())
+                w->thread_.detach();
+        }
+        gWriterGone.store(true, std::memory_order_release);
+    }
+
+    static inline constinit std::atomic<TLogWriter*> gWriter{nullptr};
+
+    void Run()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+            if (queue_.empty())
+                return;  // stopping, and everything is written
+            TLogItem item = std::move(queue_.front());
+            queue_.pop_front();
+            bytes_ -= item.bytes.size();
+            lock.unlock();
+            if (const TWriterHook hook = gWriterHook.load(std::memory_order_acquire))
+                hook();
+            try {
+                Perform(item);
+            } catch (...) {
+                // out of memory for the drop note: the message is lost
+            }
+            item = TLogItem{};  // the last reference to a freed log's file closes it here
+            lock.lock();
+            ++completed_;
+            done_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::deque<TLogItem> queue_;
+    std::size_t bytes_ = 0;
+    std::uint64_t pushed_ = 0;
+    std::uint64_t completed_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+void Submit(TLogItem&& item)
+{
+    if (gWriterGone.load(std::memory_order_acquire)) {
+        std::lock_guard lock(gInlineMutex);
+        Perform(item);
+        return;
+    }
+    TLogWriter::Instance().Push(std::move(item));
+}
+
+}  // namespace
+
+bool Flush() noexcept
+{
+    try {
+        if (gWriterGone.load(std::memory_order_acquire) || !gWriterStarted.load(std::memory_order_acquire))
+            return true;
+        return TLogWriter::Instance().Flush();
+    } catch (...) {
+        return false;
+    }
+}
+
+std::uint64_t DroppedLines() noexcept { return gDropped.load(std::memory_order_relaxed); }
+
+void SetWriterHook(TWriterHook hook) noexcept { gWriterHook.store(hook, std::memory_order_release); }
+
+void SetWriterLimits(std::size_t items, std::size_t bytes) noexcept
+{
+    gLimitItems.store(items, std::memory_order_relaxed);
+    gLimitBytes.store(bytes, std::memory_order_relaxed);
+}
 
 void TRecursiveLock::lock()
 {
@@ -201,20 +539,23 @@ using TLogGuard = std::lock_guard<uTLogg::TRecursiveLock>;
 
 // ---------------------------------------------------------------- CLogg
 
-CLogg::~CLogg() { CloseLogfile(); }
+CLogg::CLogg() : file_(std::make_shared<uTLogg::TLogFile>()) {}
+
+// The file closes when the writer has written what is queued for it.
+CLogg::~CLogg() = default;
 
 void CLogg::ChFileLogg(const std::string& fileName)
 {
     TLogGuard guard(LogLock());
     fileName_ = fileName;
-    if (GetLogOpened()) {
-        CloseLogfile();
-        OpenLogFile();
-    }
+    uTLogg::Submit({file_, fileName_, {}, uTLogg::TLogOp::opReopen});
 }
 
 void CLogg::ChLevelLogg(std::int32_t level)
 {
+    // Lines queued at the old level reach the file first, and "open" below
+    // sees their effect.
+    uTLogg::Flush();
     std::int32_t old;
     {
         TLogGuard guard(LogLock());
@@ -230,10 +571,7 @@ void CLogg::ChLevelLogg(std::int32_t level)
 void CLogg::RewindLogg()
 {
     TLogGuard guard(LogLock());
-    if (!GetLogOpened())
-        OpenLogFile();
-    if (GetLogOpened())
-        ::lseek(fd_, 0, SEEK_SET);
+    uTLogg::Submit({file_, fileName_, {}, uTLogg::TLogOp::opRewind});
 }
 
 void CLogg::DumpLogg(std::uint16_t level, std::string_view title, const void* data,
@@ -258,25 +596,9 @@ void CLogg::SnaDump(std::uint16_t level, std::string_view title, const void* dat
     Dump(level, title, data, length, THECharLang::clEBCDIC);
 }
 
-bool CLogg::ReadyFor(std::uint16_t level)
-{
-    if (Level() < level)
-        return false;
-    // A file removed while open (its directory cleaned up or deleted and
-    // made again) would swallow every later line: start a new one instead.
-    if (struct stat st{}; GetLogOpened() && ::fstat(fd_, &st) == 0 && st.st_nlink == 0)
-        CloseLogfile();
-    if (!GetLogOpened())
-        OpenLogFile();
-    return GetLogOpened();
-}
-
 void CLogg::Dump(std::uint16_t level, std::string_view title, const void* data, std::size_t length,
-                 THECharLang lang)
+                 THECharLang lang, std::span<const std::uint8_t> mask)
 {
-    if (Level() < level)
-        return;
-    TLogGuard guard(LogLock());
     if (!ReadyFor(level))
         return;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
@@ -295,23 +617,21 @@ void CLogg::Dump(std::uint16_t level, std::string_view title, const void* data, 
         out.append(uTLogg::kCrLf);
     };
     line(uTLogg::kFrame);
-    line(uTLogg::TimestampedLine(uTLogg::Now(), title));
+    line(uTLogg::TimestampedLine(uTLogg::Now(), uTLogg::Printable(title)));
     line(uTLogg::kFrame);
     line(kHeader);
     line(uTLogg::kFrame);
     for (std::size_t offset = 0; offset < length; offset += uTLogg::kDumpBytesPerRow)
-        uTLogg::AppendRow(out, bytes, offset, length, lang);
+        uTLogg::AppendRow(out, bytes, offset, length, lang, mask);
     line(uTLogg::kFrame);
     out.append(uTLogg::kCrLf);
     // One write for the whole dump keeps it contiguous also against other processes.
-    WriteRaw(out);
+    TLogGuard guard(LogLock());
+    WriteRaw(std::move(out));
 }
 
 void CLogg::LogMessage(std::uint16_t level, std::string_view text, bool framed)
 {
-    if (Level() < level)
-        return;
-    TLogGuard guard(LogLock());
     if (!ReadyFor(level))
         return;
     std::string out;
@@ -320,41 +640,32 @@ void CLogg::LogMessage(std::uint16_t level, std::string_view text, bool framed)
         out.append(uTLogg::kFrame);
         out.append(uTLogg::kCrLf);
     }
-    out.append(text);
+    out.append(uTLogg::Printable(text));
     out.append(uTLogg::kCrLf);
     if (framed) {
         out.append(uTLogg::kFrame);
         out.append(uTLogg::kCrLf);
         out.append(uTLogg::kCrLf);
     }
-    WriteRaw(out);
+    TLogGuard guard(LogLock());
+    WriteRaw(std::move(out));
 }
 
 void CLogg::OpenLogFile()
 {
     TLogGuard guard(LogLock());
-    if (GetLogOpened() || Level() == 0)
+    if (Level() == 0)
         return;
-    // Not O_APPEND: RewindLogg must be able to write from the start.
-    const int fd = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    ::lseek(fd, 0, SEEK_END);
-    fd_ = fd;
+    uTLogg::Submit({file_, fileName_, {}, uTLogg::TLogOp::opOpen});
 }
 
-bool CLogg::GetLogOpened() const
-{
-    TLogGuard guard(LogLock());
-    return fd_ >= 0;
-}
+bool CLogg::GetLogOpened() const { return file_->opened.load(std::memory_order_acquire); }
 
 void CLogg::CloseLogfile()
 {
     TLogGuard guard(LogLock());
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    file_->opened.store(false, std::memory_order_release);
+    uTLogg::Submit({file_, fileName_, {}, uTLogg::TLogOp::opClose});
 }
 
 std::string CLogg::FileName() const
@@ -369,17 +680,9 @@ std::string CLogg::BareFileName() const
     return bareFileName_;
 }
 
-void CLogg::WriteRaw(std::string_view bytes)
+void CLogg::WriteRaw(std::string bytes)
 {
-    while (!bytes.empty() && fd_ >= 0) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;  // disk full, file gone: the rest of the line is lost
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+    uTLogg::Submit({file_, fileName_, std::move(bytes), uTLogg::TLogOp::opWrite, Level() != 0});
 }
 
 // ---------------------------------------------------------------- CFechaLogg
@@ -448,6 +751,7 @@ std::string CFechaLogg::CalcDebugFile()
 
 void CFechaLogg::ChDirLogg(const std::string& directory)
 {
+    uTLogg::Flush();  // "open" below sees the effect of what was queued
     const std::string old = Directory();
     const auto announce = [&] {
         LoggMsg(1, "Cambio de Directorio de Log");
@@ -461,6 +765,7 @@ void CFechaLogg::ChDirLogg(const std::string& directory)
         directory_ = directory;
         ChFileLogg(CalcDebugFile());
     }
+    uTLogg::Flush();
     if (GetLogOpened())
         announce();
 }

@@ -6,13 +6,25 @@
 // when its date check sees the date change. The rest of the package writes only
 // through the facade in log/uOrvIntfLogg.h, which owns two CFechaLogg.
 //
-// Every file operation of every log runs under one process-wide re-entrant
-// lock (LogLock()), so the lines of one message or one dump are contiguous in
-// the file. All members may be called from any thread. Nothing here reports an
+// A log call never waits on the disk: it filters, formats the whole message
+// or dump and hands it, with the file name of the moment, to one bounded
+// process-wide writer thread, which opens (never blocking on a FIFO, refusing
+// anything that is not a regular file), appends each message or dump in one
+// write and truncates for RewindLogg. When the writer's queue is full the
+// message is dropped and counted; the count is written into that log's file
+// when writing resumes. Flush() waits (bounded) until what was queued is
+// written. The log state (names, level) is guarded by one process-wide
+// re-entrant lock (LogLock()); the writer never takes it.
+// All members may be called from any thread. Nothing here reports an
 // error: a file that cannot be opened or written loses the lines silently and
 // the next write tries to open it again; a file removed while open (its
-// directory cleaned up) is created anew at the next write. Lines end in CR LF; text is written as
-// single-byte characters, unconverted.
+// directory cleaned up) is created anew at the next write. Files are created
+// with mode 0600 and opened for appending, so two programs sharing a daily
+// file never overwrite each other. Lines end in CR LF; text is written as
+// single-byte characters, unconverted, except that bytes below 0x20 in a
+// message or a dump title show as '.' (a host cannot forge log lines).
+// A dump may be given a mask: masked bytes show as "**" in the hex cells and
+// '*' in the text column (non-display field contents, such as passwords).
 //
 // Tables: the dump's EBCDIC text column uses uTLogg::ebc2asc. The log unit's
 // two tables live in namespace uTLogg so that they never meet the data
@@ -27,7 +39,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -82,6 +96,34 @@ inline constexpr std::size_t kDumpBytesPerRow = 16;
 // A CFechaLogg's extension is cut to this many characters.
 inline constexpr std::size_t kMaxExtensionLength = 255;
 
+// The writer's queue: at most this many messages and dumps, and this many
+// bytes, wait for the disk; more are dropped and counted.
+inline constexpr std::size_t kWriterQueueItems = 4096;
+inline constexpr std::size_t kWriterQueueBytes = 8u << 20;
+// Flush() waits at most this long (a hung disk must not hang a switch of logging).
+inline constexpr std::chrono::milliseconds kFlushWait{5000};
+// Shown for the masked bytes of a dump: the text cell, and twice in the hex cell.
+inline constexpr char kMaskChar = '*';
+// Mode of a log file the log creates.
+inline constexpr unsigned kLogFileMode = 0600;
+
+// Waits until every message and dump queued before the call has been written
+// (or has failed), at most kFlushWait. True when the queue was drained that far.
+// Called from the writer thread itself (a writer hook) it returns false at once.
+bool Flush() noexcept;
+// Messages and dumps dropped because the queue was full, since the process started.
+std::uint64_t DroppedLines() noexcept;
+// Tests: run by the writer thread before each queued item (a stalled disk is a
+// hook that blocks). nullptr removes it.
+using TWriterHook = void (*)();
+void SetWriterHook(TWriterHook hook) noexcept;
+// Tests: other queue limits (0 restores the named defaults).
+void SetWriterLimits(std::size_t items, std::size_t bytes) noexcept;
+
+// One log's file as the writer holds it; shared by the log and its queued
+// messages, so freeing a log never frees a file the writer still writes.
+struct TLogFile;
+
 // "T:HH.MM.SS.mmm I:nnnnn <text>" for the given instant (local time) and the
 // calling thread's number (kernel thread id modulo 100000).
 std::string TimestampedLine(std::chrono::system_clock::time_point when, std::string_view text);
@@ -95,7 +137,7 @@ std::uint32_t ThreadNumber();
 // (never at level 0), appending to what is there.
 class CLogg : public TObject {
 public:
-    CLogg() = default;
+    CLogg();
     ~CLogg() override;  // closes the file
     CLogg(const CLogg&) = delete;
     CLogg& operator=(const CLogg&) = delete;
@@ -105,8 +147,7 @@ public:
     // Sets the level; if the file is open, logs "Cambio de Nivel de Level",
     // "Level anterior: <old>", "Level nuevo   : <new>" at level 1.
     virtual void ChLevelLogg(std::int32_t level);
-    // Opens the file if needed and moves the write position to its start; the
-    // file is not truncated, later lines overwrite it from the start.
+    // Opens the file if needed and truncates it (the lines written so far are gone).
     virtual void RewindLogg();
     // A dump with the EBCDIC text column.
     virtual void DumpLogg(std::uint16_t level, std::string_view title, const void* data,
@@ -121,14 +162,19 @@ public:
                  std::uint16_t length);
     // One framed hex dump of length bytes at data (data may be null only when
     // length is 0; a null data writes no rows). Not virtual, no date check.
+    // mask, when not empty, marks with a non-zero byte each byte of data to be
+    // shown masked; bytes beyond its end are shown as they are.
     void Dump(std::uint16_t level, std::string_view title, const void* data,
-              std::size_t length, THECharLang lang);
+              std::size_t length, THECharLang lang, std::span<const std::uint8_t> mask = {});
     // One message line, optionally between two lines of 77 '=' and followed by an empty line.
     void LogMessage(std::uint16_t level, std::string_view text, bool framed);
 
-    // Opens the file (create or append) unless it is open or the level is 0.
+    // Has the writer open the file (create or append) unless the level is 0.
     void OpenLogFile();
+    // True while the writer holds the file open (after the last open it tried
+    // succeeded); Flush() first to see the effect of earlier writes.
     bool GetLogOpened() const;
+    // Has the writer close the file after what is queued for it.
     void CloseLogfile();
 
     std::int32_t Level() const { return level_.load(std::memory_order_relaxed); }
@@ -136,18 +182,17 @@ public:
     std::string BareFileName() const;  // without directory; empty in a plain CLogg
 
 protected:
-    // True when a line of this level passes the filter and the file is open
-    // (opening it if needed). Call with the log lock held.
-    bool ReadyFor(std::uint16_t level);
+    // True when a line of this level passes the filter.
+    bool ReadyFor(std::uint16_t level) const { return Level() >= level; }
     void StoreLevel(std::int32_t level) { level_.store(level, std::memory_order_relaxed); }
-    // Writes bytes at the current position, all of them or until an error.
-    void WriteRaw(std::string_view bytes);
+    // Queues one whole message or dump for the current file name. Call with the log lock held.
+    void WriteRaw(std::string bytes);
 
     std::string fileName_;
     std::string bareFileName_;
 
 private:
-    int fd_ = -1;  // -1: not open
+    std::shared_ptr<uTLogg::TLogFile> file_;
     std::atomic<std::int32_t> level_{0};
 };
 

@@ -1,12 +1,13 @@
 #include "platform/uIniFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 
 namespace {
 
@@ -40,15 +41,29 @@ std::string MakeKey(std::string_view section, std::string_view key)
 
 TIniFile::TIniFile(const std::string& path) : fileName_(path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // O_NONBLOCK: a FIFO named like the profile must not hang the load; only
+    // a regular file is a profile.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
         return;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return;
+    }
     // Read in small pieces up to the bound: a profile is a few KiB, and a
     // buffer of the bound's size for every file would cost more than the parse.
     std::string text;
     char chunk[4096];
-    while (text.size() < kMaxFileBytes && in.read(chunk, sizeof chunk).gcount() > 0)
-        text.append(chunk, std::min(static_cast<std::size_t>(in.gcount()), kMaxFileBytes - text.size()));
+    while (text.size() < kMaxFileBytes) {
+        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, kMaxFileBytes - text.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
     Parse(text);
 }
 
@@ -84,8 +99,11 @@ void TIniFile::Parse(std::string_view text)
         auto eq = line.find('=');
         if (eq == std::string_view::npos)
             continue;
-        values_.emplace(MakeKey(section, line.substr(0, eq)),
-                        std::string(Trim(line.substr(eq + 1))));
+        std::string_view value = Trim(line.substr(eq + 1));
+        // One pair of enclosing double quotes is not part of the value.
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        values_.emplace(MakeKey(section, line.substr(0, eq)), std::string(value));
     }
 }
 
@@ -123,7 +141,8 @@ std::int32_t TIniFile::ReadInteger(std::string_view section, std::string_view ke
         base = 16;
         s.remove_prefix(2);
     }
-    if (s.empty())
+    // from_chars takes a sign of its own: "--6" or "-+6" is not a number.
+    if (s.empty() || s.front() == '-' || s.front() == '+')
         return defaultValue;
     std::int64_t value = 0;
     auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value, base);

@@ -3,7 +3,9 @@
 //
 // Section and key names match without regard to ASCII case. A missing file,
 // section or key yields the caller's default; an integer key whose value is
-// not a number yields the default; a present but empty value is "". Lines
+// not a number yields the default (one sign at most); a present but empty
+// value is "", and one pair of enclosing double quotes is removed. Only a
+// regular file is read (a FIFO or device gives an empty profile). Lines
 // may end in CR LF or LF. Lines starting with ';' or '#' are comments.
 // The file is read once, in the constructor, and never written.
 #pragma once

@@ -136,14 +136,26 @@ void LogCutOrder(std::uint8_t order)
 // Appends bytes to the reply being built in OutBuffer. The buffer is sized
 // for the worst reply, so the check never fires; it is there so that no
 // screen content, however inconsistent, can make a reply write past it.
+// secret collects the marks of the bytes that are non-display field
+// contents, for the dump of the record (emptied here: one reply, one set).
 class Reply {
 public:
-    explicit Reply(std::vector<std::uint8_t>& buffer) : buf_(buffer) {}
-    void Put(std::uint8_t b)
+    Reply(std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>& secret) : buf_(buffer), secret_(secret)
+    {
+        secret_.clear();
+    }
+    void Put(std::uint8_t b, bool secret = false)
     {
         assert(n_ < buf_.size());
         if (n_ < buf_.size())
             buf_[n_++] = b;
+        else
+            return;
+        if (secret) {
+            if (secret_.size() < n_)
+                secret_.resize(n_, 0);
+            secret_[n_ - 1] = 1;
+        }
     }
     void PutAddress(std::int32_t position)
     {
@@ -157,20 +169,29 @@ public:
 
 private:
     std::vector<std::uint8_t>& buf_;
+    std::vector<std::uint8_t>& secret_;
     std::size_t n_ = 0;
 };
+
+// A position in a non-display field (field attribute display bits 11): what
+// the operator typed there (a password) must not reach a log.
+bool InNonDisplayField(const TOrvTn3270display& d, std::int32_t p)
+{
+    return (d.getFA(p) & 0x0C) == 0x0C;
+}
 
 // The bytes a read reply carries for a character position: 0x08 and the
 // code for a graphic escape (as the host wrote it), else the character in
 // the host code page.
-void PutScreenChar(Reply& r, const TOrvTndisplay& d, const std::array<std::uint8_t, 256>& ascToEbc, std::int32_t p)
+void PutScreenChar(Reply& r, const TOrvTndisplay& d, const std::array<std::uint8_t, 256>& ascToEbc, std::int32_t p,
+                   bool secret)
 {
     const std::uint8_t ge = d.GeCodes[At(p)];
     if (ge != 0) {
-        r.Put(0x08);  // GE
-        r.Put(ge);
+        r.Put(0x08, secret);  // GE
+        r.Put(ge, secret);
     } else {
-        r.Put(ascToEbc[d.Chars[At(p)]]);
+        r.Put(ascToEbc[d.Chars[At(p)]], secret);
     }
 }
 
@@ -411,6 +432,7 @@ void TOrvTn3270stream::ProcessSSCP_LUData()
 void TOrvTn3270stream::SendPositiveResponse()
 {
     ReplyDataType = kDtResponse;
+    SendSecret.clear();
     const std::uint8_t positive = 0x00;
     HostWrite(&positive, 1);
 }
@@ -436,6 +458,8 @@ void TOrvTn3270stream::HostWrite(const void* data, std::int32_t len)
     block[4] = InBuffer[4];
     if (len > 0)
         std::memcpy(block.data() + kHeaderLen, data, static_cast<std::size_t>(len));
+    if (!SendSecret.empty())
+        SendSecret.insert(SendSecret.begin(), kHeaderLen, 0);  // the marks follow the record behind the header
     ++sendDepth_;
     try {
         TOrvTnStream::HostWrite(block.data(), static_cast<std::int32_t>(total));
@@ -870,16 +894,17 @@ void TOrvTn3270stream::resetModifiedDataTab()
 void TOrvTn3270stream::readBufferCommand()
 {
     const auto& d = Screen();
-    Reply r(OutBuffer);
+    Reply r(OutBuffer, SendSecret);
     r.Put(Aid);
     r.PutAddress(d.CursorPosition);
+    const bool formatted = d.findNextFA(0) != -1;
     for (std::int32_t p = 0; p < d.Size; ++p) {
         const std::uint8_t c = d.Chars[At(p)];
         if (c == TOrvTndisplay::kFieldMarker) {
             r.Put(kOrderSF);
             r.Put(d.getFA(p));
         } else {
-            PutScreenChar(r, d, AscToEbc, p);
+            PutScreenChar(r, d, AscToEbc, p, formatted && InNonDisplayField(d, p));
         }
     }
     HostWrite(r.Data(), r.Count());
@@ -897,12 +922,13 @@ void TOrvTn3270stream::sendReadModified(bool all)
     const auto& d = Screen();
     const std::uint8_t* chars = d.Chars.data();
     const std::int32_t size = d.Size;
-    Reply r(OutBuffer);
+    Reply r(OutBuffer, SendSecret);
+    const bool formatted = d.findNextFA(0) != -1;
     // Nulls are never reported; blanks are.
     auto putText = [&](std::int32_t from, std::int32_t to) {
         for (std::int32_t p = from; p < to; ++p)
             if (chars[p] != TOrvTndisplay::kNull)
-                PutScreenChar(r, d, AscToEbc, p);
+                PutScreenChar(r, d, AscToEbc, p, formatted && InNonDisplayField(d, p));
     };
 
     if (SessionState == TSessionState::ssSscpLu) {
@@ -1034,7 +1060,7 @@ void TOrvTn3270stream::sendQueryReplies(std::span<const std::uint8_t> codes, boo
         any = any || wanted(code);
 
     const auto& d = Screen();
-    Reply r(OutBuffer);
+    Reply r(OutBuffer, SendSecret);
     r.Put(AID_SF);
     if (!any) {
         // None of the listed replies is one this terminal has.

@@ -75,8 +75,10 @@ void TOrvTnStream::HostWrite(const void* data, std::int32_t len)
     if (LogEnabled(TLogLevel::llDump)) {
         char title[64];
         std::snprintf(title, sizeof title, "DATA STREAM SENT (EBCDIC): %d BYTES", static_cast<int>(len));
-        SnaDump(TLogLevel::llDump, title, data, len > 0 ? static_cast<std::size_t>(len) : 0);
+        SnaDump(TLogLevel::llDump, title, data, len > 0 ? static_cast<std::size_t>(len) : 0, SendSecret);
     }
+    // A send from inside OnWriteData builds its own record and marks.
+    SendSecret.clear();
     OnWriteData(data, len);
 }
 

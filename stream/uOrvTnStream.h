@@ -45,7 +45,8 @@ public:
 
     virtual void eraseUnprotectedCharacter(std::int32_t start, std::int32_t last) = 0;
     // Dumps the bytes at level 6 and hands them to OnWriteData (nothing when
-    // it is unset). data must stay valid for the call only.
+    // it is unset). data must stay valid for the call only. The bytes marked
+    // in SendSecret are dumped masked; SendSecret is emptied before OnWriteData.
     virtual void HostWrite(const void* data, std::int32_t len);
     // Appends len bytes of the record being received (len <= 0: nothing).
     virtual void AddBuffer(const void* data, std::int32_t len);
@@ -97,4 +98,8 @@ public:
 
 protected:
     std::int64_t overflow_ = 0;
+    // Non-zero for each byte of the record handed to the next HostWrite that
+    // is a non-display field's content (a password): the dump masks it.
+    // Shorter than the record: the bytes beyond its end are not secret.
+    std::vector<std::uint8_t> SendSecret;
 };

@@ -252,6 +252,21 @@ TEST(HostFieldExtractTest, LogLineFormat)
     f.Attr = 0x2D;
     f.Eab = 0xA8;
     EXPECT_EQ(FormatHostFieldLog(f), "Col:00 - Row:25 - Len:01 - Pos:1920 - Attr:$2D - Eab:$A8 - Data:");
+
+    // A non-display field (a password) shows one '*' per character, unless
+    // the profile asks for the contents (UnmaskedDumps=1).
+    f.Attr = 0x0C;
+    f.Len = 6;
+    f.Data = "S3CRET";
+    EXPECT_EQ(FormatHostFieldLog(f), "Col:00 - Row:25 - Len:06 - Pos:1920 - Attr:$0C - Eab:$A8 - Data:******");
+    f.Attr = 0x0D;  // modified: what the operator typed
+    EXPECT_EQ(FormatHostFieldLog(f).substr(59), "Data:******");
+    f.Attr = 0x08;  // intensified is displayed
+    EXPECT_EQ(FormatHostFieldLog(f).substr(59), "Data:S3CRET");
+    f.Attr = 0x0C;
+    gUnmaskedDumps = true;
+    EXPECT_EQ(FormatHostFieldLog(f).substr(59), "Data:S3CRET");
+    gUnmaskedDumps = false;
 }
 
 // The line reaches the message log at level 5, one per record, and not at 4.
@@ -278,6 +293,7 @@ TEST(HostFieldExtractTest, EachRecordIsLoggedAtLevelFive)
     gLogLevel = savedLevel;
 
     std::string text;
+    LogFlush();
     for (const auto& entry : fs::directory_iterator(dir)) {
         std::ifstream in(entry.path(), std::ios::binary);
         std::ostringstream s;

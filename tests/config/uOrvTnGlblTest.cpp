@@ -91,6 +91,7 @@ TEST_F(ModuleGlobalsTest, PositiveLevelStartsLoggingInTheModuleDirectory)
     EXPECT_EQ(FileCount(other.path()), 0u);
     SetLoggingDir(gLogDir);  // the directory from the file applies from here on
     MsgLog(3, "moved");
+    LogFlush();
     EXPECT_TRUE(fs::exists(other / "TN3270_061226.SYS"));
 }
 

@@ -43,8 +43,11 @@ private:
     std::string path_;
 };
 
+// Log calls queue their lines for the writer thread: what a test reads is
+// what was logged before, once flushed.
 inline std::string ReadFile(const std::string& path)
 {
+    uTLogg::Flush();
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
@@ -75,6 +78,7 @@ inline std::vector<std::string> Lines(const std::string& text)
 
 inline std::size_t FileCount(const std::string& dir)
 {
+    uTLogg::Flush();
     std::size_t n = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir))
         ++n;

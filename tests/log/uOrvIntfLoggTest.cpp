@@ -66,6 +66,7 @@ TEST_F(LogFacadeTest, LevelDecidesWhatReachesTheMessageAndDumpLogs)
     MsgLog(5, "five");
     DumpLog(6, "six", "abc", 3);
     EXPECT_EQ(ReadFile(Sys(dir.path())), "T:09.30.00.005 " + ThreadTag() + " four\r\n");
+    LogFlush();
     EXPECT_FALSE(fs::exists(Dmp(dir.path())));
     EXPECT_TRUE(LogEnabled(4));
     EXPECT_FALSE(LogEnabled(5));
@@ -99,6 +100,7 @@ TEST_F(LogFacadeTest, DirectoryChangeWhileNeverOnOnlyRecordsTheDirectory)
     EXPECT_EQ(FileCount(other.path()), 0u);
     SetLogging(2);
     MsgLog(2, "two");
+    LogFlush();
     EXPECT_TRUE(fs::exists(Sys(other.path())));
 }
 
@@ -138,6 +140,7 @@ TEST_F(LogFacadeTest, UnusableDirectoryLosesLinesAndTheNextWriteRetries)
     SetLogging(2);
     MsgLog(1, "lost");
     DumpLog(1, "lost", "x", 1);
+    LogFlush();  // the writer has tried, and failed, to open
     fs::create_directory(dir / "later");
     MsgLog(1, "kept");
     EXPECT_EQ(Lines(ReadFile(Sys(dir / "later"))).size(), 1u);
@@ -145,9 +148,20 @@ TEST_F(LogFacadeTest, UnusableDirectoryLosesLinesAndTheNextWriteRetries)
 
 // Every dump in a dump file must be whole: frame, title, frame, header,
 // frame, rows, frame, empty line, with no foreign line inside.
+// A full writer queue drops whole dumps and says so in a line of its own,
+// which is left out here.
+std::vector<std::string> LinesWithoutDropNotes(const std::string& file)
+{
+    std::vector<std::string> out;
+    for (auto& line : Lines(ReadFile(file)))
+        if (line.find(" Lineas descartadas (cola de log llena): ") == std::string::npos)
+            out.push_back(std::move(line));
+    return out;
+}
+
 void ExpectWholeDumps(const std::string& file, std::size_t rows)
 {
-    const auto lines = Lines(ReadFile(file));
+    const auto lines = LinesWithoutDropNotes(file);
     const std::size_t per = 7 + rows;
     ASSERT_EQ(lines.size() % per, 0u) << file;
     for (std::size_t i = 0; i < lines.size(); i += per) {
@@ -186,7 +200,7 @@ TEST_F(LogFacadeTest, SwitchingWhileTwoThreadsWriteNeverUsesAFreedLog)
         if (fs::exists(Dmp(d)))
             ExpectWholeDumps(Dmp(d), 3);
         if (fs::exists(Sys(d))) {
-            for (const auto& line : Lines(ReadFile(Sys(d))))
+            for (const auto& line : LinesWithoutDropNotes(Sys(d)))
                 ASSERT_NE(line.find(" writer "), std::string::npos) << line;
         }
     }

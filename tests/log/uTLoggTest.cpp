@@ -111,6 +111,7 @@ TEST_F(LogFileTest, LevelZeroNeverCreatesTheFile)
     log->LoggMsg(0, "b");
     log->Dump(0, "c", "x", 1, THECharLang::clASCII);
     log->ChLevelLogg(0);
+    uTLogg::Flush();
     EXPECT_FALSE(log->GetLogOpened());
     EXPECT_EQ(FileCount(dir.path()), 0u);
 }
@@ -129,14 +130,16 @@ TEST_F(LogFileTest, LevelChangeIsLoggedOnlyWhenOpen)
                                            "Level anterior: 4\r\n" + stamp + "Level nuevo   : 5\r\n");
 }
 
-TEST_F(LogFileTest, RewindOverwritesTheStartAndKeepsTheRest)
+// The file is opened for appending (another program may write the same daily
+// file), so a rewind truncates: no stale tail is left behind the new lines.
+TEST_F(LogFileTest, RewindTruncatesAndLaterLinesStartTheFile)
 {
     WriteFile(dir / "r.log", "0123456789abcdef\r\n");
     auto log = Open("r.log", 1);
     log->MsgLogg(1, "tail");
     log->RewindLogg();
     log->MsgLogg(1, "XY");
-    EXPECT_EQ(ReadFile(dir / "r.log"), "XY\r\n456789abcdef\r\ntail\r\n");
+    EXPECT_EQ(ReadFile(dir / "r.log"), "XY\r\n");
 }
 
 TEST_F(LogFileTest, MissingDirectoryLosesLinesSilentlyAndTheNextWriteRetries)
@@ -144,6 +147,7 @@ TEST_F(LogFileTest, MissingDirectoryLosesLinesSilentlyAndTheNextWriteRetries)
     auto log = Open("sub/m.log", 1);
     log->MsgLogg(1, "lost");
     log->Dump(1, "lost", "x", 1, THECharLang::clASCII);
+    uTLogg::Flush();
     EXPECT_FALSE(log->GetLogOpened());
     fs::create_directory(dir / "sub");
     log->MsgLogg(1, "kept");
@@ -155,6 +159,7 @@ TEST_F(LogFileTest, ChangingTheFileOfAnOpenLogReopensAtOnce)
     auto log = Open("a.log", 1);
     log->MsgLogg(1, "first");
     log->ChFileLogg(dir / "b.log");
+    uTLogg::Flush();
     EXPECT_TRUE(fs::exists(dir / "b.log"));
     log->MsgLogg(1, "second");
     EXPECT_EQ(ReadFile(dir / "a.log"), "first\r\n");

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -24,6 +25,14 @@ const char* const kProfile =
     "Hex=$1F\r\n"
     "Negative=-7\r\n"
     "Huge=99999999999\r\n"
+    "Doubled=--6\r\n"
+    "SignPair=+-6\r\n"
+    "HexSign=$-6\r\n"
+    "Quoted=\"C:/log dir\"\r\n"
+    "QuotedNumber=\"4\"\r\n"
+    "HalfQuoted=\"open\r\n"
+    "InnerQuotes=a \"b\" c\r\n"
+    "TwoPairs=\"\"x\"\"\r\n"
     "LogLevel=9\r\n"  // a repeated key: the first one counts
     "[Ascii-To-Ebcdic]\n"
     "41=C1\n"
@@ -45,6 +54,10 @@ TEST(IniFile, LooksUpSectionsAndKeysWithoutRegardToCase)
         {"TN3270", "Missing", "default"},
         {"Nowhere", "LogDir", "default"},
         {"", "orphan", "default"},            // a key before any section belongs to none
+        {"TN3270", "Quoted", "C:/log dir"},   // one pair of enclosing quotes is removed
+        {"TN3270", "HalfQuoted", "\"open"},
+        {"TN3270", "InnerQuotes", "a \"b\" c"},
+        {"TN3270", "TwoPairs", "\"x\""},
     };
     for (const Row& r : rows)
         EXPECT_EQ(ini.ReadString(r.section, r.key, "default"), r.expected) << r.section << "/" << r.key;
@@ -62,6 +75,8 @@ TEST(IniFile, IntegersFallBackToTheDefaultWhenNotANumber)
     } rows[] = {
         {"LogLevel", 3}, {"Empty", -1},    {"NotNumber", -1}, {"Hex", 31},
         {"Negative", -7}, {"Huge", -1},    {"LogDir", -1},    {"Missing", -1},
+        // One sign at most: "--6" once read as 6 (and a level of 6 dumps everything).
+        {"Doubled", -1},  {"SignPair", -1}, {"HexSign", -1},  {"QuotedNumber", 4},
     };
     for (const Row& r : rows)
         EXPECT_EQ(ini.ReadInteger("TN3270", r.key, -1), r.expected) << r.key;
@@ -91,6 +106,19 @@ TEST(IniFile, ReadsRealFilesAndTreatsAMissingOneAsEmpty)
     const TIniFile missing(path);
     EXPECT_EQ(missing.ReadString("TN3270", "LogDir", "d"), "d");
     EXPECT_EQ(missing.ReadInteger("TN3270", "LogLevel", 5), 5);
+}
+
+// A FIFO named like the profile (or any file that is not a regular one)
+// would block a plain open until a writer appears: the load must go on.
+TEST(IniFile, AFifoIsNoProfileAndDoesNotHangTheRead)
+{
+    const std::string path = std::filesystem::temp_directory_path() / ("tn_fifo_" + std::to_string(::getpid()) + ".ini");
+    std::remove(path.c_str());
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const TIniFile ini(path);  // returns: no writer needed
+    EXPECT_EQ(ini.ReadInteger("TN3270", "LogLevel", 7), 7);
+    EXPECT_FALSE(FileExists(path));
+    std::remove(path.c_str());
 }
 
 } // namespace

@@ -10,13 +10,16 @@
 
 #include "config/uOrvTnGlbl.h"
 #include "log/uOrvIntfLogg.h"
+#include "log/uTLogg.h"
 
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 namespace reliability {
 namespace {
@@ -80,7 +83,7 @@ bool FillDisk(const fs::path& filler)
     return full;
 }
 
-enum class TFault { Missing, Unwritable, RemovedWhileOpen, DiskFull };
+enum class TFault { Missing, Unwritable, RemovedWhileOpen, DiskFull, FifoAtThePath };
 
 struct TLogFaultCase {
     const char* name;
@@ -165,6 +168,15 @@ TEST_P(LogDirectoryFault, TheSessionGoesOnLinesAreLostAndWritingResumes)
         ASSERT_TRUE(FillDisk(dir / "filler"));
         repair = [&] { fs::remove(dir / "filler"); };
         break;
+    case TFault::FifoAtThePath: {
+        // A FIFO named like today's message log: a plain open would wait
+        // for a reader, with every session's log call behind it.
+        fs::create_directories(dir);
+        const std::string sys = CFechaLogg(1, dir.string(), gLogID, gLogExt).FileName();
+        ASSERT_EQ(::mkfifo(sys.c_str(), 0600), 0);
+        repair = [&, sys] { fs::remove(sys); };
+        break;
+    }
     }
 
     host = std::make_unique<THostSimulator>();
@@ -187,6 +199,7 @@ TEST_P(LogDirectoryFault, TheSessionGoesOnLinesAreLostAndWritingResumes)
     ASSERT_TRUE(s && s->WaitNegotiated(kWait));
     Round(*s, "WHILE BROKEN");
     MsgLog(1, "LOST-LINE");
+    LogFlush();  // tried (and lost) while the directory is still broken
 
     repair();
     Round(*s, "AFTER REPAIR");
@@ -206,9 +219,75 @@ const TLogFaultCase kLogFaultCases[] = {
     {"Unwritable", TFault::Unwritable},
     {"RemovedWhileOpen", TFault::RemovedWhileOpen},
     {"DiskFull", TFault::DiskFull},
+    {"FifoAtThePath", TFault::FifoAtThePath},
 };
 INSTANTIATE_TEST_SUITE_P(Reliability, LogDirectoryFault, ::testing::ValuesIn(kLogFaultCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The disk stalls (a hung mount): the writer waits in a test hook. The
+// session's log calls must not wait with it: rounds complete, what the small
+// queue cannot hold is dropped and counted, and the count reaches the file
+// when the disk is back.
+std::mutex gStallMutex;
+std::condition_variable gStallCv;
+bool gStalled = false;
+void StallHook()
+{
+    std::unique_lock lock(gStallMutex);
+    gStallCv.wait(lock, [] { return !gStalled; });
+}
+void Unstall()
+{
+    {
+        std::lock_guard lock(gStallMutex);
+        gStalled = false;
+    }
+    gStallCv.notify_all();
+    uTLogg::SetWriterHook(nullptr);
+    uTLogg::SetWriterLimits(0, 0);
+}
+
+TEST_F(LogDirectoryFault, AStalledDiskNeverHoldsUpTheSession)
+{
+    TTempDir base("logstall");
+    host = std::make_unique<THostSimulator>();
+    tn = std::make_unique<TTn3270E>();
+    tn->Host = "127.0.0.1";
+    tn->Port = host->Port();
+    tn->Timings = QuickTimings();
+    events.Attach(*tn);
+    tn->SetDebugDir(base.Path().string());
+    tn->SetDebugLevel(6);  // every record dumped: plenty to queue
+
+    tn->Connect();
+    auto s = host->WaitSession(kWait);
+    ASSERT_TRUE(s && s->WaitNegotiated(kWait));
+
+    const std::uint64_t droppedBefore = uTLogg::DroppedLines();
+    uTLogg::SetWriterLimits(4, 0);
+    {
+        std::lock_guard lock(gStallMutex);
+        gStalled = true;
+    }
+    uTLogg::SetWriterHook(&StallHook);
+    struct TRelease {
+        ~TRelease() { Unstall(); }
+    } release;
+    for (int i = 0; i < 5; ++i)
+        Round(*s, "WHILE STALLED " + std::to_string(i));
+    for (int i = 0; i < 200; ++i)
+        MsgLog(1, "FLOOD");
+    EXPECT_GT(uTLogg::DroppedLines() - droppedBefore, 0u);
+
+    Unstall();
+    Round(*s, "AFTER THE STALL");
+    MsgLog(1, "BACK-LINE");
+    EXPECT_TRUE(tn->IsConnected());
+    const std::string text = ReadMessageLogs(base.Path());
+    EXPECT_NE(text.find("Lineas descartadas (cola de log llena): "), std::string::npos) << text;
+    EXPECT_NE(text.find("BACK-LINE\r\n"), std::string::npos) << text;
+    tn.reset();
+}
 
 }  // namespace
 }  // namespace reliability

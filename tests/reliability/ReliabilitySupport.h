@@ -4,6 +4,7 @@
 #pragma once
 
 #include "component/uTn3270E.h"
+#include "log/uOrvIntfLogg.h"
 #include "sim/uHostSimulator.h"
 #include "sim/uSim3270Encoder.h"
 #include "sim/uTestHost.h"
@@ -126,6 +127,7 @@ inline Bytes DataHeader()
 // Every *.SYS file of the directory, concatenated (empty when none).
 inline std::string ReadMessageLogs(const std::filesystem::path& dir)
 {
+    LogFlush();  // the log's writer thread has written what was logged so far
     std::string all;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {

@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -931,6 +932,91 @@ TEST(Tn3270Program, OptionsReachTheSession)
     const ProgramRun plain = RunProgram({"--script", "--no-tn3270e"}, "wait text \"SIGN ON\"\nstatus\nquit\n");
     EXPECT_NE(plain.out.find("data: tn3270e off\n"), std::string::npos) << plain.out;
     EXPECT_NE(plain.out.find("data: lu -\n"), std::string::npos) << plain.out;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+// The bytes of every dump in a log file, read back from the hex cells; a
+// masked cell ("**") reads as 0x01. Each begins with its title line.
+std::vector<std::string> DumpedBytes(const std::string& text)
+{
+    std::vector<std::string> dumps;
+    std::istringstream in(text);
+    std::string line, title;
+    bool inRows = false;
+    while (std::getline(in, line)) {
+        if (line.rfind("T:", 0) == 0)
+            title = line;
+        const bool row = line.size() >= 60 && line.compare(8, 3, " | ") == 0 &&
+                         line.find_first_not_of("0123456789ABCDEF") == 8;
+        if (row && !inRows)
+            dumps.push_back(title + "\n");
+        inRows = row;
+        if (!row)
+            continue;
+        for (std::size_t k = 0; k < 16; ++k) {
+            const std::string cell = line.substr(11 + 3 * k, 2);
+            if (cell == "**")
+                dumps.back().push_back('\x01');
+            else if (cell != "  ")
+                dumps.back().push_back(static_cast<char>(std::stoi(cell, nullptr, 16)));
+        }
+    }
+    return dumps;
+}
+
+// A sign-on at the highest log level: the passwords typed (a wrong one,
+// then the right one) are in no log file, neither as text nor in a dump's
+// hex cells (ASCII or EBCDIC), and every log file is private to its owner.
+// The demo's sign-on screen itself shows its users' passwords ("DEMO /
+// SECRET"), so the right one is looked for in what was sent only.
+TEST(Tn3270Program, NoPasswordInAnyLogAtTheHighestLevel)
+{
+    char dirTemplate[] = "/tmp/tn3270-secret-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+    const std::filesystem::path dir = dirTemplate;
+    const ProgramRun r = RunProgram({"--script", "--timeout", "20", "--log-level", "9", "--log-dir", dir.string()},
+                                    "wait text \"SIGN ON\"\n"
+                                    "set 0 \"DEMO\"\n"
+                                    "set 1 \"PWXQ4711\"\n"
+                                    "key enter\n"
+                                    "wait text \"NOT VALID\"\n"
+                                    "set 0 \"DEMO\"\n"
+                                    "set 1 \"SECRET\"\n"
+                                    "key enter\n"
+                                    "wait text \"MAIN MENU\"\n"
+                                    "quit\n");
+    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out;
+    EXPECT_EQ(r.out.find("error"), std::string::npos) << r.out;
+    std::size_t files = 0, dumps = 0;  // dumps: those with masked bytes
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        ++files;
+        struct stat st{};
+        ASSERT_EQ(::stat(entry.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << entry.path();
+        std::ifstream f(entry.path(), std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(f), {}};
+        const auto inDumps = DumpedBytes(text);
+        for (const std::string& bytes : inDumps)
+            dumps += bytes.find('\x01') != std::string::npos ? 1 : 0;
+        for (const std::string password : {"PWXQ4711", "SECRET"}) {
+            const bool typedOnly = password == "PWXQ4711";
+            std::string ebcdic;
+            for (const char c : password)
+                ebcdic.push_back(static_cast<char>(asc2ebc[static_cast<std::uint8_t>(c)]));
+            if (typedOnly) {
+                EXPECT_EQ(text.find(password), std::string::npos) << password << " in " << entry.path();
+            }
+            for (const std::string& bytes : inDumps) {
+                if (!typedOnly && bytes.find(" SENT ") == std::string::npos)
+                    continue;
+                EXPECT_EQ(bytes.find(password), std::string::npos) << password << " in a dump of " << entry.path();
+                EXPECT_EQ(bytes.find(ebcdic), std::string::npos) << password << " in a dump of " << entry.path();
+            }
+        }
+    }
+    EXPECT_EQ(files, 2u);      // the message log and the dump log
+    EXPECT_GE(dumps, 2u);      // both sign-on records were dumped, masked
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }
