@@ -22,10 +22,6 @@
 
 namespace {
 
-constexpr std::uint16_t kLogError = 1;
-constexpr std::uint16_t kLogConnect = 2;
-constexpr std::uint16_t kLogEvent = 4;
-constexpr std::uint16_t kLogDump = 6;
 
 constexpr char kTitleSentAscii[] = "TN STREAM SENT (ASCII): %d BYTES";
 constexpr char kTitleSentEbcdic[] = "TN STREAM SENT (EBCDIC): %d BYTES";
@@ -39,7 +35,7 @@ constexpr std::uint8_t kDataTypeNvt = 0x05;
 // waits for an old reader to end.
 constexpr std::chrono::milliseconds kPumpSlice{10};
 
-void DumpTitled(std::uint16_t level, const char* format, const void* data, std::int32_t len)
+void DumpTitled(TLogLevel level, const char* format, const void* data, std::int32_t len)
 {
     if (!LogEnabled(level))
         return;
@@ -243,7 +239,7 @@ void TOrvTelnet::Connect()
     Socket->TlsDirect = tlsMode == TTlsMode::tmDirect;
     Socket->TlsSettings = tlsSettings;
     if (tlsMode != TTlsMode::tmNone && !tlsSettings.Verify)
-        MsgLog(kLogError, "TLS: certificate verification is off (TlsVerify): the host is not authenticated");
+        MsgLog(TLogLevel::llError, "TLS: certificate verification is off (TlsVerify): the host is not authenticated");
 
     if (Port < 0)
         Socket->SetService("Telnet");
@@ -258,17 +254,17 @@ void TOrvTelnet::Connect()
     Socket->ConnectTimeout = Timings.ConnectTimeout;
     Socket->SendTimeout = Timings.SendTimeout;
 
-    if (LogEnabled(kLogConnect)) {
+    if (LogEnabled(TLogLevel::llConnect)) {
         const std::string text = "Connecting. Host: " + Host + " Port: " + std::to_string(Socket->GetPort()) +
                                  " Service: " + Socket->GetService();
-        MsgLog(kLogConnect, text);
+        MsgLog(TLogLevel::llConnect, text);
     }
     ++generation_;
     try {
         Socket->Open();
     } catch (const ETlsError& e) {
         lastError_ = e.what();
-        MsgLog(kLogError, lastError_);
+        MsgLog(TLogLevel::llError, lastError_);
         NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
     } catch (const std::exception& e) {
         lastError_ = e.what();
@@ -355,7 +351,7 @@ void TOrvTelnet::StartReader(std::uint64_t generation)
     try {
         reader->Start(Timings.ReaderStackSize);
     } catch (const std::exception& e) {
-        MsgLog(kLogError, std::string(kExceptionText) + e.what());
+        MsgLog(TLogLevel::llError, std::string(kExceptionText) + e.what());
         {
             std::lock_guard lock(readersMutex_);
             ReadThread_.reset();
@@ -460,7 +456,7 @@ void TOrvTelnet::NotifyEvent(TCallBackEvent cbEvent)
     }
     if (text == nullptr)
         return;
-    MsgLog(kLogEvent, text);
+    MsgLog(TLogLevel::llEvent, text);
     Synchronize(*handler);
     if (cbEvent == TCallBackEvent::ceScreenChanged && UnlockPending)
         NotifyEvent(TCallBackEvent::ceKbdUnLocked);
@@ -555,13 +551,13 @@ void TOrvTelnet::EndOfRecord()
             return;
         }
         if (Tn3270EAccepted && stream.InCount > 0 && stream.InBuffer[0] == kDataTypeNvt) {
-            DumpTitled(kLogDump, kTitleReceived, stream.InBuffer.data(), stream.InCount);
+            DumpTitled(TLogLevel::llDump, kTitleReceived, stream.InBuffer.data(), stream.InCount);
             TelnetErrorMessage(stream.InBuffer.data(), stream.InCount);
             stream.TOrvTnStream::ProcessData();
             return;
         }
     } catch (const std::exception& e) {
-        MsgLog(kLogError, std::string(kExceptionText) + e.what());
+        MsgLog(TLogLevel::llError, std::string(kExceptionText) + e.what());
         stream.TOrvTnStream::ProcessData();
         return;
     }
@@ -569,7 +565,7 @@ void TOrvTelnet::EndOfRecord()
     try {
         stream.ProcessData();
     } catch (const std::exception& e) {
-        MsgLog(kLogError, std::string(kExceptionText) + e.what());
+        MsgLog(TLogLevel::llError, std::string(kExceptionText) + e.what());
         stream.TOrvTnStream::ProcessData();
     }
     // A record that failed half way may still have painted.
@@ -681,7 +677,7 @@ void TOrvTelnet::DropTn3270E(bool byUs)
         usOn_[o] = false;
         himOn_[o] = false;
     }
-    MsgLog(kLogConnect, "TN3270E withdrawn: going on as TN3270");
+    MsgLog(TLogLevel::llConnect, "TN3270E withdrawn: going on as TN3270");
 }
 
 void TOrvTelnet::Answer(std::uint8_t verb, std::uint8_t option)
@@ -697,7 +693,7 @@ void TOrvTelnet::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
         ++TermTypeRequests;
     if (TermTypeRequests > 1) {
         // Asked again in the same connection: the host did not take our answer.
-        MsgLog(kLogError, "TN_ERROR: Invalid Terminal Type or LU Name.");
+        MsgLog(TLogLevel::llError, "TN_ERROR: Invalid Terminal Type or LU Name.");
         Disconnect();
         return;
     }
@@ -762,7 +758,7 @@ void TOrvTelnet::TEngineSink::OnSubnegotiation(std::span<const std::uint8_t> dat
 void TOrvTelnet::TEngineSink::OnSubnegotiationDiscarded()
 {
     telnet_.progress_.Idle();
-    MsgLog(kLogError, "TN_ERROR: Subnegotiation longer than 100 bytes discarded.");
+    MsgLog(TLogLevel::llError, "TN_ERROR: Subnegotiation longer than 100 bytes discarded.");
 }
 
 void TOrvTelnet::TEngineSink::OnCommand(std::uint8_t /*command*/)
@@ -777,16 +773,16 @@ void TOrvTelnet::TEngineSink::OnSend(std::span<const std::uint8_t> bytes, TTelne
     if (telnet_.startTls_.Guarding() && !telnet_.sendingStartTls_) {
         // Never in clear text what was meant for the TLS session (a key
         // pressed early, a negotiation answer).
-        MsgLog(kLogError, "TLS: not sent before TLS is up: " + std::to_string(len) + " bytes");
+        MsgLog(TLogLevel::llError, "TLS: not sent before TLS is up: " + std::to_string(len) + " bytes");
         return;
     }
     switch (kind) {
     case TTelnetEngine::TOutput::Negotiation:
     case TTelnetEngine::TOutput::Subnegotiation:
-        DumpTitled(kLogDump, kTitleSentAscii, bytes.data(), len);
+        DumpTitled(TLogLevel::llDump, kTitleSentAscii, bytes.data(), len);
         break;
     case TTelnetEngine::TOutput::Command:
-        DumpTitled(kLogDump, kTitleSentEbcdic, bytes.data(), len);
+        DumpTitled(TLogLevel::llDump, kTitleSentEbcdic, bytes.data(), len);
         break;
     case TTelnetEngine::TOutput::Record:
         break;  // the stream has logged the record
@@ -922,7 +918,7 @@ TTlsMode TOrvTelnet::GetTlsMode() const
     std::lock_guard log(uTLogg::LogLock());
     const auto mode = ParseTlsMode(gTlsMode);
     if (!mode && !gTlsMode.empty())
-        MsgLog(kLogError, "TLS: unknown TlsMode \"" + gTlsMode + "\" in Telnet.ini (none, direct, starttls); none used");
+        MsgLog(TLogLevel::llError, "TLS: unknown TlsMode \"" + gTlsMode + "\" in Telnet.ini (none, direct, starttls); none used");
     return mode.value_or(TTlsMode::tmNone);
 }
 
@@ -1047,16 +1043,16 @@ TTlsInfo TOrvTelnet::GetTlsInfo() const
 
 void TOrvTelnet::LogTlsUp(const TTlsInfo& info)
 {
-    if (!LogEnabled(kLogConnect))
+    if (!LogEnabled(TLogLevel::llConnect))
         return;
-    MsgLog(kLogConnect, "TLS: " + info.Protocol + " " + info.Cipher + ", host " +
+    MsgLog(TLogLevel::llConnect, "TLS: " + info.Protocol + " " + info.Cipher + ", host " +
                             (info.Verified ? "verified" : "NOT verified") + " (" + info.PeerSubject + ")");
 }
 
 void TOrvTelnet::FailTls(const std::string& reason)
 {
     lastError_ = reason;
-    MsgLog(kLogError, reason);
+    MsgLog(TLogLevel::llError, reason);
     if (startTls_.Guarding())
         startTls_.Fail(reason);
     Disconnect();
@@ -1128,5 +1124,5 @@ void TOrvTelnet::ConnectionEnded(const std::string& tlsText, bool failed)
     if (tlsText.empty() || !lastError_.empty())
         return;
     lastError_ = tlsText;
-    MsgLog(failed ? kLogError : kLogConnect, tlsText);
+    MsgLog(failed ? TLogLevel::llError : TLogLevel::llConnect, tlsText);
 }

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr std::uint16_t kLogError = 1;
 
 // The source whose guarded section runs on this thread, and its core; null
 // elsewhere, also while that source's handlers are delivered.
@@ -146,9 +145,9 @@ bool TSessionCore::Deliver(const std::shared_ptr<TSessionCore>& keep, TPendingDe
         try {
             call.Delivery->Handler(call.Core->sender_);
         } catch (const std::exception& e) {
-            MsgLog(kLogError, std::string("Exception in event handler. ERROR: ") + e.what());
+            MsgLog(TLogLevel::llError, std::string("Exception in event handler. ERROR: ") + e.what());
         } catch (...) {
-            MsgLog(kLogError, "Exception in event handler. ERROR: unknown exception");
+            MsgLog(TLogLevel::llError, "Exception in event handler. ERROR: unknown exception");
         }
         tlsDelivery = scope.Prev;
     };

@@ -12,13 +12,11 @@
 
 namespace {
 
-constexpr std::uint16_t kLogError = 1;
-constexpr std::uint16_t kLogDump = 6;
 
 constexpr char kTitleReceived[] = "TN STREAM RECEIVED (ASCII): %d BYTES";
 constexpr char kExceptionText[] = "Exception in TThSocketRead.Execute. ERROR: ";
 
-void DumpTitled(std::uint16_t level, const char* format, const void* data, std::int32_t len)
+void DumpTitled(TLogLevel level, const char* format, const void* data, std::int32_t len)
 {
     if (!LogEnabled(level))
         return;
@@ -97,14 +95,14 @@ void TThSocketRead::Execute()
                         break;
                     }
                     if ((*ReadBuffer)[0] == TOrvTelnet::IAC || !Telnet->BinaryMode)
-                        DumpTitled(kLogDump, kTitleReceived, ReadBuffer->data(), ReadCount);
+                        DumpTitled(TLogLevel::llDump, kTitleReceived, ReadBuffer->data(), ReadCount);
                     try {
                         if (!NotifyDataAvailable()) {
-                            MsgLog(kLogError, "Receive error(loop).");
+                            MsgLog(TLogLevel::llError, "Receive error(loop).");
                             Telnet->Disconnect();
                         }
                     } catch (const std::exception& e) {
-                        MsgLog(kLogError, std::string(kExceptionText) + e.what());
+                        MsgLog(TLogLevel::llError, std::string(kExceptionText) + e.what());
                         ReadCount = 0;
                     }
                     upgrade = Telnet->TakeTlsUpgrade(tlsSettings, tlsHost);
