@@ -67,8 +67,10 @@ public:
     void Keys(const std::vector<std::string>& keys)
     {
         std::string cmd = Tmux() + " send-keys";
-        for (const std::string& k : keys)
-            cmd += " " + Quote(k);
+        for (const std::string& k : keys) {
+            cmd += ' ';
+            cmd += Quote(k);
+        }
         Run(cmd);
     }
     void Text(const std::string& text) { Run(Tmux() + " send-keys -l " + Quote(text)); }
