@@ -48,10 +48,12 @@ protected:
 
 TEST_F(HerculesTest, ComponentNegotiatesPlainTn3270AndPublishesTheConnectionScreen)
 {
-    TTn3270E tn;
+    // Declared before the component, so that they outlive its reader: a
+    // handler may still be waking the waits while the component is destroyed.
     std::mutex m;
     std::condition_variable cv;
     int connects = 0, disconnects = 0, screens = 0, fails = 0;
+    TTn3270E tn;
     auto bump = [&](int& counter) {
         return [&](TObject*) {
             {

@@ -131,8 +131,8 @@ protected:
     static inline std::unique_ptr<TTestCertificates> certs;
     THostSimulator host;
     std::unique_ptr<TSimTlsFront> front;
+    TSeen seen;  // outlives the component, whose reader may still call its handlers
     TTn3270E tn;
-    TSeen seen;
 };
 
 TEST_F(TlsSession, DirectTlsConnectsAfterAVerifiedHandshakeAndCarriesTheWholeSession)
