@@ -53,13 +53,6 @@ constexpr std::chrono::seconds kClientWait{120};
 
 // --- the host side ---------------------------------------------------------
 
-// A host that agreed BIND-IMAGE binds the LU before it writes to it.
-void Start(TSimSession& s)
-{
-    if (s.Negotiated().HasFunction(fn::BindImage))
-        s.SendBind();
-}
-
 Bytes InputScreen(int counter)
 {
     TSim3270Encoder e;
@@ -72,18 +65,29 @@ Bytes InputScreen(int counter)
     return e.Take();
 }
 
-// Answers every attention key with a fresh screen that unlocks the keyboard.
-class TRoundTripApp final : public ISimHostApp {
+// The hosts below: bind when BIND-IMAGE was agreed, then the input screen;
+// OnKey for every attention key (responses are not keys).
+class TKeyedApp : public ISimHostApp {
 public:
     void OnStart(TSimSession& s) override
     {
-        Start(s);
+        if (s.Negotiated().HasFunction(fn::BindImage))
+            s.SendBind();
         s.Send3270(InputScreen(0));
     }
     void OnRecord(TSimSession& s, const TSimRecord& r) override
     {
-        if (r.tn3270e && r.header.dataType == dt::Response)
-            return;
+        if (!(r.tn3270e && r.header.dataType == dt::Response))
+            OnKey(s);
+    }
+    virtual void OnKey(TSimSession& s) = 0;
+};
+
+// Answers every attention key with a fresh screen that unlocks the keyboard.
+class TRoundTripApp final : public TKeyedApp {
+public:
+    void OnKey(TSimSession& s) override
+    {
         s.Send3270(InputScreen(++count_));
     }
 
@@ -93,17 +97,12 @@ private:
 
 // On the first attention key: `screens` busy screens that leave the
 // keyboard locked, then the marker screen that unlocks it.
-class TBulkApp final : public ISimHostApp {
+class TBulkApp final : public TKeyedApp {
 public:
     explicit TBulkApp(int screens) : screens_(screens) {}
-    void OnStart(TSimSession& s) override
+    void OnKey(TSimSession& s) override
     {
-        Start(s);
-        s.Send3270(InputScreen(0));
-    }
-    void OnRecord(TSimSession& s, const TSimRecord& r) override
-    {
-        if ((r.tn3270e && r.header.dataType == dt::Response) || sent_)
+        if (sent_)
             return;
         sent_ = true;
         Bytes screen = tnbench::RealisticScreen();
@@ -123,18 +122,11 @@ private:
 
 // Every attention key: `screens` busy screens that leave the keyboard
 // locked, then a screen that unlocks it. The long run's host.
-class TChunkApp final : public ISimHostApp {
+class TChunkApp final : public TKeyedApp {
 public:
     explicit TChunkApp(int screens) : screens_(screens) {}
-    void OnStart(TSimSession& s) override
+    void OnKey(TSimSession& s) override
     {
-        Start(s);
-        s.Send3270(InputScreen(0));
-    }
-    void OnRecord(TSimSession& s, const TSimRecord& r) override
-    {
-        if (r.tn3270e && r.header.dataType == dt::Response)
-            return;
         Bytes screen = tnbench::RealisticScreen();
         screen[1] = wcc::ResetMdt;  // the WCC: no keyboard restore
         for (int i = 0; i < screens_; ++i)
