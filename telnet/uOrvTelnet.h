@@ -91,7 +91,9 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -256,6 +258,9 @@ public:
 
     // Number of reader waits that timed out in this component's life (tests).
     std::uint64_t ReaderIdleWaits() const;
+    // Threads waiting now for the session, held by another thread's lock or
+    // handler (tests and diagnostics).
+    std::size_t SessionWaiters() const;
 
     // ---- engine state (guarded by the session lock)
     std::array<std::uint8_t, kRecBufferSize> RecBuffer{};
@@ -290,6 +295,7 @@ public:
 protected:
     // Throws std::logic_error when the derived class did not create the stream.
     void RequireStream() const;
+
     // TN3270E ends in this connection and plain TN3270 goes on: records are
     // text until BINARY is agreed again, and the host's next TERMINAL-TYPE
     // SEND is answered. byUs: we give it up (WONT TN3270E is sent, and a

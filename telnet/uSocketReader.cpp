@@ -164,7 +164,7 @@ void TThSocketRead::Execute()
                     Telnet->ConnectionEnded(connection_->TlsFailureText(), lastRead < 0);
                 Telnet->ReadThreadTerminate(this);
                 // Only its own connection: a newer one is not this reader's to end.
-                if (Telnet->IsConnected() && OwnsConnection())
+                if (Telnet->Socket->Active() && OwnsConnection())
                     Telnet->Disconnect();
             }
         }
