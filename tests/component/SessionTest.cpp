@@ -10,11 +10,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -533,6 +535,183 @@ TEST_F(Session, DestroyingAConnectedComponentRaisesNoDisconnect)
     tn.reset();
     EXPECT_TRUE(s->WaitDisconnect());
     EXPECT_EQ(events.Count("Disconnect"), 0);
+}
+
+// ---- what a handler sees does not change under it
+
+// Everything a handler can read of the screen: the records of both lists,
+// their cursors, the screen's characters and cursor, the last key.
+struct TView {
+    std::vector<std::tuple<int, int, int, std::string>> host, unprotected;  // Pos, Len, Attr, Data
+    int hostCursor = 0, unprotectedCursor = 0, screenCursor = 0;
+    std::string chars;
+    TTn3270AidKey lastKey = TTn3270AidKey::akNoOp;
+    bool operator==(const TView&) const = default;
+};
+
+void PrintTo(const TView& v, std::ostream* os)
+{
+    *os << v.host.size() << " records, " << v.unprotected.size() << " unprotected, cursors " << v.hostCursor << "/"
+        << v.unprotectedCursor << "/" << v.screenCursor << ", key " << static_cast<int>(v.lastKey) << ", row 3 \""
+        << v.chars.substr(160, 80) << "\"";
+}
+
+TView Look(TTn3270E& tn)
+{
+    TView v;
+    auto records = [](const TDSFields& list, auto& out) {
+        for (int i = 0; i < list.Count(); ++i)
+            out.emplace_back(list.Items(i)->GetPos(), list.Items(i)->Len, list.Items(i)->Attr, list.Items(i)->Data);
+    };
+    records(tn.HostFields, v.host);
+    records(tn.UnprotectedFields, v.unprotected);
+    v.hostCursor = tn.HostFields.CursorPos;
+    v.unprotectedCursor = tn.UnprotectedFields.CursorPos;
+    const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
+    v.screenCursor = screen.CursorPosition;
+    v.chars.assign(screen.Chars.begin(), screen.Chars.begin() + screen.Size);
+    v.lastKey = tn.GetLastAidKey();
+    return v;
+}
+
+// The next OnScreenChange after Arm holds on a latch: it looks at the
+// session when it starts and again once the test lets it go. Its state
+// outlives the test body (the hook may run until the component is gone);
+// leaving the test lets a held handler go.
+class THeldHandler {
+public:
+    THeldHandler(TEvents& events, TTn3270E& tn) : state_(std::make_shared<TState>())
+    {
+        events.On("ScreenChange", [state = state_, &tn] {
+            std::unique_lock lock(state->mutex);
+            if (!state->armed)
+                return;
+            state->armed = false;
+            lock.unlock();
+            TView before = Look(tn);
+            lock.lock();
+            state->before = std::move(before);
+            state->held = true;
+            state->changed.notify_all();
+            state->changed.wait(lock, [&] { return !state->held; });
+            lock.unlock();
+            TView after = Look(tn);
+            lock.lock();
+            state->after = std::move(after);
+        });
+    }
+    ~THeldHandler() { Release(); }
+    THeldHandler(const THeldHandler&) = delete;
+    THeldHandler& operator=(const THeldHandler&) = delete;
+    void Arm()
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->armed = true;
+    }
+    bool WaitHeld()
+    {
+        std::unique_lock lock(state_->mutex);
+        return state_->changed.wait_for(lock, kWait, [this] { return state_->held; });
+    }
+    void Release()
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->held = false;
+        state_->changed.notify_all();
+    }
+    // What the handler saw; read once it has returned.
+    TView Before() const
+    {
+        std::lock_guard lock(state_->mutex);
+        return state_->before;
+    }
+    TView After() const
+    {
+        std::lock_guard lock(state_->mutex);
+        return state_->after;
+    }
+
+private:
+    struct TState {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool armed = false;
+        bool held = false;
+        TView before, after;
+    };
+    std::shared_ptr<TState> state_;
+};
+
+// Until count threads wait for the session (they are blocked behind the handler).
+bool WaitForWaiters(const TTn3270E& tn, std::size_t count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (tn.SessionWaiters() < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    return tn.SessionWaiters() >= count;
+}
+
+TEST_F(Session, AKeyWithEditsFromAnotherThreadWaitsForTheRunningHandlerAndThenGoes)
+{
+    Start();
+    THeldHandler held(events, *tn);
+    auto s = Open();
+    ASSERT_TRUE(s);
+    held.Arm();
+    s->Send3270(Form());
+    ASSERT_TRUE(held.WaitHeld());
+    std::thread key([&] {
+        auto guard = tn->Lock();
+        Unprotected(*tn, 0).SetData("KEY");
+        tn->UnprotectedFields.CursorPos = 174;
+        tn->SetAidKey(TTn3270AidKey::akEnter);
+    });
+    EXPECT_TRUE(WaitForWaiters(*tn, 1));  // blocked behind the handler
+    held.Release();
+    key.join();
+    EXPECT_EQ(held.After(), held.Before());
+    EXPECT_EQ(std::get<3>(held.Before().unprotected.at(0)), "");
+    EXPECT_EQ(held.Before().screenCursor, 90);
+
+    auto in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->aid, aid::Enter);
+    EXPECT_EQ(in->cursor, 173);
+    ASSERT_EQ(in->fields.size(), 1u);
+    EXPECT_EQ(in->fields[0].text, "KEY");
+}
+
+TEST_F(Session, DisconnectFromAnotherThreadCutsAtOnceAndClosesWhenTheHandlerReturnsBeforeAConnect)
+{
+    Start();
+    THeldHandler held(events, *tn);
+    auto s = Open();
+    ASSERT_TRUE(s);
+    held.Arm();
+    s->Send3270(Form());
+    ASSERT_TRUE(held.WaitHeld());
+    tn->Disconnect();  // returns at once
+    EXPECT_TRUE(s->WaitDisconnect());  // the host sees the end while the handler still runs
+    EXPECT_FALSE(tn->IsConnected());
+    std::thread connect([&] { tn->Connect(); });
+    EXPECT_TRUE(WaitForWaiters(*tn, 1));
+    EXPECT_EQ(events.Count("Disconnect"), 0);
+    held.Release();
+    connect.join();
+    EXPECT_EQ(held.After(), held.Before());
+    EXPECT_EQ(held.Before().unprotected.size(), 3u);
+
+    ASSERT_TRUE(events.WaitFor("Connect", 2));
+    auto names = events.Names();
+    names.erase(names.begin(), std::find(names.begin(), names.end(), "ScreenChange"));
+    const auto disconnect = std::find(names.begin(), names.end(), "Disconnect");
+    EXPECT_NE(disconnect, names.end());
+    EXPECT_LT(disconnect, std::find(names.begin(), names.end(), "Connect"));
+    EXPECT_EQ(events.Last("Disconnect").hostCount, 0);
+    EXPECT_EQ(events.Last("Disconnect").unprotectedCount, 0);
+    auto s2 = host->WaitSession();
+    ASSERT_TRUE(s2 && s2->WaitNegotiated());
+    ASSERT_TRUE(Show(*s2, Form()));
 }
 
 // A handler answers the screen it is told about, on the reader thread or,
