@@ -133,6 +133,7 @@ void TSessionCore::EndHandler()
 void TSessionCore::Release()
 {
     std::vector<TPendingDelivery> list;
+    bool wake = false;
     for (;;) {
         std::vector<std::function<void()>> tasks;
         {
@@ -143,6 +144,7 @@ void TSessionCore::Release()
                 tasks.swap(deferred_);  // a dead component's: dropped below, outside the mutex
                 list.swap(Pending);
                 owner_.store(std::thread::id{}, std::memory_order_relaxed);
+                wake = waiters_ > 0;
                 break;
             }
             tasks.swap(deferred_);
@@ -159,7 +161,8 @@ void TSessionCore::Release()
         }
         lockDepth_ = 0;
     }
-    free_.notify_all();
+    if (wake)
+        free_.notify_all();
     if (list.empty())
         return;
     auto keep = shared_from_this();
