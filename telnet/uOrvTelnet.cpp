@@ -139,7 +139,7 @@ void TOrvTelnet::Destroying()
         r->NotifyOwner.store(false, std::memory_order_release);
         if (core_->Dispatcher)
             core_->Dispatcher->Cancel(r->Target);
-        r->connection_->Shutdown();
+        r->ShutdownConnection();
     }
     if (core_->Dispatcher)
         core_->Dispatcher->Cancel(core_->Target);
@@ -330,7 +330,7 @@ void TOrvTelnet::StopReaders()
     const bool owner = core_->OwnedByCurrentThread();
     const auto& dispatcher = core_->Dispatcher;
     for (auto& r : readers) {
-        r->connection_->Shutdown();
+        r->ShutdownConnection();
         // Waiting is safe only when the reader cannot be waiting for us: not
         // on its own thread, not inside a handler it delivers, not owning
         // the session it needs to finish its block (holding the lock or

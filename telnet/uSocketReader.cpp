@@ -171,7 +171,18 @@ void TThSocketRead::Execute()
     } catch (...) {
         // Nothing may leave the thread.
     }
+    {
+        std::lock_guard lock(connectionMutex_);
+        connection_.reset();
+    }
     Finished.store(true, std::memory_order_release);
+}
+
+void TThSocketRead::ShutdownConnection()
+{
+    std::lock_guard lock(connectionMutex_);
+    if (connection_)
+        connection_->Shutdown();
 }
 
 bool TThSocketRead::OwnsConnection() const
