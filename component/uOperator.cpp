@@ -156,6 +156,9 @@ struct TOperator::TState {
     TWaitCallback done;
     ITimerQueue::TTimerId timer = 0;
     std::optional<TWaitResult> result;  // the last completed wait's, until taken
+    bool raiseFd = true;   // the pending wait raises the descriptor (not a blocking Wait's)
+    bool fdRaised = false;
+    std::condition_variable completed;  // a wait finished (blocking Wait sleeps on it)
     int callbacks = 0;  // completions running outside the mutex
 
     // The outcome of the pending wait now; content: whether the screen
@@ -223,7 +226,11 @@ struct TOperator::TState {
         if (timer != 0)
             timers->Cancel(timer);  // never waits: a running timeout finds the wait gone
         timer = 0;
-        ready.Raise();
+        if (raiseFd) {
+            ready.Raise();
+            fdRaised = true;
+        }
+        completed.notify_all();
         TWaitCallback cb = std::move(done);
         done = nullptr;
         if (cb)
@@ -1042,12 +1049,18 @@ void TOperator::Recheck()
 
 bool TOperator::StartWait(const TWaitCondition& condition, std::chrono::milliseconds timeout, TWaitCallback done)
 {
+    return Begin(condition, timeout, std::move(done), true) != 0;
+}
+
+std::uint64_t TOperator::Begin(const TWaitCondition& condition, std::chrono::milliseconds timeout,
+                               TWaitCallback done, bool raiseFd)
+{
     if (condition.Kind == TWaitKind::TextAt || condition.Kind == TWaitKind::CursorAt) {
         const std::int32_t rows = ScreenRows(), cols = ScreenCols();
         if (condition.Row < 0 || condition.Row >= rows || condition.Col < 0 || condition.Col >= cols) {
             Fail(TOperatorFault::OutOfRange, "position must be within rows 1-" + std::to_string(rows) +
                                                  " and columns 1-" + std::to_string(cols));
-            return false;
+            return 0;
         }
     }
     std::uint64_t gen = 0;
@@ -1055,14 +1068,18 @@ bool TOperator::StartWait(const TWaitCondition& condition, std::chrono::millisec
         std::lock_guard lock(state_->mutex);
         if (state_->pending) {
             Fail(TOperatorFault::Busy, "another wait is pending");
-            return false;
+            return 0;
         }
         state_->pending = true;
         gen = ++state_->generation;
         state_->condition = condition;
         state_->done = std::move(done);
         state_->result.reset();
-        state_->ready.Clear();
+        state_->raiseFd = raiseFd;
+        if (state_->fdRaised) {
+            state_->ready.Clear();
+            state_->fdRaised = false;
+        }
     }
     Succeed();
     // Decided at once when it can be (a time-out of 0 looks once); only
@@ -1076,7 +1093,7 @@ bool TOperator::StartWait(const TWaitCondition& condition, std::chrono::millisec
                 s->TimedOut(gen);
         });
     }
-    return true;
+    return gen;
 }
 
 bool TOperator::CancelWait()
@@ -1104,7 +1121,10 @@ std::optional<TWaitResult> TOperator::TakeWaitResult()
         return std::nullopt;
     const TWaitResult r = *state_->result;
     state_->result.reset();
-    state_->ready.Clear();
+    if (state_->fdRaised) {
+        state_->ready.Clear();
+        state_->fdRaised = false;
+    }
     return r;
 }
 
@@ -1114,24 +1134,14 @@ TWaitResult TOperator::Wait(const TWaitCondition& condition, std::chrono::millis
         Fail(TOperatorFault::WrongThread, kWrongThread);
         return TWaitResult::Refused;
     }
-    struct TSync {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<TWaitResult> result;
-    };
-    const auto sync = std::make_shared<TSync>();
-    if (!StartWait(condition, timeout, [sync](TWaitResult r) {
-            {
-                std::lock_guard lock(sync->mutex);
-                sync->result = r;
-            }
-            sync->done.notify_all();
-        }))
+    // The same wait, without a callback or the descriptor: this thread
+    // sleeps on the state's condition variable until the wait is over.
+    const std::uint64_t gen = Begin(condition, timeout, {}, false);
+    if (gen == 0)
         return TWaitResult::Refused;
-    std::unique_lock lock(sync->mutex);
-    sync->done.wait(lock, [&] { return sync->result.has_value(); });
-    const TWaitResult r = *sync->result;
-    lock.unlock();
-    TakeWaitResult();
+    std::unique_lock lock(state_->mutex);
+    state_->completed.wait(lock, [&] { return !state_->pending || state_->generation != gen; });
+    const TWaitResult r = state_->result.value_or(TWaitResult::Cancelled);
+    state_->result.reset();
     return r;
 }
