@@ -205,7 +205,9 @@ struct TOperator::TState {
         return std::nullopt;
     }
 
-    // Ends the pending wait with result; under mutex. The event it took
+    // Ends the pending wait with result; under mutex. The caller wakes a
+    // blocking Wait (completed) once it has released the mutex, so that the
+    // waiter does not wake only to block on it. The event it took
     // is used: the next wait for it waits for a new one.
     TWaitCallback Finish(TWaitResult r)
     {
@@ -230,7 +232,6 @@ struct TOperator::TState {
             ready.Raise();
             fdRaised = true;
         }
-        completed.notify_all();
         TWaitCallback cb = std::move(done);
         done = nullptr;
         if (cb)
@@ -263,6 +264,7 @@ struct TOperator::TState {
             timer = 0;  // it is this callback
             cb = Finish(TWaitResult::Timeout);
         }
+        completed.notify_all();
         Call(cb, TWaitResult::Timeout);
     }
 };
@@ -1044,6 +1046,7 @@ void TOperator::Recheck()
         r = *outcome;
         cb = state_->Finish(r);
     }
+    state_->completed.notify_all();
     state_->Call(cb, r);
 }
 
@@ -1105,6 +1108,7 @@ bool TOperator::CancelWait()
             return false;
         cb = state_->Finish(TWaitResult::Cancelled);
     }
+    state_->completed.notify_all();
     state_->Call(cb, TWaitResult::Cancelled);
     return true;
 }
