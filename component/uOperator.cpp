@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -160,6 +161,7 @@ struct TOperator::TState {
     bool fdRaised = false;
     std::condition_variable completed;  // a wait finished (blocking Wait sleeps on it)
     int callbacks = 0;  // completions running outside the mutex
+    std::thread::id callbackThread;  // where the last one runs
 
     // The outcome of the pending wait now; content: whether the screen
     // shows what a content wait looks for (read before, under the session
@@ -234,8 +236,10 @@ struct TOperator::TState {
         }
         TWaitCallback cb = std::move(done);
         done = nullptr;
-        if (cb)
+        if (cb) {
             ++callbacks;
+            callbackThread = std::this_thread::get_id();
+        }
         return cb;
     }
 
@@ -325,7 +329,9 @@ TOperator::~TOperator()
     }
     // A completion running on another thread finishes before the members
     // it may use go (one running on this thread is the caller itself).
-    state_->idle.wait(lock, [this] { return state_->callbacks == 0 || tn_.DeliversOnCurrentThread(); });
+    state_->idle.wait(lock, [this] {
+        return state_->callbacks == 0 || state_->callbackThread == std::this_thread::get_id();
+    });
 }
 
 // ------------------------------------------------------------ results
