@@ -297,11 +297,23 @@ TOperator::TOperator(std::shared_ptr<ITimerQueue> timers) : state_(std::make_sha
         ++s.counts.lock;
         s.locked = true;
     });
-    tn_.OnSystemUnLock = count([](TState& s) {
-        ++s.counts.unlock;
-        s.locked = false;
-        s.keyAnswered = true;
-    });
+    tn_.OnSystemUnLock = [this](TObject*) {
+        // The handlers of a block come after the screen's; a key sent in
+        // between has locked the keyboard again. An unlock delivered then
+        // was raised before that key and answers nothing it asked: counted,
+        // it would let the key's Screen and Unlock waits end on the screen
+        // that came before the key.
+        const bool unlockedNow = tn_.GetStatus().empty();
+        {
+            std::lock_guard lock(state_->mutex);
+            if (!unlockedNow)
+                return;
+            ++state_->counts.unlock;
+            state_->locked = false;
+            state_->keyAnswered = true;
+        }
+        Recheck();
+    };
     tn_.OnConnect = count([](TState& s) {
         ++s.counts.connect;
         s.connected = true;
