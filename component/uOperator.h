@@ -27,7 +27,9 @@
 // StartWait begins it and returns at once; the completion is a callback
 // and ReadyFd() becoming readable. Wait() is the blocking form on top.
 //
-// Threads. One caller at a time: the members are not for several threads
+// Threads. Every member takes the component's session lock itself where it
+// reads or changes the session, and never calls a handler while holding it.
+// One caller at a time: the members are not for several threads
 // at once (a front end serialises its callers). The component's handlers
 // run on its reader thread (or dispatcher) meanwhile: they only count,
 // and complete the pending wait. Do not replace the component's On...
