@@ -300,8 +300,10 @@ public:
     // The result of the last completed wait, once (clears ReadyFd); nothing
     // while it is pending or when there is none.
     std::optional<TWaitResult> TakeWaitResult();
-    // Blocking: StartWait, then sleeps until done. Refused (WrongThread) on
-    // a thread that delivers this session's events.
+    // Blocking: the same wait, this thread sleeping until it is decided.
+    // Refused (WrongThread) on a thread that delivers this session's events
+    // and inside a wait's completion (on the timer's thread it would wait
+    // for itself).
     TWaitResult Wait(const TWaitCondition& condition, std::chrono::milliseconds timeout);
 
     // The last refusal; Ok after an operation that succeeded.
