@@ -8,7 +8,7 @@
 //   TOperator op;
 //   if (!op.Connect("mainframe.example", 23)) ...;       // op.LastError()
 //   op.Wait(TWaitCondition::Of(TWaitKind::InputField), 10s);
-//   op.SetField(TFieldRef::Index(0), "DEMO");
+//   op.SetField(TFieldRef::ByIndex(0), "DEMO");
 //   op.Key(TTn3270AidKey::akEnter);
 //   op.Wait(TWaitCondition::Of(TWaitKind::Screen), 10s);
 //   std::string answer = op.ReadText(5, 0, 80);             // row 6, 0-based
@@ -39,7 +39,9 @@
 // fault WrongThread) instead of dead-locking; StartWait is allowed there.
 //
 // Lifetime: the destructor ends the connection (no handler runs after it)
-// and cancels a pending wait without calling its callback.
+// and cancels a pending wait without calling its callback; a completion
+// running on another thread is waited for. Not while another thread is
+// inside a member.
 #pragma once
 
 #include "component/uOperatorWait.h"
