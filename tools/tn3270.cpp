@@ -74,9 +74,14 @@ int Run(const TCliOptions& o)
     std::unique_ptr<tnsim::THostSimulator> demoHost;
     std::string host = o.host;
     std::int32_t port = o.port;
-    if (host.empty() && o.tls && *o.tls != TTlsMode::tmNone)
-        throw std::runtime_error("--tls and --starttls need a HOST: the embedded demo host speaks plain telnet");
-    if (host.empty()) {
+    // The embedded demo host speaks plain telnet. With TLS asked for and no
+    // HOST, a script names its hosts itself (`connect HOST[:PORT]`, with the
+    // TLS options given); anything else needs a HOST.
+    const bool tls = o.tls && *o.tls != TTlsMode::tmNone;
+    if (host.empty() && tls && !o.script)
+        throw std::runtime_error("--tls and --starttls need a HOST (or --script, whose `connect HOST` uses TLS): "
+                                 "the embedded demo host speaks plain telnet");
+    if (host.empty() && !tls) {
         tnsim::TSimHostOptions hostOptions;
         hostOptions.port = 0;
         hostOptions.telnet.mode = o.demoPlain ? tnsim::TSimMode::Plain : tnsim::TSimMode::Tn3270E;
@@ -115,11 +120,15 @@ int Run(const TCliOptions& o)
 
     if (o.script) {
         std::string error;
-        if (!session.Connect(host, port, error)) {
+        if (!host.empty() && !session.Connect(host, port, error)) {
             std::cerr << kProgram << ": " << error << '\n';
             return 1;
         }
-        TScriptInterpreter interpreter(session, TScriptConfig{host, port, timeout});
+        TScriptConfig config{host, port, timeout};
+        // `connect HOST` without a port: the port of the command line when it
+        // named no host (--port, or 992 with --tls), else telnet's.
+        config.connectPort = o.host.empty() ? o.port : (o.tls == TTlsMode::tmDirect ? kDefaultTlsPort : kDefaultTelnetPort);
+        TScriptInterpreter interpreter(session, config);
         interpreter.Run(std::cin, std::cout);
         return 0;
     }

@@ -118,7 +118,7 @@ bool TScriptInterpreter::Execute(std::string_view line, std::ostream& out)
                 answer = TAnswer::Error(error);
             } else {
                 host = target->host;
-                port = target->port.value_or(kDefaultTelnetPort);
+                port = target->port.value_or(config_.connectPort);
             }
         } else if (host.empty()) {
             answer = usage("connect HOST[:PORT]");

@@ -34,6 +34,8 @@ struct TScriptConfig {
     std::int32_t defaultPort = 23;
     // How long a `wait` without SECONDS waits.
     std::chrono::milliseconds waitTimeout{10000};
+    // The port of `connect HOST` without one.
+    std::int32_t connectPort = 23;
 };
 
 class TScriptInterpreter {

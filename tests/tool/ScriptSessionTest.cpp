@@ -6,7 +6,10 @@
 #include "sim/uHostSimulator.h"
 #include "sim/uSim3270Encoder.h"
 #include "sim/uSimCodePage.h"
+#include "sim/uSimTlsFront.h"
+#include "sim/uTestCertificates.h"
 #include "sim/uTestHost.h"
+#include "tests/tls/StunnelProcess.h"
 #include "stream/uOrvTnConsts.h"
 #include "tools/uScreenText.h"
 #include "tools/uScriptLexer.h"
@@ -1130,6 +1133,89 @@ TEST(Tn3270Program, WriteTableAndCodePageOptions)
     }
     const ProgramRun unwritable = RunProgram({"--write-table", "cp037", "/nonexistent/dir/t.ini"}, "");
     EXPECT_TRUE(WIFEXITED(unwritable.status) && WEXITSTATUS(unwritable.status) == 1);
+}
+
+// With --tls or --starttls and no HOST a script names the host itself:
+// `connect HOST:PORT` goes through TLS with the options given. The script
+// signs on to the demo host behind the TLS front on `port`.
+ProgramRun RunTlsScript(const std::vector<std::string>& args, std::uint16_t port)
+{
+    return RunProgram(args, "wait text \"SIGN ON\" 1\n"
+                            "connect 127.0.0.1:" + std::to_string(port) + "\n"
+                            "wait text \"SIGN ON\"\n"
+                            "status\n"
+                            "set 0 \"DEMO\"\n"
+                            "set 1 \"SECRET\"\n"
+                            "key enter\n"
+                            "wait text \"MAIN MENU\"\n"
+                            "quit\n");
+}
+
+// Against the simulator's TLS front, direct and START_TLS; a CA that did not
+// sign the host's certificate is refused unless --insecure. Without --script
+// the demo host stays plain, and --tls without a HOST is refused.
+TEST(Tn3270Program, ScriptConnectsThroughTlsWithTheOptionsGiven)
+{
+    if (!TTestCertificates::Available())
+        GTEST_SKIP() << "the openssl command is missing (scripts/deps installs it)";
+    TTestCertificates certs;
+    TSimHostOptions o;
+    o.appFactory = TDemoApp::Factory();
+    THostSimulator host(o);
+    for (const bool startTls : {false, true}) {
+        SCOPED_TRACE(startTls ? "START_TLS" : "direct TLS");
+        TSimTlsOptions tls;
+        tls.certFile = certs.Good.Cert;
+        tls.keyFile = certs.Good.Key;
+        tls.startTls = startTls;
+        tls.backendPort = host.Port();
+        TSimTlsFront front(tls);
+        const std::string mode = startTls ? "--starttls" : "--tls";
+        const ProgramRun r = RunTlsScript({"--script", mode, "--cafile", certs.CaFile}, front.Port());
+        EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out;
+        // Nothing is connected before the script connects.
+        EXPECT_EQ(r.out.rfind("error: not connected (waiting for text SIGN ON)\nok\nok\n", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("data: tls TLSv1.3 "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(" verified\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(r.out.ends_with("ok\nok\nok\nok\nok\n")) << r.out;
+        // Refused with the reason: at once for direct TLS, after the telnet
+        // exchange (the script's waits) for START_TLS.
+        const ProgramRun untrusted = RunTlsScript({"--script", mode, "--cafile", certs.OtherCaFile}, front.Port());
+        EXPECT_NE(untrusted.out.find(startTls ? "error: not connected (waiting for text SIGN ON): TLS: "
+                                              : "error: cannot connect to 127.0.0.1:" + std::to_string(front.Port()) +
+                                                    ": TLS: "),
+                  std::string::npos)
+            << untrusted.out;
+        EXPECT_NE(untrusted.out.find("error: not connected (waiting for text MAIN MENU)"), std::string::npos);
+        const ProgramRun insecure =
+            RunTlsScript({"--script", mode, "--cafile", certs.OtherCaFile, "--insecure"}, front.Port());
+        EXPECT_NE(insecure.out.find(" not-verified\n"), std::string::npos) << insecure.out;
+        EXPECT_TRUE(insecure.out.ends_with("ok\nok\nok\nok\nok\n")) << insecure.out;
+    }
+    const ProgramRun demo = RunProgram({"--tls"}, "");
+    EXPECT_TRUE(WIFEXITED(demo.status) && WEXITSTATUS(demo.status) == 1);
+}
+
+// The same script against an independent TLS server: stunnel in front of
+// the simulator's demo host.
+TEST(Tn3270Program, ScriptConnectsThroughStunnel)
+{
+    if (!TTestCertificates::Available())
+        GTEST_SKIP() << "the openssl command is missing (scripts/deps installs it)";
+    if (!TStunnelProcess::Find())
+        GTEST_SKIP() << "stunnel is not installed (scripts/deps installs it)";
+    TTestCertificates certs;
+    TSimHostOptions o;
+    o.appFactory = TDemoApp::Factory();
+    THostSimulator host(o);
+    TStunnelProcess stunnel;
+    std::string error;
+    ASSERT_TRUE(stunnel.Start(certs.Good.Cert, certs.Good.Key, host.Port(), error)) << error;
+    const ProgramRun r = RunTlsScript({"--script", "--tls", "--cafile", certs.CaFile}, stunnel.Port());
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out << stunnel.Output();
+    EXPECT_NE(r.out.find("data: tls TLSv1."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" verified\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("ok\nok\nok\nok\nok\n")) << r.out;
 }
 
 TEST(Tn3270Program, DemoWalkAndCommandLineErrors)
