@@ -2,13 +2,13 @@
 // either, on a terminal, works as a full-screen 3270 terminal, or through
 // pipes walks the demo visibly or watches a host's screens, or, with
 // --script, takes commands from standard input for automation.
+#include "component/uOperator.h"
+#include "component/uSessionTypes.h"
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
-#include "stream/uCodePages.h"
 #include "tools/uCursesTerminal.h"
 #include "tools/uDemoFlow.h"
 #include "tools/uScriptSession.h"
-#include "tools/uTerminalSession.h"
 #include "tools/uTn3270Cli.h"
 
 #include <cmath>
@@ -91,7 +91,7 @@ int Run(const TCliOptions& o)
         port = demoHost->Port();
     }
 
-    TTerminalSession session;
+    TOperator session;
     TTn3270E& tn = session.Component();
     if (!o.logDir.empty())
         tn.SetDebugDir(o.logDir);
@@ -119,10 +119,11 @@ int Run(const TCliOptions& o)
     const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(o.timeoutSeconds * 1000.0)));
 
     if (o.script) {
-        std::string error;
-        if (!host.empty() && !session.Connect(host, port, error)) {
-            std::cerr << kProgram << ": " << error << '\n';
-            return 1;
+        if (!host.empty()) {
+            if (const TOperatorError e = session.Connect(host, port); !e.Ok()) {
+                std::cerr << kProgram << ": " << e.Message << '\n';
+                return 1;
+            }
         }
         TScriptConfig config{host, port, timeout};
         // `connect HOST` without a port: the port of the command line when it

@@ -10,8 +10,8 @@
 #include "sim/uTestCertificates.h"
 #include "sim/uTestHost.h"
 #include "tests/tls/StunnelProcess.h"
+#include "component/uScreenExport.h"
 #include "stream/uOrvTnConsts.h"
-#include "tools/uScreenText.h"
 #include "tools/uScriptLexer.h"
 #include "tools/uScriptSession.h"
 
@@ -95,7 +95,7 @@ public:
         EXPECT_TRUE(text.ends_with("ok\n") || text.rfind("error: ") != std::string::npos) << line << "\n" << text;
         return ParseAnswer(text);
     }
-    TTerminalSession session;
+    TOperator session;
     TScriptInterpreter interpreter;
 };
 
@@ -518,9 +518,9 @@ TEST(GraphicEscape, LineDrawingInRecordsUtf8AndReadBuffer)
         auto guard = run.session.Component().Lock();
         const TDSField* box = run.session.Component().HostFields.Items(1);
         ASSERT_NE(box, nullptr);
-        EXPECT_EQ(FieldTextUtf8(*box, &run.session.Component().Tn3270Stream().Screen()),
+        EXPECT_EQ(TScreenExport::FieldText(*box, &run.session.Component().Tn3270Stream().Screen()),
                   "\xE2\x94\x8C\xE2\x94\x80\xE2\x94\x80\xE2\x94\xAC\xE2\x94\x90");
-        EXPECT_EQ(FieldTextUtf8(*box), "+--++");
+        EXPECT_EQ(TScreenExport::FieldText(*box), "+--++");
     }
 
     // Read Buffer: every position as the host wrote it; nulls elsewhere.
