@@ -14,6 +14,7 @@
 #include "stream/uOrvTnConsts.h"
 #include "tools/uScriptLexer.h"
 #include "tools/uScriptSession.h"
+#include "tools/uTn3270Cli.h"
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,32 @@ TEST_P(DemoScript, SignOnMenuInquiryErrorsAndLogoff)
         EXPECT_EQ(screen.data[r].size(), 80u) << r;
     EXPECT_NE(screen.data[1].find("SIGN ON"), std::string::npos);
     EXPECT_EQ(screen.data[24], "cursor 10 28");
+
+    // The operator's keys and reads: Tab and Back Tab between the two
+    // input fields, a region read (on over the row end), the screen saved.
+    EXPECT_TRUE(run("tab").Ok());
+    EXPECT_TRUE(run("wait cursor 12 28 1").Ok());
+    EXPECT_TRUE(run("backtab").Ok());
+    EXPECT_EQ(run("screen").data[24], "cursor 10 28");
+    EXPECT_EQ(run("text 2 1 80").data, std::vector<std::string>{screen.data[1]});
+    EXPECT_EQ(run("text 1 80 2").data, std::vector<std::string>{screen.data[0].substr(79) + screen.data[1].substr(0, 1)});
+    EXPECT_TRUE(run("wait field").Ok());
+    const std::string snap = ::testing::TempDir() + "tn3270-snap-" + std::to_string(::getpid()) + ".txt";
+    ASSERT_TRUE(run("snap text \"" + snap + "\"").Ok());
+    {
+        std::ifstream saved(snap);
+        std::string row;
+        for (std::size_t r = 0; r < 24 && std::getline(saved, row); ++r)
+            EXPECT_EQ(row, screen.data[r]) << r;
+    }
+    std::filesystem::remove(snap);
+    // Erase EOF from the cursor: what was typed before it stays.
+    EXPECT_TRUE(run("type \"DEMOX\"").Ok());
+    EXPECT_TRUE(run("cursor 10 32").Ok());
+    EXPECT_TRUE(run("erase-eof").Ok());
+    EXPECT_EQ(run("text 10 28 8").data, std::vector<std::string>{"DEMO    "});
+    EXPECT_TRUE(run("home").Ok());
+    EXPECT_EQ(run("screen").data[24], "cursor 10 28");
 
     // A wrong password: the message line, the keyboard unlocked again, and
     // the password never on the screen.
@@ -359,11 +386,33 @@ TEST(ScriptErrors, EveryUserErrorIsAnErrorLine)
         {"type \"ABC\"", "error: not connected"},
         {"connect host:0", "error: port must be a number from 1 to 65535"},
         {"connect a b", "error: usage: connect"},
+        {"tab", "error: not connected"},
+        {"backtab", "error: not connected"},
+        {"home", "error: not connected"},
+        {"erase-eof", "error: not connected"},
+        {"wait field 0.1", "error: not connected (waiting for input field)"},
+        {"wait cursor 2 2 0.1", "error: not connected (waiting for cursor 2 2)"},
+        {"wait cursor 1", "error: usage: wait screen|unlock|connect|disconnect|field [SECONDS] | wait text \"TEXT\" "
+                          "[SECONDS] | wait cursor ROW COL [SECONDS]"},
+        {"wait cursor 25 1 0.1", "error: position must be within rows 1-24 and columns 1-80"},
+        {"text 1 1", "error: usage: text ROW COL LEN"},
+        {"text 0 1 5", "error: text must start within rows 1-24 and columns 1-80"},
+        {"text 1 1 x", "error: usage: text ROW COL LEN"},
+        {"snap pdf x", "error: usage: snap text|html FILE"},
+        {"snap html /nonexistent/dir/x.html", "error: cannot write /nonexistent/dir/x.html"},
     };
     for (const auto& c : offline) {
         const Answer a = run(c.line);
         EXPECT_TRUE(a.data.empty()) << c.line;
         EXPECT_EQ(a.last.rfind(c.error, 0), 0u) << c.line << " -> " << a.last;
+    }
+    // Every form of the table: too many words is its command's usage, and
+    // the help lists it.
+    const std::string help = UsageText("tn3270");
+    for (const TScriptCommandHelp& c : ScriptCommandHelp()) {
+        const std::string name = c.usage.substr(0, c.usage.find(' '));
+        EXPECT_EQ(run(name + " a b c d e f").last.rfind("error: usage: " + name, 0), 0u) << c.usage;
+        EXPECT_NE(help.find("  " + c.usage), std::string::npos) << c.usage;
     }
     const std::string refused = "127.0.0.1:" + std::to_string(ClosedPort());
     EXPECT_EQ(run("connect " + refused).last, "error: cannot connect to " + refused);
@@ -388,6 +437,9 @@ TEST(ScriptErrors, EveryUserErrorIsAnErrorLine)
         {"set 0 \"A\\x01\"", "error: text holds a character a field cannot hold"},
         {"wait text \"NEVER SHOWN\" 0.2", "error: timeout after 0.2 s waiting for text NEVER SHOWN"},
         {"wait disconnect 0.1", "error: timeout after 0.1 s waiting for disconnect"},
+        {"wait cursor 1 1", "ok"},
+        {"wait cursor 10 28 0.1", "error: timeout after 0.1 s waiting for cursor 10 28"},
+        {"wait field 5", "ok"},
     };
     for (const auto& c : online) {
         const Answer a = run(c.line);
