@@ -1050,6 +1050,7 @@ bool TOperator::StartWait(const TWaitCondition& condition, std::chrono::millisec
             return false;
         }
     }
+    std::uint64_t gen = 0;
     {
         std::lock_guard lock(state_->mutex);
         if (state_->pending) {
@@ -1057,19 +1058,24 @@ bool TOperator::StartWait(const TWaitCondition& condition, std::chrono::millisec
             return false;
         }
         state_->pending = true;
-        const std::uint64_t gen = ++state_->generation;
+        gen = ++state_->generation;
         state_->condition = condition;
         state_->done = std::move(done);
         state_->result.reset();
         state_->ready.Clear();
+    }
+    Succeed();
+    // Decided at once when it can be (a time-out of 0 looks once); only
+    // then does the deadline start, so that it cannot come first.
+    Recheck();
+    std::lock_guard lock(state_->mutex);
+    if (state_->pending && state_->generation == gen) {
         std::weak_ptr<TState> weak = state_;
         state_->timer = state_->timers->Start(std::chrono::steady_clock::now() + timeout, [weak, gen] {
             if (const auto s = weak.lock())
                 s->TimedOut(gen);
         });
     }
-    Succeed();
-    Recheck();
     return true;
 }
 
