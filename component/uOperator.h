@@ -291,8 +291,9 @@ public:
     bool StartWait(const TWaitCondition& condition, std::chrono::milliseconds timeout, TWaitCallback done = {});
     // Ends the pending wait with Cancelled (done is called); false when none.
     bool CancelWait();
-    // Readable from a wait's completion until the next StartWait or
-    // TakeWaitResult; the descriptor lives as long as this object.
+    // Readable from the completion of a wait begun with StartWait until the
+    // next StartWait or TakeWaitResult (a blocking Wait does not raise it);
+    // the descriptor lives as long as this object.
     int ReadyFd() const;
     // The result of the last completed wait, once (clears ReadyFd); nothing
     // while it is pending or when there is none.
@@ -321,6 +322,9 @@ private:
     bool ContentHolds(const TWaitCondition& condition);
     // Decides the pending wait after an event or an action; no lock held.
     void Recheck();
+    // StartWait's work; the wait's generation, 0 when refused.
+    std::uint64_t Begin(const TWaitCondition& condition, std::chrono::milliseconds timeout, TWaitCallback done,
+                        bool raiseFd);
 
     std::shared_ptr<TState> state_;  // shared with the handlers and timers
     std::string target_;
