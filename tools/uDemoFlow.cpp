@@ -13,7 +13,9 @@ constexpr const char* kDemoAccount = "10001";
 
 std::string Rule(std::size_t width)
 {
-    return "+" + std::string(width, '-') + "+";
+    std::string rule(width + 2, '-');
+    rule.front() = rule.back() = '+';
+    return rule;
 }
 
 // Why a step failed, for the error stream.
