@@ -60,7 +60,11 @@ constexpr std::array<const char*, 5> kFunctionNames = {"bind-image", "data-strea
 constexpr char kNotConnected[] = "not connected";
 constexpr char kWrongThread[] =
     "a blocking wait cannot run on a thread that delivers the session's events "
-    "(inside a handler, holding the session lock, or on its dispatcher's thread)";
+    "(inside a handler or a wait's completion, holding the session lock, or on its dispatcher's thread)";
+
+// Completions running on this thread: a blocking wait inside one would
+// wait for the thread it runs on (the timer's, or a handler's).
+thread_local int tlsInCompletion = 0;
 
 bool IsContentKind(TWaitKind kind)
 {
@@ -248,11 +252,13 @@ struct TOperator::TState {
     {
         if (!cb)
             return;
+        ++tlsInCompletion;
         try {
             cb(r);
         } catch (...) {
             // A completion's exception has nowhere to go; the wait is over.
         }
+        --tlsInCompletion;
         std::lock_guard lock(mutex);
         if (--callbacks == 0)
             idle.notify_all();
@@ -1152,7 +1158,7 @@ std::optional<TWaitResult> TOperator::TakeWaitResult()
 
 TWaitResult TOperator::Wait(const TWaitCondition& condition, std::chrono::milliseconds timeout)
 {
-    if (tn_.DeliversOnCurrentThread()) {
+    if (tn_.DeliversOnCurrentThread() || tlsInCompletion > 0) {
         Fail(TOperatorFault::WrongThread, kWrongThread);
         return TWaitResult::Refused;
     }

@@ -8,7 +8,7 @@
 //   TOperator op;
 //   if (!op.Connect("mainframe.example", 23)) ...;       // op.LastError()
 //   op.Wait(TWaitCondition::Of(TWaitKind::InputField), 10s);
-//   op.SetField(TFieldRef::Index(0), "DEMO");
+//   op.SetField(TFieldRef::ByIndex(0), "DEMO");
 //   op.Key(TTn3270AidKey::akEnter);
 //   op.Wait(TWaitCondition::Of(TWaitKind::Screen), 10s);
 //   std::string answer = op.ReadText(5, 0, 80);             // row 6, 0-based
@@ -27,7 +27,9 @@
 // StartWait begins it and returns at once; the completion is a callback
 // and ReadyFd() becoming readable. Wait() is the blocking form on top.
 //
-// Threads. One caller at a time: the members are not for several threads
+// Threads. Every member takes the component's session lock itself where it
+// reads or changes the session, and never calls a handler while holding it.
+// One caller at a time: the members are not for several threads
 // at once (a front end serialises its callers). The component's handlers
 // run on its reader thread (or dispatcher) meanwhile: they only count,
 // and complete the pending wait. Do not replace the component's On...
@@ -37,7 +39,9 @@
 // fault WrongThread) instead of dead-locking; StartWait is allowed there.
 //
 // Lifetime: the destructor ends the connection (no handler runs after it)
-// and cancels a pending wait without calling its callback.
+// and cancels a pending wait without calling its callback; a completion
+// running on another thread is waited for. Not while another thread is
+// inside a member.
 #pragma once
 
 #include "component/uOperatorWait.h"
@@ -298,8 +302,10 @@ public:
     // The result of the last completed wait, once (clears ReadyFd); nothing
     // while it is pending or when there is none.
     std::optional<TWaitResult> TakeWaitResult();
-    // Blocking: StartWait, then sleeps until done. Refused (WrongThread) on
-    // a thread that delivers this session's events.
+    // Blocking: the same wait, this thread sleeping until it is decided.
+    // Refused (WrongThread) on a thread that delivers this session's events
+    // and inside a wait's completion (on the timer's thread it would wait
+    // for itself).
     TWaitResult Wait(const TWaitCondition& condition, std::chrono::milliseconds timeout);
 
     // The last refusal; Ok after an operation that succeeded.

@@ -313,7 +313,11 @@ TEST_F(OperatorTest, CompletionRaisesTheDescriptorAndRunsTheCallbackOnce)
     EXPECT_EQ(calls.load(), 1);
     // A deadline and a cancel complete it too, through the same paths.
     std::promise<TWaitResult> timedOut;
-    ASSERT_TRUE(op.StartWait(TWaitCondition::ForText("NEVER"), 20ms, [&](TWaitResult r) { timedOut.set_value(r); }));
+    ASSERT_TRUE(op.StartWait(TWaitCondition::ForText("NEVER"), 20ms, [&](TWaitResult r) {
+        // On the timer's thread: a blocking wait would wait for itself.
+        EXPECT_EQ(op.Wait(TWaitCondition::ForText("NEVER"), 20ms), TWaitResult::Refused);
+        timedOut.set_value(r);
+    }));
     EXPECT_EQ(timedOut.get_future().get(), TWaitResult::Timeout);
     ASSERT_TRUE(op.StartWait(TWaitCondition::ForText("NEVER"), kLong));
     EXPECT_TRUE(op.CancelWait());
