@@ -2,13 +2,13 @@
 // either, on a terminal, works as a full-screen 3270 terminal, or through
 // pipes walks the demo visibly or watches a host's screens, or, with
 // --script, takes commands from standard input for automation.
+#include "component/uOperator.h"
+#include "component/uSessionTypes.h"
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
-#include "stream/uCodePages.h"
 #include "tools/uCursesTerminal.h"
 #include "tools/uDemoFlow.h"
 #include "tools/uScriptSession.h"
-#include "tools/uTerminalSession.h"
 #include "tools/uTn3270Cli.h"
 
 #include <cmath>
@@ -74,9 +74,14 @@ int Run(const TCliOptions& o)
     std::unique_ptr<tnsim::THostSimulator> demoHost;
     std::string host = o.host;
     std::int32_t port = o.port;
-    if (host.empty() && o.tls && *o.tls != TTlsMode::tmNone)
-        throw std::runtime_error("--tls and --starttls need a HOST: the embedded demo host speaks plain telnet");
-    if (host.empty()) {
+    // The embedded demo host speaks plain telnet. With TLS asked for and no
+    // HOST, a script names its hosts itself (`connect HOST[:PORT]`, with the
+    // TLS options given); anything else needs a HOST.
+    const bool tls = o.tls && *o.tls != TTlsMode::tmNone;
+    if (host.empty() && tls && !o.script)
+        throw std::runtime_error("--tls and --starttls need a HOST (or --script, whose `connect HOST` uses TLS): "
+                                 "the embedded demo host speaks plain telnet");
+    if (host.empty() && !tls) {
         tnsim::TSimHostOptions hostOptions;
         hostOptions.port = 0;
         hostOptions.telnet.mode = o.demoPlain ? tnsim::TSimMode::Plain : tnsim::TSimMode::Tn3270E;
@@ -86,7 +91,7 @@ int Run(const TCliOptions& o)
         port = demoHost->Port();
     }
 
-    TTerminalSession session;
+    TOperator session;
     TTn3270E& tn = session.Component();
     if (!o.logDir.empty())
         tn.SetDebugDir(o.logDir);
@@ -114,12 +119,17 @@ int Run(const TCliOptions& o)
     const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(o.timeoutSeconds * 1000.0)));
 
     if (o.script) {
-        std::string error;
-        if (!session.Connect(host, port, error)) {
-            std::cerr << kProgram << ": " << error << '\n';
-            return 1;
+        if (!host.empty()) {
+            if (const TOperatorError e = session.Connect(host, port); !e.Ok()) {
+                std::cerr << kProgram << ": " << e.Message << '\n';
+                return 1;
+            }
         }
-        TScriptInterpreter interpreter(session, TScriptConfig{host, port, timeout});
+        TScriptConfig config{host, port, timeout};
+        // `connect HOST` without a port: the port of the command line when it
+        // named no host (--port, or 992 with --tls), else telnet's.
+        config.connectPort = o.host.empty() ? o.port : (o.tls == TTlsMode::tmDirect ? kDefaultTlsPort : kDefaultTelnetPort);
+        TScriptInterpreter interpreter(session, config);
         interpreter.Run(std::cin, std::cout);
         return 0;
     }

@@ -8,7 +8,7 @@
 #include "stream/uCodePages.h"
 #include "stream/uOrvTn3270stream.h"
 #include "stream/uOrvTnConsts.h"
-#include "tools/uCodePageGen.h"
+#include "gen/uCodePageGen.h"
 
 #include <gtest/gtest.h>
 
