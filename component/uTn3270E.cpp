@@ -301,6 +301,20 @@ TTypeResult TTn3270E::Type(std::string_view text)
     return result;
 }
 
+bool TTn3270E::PlaceCursor(std::int32_t position)
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    TOrvTn3270display& screen = stream3270_->Screen();
+    if (!screen.inRange(position))
+        return false;
+    screen.SetCursorPosition(position);
+    // The lists publish the screen's cursor, 1-based (as GenHostFields does).
+    HostFields.CursorPos = static_cast<std::int16_t>(position + 1);
+    UnprotectedFields.CursorPos = HostFields.CursorPos;
+    return true;
+}
+
 // ------------------------------------------------------------ TN3270E negotiation
 
 void TTn3270E::DropTn3270E(bool byUs)

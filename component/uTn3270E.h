@@ -172,6 +172,11 @@ public:
     // and unformatted screens, which have no field to edit. Sends nothing.
     TTypeResult Type(std::string_view text);
 
+    // Places the one cursor: the screen buffer's position, and both lists'
+    // CursorPos (1-based) derived from it, so that the next key sends it.
+    // False (nothing changed) for a position off the screen. Takes the lock.
+    bool PlaceCursor(std::int32_t position);
+
     // Copies of both lists, cursor, status and state, under the lock.
     // Costs one copy of each record (a screen is at most a few hundred).
     TTn3270Snapshot Snapshot();

@@ -90,6 +90,16 @@ bool TSessionCore::HeldByCurrentThread() const
     return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
+bool TSessionCore::DeliversOnCurrentThread() const
+{
+    if (HeldByCurrentThread() || tlsProcessingCore == this)
+        return true;
+    for (auto* s = tlsDelivery; s != nullptr; s = s->Prev)
+        if (s->Core == this)
+            return true;
+    return Dispatcher && Dispatcher->IsDispatcherThread();
+}
+
 void TSessionCore::Post(const TNotifyEvent& handler)
 {
     TPendingDelivery delivery;

@@ -86,6 +86,9 @@ public:
     // delivers it after the mutex is free.
     void Unlock();
     bool HeldByCurrentThread() const;
+    // Holds the lock, delivers one of this core's handlers, processes a
+    // block of one of its sources, or is its dispatcher's thread.
+    bool DeliversOnCurrentThread() const;
 
     // Queues the handler while this thread holds the lock, else delivers it
     // at once. Its origin is the source processing on this thread, if any.
