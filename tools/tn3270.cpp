@@ -7,6 +7,7 @@
 #include "stream/uCodePages.h"
 #include "tools/uCursesTerminal.h"
 #include "tools/uDemoFlow.h"
+#include "tools/uS3270Main.h"
 #include "tools/uScriptSession.h"
 #include "tools/uTerminalSession.h"
 #include "tools/uTn3270Cli.h"
@@ -193,6 +194,13 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+    // Started as s3270 (the link in libexec/tn3270) or with --s3270: the
+    // s3270 scripting protocol, with s3270's own options.
+    const std::string self = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : kProgram;
+    if (self == "s3270")
+        return RunS3270(self, args);
+    if (!args.empty() && args.front() == "--s3270")
+        return RunS3270(kProgram, std::span<const std::string>(args).subspan(1));
     try {
         if (!args.empty() && args.front() == "--demo-host")
             return RunDemoHost(args);
