@@ -311,11 +311,16 @@ private:
     void MarkAction();
     // Runs an edit of the screen under the lock through the typing engine;
     // NotConnected / KeyboardLocked first.
+    // asked: the characters typed, for the message of a refusal.
     template <class F>
-    TOperatorError Edit(bool refuseLocked, F&& edit);
+    TOperatorError Edit(bool refuseLocked, std::size_t asked, F&& edit);
     template <class F>
     TOperatorError MoveWith(F&& move);
     TOperatorError Refusal(const TTypeResult& r, std::size_t asked);
+    // Whether the screen shows what a content wait looks for; takes the lock.
+    bool ContentHolds(const TWaitCondition& condition);
+    // Decides the pending wait after an event or an action; no lock held.
+    void Recheck();
 
     std::shared_ptr<TState> state_;  // shared with the handlers and timers
     std::string target_;

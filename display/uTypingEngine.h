@@ -70,6 +70,13 @@ public:
     TTypeResult DeleteChar();
     TTypeResult Backspace();
     TTypeResult EraseEof();
+    // Every unprotected position nulled and its field's modified data tag
+    // reset (unformatted: the whole screen), the cursor to the first
+    // unprotected position (Home). Never refused.
+    TTypeResult EraseInput();
+    // The field under the cursor nulled (its modified data tag set), the
+    // cursor to its first position. Refused on a protected position.
+    TTypeResult DeleteField();
 
     // Cursor keys (never refused). Tab: first position of the next
     // unprotected field, searching on from the top; position 0 when there
@@ -80,6 +87,9 @@ public:
     void Tab();
     void BackTab();
     void Home();
+    // The first unprotected position from the start of the next row on
+    // (wrapping); unformatted: the start of the next row.
+    void Newline();
     void Move(std::int32_t rows, std::int32_t cols);
 
     static bool IsNumericInput(std::uint8_t c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; }
