@@ -133,7 +133,7 @@ void ReadScreenText(TS3270Session& s, const TS3270Screen& sc, std::string_view n
             ReadRun(sc, row * sc.cols, sc.cols, as, r);
         return;
     case 1: {
-        const TCursor c = s.Op().Cursor();
+        const TCursor c = s.Cursor();
         const std::int64_t length = n[0];
         if (length < 0 || c.Offset + length > size) {
             r.Fail(invalid);
@@ -205,24 +205,26 @@ void ActReadField(TS3270Session& s, const TArgs& a, TS3270Reply& r)
 
 // ---- ReadBuffer: every position, field attributes as SF(...) markers
 
-std::string FieldMarker(const TOperatorField& f)
+// The attribute byte as s3270 shows it: the six attribute bits with the
+// two high bits set; then the colour (0x42, on a 3279 only) and the
+// highlighting (0x41) the field's first position shows.
+std::string FieldMarker(const TS3270Screen& sc, const TOperatorField& f, bool color)
 {
-    // The attribute byte as s3270 shows it: the six attribute bits with
-    // the two high bits set; then colour (0x42) and highlighting (0x41).
     std::string m = "SF(c0=" + Hex2(static_cast<std::uint8_t>(0xC0 | (f.Attr & 0x3F)));
+    const TScreenCell& c = sc.cells[static_cast<std::size_t>(f.Attribute)];
     const int colour = (f.Eab >> 3) & 0x07;
-    if (colour != 0)
+    if (color && colour != 0)
         m += ",42=" + Hex2(static_cast<std::uint8_t>(0xF0 + colour));
-    if (f.Eab & 0x80)
+    if (c.Reverse)
         m += ",41=f2";
-    else if (f.Eab & 0x40)
+    else if (c.Blink)
         m += ",41=f1";
-    else if (f.Eab & 0x04)
+    else if (c.Underscore)
         m += ",41=f4";
     return m + ")";
 }
 
-void ReadBufferOf(const TS3270Screen& sc, TReadAs as, TS3270Reply& r)
+void ReadBufferOf(const TS3270Screen& sc, TReadAs as, bool color, TS3270Reply& r)
 {
     std::vector<const TOperatorField*> at(sc.cells.size(), nullptr);
     for (const auto& f : sc.fields)
@@ -237,7 +239,7 @@ void ReadBufferOf(const TS3270Screen& sc, TReadAs as, TS3270Reply& r)
                 line += ' ';
             if (c.FieldAttribute) {
                 if (const TOperatorField* f = at[static_cast<std::size_t>(pos)])
-                    line += FieldMarker(*f);
+                    line += FieldMarker(sc, *f, color);
                 else
                     line += "SF(c0=c0)";
             } else if (c.Local == 0) {
@@ -245,7 +247,10 @@ void ReadBufferOf(const TS3270Screen& sc, TReadAs as, TS3270Reply& r)
             } else if (as == TReadAs::Ebcdic) {
                 line += Hex2(sc.ebcdic[static_cast<std::size_t>(pos)]);
             } else {
-                for (const unsigned char b : sc.text[static_cast<std::size_t>(pos)])
+                // The buffer's own character, also in a non-display field.
+                std::string ch;
+                TScreenExport::AppendUtf8(ch, c.Local);
+                for (const unsigned char b : ch)
                     line += Hex2(b);
             }
         }
@@ -259,7 +264,8 @@ void ActReadBuffer(TS3270Session& s, const TArgs& a, TS3270Reply& r)
         r.Fail("ReadBuffer(): Parameter must be Ascii or Ebcdic");
         return;
     }
-    ReadBufferOf(s.ReadScreen(), !a.empty() && Is(a[0], "ebcdic") ? TReadAs::Ebcdic : TReadAs::Ascii, r);
+    ReadBufferOf(s.ReadScreen(), !a.empty() && Is(a[0], "ebcdic") ? TReadAs::Ebcdic : TReadAs::Ascii,
+                 s.TerminalName().find("3279") != std::string::npos, r);
 }
 
 // ---- connection
@@ -505,7 +511,7 @@ void ActMoveCursor1(TS3270Session& s, const TArgs& a, TS3270Reply& r)
 void TypeEbcdic(TS3270Session& s, std::uint8_t code, TS3270Reply& r)
 {
     const std::uint8_t local = s.Op().Component().Tn3270Stream().Ebc2Asc(code);
-    s.Type(TScreenExport::ToUtf8(std::string(1, static_cast<char>(local))), r);
+    s.TypeLocal(std::string(1, static_cast<char>(local)), r);
 }
 
 void ActString(TS3270Session& s, const TArgs& a, TS3270Reply& r)
@@ -514,7 +520,8 @@ void ActString(TS3270Session& s, const TArgs& a, TS3270Reply& r)
         std::string error;
         const auto pieces = DecodeS3270String(arg, s.Utf8(), error);
         if (!pieces) {
-            r.Fail(error);
+            // s3270 reports a bad escape but answers ok.
+            r.data.push_back(error);
             return;
         }
         for (const TS3270Piece& p : *pieces) {
@@ -614,8 +621,6 @@ void WaitOutput(TS3270Session& s, std::chrono::milliseconds timeout, TS3270Reply
             return;
         }
     }
-    // What was waited for counts as read: the next Wait(Output) waits again.
-    s.MarkScreensRead(s.Op().Screens());
 }
 
 void ActWait(TS3270Session& s, const TArgs& args, TS3270Reply& r)
@@ -744,16 +749,16 @@ std::string Query(TS3270Session& s, const std::string& item, bool& known)
     if (i == "connectionstate")
         return s.ConnectionState();
     if (i == "cursor") {
-        const TCursor c = op.Cursor();
+        const TCursor c = s.Cursor();
         return std::to_string(c.Row) + " " + std::to_string(c.Col);
     }
     if (i == "cursor1") {
-        const TCursor c = op.Cursor();
+        const TCursor c = s.Cursor();
         return "row " + std::to_string(c.Row + 1) + " column " + std::to_string(c.Col + 1) + " offset " +
                std::to_string(c.Offset);
     }
     if (i == "formatted")
-        return op.Formatted() ? "formatted" : "unformatted";
+        return s.Formatted() ? "formatted" : "unformatted";
     if (i == "host") {
         if (!op.IsConnected())
             return "";
@@ -901,7 +906,8 @@ void ActSnap(TS3270Session& s, const TArgs& a, TS3270Reply& r)
     else if (what == "ebcdic1")
         ReadScreenText(s, *snap, "Ebcdic1", 1, TReadAs::Ebcdic, rest, r);
     else if (what == "readbuffer")
-        ReadBufferOf(*snap, !rest.empty() && Is(rest[0], "ebcdic") ? TReadAs::Ebcdic : TReadAs::Ascii, r);
+        ReadBufferOf(*snap, !rest.empty() && Is(rest[0], "ebcdic") ? TReadAs::Ebcdic : TReadAs::Ascii,
+                     s.TerminalName().find("3279") != std::string::npos, r);
     else
         r.Fail("Snap(): Parameter must be save, status, rows, cols, Wait, Ascii, Ascii1, Ebcdic, Ebcdic1 or ReadBuffer");
 }

@@ -138,10 +138,35 @@ std::string TS3270Session::TerminalName()
     return op_.Component().GetTermType();
 }
 
+TCursor TS3270Session::Cursor()
+{
+    return ShowsLast() ? last_->cursor : op_.Cursor();
+}
+
+bool TS3270Session::Formatted()
+{
+    return ShowsLast() ? last_->formatted : op_.Formatted();
+}
+
 TS3270StatusFields TS3270Session::StatusFields()
 {
     TS3270StatusFields f;
     const TOperatorStatus st = op_.Status();
+    if (ShowsLast()) {
+        const TS3270Screen& l = *last_;
+        f.host = host_;
+        f.formatted = l.formatted;
+        f.rows = l.rows;
+        f.cols = l.cols;
+        f.cursorRow = l.cursor.Row;
+        f.cursorCol = l.cursor.Col;
+        f.keyboard = 'L';
+        f.mode = 'N';
+        f.model = st.Rows >= 43 ? 4 : st.Rows >= 32 ? 3 : st.Cols >= 132 ? 5 : 2;
+        const auto at = static_cast<std::size_t>(l.cursor.Offset);
+        f.protectedAtCursor = l.formatted && at < l.cells.size() && (l.cells[at].Protected || l.cells[at].FieldAttribute);
+        return f;
+    }
     f.connected = st.Connected;
     f.host = host_;
     f.formatted = st.Formatted;
@@ -165,9 +190,22 @@ TS3270StatusFields TS3270Session::StatusFields()
 
 TS3270Screen TS3270Session::ReadScreen(bool markRead)
 {
-    TS3270Screen s;
     if (markRead)
         screensRead_ = op_.Screens();
+    if (ShowsLast()) {
+        TS3270Screen s = *last_;
+        std::string status = S3270StatusLine(StatusFields(), std::nullopt);
+        s.status = status.substr(0, status.size() - 2);
+        return s;
+    }
+    return Capture(true);
+}
+
+TS3270Screen TS3270Session::Capture(bool withStatus)
+{
+    TS3270Screen s;
+    s.cursor = op_.Cursor();
+    s.formatted = op_.Formatted();
     s.cells = op_.Cells();
     s.cols = std::max(1, op_.ScreenCols());
     s.rows = static_cast<std::int32_t>(s.cells.size()) / s.cols;
@@ -182,8 +220,10 @@ TS3270Screen TS3270Session::ReadScreen(bool markRead)
         const bool none = c.FieldAttribute || c.Local == TOrvTndisplay::kNull;
         s.ebcdic.push_back(none ? 0 : stream.Asc2Ebc(c.Local));
     }
-    std::string status = S3270StatusLine(StatusFields(), std::nullopt);
-    s.status = status.substr(0, status.size() - 2);
+    if (withStatus) {
+        std::string status = S3270StatusLine(StatusFields(), std::nullopt);
+        s.status = status.substr(0, status.size() - 2);
+    }
     return s;
 }
 
@@ -238,6 +278,7 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
         return;
     }
     host_ = t->host;
+    last_.reset();
     // Connect is done once the host's first screen has unlocked the
     // keyboard; a host that never unlocks leaves it connected, locked.
     op_.Wait(TWaitCondition::Of(TWaitKind::Unlock), left());
@@ -246,6 +287,7 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
 void TS3270Session::Disconnect()
 {
     if (op_.IsConnected()) {
+        last_ = Capture(false);
         op_.Disconnect();
         op_.Wait(TWaitCondition::Of(TWaitKind::Disconnect), std::chrono::seconds(5));
     }
@@ -283,6 +325,7 @@ void TS3270Session::Aid(TTn3270AidKey key, TS3270Reply& r)
     // s3270 answers ok for a key it cannot send (not connected, locked).
     if (!op_.IsConnected() || opLocked_)
         return;
+    last_ = Capture(false);
     if (!op_.Key(key))
         return;
     if (key == TTn3270AidKey::akATTN || key == TTn3270AidKey::akSysReq)
@@ -294,7 +337,20 @@ void TS3270Session::Type(std::string_view text, TS3270Reply& r)
 {
     if (text.empty() || !KeyboardUsable(r))
         return;
-    const TOperatorError e = op_.Type(text);
+    std::string error;
+    const auto local = TScreenExport::ToLocal(text, error);
+    if (!local) {
+        r.Fail(error);
+        return;
+    }
+    TypeLocal(*local, r);
+}
+
+void TS3270Session::TypeLocal(std::string_view local, TS3270Reply& r)
+{
+    if (local.empty() || !KeyboardUsable(r))
+        return;
+    const TOperatorError e = op_.Type(local);
     switch (e.Fault) {
     case TOperatorFault::None:
         return;

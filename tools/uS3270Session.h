@@ -47,6 +47,8 @@ struct TS3270Screen {
     std::vector<TScreenCell> cells;
     std::vector<TOperatorField> fields;
     std::string status;                // the status line without its time (Snap)
+    TCursor cursor;
+    bool formatted = false;
 };
 
 class TS3270Session {
@@ -74,7 +76,11 @@ public:
     const TS3270Options& Options() const { return options_; }
     TS3270StatusFields StatusFields();
     // The screen now (read: the next Wait(Output) waits for a newer one).
+    // After the connection ended, the last screen it showed, as s3270
+    // keeps it.
     TS3270Screen ReadScreen(bool markRead = true);
+    TCursor Cursor();
+    bool Formatted();
     // Connect as the Connect action names the host ("L:lu@host:port").
     void Connect(const std::string& target, TS3270Reply& r);
     void Disconnect();
@@ -85,6 +91,8 @@ public:
     // Types UTF-8 text at the cursor; a refusal locks the keyboard with
     // an operator error as a terminal does.
     void Type(std::string_view text, TS3270Reply& r);
+    // The same with text in the screen's local character set.
+    void TypeLocal(std::string_view local, TS3270Reply& r);
     // Whether typing and keys may go on; answers the refusal when not.
     bool KeyboardUsable(TS3270Reply& r);
     // A refused edit (protected, numeric, full field) locks the keyboard.
@@ -106,6 +114,8 @@ public:
 
 private:
     void ApplySettings();
+    TS3270Screen Capture(bool withStatus);
+    bool ShowsLast() { return last_ && !op_.IsConnected(); }
 
     TS3270Options options_;
     std::ostream& log_;
@@ -117,5 +127,9 @@ private:
     bool utf8_ = true;
     std::uint64_t screensRead_ = 0;
     std::optional<TS3270Screen> snap_;
+    // The screen before the last action that could end the connection
+    // (Disconnect, an AID): what the status and the reads show once it
+    // has ended.
+    std::optional<TS3270Screen> last_;
     int sourceDepth_ = 0;
 };

@@ -14,10 +14,12 @@ each against a demo host of its own, and both must answer line for line.
 
 The status line's last field (the execution time) is never compared. An
 action marked `~ ` can never match (versions, TLS providers, code-page
-lists): only its framing is compared (as many lines, the same last line).
+lists): only the status line and the last line are compared.
 An action marked `% ` is compared after the markup is taken out (PrintText
 html: the text must agree, the page around it may differ). A line
-`#! args: ...` sets the program's options for the script.
+`#! args: ...` sets the program's options for the script; `#! only: tn3270`
+marks a script of what this program does beyond s3270 (answers written by
+hand, not recorded).
 """
 import argparse
 import html
@@ -29,7 +31,7 @@ import subprocess
 import sys
 import time
 
-DEFAULT_ARGS = ['-xrm', 's3270.unlockDelay: False', '-codepage', 'cp037', '-model', '2']
+DEFAULT_ARGS = ['-xrm', 's3270.unlockDelay: False', '-codepage', 'cp037', '-model', '3278-2']
 ANSWER_TIMEOUT = 30.0
 STATUS = re.compile(r'^[ULE] [FU] [PU] (C\(.*\)|N) [INPCL] \d+ \d+ \d+ \d+ \d+ 0x\w+ \S+$')
 
@@ -37,6 +39,11 @@ STATUS = re.compile(r'^[ULE] [FU] [PU] (C\(.*\)|N) [INPCL] \d+ \d+ \d+ \d+ \d+ 0
 class Step:
     def __init__(self, action, mode):
         self.action, self.mode, self.expected = action, mode, []
+
+
+def ours_only(path):
+    with open(path, encoding='utf-8') as f:
+        return any(l.startswith('#! only: tn3270') for l in f)
 
 
 def load(path):
@@ -66,10 +73,12 @@ def normal(line):
 
 
 def text_of(lines):
-    """PrintText html answers: the text without the markup, blank lines dropped."""
-    body = '\n'.join(l[6:] if l.startswith('data: ') else l for l in lines)
-    text = html.unescape(re.sub(r'<[^>]*>', '', body))
-    return [l.rstrip() for l in text.split('\n') if l.strip()]
+    """PrintText html answers: the text of the page's <pre> block (tags taken
+    out, entities read back, rows stripped on the right), and the framing."""
+    body = '\n'.join(l[6:] for l in lines if l.startswith('data: '))
+    pre = re.search(r'<pre[^>]*>(.*)</pre>', body, re.S)
+    text = html.unescape(re.sub(r'<[^>]*>', '', pre.group(1) if pre else body))
+    return [l.rstrip() for l in text.split('\n')] + [l for l in lines if not l.startswith('data: ')]
 
 
 class Program:
@@ -138,7 +147,7 @@ def run(program_argv, host_program, script, record):
                 want = [normal(l.replace('$PORT', port)) for l in step.expected]
                 have = [normal(l) for l in got]
                 if step.mode == '~':
-                    same = len(want) == len(have) and want[-1:] == have[-1:]
+                    same = want[-2:] == have[-2:]
                 elif step.mode == '%':
                     same = text_of(want) == text_of(have)
                 else:
@@ -195,6 +204,8 @@ def main():
     bad = 0
     for script in o.scripts:
         for name, argv in programs:
+            if name == 's3270' and ours_only(script):
+                continue
             failures = run(argv, o.tool, script, o.record)
             for f in failures:
                 print(f'FAIL {os.path.basename(script)} [{name}] {f}')
