@@ -8,7 +8,7 @@
 
 #include "config/uTnVersion.h"
 #include "log/uOrvIntfLogg.h"
-#include "stream/uCodePages.h"
+#include "component/uCodePageNames.h"
 
 #include <algorithm>
 #include <cctype>
@@ -737,13 +737,12 @@ std::string Query(TS3270Session& s, const std::string& item, bool& known)
         return ActionList();
     if (i == "codepage") {
         const std::string page = s.Options().codePage;
-        const std::string number = page == "bracket" ? "37" : page.substr(2);
-        return page + " sbcs gcsgid 697 cpgid " + std::to_string(S3270Number(number));
+        return page + " sbcs gcsgid 697 cpgid " + std::to_string(BuiltInCodePageNumber(page));
     }
     if (i == "codepages") {
         std::string out;
-        for (const auto& p : BuiltInCodePages())
-            out += (out.empty() ? "" : "\n") + std::string(p.name) + " sbcs";
+        for (const auto& name : BuiltInCodePageNames())
+            out += (out.empty() ? "" : "\n") + name + " sbcs";
         return out;
     }
     if (i == "connectionstate")
@@ -934,7 +933,7 @@ void ActSet(TS3270Session& s, const TArgs& a, TS3270Reply& r)
             r.data.push_back(s.Options().codePage);
             return;
         }
-        if (!FindCodePage(Lower(a[1]))) {
+        if (!IsBuiltInCodePage(Lower(a[1]))) {
             r.Fail("Set(): Unknown code page '" + a[1] + "'");
             return;
         }

@@ -1,11 +1,12 @@
 // One s3270-protocol session: framing, the session's own state, the loop.
 #include "tools/uS3270Session.h"
 
+#include "component/uCodePageNames.h"
+
 #include "tools/uS3270Actions.h"
 #include "tools/uS3270Parser.h"
 #include "tools/uTn3270Cli.h"
 #include "log/uOrvIntfLogg.h"
-#include "stream/uCodePages.h"
 
 #include <algorithm>
 #include <cctype>
@@ -106,7 +107,7 @@ void TS3270Session::ApplySettings()
 {
     TTn3270E& tn = op_.Component();
     tn.SetReadPause(0);
-    if (FindCodePage(options_.codePage) == nullptr)
+    if (!IsBuiltInCodePage(options_.codePage))
         throw std::runtime_error("Unknown code page: '" + options_.codePage + "'");
     tn.SetConversionTable(options_.codePage);
     if (options_.trace || !options_.traceFile.empty()) {
