@@ -36,7 +36,9 @@ std::string Lower(std::string_view s)
 
 bool Is(std::string_view a, std::string_view b)
 {
-    return Lower(a) == Lower(b);
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 std::string Hex2(std::uint8_t b)
@@ -656,7 +658,10 @@ void ActWait(TS3270Session& s, const TArgs& args, TS3270Reply& r)
         return;
     }
     if (what == "unlock") {
-        if (op.IsConnected())
+        // Unlocked now is done now (an AID has already waited for the
+        // host's answer): the common Enter-then-Wait(Unlock) pair costs
+        // no second wait.
+        if (op.IsConnected() && op.Keyboard().Locked)
             WaitResult(op.Wait(TWaitCondition::Of(TWaitKind::Unlock), limit), r);
         return;
     }

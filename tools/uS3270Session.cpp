@@ -139,54 +139,110 @@ std::string TS3270Session::TerminalName()
     return op_.Component().GetTermType();
 }
 
+namespace {
+
+TCursor CursorOf(const TOrvTn3270display& screen)
+{
+    TCursor c;
+    c.Offset = screen.inRange(screen.CursorPosition) ? screen.CursorPosition : 0;
+    c.Row = screen.Cols > 0 ? c.Offset / screen.Cols : 0;
+    c.Col = screen.Cols > 0 ? c.Offset % screen.Cols : 0;
+    return c;
+}
+
+int ModelOf(std::int32_t rows, std::int32_t cols)
+{
+    return rows >= 43 ? 4 : rows >= 32 ? 3 : cols >= 132 ? 5 : 2;
+}
+
+// The status fields a screen buffer gives (keyboard, connection and mode
+// are the caller's).
+void ScreenFields(const TOrvTn3270display& screen, TS3270StatusFields& f)
+{
+    const TCursor c = CursorOf(screen);
+    f.formatted = screen.Formatted;
+    f.rows = screen.Rows;
+    f.cols = screen.Cols;
+    f.model = ModelOf(screen.Rows, screen.Cols);
+    f.cursorRow = c.Row;
+    f.cursorCol = c.Col;
+    // On a field attribute or in a protected field.
+    f.protectedAtCursor = screen.Formatted && (screen.Chars[static_cast<std::size_t>(c.Offset)] ==
+                                                   TOrvTndisplay::kFieldMarker ||
+                                               (screen.getFA(c.Offset) & 0x20) != 0);
+}
+
+}  // namespace
+
 TCursor TS3270Session::Cursor()
 {
-    return ShowsLast() ? last_->cursor : op_.Cursor();
+    return ShowsLast() ? CursorOf(*last_) : op_.Cursor();
 }
 
 bool TS3270Session::Formatted()
 {
-    return ShowsLast() ? last_->formatted : op_.Formatted();
+    return ShowsLast() ? last_->Formatted : op_.Formatted();
 }
 
+void TS3270Session::Remember()
+{
+    TTn3270E& tn = op_.Component();
+    auto guard = tn.Lock();
+    const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
+    if (last_)
+        *last_ = screen;
+    else
+        last_ = std::make_unique<TOrvTn3270display>(screen);
+    last_->OnStatusChange = nullptr;
+    lastValid_ = true;
+}
+
+// The status line is computed after every action: one look at the
+// buffer under the session lock, nothing copied.
 TS3270StatusFields TS3270Session::StatusFields()
 {
     TS3270StatusFields f;
-    const TOperatorStatus st = op_.Status();
+    f.host = host_;
+    TTn3270E& tn = op_.Component();
     if (ShowsLast()) {
-        const TS3270Screen& l = *last_;
-        f.host = host_;
-        f.formatted = l.formatted;
-        f.rows = l.rows;
-        f.cols = l.cols;
-        f.cursorRow = l.cursor.Row;
-        f.cursorCol = l.cursor.Col;
-        f.keyboard = 'L';
-        f.mode = 'N';
-        f.model = st.Rows >= 43 ? 4 : st.Rows >= 32 ? 3 : st.Cols >= 132 ? 5 : 2;
-        const auto at = static_cast<std::size_t>(l.cursor.Offset);
-        f.protectedAtCursor = l.formatted && at < l.cells.size() && (l.cells[at].Protected || l.cells[at].FieldAttribute);
+        ScreenFields(*last_, f);
         return f;
     }
-    f.connected = st.Connected;
-    f.host = host_;
-    f.formatted = st.Formatted;
-    f.rows = st.Rows;
-    f.cols = st.Cols;
-    f.cursorRow = st.Cursor.Row;
-    f.cursorCol = st.Cursor.Col;
-    f.keyboard = (!st.Connected || st.Keyboard.Locked || opLocked_) ? 'L' : 'U';
-    f.mode = st.Connected ? (st.SessionState == TSessionState::ssNone && st.Screens == 0 ? 'P' : 'I') : 'N';
-    // The model the screen has (24 x 80 is model 2).
-    f.model = st.Rows >= 43 ? 4 : st.Rows >= 32 ? 3 : st.Cols >= 132 ? 5 : 2;
-    if (st.Formatted) {
-        TOperatorField field;
-        if (op_.Field(TFieldRef::At(st.Cursor.Row, st.Cursor.Col), field))
-            f.protectedAtCursor = field.Protected;
-        else
-            f.protectedAtCursor = true;  // on a field attribute
-    }
+    const std::uint64_t screens = op_.Screens();
+    auto guard = tn.Lock();
+    const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
+    ScreenFields(screen, f);
+    f.connected = tn.IsConnected();
+    f.keyboard = (!f.connected || !screen.Status.empty() || opLocked_) ? 'L' : 'U';
+    f.mode = f.connected ? (tn.GetSessionState() == TSessionState::ssNone && screens == 0 ? 'P' : 'I') : 'N';
     return f;
+}
+
+TS3270Screen TS3270Session::FromLast()
+{
+    TS3270Screen s;
+    const TOrvTn3270display& screen = *last_;
+    s.cursor = CursorOf(screen);
+    s.formatted = screen.Formatted;
+    s.cells = TScreenExport::Cells(screen);
+    s.cols = std::max(1, screen.Cols);
+    s.rows = static_cast<std::int32_t>(s.cells.size()) / s.cols;
+    const TOrvTnStream& stream = op_.Component().Tn3270Stream();
+    for (std::size_t i = 0; i < s.cells.size(); ++i) {
+        const TScreenCell& c = s.cells[i];
+        std::string ch;
+        AppendUtf8CodePoint(ch, c.Ch);
+        s.text.push_back(std::move(ch));
+        s.ebcdic.push_back(c.FieldAttribute || c.Local == TOrvTndisplay::kNull ? 0 : stream.Asc2Ebc(c.Local));
+        if (c.FieldAttribute) {
+            TOperatorField f;
+            f.Attribute = static_cast<std::int32_t>(i);
+            f.Attr = screen.getFA(f.Attribute);
+            f.Eab = screen.ExtAttrs[i];
+            s.fields.push_back(f);
+        }
+    }
+    return s;
 }
 
 TS3270Screen TS3270Session::ReadScreen(bool markRead)
@@ -194,7 +250,7 @@ TS3270Screen TS3270Session::ReadScreen(bool markRead)
     if (markRead)
         screensRead_ = op_.Screens();
     if (ShowsLast()) {
-        TS3270Screen s = *last_;
+        TS3270Screen s = FromLast();
         std::string status = S3270StatusLine(StatusFields(), std::nullopt);
         s.status = status.substr(0, status.size() - 2);
         return s;
@@ -279,7 +335,7 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
         return;
     }
     host_ = t->host;
-    last_.reset();
+    lastValid_ = false;
     // Connect is done once the host's first screen has unlocked the
     // keyboard; a host that never unlocks leaves it connected, locked.
     op_.Wait(TWaitCondition::Of(TWaitKind::Unlock), left());
@@ -288,7 +344,7 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
 void TS3270Session::Disconnect()
 {
     if (op_.IsConnected()) {
-        last_ = Capture(false);
+        Remember();
         op_.Disconnect();
         op_.Wait(TWaitCondition::Of(TWaitKind::Disconnect), std::chrono::seconds(5));
     }
@@ -326,7 +382,7 @@ void TS3270Session::Aid(TTn3270AidKey key, TS3270Reply& r)
     // s3270 answers ok for a key it cannot send (not connected, locked).
     if (!op_.IsConnected() || opLocked_)
         return;
-    last_ = Capture(false);
+    Remember();
     if (!op_.Key(key))
         return;
     if (key == TTn3270AidKey::akATTN || key == TTn3270AidKey::akSysReq)

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -115,7 +116,9 @@ public:
 private:
     void ApplySettings();
     TS3270Screen Capture(bool withStatus);
-    bool ShowsLast() { return last_ && !op_.IsConnected(); }
+    TS3270Screen FromLast();
+    void Remember();
+    bool ShowsLast() { return lastValid_ && !op_.IsConnected(); }
 
     TS3270Options options_;
     std::ostream& log_;
@@ -127,9 +130,12 @@ private:
     bool utf8_ = true;
     std::uint64_t screensRead_ = 0;
     std::optional<TS3270Screen> snap_;
-    // The screen before the last action that could end the connection
-    // (Disconnect, an AID): what the status and the reads show once it
-    // has ended.
-    std::optional<TS3270Screen> last_;
+    // A copy of the screen buffer before the last action that could end
+    // the connection (Disconnect, an AID): what the status and the reads
+    // show once it has ended, as s3270 keeps showing its last screen. A
+    // copy of the planes costs a few microseconds; the cells are made from
+    // it only when asked for.
+    std::unique_ptr<TOrvTn3270display> last_;
+    bool lastValid_ = false;
     int sourceDepth_ = 0;
 };
