@@ -125,6 +125,16 @@ void TS3270Session::ApplySettings()
         tn.SetTlsKeyFile(options_.keyFile);
     if (!options_.verifyCert)
         tn.SetTlsVerify(false);
+    // Accepted for the automation that passes them; this program's TLS
+    // has no CA directory, host-name override or version floor.
+    if (!options_.caDir.empty())
+        options_.ignored.push_back("-cadir");
+    if (!options_.acceptHostname.empty())
+        options_.ignored.push_back("-accepthostname");
+    if (!options_.minVersion.empty())
+        options_.ignored.push_back("-minversion");
+    if (!options_.oversize.empty())
+        options_.ignored.push_back("-oversize");
     if (!options_.ignored.empty()) {
         std::string list;
         for (const auto& name : options_.ignored)
