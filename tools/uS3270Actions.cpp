@@ -48,9 +48,12 @@ std::string Hex2(std::uint8_t b)
     return t;
 }
 
+// Seconds as a script gives them, at most kS3270Forever (a larger number
+// would overflow the conversion).
 std::chrono::milliseconds Millis(double seconds)
 {
-    return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0 + 0.5));
+    const double ms = std::clamp(seconds * 1000.0 + 0.5, 0.0, static_cast<double>(kS3270Forever.count()));
+    return std::chrono::milliseconds(static_cast<std::int64_t>(ms));
 }
 
 // A refused edit locks the keyboard as a terminal does; the rest is ignored
@@ -200,7 +203,7 @@ void ActReadField(TS3270Session& s, const TArgs& a, TS3270Reply& r)
     }
     std::string line;
     const std::int32_t size = sc.rows * sc.cols;
-    for (std::int32_t i = 0; i < f.Length; ++i)
+    for (std::int32_t i = 0; i < f.Length && size > 0; ++i)
         AppendCell(line, sc, (f.Start + i) % size, As);
     r.data.push_back(std::move(line));
 }
@@ -393,6 +396,8 @@ void ActFieldEnd(TS3270Session& s, const TArgs&, TS3270Reply& r)
             return TOperatorError{};
         const TS3270Screen sc = s.ReadScreen(false);
         const std::int32_t size = sc.rows * sc.cols;
+        if (size <= 0)
+            return TOperatorError{};
         std::int32_t last = -1;
         for (std::int32_t i = 0; i < f.Length; ++i)
             if (!Blank(sc, (f.Start + i) % size))
@@ -407,6 +412,8 @@ void ActNextWord(TS3270Session& s, const TArgs&, TS3270Reply& r)
     Key(s, r, [&](TOperator& op) {
         const TS3270Screen sc = s.ReadScreen(false);
         const std::int32_t size = sc.rows * sc.cols;
+        if (size <= 0)
+            return TOperatorError{};
         std::int32_t pos = op.Cursor().Offset;
         // Off the current word, then on to the next typable non-blank.
         std::int32_t i = 0;
@@ -427,6 +434,8 @@ void ActPreviousWord(TS3270Session& s, const TArgs&, TS3270Reply& r)
     Key(s, r, [&](TOperator& op) {
         const TS3270Screen sc = s.ReadScreen(false);
         const std::int32_t size = sc.rows * sc.cols;
+        if (size <= 0)
+            return TOperatorError{};
         auto back = [&](std::int32_t p) { return (p + size - 1) % size; };
         std::int32_t pos = back(op.Cursor().Offset);
         std::int32_t i = 0;
@@ -453,6 +462,8 @@ void ActDeleteWord(TS3270Session& s, const TArgs&, TS3270Reply& r)
             return TOperatorError{TOperatorFault::Protected, "protected"};
         const TS3270Screen sc = s.ReadScreen(false);
         const std::int32_t size = sc.rows * sc.cols;
+        if (size <= 0)
+            return TOperatorError{};
         const std::int32_t inField = (c.Offset - f.Start + size) % size;
         std::int32_t k = inField;
         while (k > 0 && Blank(sc, (f.Start + k - 1) % size))

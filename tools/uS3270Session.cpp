@@ -29,7 +29,8 @@ using Clock = std::chrono::steady_clock;
 
 std::chrono::milliseconds Millis(double seconds)
 {
-    return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000.0)));
+    const double ms = std::clamp(std::ceil(seconds * 1000.0), 0.0, static_cast<double>(kS3270Forever.count()));
+    return std::chrono::milliseconds(static_cast<std::int64_t>(ms));
 }
 
 bool WriteAll(int fd, std::string_view text)
