@@ -29,6 +29,7 @@ import select
 import shlex
 import subprocess
 import sys
+import tempfile
 import time
 
 DEFAULT_ARGS = ['-xrm', 's3270.unlockDelay: False', '-codepage', 'cp037', '-model', '3278-2']
@@ -83,8 +84,10 @@ def text_of(lines):
 
 class Program:
     def __init__(self, argv, env):
+        # Standard error to a file: a sanitizer's report must not block it.
+        self.err = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env)
+                                     stderr=self.err, env=env)
         self.buf = b''
 
     def line(self, deadline):
@@ -111,15 +114,19 @@ class Program:
                 return answer
 
     def close(self):
+        """Ends the program; its exit code and, when that is not 0, the end of
+        its standard error (a crash or a sanitizer's report)."""
         try:
             self.proc.stdin.close()
         except BrokenPipeError:
             pass
         try:
-            self.proc.wait(timeout=10)
+            self.proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self.err.seek(0)
+        return self.proc.returncode, self.err.read().decode('utf-8', 'replace')[-2000:]
 
 
 def run(program_argv, host_program, script, record):
@@ -156,7 +163,9 @@ def run(program_argv, host_program, script, record):
                     failures.append(f'{step.action}:\n    expected: ' + '\n              '.join(want) +
                                     '\n    got:      ' + '\n              '.join(have))
         finally:
-            prog.close()
+            code, err = prog.close()
+            if code != 0:
+                failures.append(f'exit code {code}: {err}')
         if record:
             write(script, args, steps, port)
         return failures
