@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -156,7 +157,11 @@ struct TOperator::TState {
     TWaitCallback done;
     ITimerQueue::TTimerId timer = 0;
     std::optional<TWaitResult> result;  // the last completed wait's, until taken
+    bool raiseFd = true;   // the pending wait raises the descriptor (not a blocking Wait's)
+    bool fdRaised = false;
+    std::condition_variable completed;  // a wait finished (blocking Wait sleeps on it)
     int callbacks = 0;  // completions running outside the mutex
+    std::thread::id callbackThread;  // where the last one runs
 
     // The outcome of the pending wait now; content: whether the screen
     // shows what a content wait looks for (read before, under the session
@@ -202,7 +207,9 @@ struct TOperator::TState {
         return std::nullopt;
     }
 
-    // Ends the pending wait with result; under mutex. The event it took
+    // Ends the pending wait with result; under mutex. The caller wakes a
+    // blocking Wait (completed) once it has released the mutex, so that the
+    // waiter does not wake only to block on it. The event it took
     // is used: the next wait for it waits for a new one.
     TWaitCallback Finish(TWaitResult r)
     {
@@ -223,11 +230,16 @@ struct TOperator::TState {
         if (timer != 0)
             timers->Cancel(timer);  // never waits: a running timeout finds the wait gone
         timer = 0;
-        ready.Raise();
+        if (raiseFd) {
+            ready.Raise();
+            fdRaised = true;
+        }
         TWaitCallback cb = std::move(done);
         done = nullptr;
-        if (cb)
+        if (cb) {
             ++callbacks;
+            callbackThread = std::this_thread::get_id();
+        }
         return cb;
     }
 
@@ -256,6 +268,7 @@ struct TOperator::TState {
             timer = 0;  // it is this callback
             cb = Finish(TWaitResult::Timeout);
         }
+        completed.notify_all();
         Call(cb, TWaitResult::Timeout);
     }
 };
@@ -284,11 +297,23 @@ TOperator::TOperator(std::shared_ptr<ITimerQueue> timers) : state_(std::make_sha
         ++s.counts.lock;
         s.locked = true;
     });
-    tn_.OnSystemUnLock = count([](TState& s) {
-        ++s.counts.unlock;
-        s.locked = false;
-        s.keyAnswered = true;
-    });
+    tn_.OnSystemUnLock = [this](TObject*) {
+        // The handlers of a block come after the screen's; a key sent in
+        // between has locked the keyboard again. An unlock delivered then
+        // was raised before that key and answers nothing it asked: counted,
+        // it would let the key's Screen and Unlock waits end on the screen
+        // that came before the key.
+        const bool unlockedNow = tn_.GetStatus().empty();
+        {
+            std::lock_guard lock(state_->mutex);
+            if (!unlockedNow)
+                return;
+            ++state_->counts.unlock;
+            state_->locked = false;
+            state_->keyAnswered = true;
+        }
+        Recheck();
+    };
     tn_.OnConnect = count([](TState& s) {
         ++s.counts.connect;
         s.connected = true;
@@ -316,7 +341,9 @@ TOperator::~TOperator()
     }
     // A completion running on another thread finishes before the members
     // it may use go (one running on this thread is the caller itself).
-    state_->idle.wait(lock, [this] { return state_->callbacks == 0 || tn_.DeliversOnCurrentThread(); });
+    state_->idle.wait(lock, [this] {
+        return state_->callbacks == 0 || state_->callbackThread == std::this_thread::get_id();
+    });
 }
 
 // ------------------------------------------------------------ results
@@ -1037,17 +1064,24 @@ void TOperator::Recheck()
         r = *outcome;
         cb = state_->Finish(r);
     }
+    state_->completed.notify_all();
     state_->Call(cb, r);
 }
 
 bool TOperator::StartWait(const TWaitCondition& condition, std::chrono::milliseconds timeout, TWaitCallback done)
+{
+    return Begin(condition, timeout, std::move(done), true) != 0;
+}
+
+std::uint64_t TOperator::Begin(const TWaitCondition& condition, std::chrono::milliseconds timeout,
+                               TWaitCallback done, bool raiseFd)
 {
     if (condition.Kind == TWaitKind::TextAt || condition.Kind == TWaitKind::CursorAt) {
         const std::int32_t rows = ScreenRows(), cols = ScreenCols();
         if (condition.Row < 0 || condition.Row >= rows || condition.Col < 0 || condition.Col >= cols) {
             Fail(TOperatorFault::OutOfRange, "position must be within rows 1-" + std::to_string(rows) +
                                                  " and columns 1-" + std::to_string(cols));
-            return false;
+            return 0;
         }
     }
     std::uint64_t gen = 0;
@@ -1055,14 +1089,18 @@ bool TOperator::StartWait(const TWaitCondition& condition, std::chrono::millisec
         std::lock_guard lock(state_->mutex);
         if (state_->pending) {
             Fail(TOperatorFault::Busy, "another wait is pending");
-            return false;
+            return 0;
         }
         state_->pending = true;
         gen = ++state_->generation;
         state_->condition = condition;
         state_->done = std::move(done);
         state_->result.reset();
-        state_->ready.Clear();
+        state_->raiseFd = raiseFd;
+        if (state_->fdRaised) {
+            state_->ready.Clear();
+            state_->fdRaised = false;
+        }
     }
     Succeed();
     // Decided at once when it can be (a time-out of 0 looks once); only
@@ -1076,7 +1114,7 @@ bool TOperator::StartWait(const TWaitCondition& condition, std::chrono::millisec
                 s->TimedOut(gen);
         });
     }
-    return true;
+    return gen;
 }
 
 bool TOperator::CancelWait()
@@ -1088,6 +1126,7 @@ bool TOperator::CancelWait()
             return false;
         cb = state_->Finish(TWaitResult::Cancelled);
     }
+    state_->completed.notify_all();
     state_->Call(cb, TWaitResult::Cancelled);
     return true;
 }
@@ -1104,7 +1143,10 @@ std::optional<TWaitResult> TOperator::TakeWaitResult()
         return std::nullopt;
     const TWaitResult r = *state_->result;
     state_->result.reset();
-    state_->ready.Clear();
+    if (state_->fdRaised) {
+        state_->ready.Clear();
+        state_->fdRaised = false;
+    }
     return r;
 }
 
@@ -1114,24 +1156,14 @@ TWaitResult TOperator::Wait(const TWaitCondition& condition, std::chrono::millis
         Fail(TOperatorFault::WrongThread, kWrongThread);
         return TWaitResult::Refused;
     }
-    struct TSync {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<TWaitResult> result;
-    };
-    const auto sync = std::make_shared<TSync>();
-    if (!StartWait(condition, timeout, [sync](TWaitResult r) {
-            {
-                std::lock_guard lock(sync->mutex);
-                sync->result = r;
-            }
-            sync->done.notify_all();
-        }))
+    // The same wait, without a callback or the descriptor: this thread
+    // sleeps on the state's condition variable until the wait is over.
+    const std::uint64_t gen = Begin(condition, timeout, {}, false);
+    if (gen == 0)
         return TWaitResult::Refused;
-    std::unique_lock lock(sync->mutex);
-    sync->done.wait(lock, [&] { return sync->result.has_value(); });
-    const TWaitResult r = *sync->result;
-    lock.unlock();
-    TakeWaitResult();
+    std::unique_lock lock(state_->mutex);
+    state_->completed.wait(lock, [&] { return !state_->pending || state_->generation != gen; });
+    const TWaitResult r = state_->result.value_or(TWaitResult::Cancelled);
+    state_->result.reset();
     return r;
 }

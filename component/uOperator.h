@@ -27,7 +27,9 @@
 // StartWait begins it and returns at once; the completion is a callback
 // and ReadyFd() becoming readable. Wait() is the blocking form on top.
 //
-// Threads. One caller at a time: the members are not for several threads
+// Threads. Every member takes the component's session lock itself where it
+// reads or changes the session, and never calls a handler while holding it.
+// One caller at a time: the members are not for several threads
 // at once (a front end serialises its callers). The component's handlers
 // run on its reader thread (or dispatcher) meanwhile: they only count,
 // and complete the pending wait. Do not replace the component's On...
@@ -291,8 +293,9 @@ public:
     bool StartWait(const TWaitCondition& condition, std::chrono::milliseconds timeout, TWaitCallback done = {});
     // Ends the pending wait with Cancelled (done is called); false when none.
     bool CancelWait();
-    // Readable from a wait's completion until the next StartWait or
-    // TakeWaitResult; the descriptor lives as long as this object.
+    // Readable from the completion of a wait begun with StartWait until the
+    // next StartWait or TakeWaitResult (a blocking Wait does not raise it);
+    // the descriptor lives as long as this object.
     int ReadyFd() const;
     // The result of the last completed wait, once (clears ReadyFd); nothing
     // while it is pending or when there is none.
@@ -321,6 +324,9 @@ private:
     bool ContentHolds(const TWaitCondition& condition);
     // Decides the pending wait after an event or an action; no lock held.
     void Recheck();
+    // StartWait's work; the wait's generation, 0 when refused.
+    std::uint64_t Begin(const TWaitCondition& condition, std::chrono::milliseconds timeout, TWaitCallback done,
+                        bool raiseFd);
 
     std::shared_ptr<TState> state_;  // shared with the handlers and timers
     std::string target_;

@@ -46,7 +46,10 @@ ITimerQueue::TTimerId TTimerThread::Start(std::chrono::steady_clock::time_point 
     {
         std::lock_guard lock(mutex_);
         id = next_++;
-        first = due_.empty() || when < due_.begin()->first;
+        // The thread sleeps until sleepsUntil_ and then looks again: only a
+        // deadline before that needs to wake it (a wait's deadline after a
+        // cancelled one usually lies after it: no wake-up per wait).
+        first = when < sleepsUntil_;
         due_.emplace(when, std::make_pair(id, std::move(fn)));
         when_.emplace(id, when);
     }
@@ -76,14 +79,17 @@ void TTimerThread::Run()
     std::unique_lock lock(mutex_);
     while (!stop_) {
         if (due_.empty()) {
+            sleepsUntil_ = std::chrono::steady_clock::time_point::max();
             changed_.wait(lock);
             continue;
         }
         const auto first = due_.begin()->first;
         if (std::chrono::steady_clock::now() < first) {
+            sleepsUntil_ = first;
             changed_.wait_until(lock, first);
             continue;
         }
+        sleepsUntil_ = std::chrono::steady_clock::time_point::min();  // running: it looks again before sleeping
         // Everything due now, run outside the lock: a callback may start or
         // cancel timers.
         std::vector<std::function<void()>> run;

@@ -103,6 +103,8 @@ private:
     std::multimap<std::chrono::steady_clock::time_point, std::pair<TTimerId, std::function<void()>>> due_;
     std::map<TTimerId, std::chrono::steady_clock::time_point> when_;  // guarded by mutex_
     TTimerId next_ = 1;
+    // Until when the thread sleeps without looking at the queue.
+    std::chrono::steady_clock::time_point sleepsUntil_ = std::chrono::steady_clock::time_point::min();
     bool stop_ = false;
     std::thread thread_;
 };

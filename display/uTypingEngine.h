@@ -16,9 +16,10 @@
 // field's modified data tag. Tab, Back Tab, Home and the arrows only move
 // the cursor. On an unformatted screen the whole screen is one field.
 //
-// Used by the component (TTn3270E::Type) for scripts, terminals and other
-// callers; it knows nothing of the code page, which the caller supplies as
-// a predicate. Not thread-safe: the caller holds the session's lock.
+// Used by the component (TTn3270E::Type, Edit, MoveCursor), and through it
+// by the operator interface that every front end drives; it knows nothing
+// of the code page, which the caller supplies as a predicate. Not
+// thread-safe: the caller holds the session's lock.
 #pragma once
 
 #include "display/uOrvTn3270display.h"

@@ -90,16 +90,6 @@ bool TSessionCore::HeldByCurrentThread() const
     return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
-bool TSessionCore::DeliversOnCurrentThread() const
-{
-    if (HeldByCurrentThread() || tlsProcessingCore == this)
-        return true;
-    for (auto* s = tlsDelivery; s != nullptr; s = s->Prev)
-        if (s->Core == this)
-            return true;
-    return Dispatcher && Dispatcher->IsDispatcherThread();
-}
-
 void TSessionCore::Post(const TNotifyEvent& handler)
 {
     TPendingDelivery delivery;
@@ -129,6 +119,16 @@ bool TSessionCore::InDeliveryFrom(const TDeliverySource* source)
         if (s->Origin == source)
             return true;
     return false;
+}
+
+bool TSessionCore::DeliversOnCurrentThread() const
+{
+    if (HeldByCurrentThread() || tlsProcessingCore == this)
+        return true;
+    for (auto* s = tlsDelivery; s != nullptr; s = s->Prev)
+        if (s->Core == this)
+            return true;
+    return Dispatcher && Dispatcher->IsDispatcherThread();
 }
 
 // Touches the component only through the handler and (for the reader

@@ -265,6 +265,30 @@ TEST_F(OperatorTest, WaitsSeeTheEventBeforeThemAndTimeOut)
     EXPECT_EQ(op.Disconnect().Message, "not connected");
 }
 
+// With no read pause, an answer in two records (the first leaves the
+// keyboard locked) ends the key's waits only with the second; the unlock of
+// the screen before the key, delivered after it, does not count.
+TEST(OperatorWire, AnAnswerInTwoRecordsEndsTheKeysWaitsOnlyWhenWhole)
+{
+    THostSimulator host;
+    TOperator op;
+    op.Component().SetReadPause(0);
+    ASSERT_TRUE(op.Connect("127.0.0.1", host.Port()).Ok());
+    const auto s = host.WaitSession();
+    ASSERT_TRUE(s && s->WaitNegotiated());
+    s->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Unprotected, "READY").Take());
+    ASSERT_EQ(op.Wait(TWaitCondition::Of(TWaitKind::Unlock), kLong), TWaitResult::Ok);
+    ASSERT_TRUE(op.Key(TTn3270AidKey::akEnter).Ok());
+    ASSERT_TRUE(s->WaitData());
+    s->Send3270(TSim3270Encoder().EraseWrite(wcc::ResetMdt).Field(1, 1, fa::Protected, "PART ONE").Take());
+    ASSERT_EQ(op.Wait(TWaitCondition::ForText("PART ONE"), kLong), TWaitResult::Ok);
+    EXPECT_EQ(op.Wait(TWaitCondition::Of(TWaitKind::Screen), 100ms), TWaitResult::Timeout);
+    EXPECT_EQ(op.Wait(TWaitCondition::Of(TWaitKind::Unlock), 100ms), TWaitResult::Timeout);
+    s->Send3270(TSim3270Encoder().Write(wcc::Restore).SBA(2, 1).Text("PART TWO").Take());
+    EXPECT_EQ(op.Wait(TWaitCondition::Of(TWaitKind::Screen), kLong), TWaitResult::Ok);
+    EXPECT_EQ(op.ReadText(1, 0, 8), "PART TWO");
+}
+
 TEST_F(OperatorTest, CompletionRaisesTheDescriptorAndRunsTheCallbackOnce)
 {
     std::atomic<int> calls{0};
