@@ -2,6 +2,7 @@
 #include "tools/uS3270Session.h"
 
 #include "component/uCodePageNames.h"
+#include "tools/uCoarseTimers.h"
 
 #include "tools/uS3270Actions.h"
 #include "tools/uS3270Parser.h"
@@ -95,7 +96,8 @@ void TS3270Reply::Fail(std::string_view message)
     }
 }
 
-TS3270Session::TS3270Session(TS3270Options options, std::ostream& log) : options_(std::move(options)), log_(log)
+TS3270Session::TS3270Session(TS3270Options options, std::ostream& log)
+    : options_(std::move(options)), log_(log), op_(std::make_shared<TCoarseTimerQueue>())
 {
     const char* codeset = nl_langinfo(CODESET);
     utf8_ = options_.utf8 || (codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0);
