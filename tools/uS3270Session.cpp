@@ -138,6 +138,9 @@ void TS3270Session::ApplySettings()
         options_.ignored.push_back("-minversion");
     if (!options_.oversize.empty())
         options_.ignored.push_back("-oversize");
+    // The screen is the component's: 24 x 80 (model 2) until it has models.
+    if (options_.model != 2)
+        log_ << "s3270 mode: model " << options_.model << " asked for; the screen is model 2 (24x80)\n";
     if (!options_.ignored.empty()) {
         std::string list;
         for (const auto& name : options_.ignored)
@@ -325,8 +328,7 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
     tn.SetDeviceName(t->lu);
     tn.SetExtended(!t->noTn3270e);
     tn.SetTlsMode(t->tls ? TTlsMode::tmDirect : TTlsMode::tmNone);
-    if (t->noVerify || !options_.verifyCert)
-        tn.SetTlsVerify(false);
+    tn.SetTlsVerify(options_.verifyCert && !t->noVerify);
     lastTarget_ = target;
     opLocked_ = false;
     snap_.reset();
