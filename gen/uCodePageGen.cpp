@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -20,8 +21,20 @@ constexpr TCodePageSource kSources[] = {
     {284, "IBM284"},   {285, "IBM285"},   {297, "IBM297"},   {500, "IBM500"},   {871, "IBM871"},
     {1047, "IBM1047"}, {1140, "IBM1140"}, {1141, "IBM1141"}, {1142, "IBM1142"}, {1143, "IBM1143"},
     {1144, "IBM1144"}, {1145, "IBM1145"}, {1146, "IBM1146"}, {1147, "IBM1147"}, {1148, "IBM1148"},
-    {1149, "IBM1149"},
+    {1149, "IBM1149"}, {37, "IBM037", "bracket", true},
 };
+
+// The two code pairs the bracket page swaps.
+constexpr std::uint8_t kBracketPairs[2][2] = {{0xAD, 0xBA}, {0xBD, 0xBB}};
+
+void SwapBrackets(TGeneratedCodePage& page)
+{
+    for (const auto& pair : kBracketPairs) {
+        std::swap(page.ebcToAsc[pair[0]], page.ebcToAsc[pair[1]]);
+        for (auto& code : page.ascToEbc)
+            code = code == pair[0] ? pair[1] : code == pair[1] ? pair[0] : code;
+    }
+}
 
 class TConverter {
 public:
@@ -124,14 +137,20 @@ std::optional<std::string> CodePageTablesSource(std::string& error)
         "// clang-format off\n";
     std::string catalogue;
     for (const TCodePageSource& source : kSources) {
-        const auto page = GenerateCodePage(source.iconvName, error);
+        auto page = GenerateCodePage(source.iconvName, error);
         if (!page)
             return std::nullopt;
-        const std::string digits = Digits(source.number);
-        out += "\n// " + std::string(source.iconvName) + ": host code -> Windows-1252, Windows-1252 -> host code.\n";
+        if (source.bracketCodes)
+            SwapBrackets(*page);
+        std::string digits = "_";
+        digits += source.name;
+        if (source.name.empty())
+            digits = Digits(source.number);
+        const std::string name = source.name.empty() ? "cp" + digits : std::string(source.name);
+        out += "\n// " + (source.name.empty() ? std::string(source.iconvName) : name + " (" + std::string(source.iconvName) + ", brackets at AD and BD)") + ": host code -> Windows-1252, Windows-1252 -> host code.\n";
         AppendTable(out, ("kEbcToAsc" + digits).c_str(), page->ebcToAsc);
         AppendTable(out, ("kAscToEbc" + digits).c_str(), page->ascToEbc);
-        catalogue += "    {\"cp" + digits + "\", " + std::to_string(source.number) + ", \"" +
+        catalogue += "    {\"" + name + "\", " + std::to_string(source.number) + ", \"" +
                      std::string(source.iconvName) + "\", &kEbcToAsc" + digits + ", &kAscToEbc" + digits + "},\n";
     }
     out += "\nstatic constexpr std::array<TCodePage, " + std::to_string(std::size(kSources)) + "> kCodePages = {{\n";

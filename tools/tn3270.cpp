@@ -8,10 +8,12 @@
 #include "sim/uHostSimulator.h"
 #include "tools/uCursesTerminal.h"
 #include "tools/uDemoFlow.h"
+#include "tools/uS3270Main.h"
 #include "tools/uScriptSession.h"
 #include "tools/uTn3270Cli.h"
 
 #include <cmath>
+#include <ctime>
 #include <csignal>
 #include <exception>
 #include <filesystem>
@@ -21,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -142,6 +146,54 @@ int Run(const TCliOptions& o)
     return RunWatch(session, host, port, timeout, std::cout, std::cerr);
 }
 
+// --demo-host [--fixed-clock] [PORT]: the demo host alone on loopback
+// until SIGINT or SIGTERM, so that any client (s3270 itself, py3270, a
+// terminal) can try it. The port goes to standard output first, on a line
+// of its own, for the scripts that start it. --fixed-clock shows one fixed
+// date and time on the panels, so that recorded answers stay comparable.
+int RunDemoHost(const std::vector<std::string>& args)
+{
+    std::uint16_t port = 0;
+    tnsim::TDemoOptions demo;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::string error;
+        if (args[i] == "--fixed-clock") {
+            demo.clock = [] {
+                std::tm t{};
+                t.tm_year = 2026 - 1900;
+                t.tm_mon = 0;
+                t.tm_mday = 2;
+                t.tm_hour = 3;
+                t.tm_min = 4;
+                t.tm_sec = 5;
+                return t;
+            };
+        } else if (const auto hp = ParseHostPort("127.0.0.1:" + args[i], error); hp && port == 0) {
+            port = static_cast<std::uint16_t>(*hp->port);
+        } else {
+            std::cerr << kProgram << ": usage: " << kProgram << " --demo-host [--fixed-clock] [PORT]\n";
+            return kExitUsage;
+        }
+    }
+    // Blocked before any thread starts, so that every thread inherits the
+    // mask and sigwait below is the one place the signal lands.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    tnsim::TSimHostOptions hostOptions;
+    hostOptions.port = port;
+    hostOptions.appFactory = tnsim::TDemoApp::Factory(demo);
+    tnsim::THostSimulator host(std::move(hostOptions));
+    std::cout << host.Port() << std::endl;
+    std::cerr << kProgram << ": demo host on " << kLoopback << ':' << host.Port()
+              << " (user DEMO, password SECRET); interrupt to stop\n";
+    int signal = 0;
+    sigwait(&stop, &signal);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -152,6 +204,20 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+    // Started as s3270 (the link in libexec/tn3270) or with --s3270: the
+    // s3270 scripting protocol, with s3270's own options.
+    const std::string self = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : kProgram;
+    if (self == "s3270")
+        return RunS3270(self, args);
+    if (!args.empty() && args.front() == "--s3270")
+        return RunS3270(kProgram, std::span<const std::string>(args).subspan(1));
+    try {
+        if (!args.empty() && args.front() == "--demo-host")
+            return RunDemoHost(args);
+    } catch (const std::exception& e) {
+        std::cerr << kProgram << ": " << e.what() << '\n';
+        return 1;
+    }
     const TCliParse parse = ParseCommandLine(args);
     if (!parse.error.empty()) {
         std::cerr << kProgram << ": " << parse.error << "\nTry '" << kProgram << " --help'.\n";
