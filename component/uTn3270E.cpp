@@ -172,6 +172,8 @@ void TTn3270E::SetModel(std::int32_t value)
         throw std::invalid_argument("model " + std::to_string(value) + " is not a display model 2 to 5");
     TSessionGuard guard = Guard();
     model_ = value;
+    if (!IsConnected())
+        latchModel();
 }
 
 std::optional<TScreenSize> TTn3270E::GetOversize() const
@@ -188,6 +190,8 @@ void TTn3270E::SetOversize(std::optional<TScreenSize> value)
                                     " is beyond 255 columns, 255 rows or 16383 positions");
     TSessionGuard guard = Guard();
     oversize_ = value;
+    if (!IsConnected())
+        latchModel();
 }
 
 void TTn3270E::SetModelName(std::string_view name)
@@ -212,6 +216,8 @@ void TTn3270E::SetModelName(std::string_view name)
     colour3279_ = colour;
     if (extendedForm)
         terminalType_ = TTn3270TerminalType::tt3278m2E;
+    if (!IsConnected())
+        latchModel();
 }
 
 bool TTn3270E::GetColourName() const
