@@ -143,7 +143,7 @@ private:
     TDSFields& FHost;
     TDSFields& FUnprotected;
     const bool FLog;
-    const std::int32_t FSize;
+    [[maybe_unused]] const std::int32_t FSize;  // read by the debug check only
     const std::int16_t FColumns;
     bool FOpen = false;
     std::int32_t FPos = 0;

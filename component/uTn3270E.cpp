@@ -410,6 +410,11 @@ void TTn3270E::SetAidKey(TTn3270AidKey key)
 
 TTypeResult TTn3270E::Type(std::string_view text)
 {
+    return Edit([text](TTypingEngine& engine) { return engine.Type(text); });
+}
+
+TTypeResult TTn3270E::Edit(const std::function<TTypeResult(TTypingEngine&)>& edit)
+{
     RequireStream();
     TSessionGuard guard = Guard();
     TOrvTn3270stream& stream = *stream3270_;
@@ -425,10 +430,34 @@ TTypeResult TTn3270E::Type(std::string_view text)
             screen.putField(field->GetPos() - 1, field->Len, field->Data);
     }
     TTypingEngine engine(screen, [&stream](std::uint8_t c) { return stream.CanCarry(c); });
-    const TTypeResult result = engine.Type(text);
+    const TTypeResult result = edit(engine);
     // The lists show the typed screen and its cursor from now on.
     GenHostFields();
     return result;
+}
+
+void TTn3270E::MoveCursor(const std::function<void(TTypingEngine&)>& move)
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    TOrvTn3270stream& stream = *stream3270_;
+    TTypingEngine engine(stream.Screen(), [&stream](std::uint8_t c) { return stream.CanCarry(c); });
+    move(engine);
+    PlaceCursor(stream.Screen().CursorPosition);
+}
+
+bool TTn3270E::PlaceCursor(std::int32_t position)
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    TOrvTn3270display& screen = stream3270_->Screen();
+    if (!screen.inRange(position))
+        return false;
+    screen.SetCursorPosition(position);
+    // The lists publish the screen's cursor, 1-based (as GenHostFields does).
+    HostFields.CursorPos = static_cast<std::int16_t>(position + 1);
+    UnprotectedFields.CursorPos = HostFields.CursorPos;
+    return true;
 }
 
 // ------------------------------------------------------------ TN3270E negotiation

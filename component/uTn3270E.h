@@ -58,6 +58,7 @@
 #include "telnet/uOrvTelnet.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -201,6 +202,18 @@ public:
     // record pointers are invalid) with the new cursor. Works on SSCP-LU
     // and unformatted screens, which have no field to edit. Sends nothing.
     TTypeResult Type(std::string_view text);
+    // Any edit of the typing engine, as Type does it: the edited records and
+    // the list's cursor to the screen first, the edit, both lists rebuilt.
+    TTypeResult Edit(const std::function<TTypeResult(TTypingEngine&)>& edit);
+    // A cursor movement of the typing engine (Tab, Home, Move, ...) on the
+    // screen's cursor; the lists' CursorPos follow (PlaceCursor). Records
+    // are neither written back nor rebuilt.
+    void MoveCursor(const std::function<void(TTypingEngine&)>& move);
+
+    // Places the one cursor: the screen buffer's position, and both lists'
+    // CursorPos (1-based) derived from it, so that the next key sends it.
+    // False (nothing changed) for a position off the screen. Takes the lock.
+    bool PlaceCursor(std::int32_t position);
 
     // Copies of both lists, cursor, status and state, under the lock.
     // Costs one copy of each record (a screen is at most a few hundred).
