@@ -17,7 +17,10 @@
 // side with their ratio, so the comparison holds on any machine.
 //
 //   tn_bench_peers --tool PATH [--s3270 PATH] [--runs N] [--roundtrips N] [--screens N]
-//                  [--tool-arg ARG]...
+//                  [--tool-arg ARG]... [--protocol s3270]
+//
+// With --protocol s3270 the tool is driven as `tn3270 --s3270`, with the
+// very actions s3270 gets, so that the two programs compare in one protocol.
 #include "BenchScreens.h"
 
 #include "sim/uHostSimulator.h"
@@ -296,6 +299,16 @@ TDialect S3270Dialect(const std::string& path)
     return d;
 }
 
+// tn3270 in its s3270 mode: s3270's actions, the same model.
+TDialect ToolS3270Dialect(const std::string& path, const std::vector<std::string>& extra)
+{
+    TDialect d = S3270Dialect(path);
+    d.name = "tn3270 --s3270";
+    d.argv = {path, "--s3270", "-model", "3279-2"};
+    d.argv.insert(d.argv.end(), extra.begin(), extra.end());
+    return d;
+}
+
 bool RunLines(TChild& c, const std::string& lines)
 {
     std::istringstream in(lines);
@@ -458,6 +471,7 @@ int main(int argc, char** argv)
     std::string tool, s3270;
     std::vector<std::string> toolArgs;
     int runs = 5, roundtrips = 1000, screens = 10000, longChunks = 10;
+    bool s3270Protocol = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -482,6 +496,14 @@ int main(int argc, char** argv)
             return 0;
         } else if (a == "--tool-arg")
             toolArgs.push_back(value());
+        else if (a == "--protocol") {
+            const std::string p = value();
+            if (p != "s3270" && p != "script") {
+                std::cerr << "--protocol is s3270 or script\n";
+                return 2;
+            }
+            s3270Protocol = p == "s3270";
+        }
         else if (a == "--runs")
             runs = std::max(1, std::atoi(value().c_str()));
         else if (a == "--roundtrips")
@@ -492,7 +514,7 @@ int main(int argc, char** argv)
             longChunks = std::max(0, std::atoi(value().c_str()));
         else {
             std::cerr << "usage: tn_bench_peers --tool PATH [--s3270 PATH] [--runs N] [--roundtrips N] "
-                         "[--screens N] [--long-chunks N] [--tool-arg ARG]...\n";
+                         "[--screens N] [--long-chunks N] [--tool-arg ARG]... [--protocol s3270|script]\n";
             return 2;
         }
     }
@@ -502,10 +524,10 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, SIG_IGN);
     const bool havePeer = !s3270.empty();
-    const TDialect t = ToolDialect(tool, toolArgs);
+    const TDialect t = s3270Protocol ? ToolS3270Dialect(tool, toolArgs) : ToolDialect(tool, toolArgs);
     const TDialect p = havePeer ? S3270Dialect(s3270) : TDialect{};
 
-    std::printf("medians of %d runs; ratio = tn3270 / s3270\n", runs);
+    std::printf("medians of %d runs; ratio = tn3270 / s3270; tn3270 driven as: %s\n", runs, t.name.c_str());
     std::printf("%-10s %-16s %12s %12s %9s\n", "scenario", "figure", "tn3270", "s3270", "ratio");
     {
         const auto rt = Measure(runs, [&] { return RoundTrips(t, roundtrips); });

@@ -13,7 +13,7 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(TN_LAYER_LIBS tn_component tn_extract tn_telnet tn_fields tn_stream tn_display tn_config tn_log tn_platform)
+set(TN_LAYER_LIBS tn_operator tn_component tn_extract tn_telnet tn_fields tn_stream tn_display tn_config tn_log tn_platform)
 set(TN_HEADER_DIRS platform log config display stream fields telnet component)
 
 set(_objects "")

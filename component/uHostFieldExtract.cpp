@@ -30,16 +30,20 @@ constexpr std::size_t kMaxTextLineRecord = INT16_MAX;
 // ext[i] is the previous position's byte (0 before the first) and ext[i + 1]
 // the byte of position i. Local to the call: the walk reads a consistent copy.
 struct Snapshots {
-    alignas(8) std::array<std::uint8_t, kHostFieldScreenSize> chars;
-    alignas(8) std::array<std::uint8_t, kHostFieldScreenSize + 1> ext;
+    // Room for the largest screen; only the first Size positions are
+    // copied (the arrays are left uninitialised on purpose: the walk reads
+    // no position beyond Size).
+    alignas(8) std::array<std::uint8_t, kMaxScreenPositions> chars;
+    alignas(8) std::array<std::uint8_t, kMaxScreenPositions + 1> ext;
 
     explicit Snapshots(const TOrvTndisplay& screen)
     {
         const std::uint8_t* c = screen.Chars.data();
-        for (std::size_t k = 0; k < chars.size(); ++k)
+        const auto size = static_cast<std::size_t>(std::clamp(screen.Size, 0, kMaxScreenPositions));
+        for (std::size_t k = 0; k < size; ++k)
             chars[k] = c[k] == TOrvTndisplay::kNull ? kBlank : c[k];
         ext[0] = 0;
-        std::memcpy(ext.data() + 1, screen.ExtAttrs.data(), kHostFieldScreenSize);
+        std::memcpy(ext.data() + 1, screen.ExtAttrs.data(), size);
     }
 
     std::uint8_t ExtAt(std::int32_t index) const { return ext[static_cast<std::size_t>(index) + 1]; }
@@ -81,8 +85,10 @@ struct Snapshots {
 // at least one position, so no record is ever allocated just to be dropped.
 class FieldBuilder {
 public:
-    FieldBuilder(const Snapshots& snap, TDSFields& host, TDSFields& unprotected)
-        : FSnap(snap), FHost(host), FUnprotected(unprotected), FLog(LogEnabled(TLogLevel::llField))
+    FieldBuilder(const Snapshots& snap, TDSFields& host, TDSFields& unprotected, std::int32_t size,
+                 std::int16_t columns)
+        : FSnap(snap), FHost(host), FUnprotected(unprotected), FLog(LogEnabled(TLogLevel::llField)), FSize(size),
+          FColumns(columns)
     {
     }
 
@@ -105,9 +111,10 @@ public:
         const auto len = static_cast<std::int16_t>(end - FPos);
         if (len <= 0)
             return;
-        assert(FPos >= 1 && FPos + len - 1 <= kHostFieldScreenSize);
+        assert(FPos >= 1 && FPos + len - 1 <= FSize);
 
         auto record = std::make_unique<T3270Field>();
+        record->Columns = FColumns;
         record->SetPos(static_cast<std::int16_t>(FPos));
         record->Len = len;
         const std::uint8_t* first = FSnap.chars.data() + (FPos - 1);
@@ -136,6 +143,8 @@ private:
     TDSFields& FHost;
     TDSFields& FUnprotected;
     const bool FLog;
+    [[maybe_unused]] const std::int32_t FSize;  // read by the debug check only
+    const std::int16_t FColumns;
     bool FOpen = false;
     std::int32_t FPos = 0;
     std::uint8_t FAttr = 0;
@@ -151,14 +160,22 @@ std::uint8_t AttrAt(const TOrvTn3270display& screen, std::int32_t index)
 
 void GenHostFields(const TOrvTn3270display& screen, TDSFields& hostFields, TDSFields& unprotectedFields)
 {
-    static_assert(kHostFieldScreenSize <= TOrvTndisplay::kMaxPositions);
-    static_assert(kHostFieldScreenSize % kHostFieldColumns == 0);
     // Borrowing list first: it must never refer to a freed record.
     unprotectedFields.Clear();
     hostFields.FreeFields();
 
+    // The size in use: whole rows of Cols positions.
+    const std::int32_t columns = std::clamp(screen.Cols, 1, static_cast<std::int32_t>(kMaxScreenCols));
+    const std::int32_t size = std::clamp(screen.Size, 0, kMaxScreenPositions) / columns * columns;
+    if (size == 0) {
+        hostFields.CursorPos = static_cast<std::int16_t>(screen.CursorPosition + 1);
+        unprotectedFields.CursorPos = hostFields.CursorPos;
+        return;
+    }
+    // Room for the largest screen on the stack; only the pages of the
+    // positions in use are touched.
     const Snapshots snap(screen);
-    FieldBuilder builder(snap, hostFields, unprotectedFields);
+    FieldBuilder builder(snap, hostFields, unprotectedFields, size, static_cast<std::int16_t>(columns));
 
     // A field attribute ends the open record and starts one after it; a
     // change of extended attribute ends it and starts one at the change.
@@ -166,7 +183,7 @@ void GenHostFields(const TOrvTn3270display& screen, TDSFields& hostFields, TDSFi
         const bool fieldAttribute = snap.IsFieldAttribute(i);
         // A field attribute in the last position starts nothing (see the
         // end); a change of extended attribute there still splits.
-        if (fieldAttribute && i == kHostFieldScreenSize - 1)
+        if (fieldAttribute && i == size - 1)
             return;
         const std::int32_t p = i + 1;
         builder.Close(p);
@@ -176,8 +193,8 @@ void GenHostFields(const TOrvTn3270display& screen, TDSFields& hostFields, TDSFi
         builder.Open(fieldAttribute ? p + 1 : p, AttrAt(screen, i));
     };
 
-    for (std::int32_t start = 0; start < kHostFieldScreenSize; start += kHostFieldColumns) {
-        const std::int32_t end = start + kHostFieldColumns;
+    for (std::int32_t start = 0; start < size; start += columns) {
+        const std::int32_t end = start + columns;
         if (snap.IsBoundary(start)) {
             atBoundary(start);
         } else if (start == 0) {
@@ -195,7 +212,7 @@ void GenHostFields(const TOrvTn3270display& screen, TDSFields& hostFields, TDSFi
             atBoundary(i);
     }
     // A field attribute in the last position ends the open record before it.
-    builder.Close(snap.IsFieldAttribute(kHostFieldScreenSize - 1) ? kHostFieldScreenSize : kHostFieldScreenSize + 1);
+    builder.Close(snap.IsFieldAttribute(size - 1) ? size : size + 1);
 
     hostFields.CursorPos = static_cast<std::int16_t>(screen.CursorPosition + 1);
     unprotectedFields.CursorPos = hostFields.CursorPos;

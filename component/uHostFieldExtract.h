@@ -17,8 +17,8 @@
 #include <cstdint>
 #include <string>
 
-// The extraction walks exactly this many positions, 80 to a row, whatever the
-// screen buffer's geometry (the component's screen is always 24 by 80).
+// The default screen: 1920 positions, 80 to a row. The extraction walks the
+// size in use (Size positions, Cols to a row), whatever it is.
 inline constexpr std::int32_t kHostFieldScreenSize = 1920;
 inline constexpr std::int32_t kHostFieldColumns = 80;
 // Bytes of the TN3270E header in front of a text record in extended mode.
@@ -30,7 +30,8 @@ inline constexpr std::int32_t kTextRecordHeaderSize = 5;
 // extended attribute: a field attribute ends the open record and starts one
 // after it; a change of extended attribute starts one at the change; a field
 // that runs over the end of a row continues as a new record on the next row.
-// Each record has Pos (1-based, through SetPos), Len, Data (nulls shown as
+// Each record has Columns (the screen's Cols), Pos (1-based, through
+// SetPos, so Row and Col count in the screen's columns), Len, Data (nulls shown as
 // blanks; trailing characters up to 0x20 removed for editable records, Len
 // unchanged), Attr (getFA of the field, its modified data tag included; the
 // text does not mark it modified) and Eab (extended attribute of its first

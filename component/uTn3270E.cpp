@@ -4,15 +4,18 @@
 #include "component/uTn3270E.h"
 
 #include "component/uHostFieldExtract.h"
+#include "config/uOrvTnGlbl.h"
 #include "log/uOrvIntfLogg.h"
 #include "stream/uOrvTn3270Consts.h"
 
 #include <array>
+#include <cstdio>
+#include <stdexcept>
 
 namespace {
 
-constexpr char kTermType[] = "IBM-3278-2";
-constexpr char kTermTypeE[] = "IBM-3278-2-E";
+// An oversize screen has no model number of its own.
+constexpr char kDynamicTermType[] = "IBM-DYNAMIC";
 constexpr char kRejectLog[] = "TN3270E device type rejected";
 
 // RFC 2355 reason codes 0 to 7.
@@ -42,6 +45,15 @@ TTn3270E::TTn3270E(TComponent* AOwner) : TOrvTelnet(AOwner)
     functions_ = kDefaultFunctions;
     terminalType_ = TTn3270TerminalType::tt3278m2E;
     SetExtended(true);
+    // Telnet.ini's "Model" (a number or a name such as 3279-4-E), when valid.
+    if (!gModel.empty()) {
+        try {
+            SetModelName(gModel);
+        } catch (const std::invalid_argument&) {
+            MsgLog(TLogLevel::llError, "Telnet.ini Model \"" + gModel + "\" is not a model 2 to 5, model 2 used");
+        }
+    }
+    latchModel();
 }
 
 TTn3270E::~TTn3270E()
@@ -148,10 +160,116 @@ std::uint64_t TTn3270E::ScreenCount() const
     return screenCount_;
 }
 
+std::int32_t TTn3270E::GetModel() const
+{
+    TSessionGuard guard = Guard();
+    return model_;
+}
+
+void TTn3270E::SetModel(std::int32_t value)
+{
+    if (!ModelAlternateSize(value))
+        throw std::invalid_argument("model " + std::to_string(value) + " is not a display model 2 to 5");
+    TSessionGuard guard = Guard();
+    model_ = value;
+    if (!IsConnected())
+        latchModel();
+}
+
+std::optional<TScreenSize> TTn3270E::GetOversize() const
+{
+    TSessionGuard guard = Guard();
+    return oversize_;
+}
+
+void TTn3270E::SetOversize(std::optional<TScreenSize> value)
+{
+    if (value && (value->Rows <= 0 || value->Cols <= 0 || value->Rows > kMaxScreenRows ||
+                  value->Cols > kMaxScreenCols || value->Positions() > kMaxScreenPositions))
+        throw std::invalid_argument("oversize " + std::to_string(value->Cols) + "x" + std::to_string(value->Rows) +
+                                    " is beyond 255 columns, 255 rows or 16383 positions");
+    TSessionGuard guard = Guard();
+    oversize_ = value;
+    if (!IsConnected())
+        latchModel();
+}
+
+void TTn3270E::SetModelName(std::string_view name)
+{
+    // [327{8,9}-]N[-E], as terminals are named.
+    const std::string text(name);
+    std::string_view rest = name;
+    bool colour = colour3279_;
+    if (rest.size() > 5 && (rest.substr(0, 5) == "3278-" || rest.substr(0, 5) == "3279-")) {
+        colour = rest[3] == '9';
+        rest.remove_prefix(5);
+    }
+    bool extendedForm = false;
+    if (rest.size() > 2 && (rest.substr(rest.size() - 2) == "-E" || rest.substr(rest.size() - 2) == "-e")) {
+        extendedForm = true;
+        rest.remove_suffix(2);
+    }
+    if (rest.size() != 1 || !ModelAlternateSize(rest[0] - '0'))
+        throw std::invalid_argument("\"" + text + "\" is not a model name such as 4, 3278-4 or 3279-4-E");
+    TSessionGuard guard = Guard();
+    model_ = rest[0] - '0';
+    colour3279_ = colour;
+    if (extendedForm)
+        terminalType_ = TTn3270TerminalType::tt3278m2E;
+    if (!IsConnected())
+        latchModel();
+}
+
+bool TTn3270E::GetColourName() const
+{
+    TSessionGuard guard = Guard();
+    return colour3279_;
+}
+
+TScreenSize TTn3270E::AlternateSize() const
+{
+    TSessionGuard guard = Guard();
+    return effectiveAlternate(model_, oversize_);
+}
+
+TScreenSize TTn3270E::effectiveAlternate(std::int32_t model, const std::optional<TScreenSize>& oversize)
+{
+    // An oversize smaller than the model's screen is ignored, as terminals do.
+    if (oversize && ValidOversize(model, *oversize))
+        return *oversize;
+    return ModelAlternateSize(model).value_or(kDefaultScreenSize);
+}
+
+void TTn3270E::latchModel()
+{
+    sessionModel_ = model_;
+    sessionOversize_ = oversize_ && ValidOversize(model_, *oversize_);
+    sessionColour_ = colour3279_;
+}
+
+std::string TTn3270E::terminalName(bool deviceType) const
+{
+    if (sessionOversize_)
+        return kDynamicTermType;
+    // TERMINAL-TYPE names the 3279 a colour name asks for; the TN3270E
+    // device types of RFC 2355 are 3278 names.
+    std::string name = (sessionColour_ && !deviceType) ? "IBM-3279-" : "IBM-3278-";
+    name += static_cast<char>('0' + sessionModel_);
+    if (terminalType_ == TTn3270TerminalType::tt3278m2E)
+        name += "-E";
+    return name;
+}
+
 std::string TTn3270E::GetTermType()
 {
     TSessionGuard guard = Guard();
-    return terminalType_ == TTn3270TerminalType::tt3278m2 ? kTermType : kTermTypeE;
+    return terminalName(false);
+}
+
+std::string TTn3270E::GetDeviceTypeName()
+{
+    TSessionGuard guard = Guard();
+    return terminalName(true);
 }
 
 const char* TTn3270E::RejectReasonText(std::uint8_t code)
@@ -196,6 +314,17 @@ void TTn3270E::Connect()
         stream3270_->TN3270EMode = false;
         stream3270_->BindImageAgreed = false;
         rejectRetried_ = false;
+        latchModel();
+        const TScreenSize alt = effectiveAlternate(model_, oversize_);
+        stream3270_->SetScreenModel(kDefaultScreenSize, alt);
+        if (LogEnabled(TLogLevel::llConnect)) {
+            char text[128];
+            std::snprintf(text, sizeof text, "Model %d%s: default size %dx%d, alternate size %dx%d, terminal %s",
+                          static_cast<int>(sessionModel_), sessionOversize_ ? " oversize" : "",
+                          kDefaultScreenSize.Rows, kDefaultScreenSize.Cols, alt.Rows, alt.Cols,
+                          terminalName(false).c_str());
+            MsgLog(TLogLevel::llConnect, text);
+        }
     }
     TOrvTelnet::Connect();
 }
@@ -231,6 +360,7 @@ void TTn3270E::NotifyEvent(TCallBackEvent cbEvent)
             stream3270_->TN3270EMode = false;
             stream3270_->BindImageAgreed = false;
             stream3270_->SetSessionState(TSessionState::ssNone);
+            stream3270_->SetScreenModel(stream3270_->ModelDefaultSize(), stream3270_->ModelAlternateSize());
         }
         TOrvTelnet::NotifyEvent(cbEvent);
         return;
@@ -280,6 +410,11 @@ void TTn3270E::SetAidKey(TTn3270AidKey key)
 
 TTypeResult TTn3270E::Type(std::string_view text)
 {
+    return Edit([text](TTypingEngine& engine) { return engine.Type(text); });
+}
+
+TTypeResult TTn3270E::Edit(const std::function<TTypeResult(TTypingEngine&)>& edit)
+{
     RequireStream();
     TSessionGuard guard = Guard();
     TOrvTn3270stream& stream = *stream3270_;
@@ -295,10 +430,34 @@ TTypeResult TTn3270E::Type(std::string_view text)
             screen.putField(field->GetPos() - 1, field->Len, field->Data);
     }
     TTypingEngine engine(screen, [&stream](std::uint8_t c) { return stream.CanCarry(c); });
-    const TTypeResult result = engine.Type(text);
+    const TTypeResult result = edit(engine);
     // The lists show the typed screen and its cursor from now on.
     GenHostFields();
     return result;
+}
+
+void TTn3270E::MoveCursor(const std::function<void(TTypingEngine&)>& move)
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    TOrvTn3270stream& stream = *stream3270_;
+    TTypingEngine engine(stream.Screen(), [&stream](std::uint8_t c) { return stream.CanCarry(c); });
+    move(engine);
+    PlaceCursor(stream.Screen().CursorPosition);
+}
+
+bool TTn3270E::PlaceCursor(std::int32_t position)
+{
+    RequireStream();
+    TSessionGuard guard = Guard();
+    TOrvTn3270display& screen = stream3270_->Screen();
+    if (!screen.inRange(position))
+        return false;
+    screen.SetCursorPosition(position);
+    // The lists publish the screen's cursor, 1-based (as GenHostFields does).
+    HostFields.CursorPos = static_cast<std::int16_t>(position + 1);
+    UnprotectedFields.CursorPos = HostFields.CursorPos;
+    return true;
 }
 
 // ------------------------------------------------------------ TN3270E negotiation
@@ -332,7 +491,7 @@ void TTn3270E::SendTn3270ESubneg(const std::vector<std::uint8_t>& body)
 
 void TTn3270E::SendDeviceTypeRequest(bool withName)
 {
-    const std::string type = GetTermType();
+    const std::string type = terminalName(true);
     // Built byte by byte: GCC 12 in release builds warns falsely on
     // inserting a range after a short initializer list.
     std::vector<std::uint8_t> body;

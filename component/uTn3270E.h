@@ -68,6 +68,8 @@
 #include "telnet/uOrvTelnet.h"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,7 +93,7 @@ struct TTn3270Snapshot {
 
 class TTn3270E : public TOrvTelnet {
 public:
-    // The screen every connection paints.
+    // The default size of every screen (the size of a model 2).
     static constexpr std::int32_t kRows = 24;
     static constexpr std::int32_t kCols = 80;
     // DebugLevel set by Debug := true.
@@ -135,6 +137,28 @@ public:
     bool GetDebug() const;
     void SetDebug(bool value);
 
+    // Display model 2 to 5 (alternate size 24x80, 32x80, 43x80, 27x132;
+    // the default size is always 24x80). Default 2, or Telnet.ini's
+    // "Model". Taken at the next Connect; std::invalid_argument otherwise.
+    std::int32_t GetModel() const;
+    void SetModel(std::int32_t value);
+    // An oversize alternate size instead of the model's (terminal type
+    // IBM-DYNAMIC). At most 255 rows, 255 columns and 16,383 positions
+    // (std::invalid_argument otherwise); one smaller than the model's
+    // rows or columns is ignored at Connect, as terminals ignore it.
+    std::optional<TScreenSize> GetOversize() const;
+    void SetOversize(std::optional<TScreenSize> value);
+    // A model given by name: "4", "3278-4", "3279-4-E" (the form of
+    // Telnet.ini's Model). 3279 sends a 3279 name in TERMINAL-TYPE (the
+    // DEVICE-TYPE request always names a 3278); "-E" selects tt3278m2E,
+    // and a name without it leaves TerminalType as it is.
+    // std::invalid_argument for anything else.
+    void SetModelName(std::string_view name);
+    // True after a 3279 name.
+    bool GetColourName() const;
+    // The alternate size the Model and Oversize give (24x80 for model 2).
+    TScreenSize AlternateSize() const;
+
     // ---- other state
     // Functions to request; replaced by the host's FUNCTIONS IS. Kept
     // across connections, so the next one asks for the agreed set.
@@ -154,8 +178,15 @@ public:
     void Disconnect() override;
     // The stream's session state.
     TSessionState GetSessionState() override;
-    // "IBM-3278-2" for tt3278m2, "IBM-3278-2-E" for tt3278m2E, whatever Extended says.
+    // TERMINAL-TYPE name of the model taken at the last Connect (before
+    // one: the properties' model): "IBM-3278-N" for tt3278m2,
+    // "IBM-3278-N-E" for tt3278m2E ("IBM-3279-..." after a 3279 name),
+    // "IBM-DYNAMIC" for an oversize screen; whatever Extended says. With
+    // nothing chosen "IBM-3278-2-E".
     std::string GetTermType() override;
+    // The name of the TN3270E DEVICE-TYPE request: as GetTermType, but
+    // always a 3278.
+    std::string GetDeviceTypeName();
 
     // Sends an attention key and records it as LastAidKey.
     // Enter, Clear, PF1-PF24, PA1-PA3: the stream's Aid := the key's AID;
@@ -182,6 +213,18 @@ public:
     // record pointers are invalid) with the new cursor. Works on SSCP-LU
     // and unformatted screens, which have no field to edit. Sends nothing.
     TTypeResult Type(std::string_view text);
+    // Any edit of the typing engine, as Type does it: the edited records and
+    // the list's cursor to the screen first, the edit, both lists rebuilt.
+    TTypeResult Edit(const std::function<TTypeResult(TTypingEngine&)>& edit);
+    // A cursor movement of the typing engine (Tab, Home, Move, ...) on the
+    // screen's cursor; the lists' CursorPos follow (PlaceCursor). Records
+    // are neither written back nor rebuilt.
+    void MoveCursor(const std::function<void(TTypingEngine&)>& move);
+
+    // Places the one cursor: the screen buffer's position, and both lists'
+    // CursorPos (1-based) derived from it, so that the next key sends it.
+    // False (nothing changed) for a position off the screen. Takes the lock.
+    bool PlaceCursor(std::int32_t position);
 
     // Copies of both lists, cursor, status and state, under the lock.
     // Costs one copy of each record (a screen is at most a few hundred).
@@ -227,6 +270,10 @@ private:
     void SendTn3270ESubneg(const std::vector<std::uint8_t>& body);
     void EmptyLists();
     TSessionGuard Guard() const;
+    static TScreenSize effectiveAlternate(std::int32_t model, const std::optional<TScreenSize>& oversize);
+    // Takes the model for the next session (names and sizes).
+    void latchModel();
+    std::string terminalName(bool deviceType) const;
 
     TOrvTn3270stream* stream3270_ = nullptr;  // the Stream, typed; guarded by the lock
     // Guarded by the session lock:
@@ -234,6 +281,13 @@ private:
     TTn3270TerminalType terminalType_ = TTn3270TerminalType::tt3278m2E;
     bool extended_ = true;
     TTn3270ExtendedFunctions functions_ = kDefaultFunctions;
+    std::int32_t model_ = kDefaultModel;
+    std::optional<TScreenSize> oversize_;
+    bool colour3279_ = false;
+    // The model of the current (or next) session, taken by Connect.
+    std::int32_t sessionModel_ = kDefaultModel;
+    bool sessionOversize_ = false;
+    bool sessionColour_ = false;
     // A DEVICE-TYPE REJECT has been retried without the name in this connection.
     bool rejectRetried_ = false;
     TTn3270AidKey lastAidKey_ = TTn3270AidKey::akNoOp;

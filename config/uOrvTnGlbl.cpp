@@ -28,6 +28,7 @@ TN_CONSTINIT_STRING std::string gIniFile;
 TN_CONSTINIT_STRING std::string gSubServicio;
 TN_CONSTINIT_STRING std::string gAETableFile;
 TN_CONSTINIT_STRING std::string gTermType;
+TN_CONSTINIT_STRING std::string gModel;
 constinit bool gTN3270E_BindImage = false;
 constinit bool gTN3270E_DataStreamCtl = false;
 constinit bool gTN3270E_Responses = false;
@@ -122,6 +123,7 @@ void LoadFrom(const std::string& moduleFile)
         gTermType = ini.ReadString(gSubServicio, "TermType", "IBM-3179-2-E");
     if (gSubServicio == "TN3270") {
         gTermType = ini.ReadString(gSubServicio, "TermType", "IBM-3278-2-E");
+        gModel = ini.ReadString(gSubServicio, "Model", "");
         gTN3270E_BindImage = FlagKey(ini, "BindImage", 1);
         gTN3270E_DataStreamCtl = FlagKey(ini, "DataStreamCtl", 0);
         gTN3270E_Responses = FlagKey(ini, "Responses", 1);
@@ -181,7 +183,7 @@ void ClearModuleGlobals()
 {
     for (std::string* s : {&gModulePath, &gModuleName, &gIniFile, &gSubServicio, &gLogDir, &gLogID,
                            &gLogExt, &gDumpExt, &gAETableFile, &gTermType, &gTlsMode, &gTlsCaFile,
-                           &gTlsCaPath, &gTlsCertFile, &gTlsKeyFile, &gTlsMinVersion})
+                           &gTlsCaPath, &gTlsCertFile, &gTlsKeyFile, &gTlsMinVersion, &gModel})
         s->clear();
 }
 

@@ -46,6 +46,10 @@ extern bool gTlsVerify;             // "TlsVerify", true unless the value is exa
 // "ReadPause": milliseconds the socket reader waits between "data ready"
 // and the read, the default of each new component's ReadPause property.
 extern std::int32_t gReadPause;
+// "Model": the display model of each new component, a number 2 to 5 or a
+// name such as 3279-4-E (see TTn3270E::SetModelName); empty (the default):
+// model 2.
+extern std::string gModel;
 inline constexpr std::int32_t kDefaultReadPauseMs = 5;
 // The longest read pause accepted (a second); above it, and below 0, the
 // key gives the default and the property refuses the value.

@@ -68,6 +68,23 @@ void TOrvTn3270display::clear()
     fieldsPending_ = false;
 }
 
+void TOrvTn3270display::SetScreenSizes(TScreenSize defaultSize, TScreenSize alternateSize)
+{
+    const TScreenSize before = CurrentSize();
+    TOrvTndisplay::SetScreenSizes(defaultSize, alternateSize);
+    if (CurrentSize() != before)
+        fieldsPending_ = false;
+}
+
+bool TOrvTn3270display::SelectSize(TScreenSize size)
+{
+    const TScreenSize before = CurrentSize();
+    const bool ok = TOrvTndisplay::SelectSize(size);
+    if (CurrentSize() != before)
+        fieldsPending_ = false;
+    return ok;
+}
+
 void TOrvTn3270display::update()
 {
     propagateFields();

@@ -76,6 +76,8 @@ public:
 
     void clear() override;
     void update() override;
+    void SetScreenSizes(TScreenSize defaultSize, TScreenSize alternateSize) override;
+    bool SelectSize(TScreenSize size) override;
 
 private:
     // The positions putField and retypeField write: at most count from

@@ -3,33 +3,63 @@
 
 #include <algorithm>
 
-namespace {
-
-// The cursor lives on the 24 x 80 screen of a 3270 Model 2, whatever the
-// geometry the buffer was built with.
-constexpr std::int32_t kCursorLast = 1919;
-constexpr std::int32_t kCursorCols = 80;
-
-} // namespace
-
 TOrvTndisplay::TOrvTndisplay(std::int32_t ident, std::int32_t rows, std::int32_t cols)
     : Ident(ident), Rows(rows), Cols(cols)
 {
     // Computed wide so that absurd geometries neither overflow nor reach
     // past the planes.
     const std::int64_t size = static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(cols);
-    Size = static_cast<std::int32_t>(std::clamp<std::int64_t>(rows > 0 && cols > 0 ? size : 0, 0, kMaxPositions));
+    Size = static_cast<std::int32_t>(std::clamp<std::int64_t>(rows > 0 && cols > 0 ? size : 0, 0, kMaxScreenPositions));
+    defaultSize_ = alternateSize_ = {Rows, Cols};
+    const auto room = static_cast<std::size_t>(std::max(Size, kMaxPositions));
+    Chars.assign(room, 0);
+    Attrs.assign(room, 0);
+    ExtAttrs.assign(room, 0);
+    GeCodes.assign(room, 0);
     Updated = false;
     Formatted = false;
     Locked = true;
     SetCursorPosition(0);
 }
 
+void TOrvTndisplay::SetScreenSizes(TScreenSize defaultSize, TScreenSize alternateSize)
+{
+    if (defaultSize.Rows <= 0 || defaultSize.Cols <= 0 || defaultSize.Positions() > kMaxScreenPositions)
+        defaultSize = kDefaultScreenSize;
+    if (!defaultSize.FitsIn(alternateSize) || alternateSize.Positions() > kMaxScreenPositions)
+        alternateSize = defaultSize;
+    defaultSize_ = defaultSize;
+    alternateSize_ = alternateSize;
+    const auto room = static_cast<std::size_t>(std::max(alternateSize.Positions(), kMaxPositions));
+    if (Chars.size() < room)
+        for (Plane* plane : {&Chars, &Attrs, &ExtAttrs, &GeCodes})
+            plane->resize(room, 0);
+    if (!CurrentSize().FitsIn(alternateSize))
+        SelectSize(alternateSize);
+}
+
+bool TOrvTndisplay::SelectSize(TScreenSize size)
+{
+    if (size.Rows <= 0 || size.Cols <= 0 || !size.FitsIn(alternateSize_))
+        return false;
+    if (size == CurrentSize())
+        return true;
+    // Positions beyond the new size must not keep the old screen's content.
+    for (Plane* plane : {&Chars, &Attrs, &ExtAttrs, &GeCodes})
+        std::fill(plane->begin(), plane->end(), std::uint8_t{0});
+    Rows = size.Rows;
+    Cols = size.Cols;
+    Size = size.Positions();
+    Formatted = false;
+    SetCursorPosition(0);
+    return true;
+}
+
 void TOrvTndisplay::SetCursorPosition(std::int32_t position)
 {
-    CursorPosition = (position < 0 || position > kCursorLast) ? 0 : position;
-    CursorRow = static_cast<std::uint8_t>(CursorPosition / kCursorCols + 1);
-    CursorColumn = static_cast<std::uint8_t>(CursorPosition % kCursorCols + 1);
+    CursorPosition = (position < 0 || position >= Size) ? 0 : position;
+    CursorRow = static_cast<std::uint8_t>(RowOf(CursorPosition) + 1);
+    CursorColumn = static_cast<std::uint8_t>(ColOf(CursorPosition) + 1);
 }
 
 void TOrvTndisplay::SetStatus(const std::string& text)

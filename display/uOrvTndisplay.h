@@ -2,24 +2,36 @@
 // extended-attribute planes, the cursor, the status text that stands for
 // the keyboard-lock indicator, and the change/update flags.
 //
-// The planes are fixed arrays inside the object (no allocation after
-// construction). Only positions 0 to Size - 1 are used; Size never exceeds
-// kMaxPositions. Positions handed to the operations outside 0 to Size - 1
-// never read or write outside the planes.
+// The screen has a default size and an alternate size (display models 2
+// to 5 and oversize screens, see uScreenGeometry.h); Rows, Cols and Size are
+// the size in use, which the host selects with Erase/Write (default) and
+// Erase/Write Alternate. Every conversion between a position and its row
+// and column goes through RowOf/ColOf/PositionOf and the size in use.
+//
+// The planes hold kMaxPositions (4,096) positions, as the published fixed
+// arrays did, or the alternate size when that is larger: code that indexes
+// them below 4,096 keeps working. They are allocated when the sizes are set
+// (construction, SetScreenSizes), never while records are applied. Only
+// positions 0 to Size - 1 are used; Size never exceeds kMaxScreenPositions.
+// Positions handed to the operations outside 0 to Size - 1 never read or
+// write outside the planes.
 #pragma once
 
+#include "display/uScreenGeometry.h"
 #include "platform/uOrvObject.h"
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 class TOrvTndisplay : public TObject {
 public:
-    // Room in each plane; a screen of Rows x Cols larger than this is cut to it.
+    // Least room in each plane (the size of the published fixed arrays); a
+    // larger alternate size grows them. A screen of Rows x Cols larger than
+    // kMaxScreenPositions is cut to it.
     static constexpr std::int32_t kMaxPositions = 4096;
-    using Plane = std::array<std::uint8_t, kMaxPositions>;
+    using Plane = std::vector<std::uint8_t>;
 
     // Character plane values with a meaning of their own.
     static constexpr std::uint8_t kNull = 0x00;
@@ -54,9 +66,32 @@ public:
         word(count - 8);  // the tail, overlapping: applying the mask twice changes nothing
     }
 
+    // rows x cols is both the default and the alternate size.
     TOrvTndisplay(std::int32_t ident, std::int32_t rows, std::int32_t cols);
     ~TOrvTndisplay() override = default;
 
+    // Sets the default and alternate sizes (the alternate at least the
+    // default in both dimensions, at most kMaxScreenPositions; otherwise the
+    // default is used for both) and grows the planes to the alternate size
+    // when they are smaller (the only allocation after construction). The
+    // size in use stays unless it no longer fits: then the alternate size
+    // is selected (SelectSize).
+    virtual void SetScreenSizes(TScreenSize defaultSize, TScreenSize alternateSize);
+    // Makes size (which must fit the alternate size; otherwise nothing
+    // happens and false is returned) the size in use. A change of size
+    // clears every plane and homes the cursor; the same size changes nothing.
+    virtual bool SelectSize(TScreenSize size);
+    TScreenSize CurrentSize() const { return {Rows, Cols}; }
+    TScreenSize DefaultSize() const { return defaultSize_; }
+    TScreenSize AlternateSize() const { return alternateSize_; }
+
+    // 0-based row and column of a position, and the position of a 0-based
+    // row and column, on the size in use.
+    std::int32_t RowOf(std::int32_t position) const { return Cols > 0 ? position / Cols : 0; }
+    std::int32_t ColOf(std::int32_t position) const { return Cols > 0 ? position % Cols : 0; }
+    std::int32_t PositionOf(std::int32_t row, std::int32_t col) const { return row * Cols + col; }
+
+    // Outside 0 to Size - 1 the cursor goes to 0.
     void SetCursorPosition(std::int32_t position);
     // Stores the text; fires OnStatusChange once, after storing, when it differs.
     void SetStatus(const std::string& text);
@@ -85,4 +120,8 @@ public:
     Plane GeCodes{};
     std::uint8_t CursorRow = 1;     // 1-based
     std::uint8_t CursorColumn = 1;  // 1-based
+
+private:
+    TScreenSize defaultSize_;
+    TScreenSize alternateSize_;
 };

@@ -238,6 +238,85 @@ TTypeResult TTypingEngine::EraseEof()
     return result;
 }
 
+TTypeResult TTypingEngine::EraseInput()
+{
+    TTypeResult result;
+    auto& d = screen_;
+    if (d.Size <= 0)
+        return result;
+    d.propagateFields();
+    for (std::int32_t q = 0; q < d.Size; ++q) {
+        const auto i = static_cast<std::size_t>(q);
+        if (d.Formatted && (d.Chars[i] == TOrvTndisplay::kFieldMarker || (d.Attrs[i] & TOrvTndisplay::kAttrProtected) != 0))
+            continue;
+        if (d.Chars[i] != TOrvTndisplay::kNull || d.GeCodes[i] != 0) {
+            d.Chars[i] = TOrvTndisplay::kNull;
+            d.GeCodes[i] = 0;
+            d.Attrs[i] |= TOrvTndisplay::kAttrChanged;
+        }
+    }
+    // The keyboard's Erase Input resets the modified data tags of the
+    // unprotected fields: nothing typed before it is sent.
+    if (d.Formatted)
+        for (std::int32_t q = 0; q < d.Size; ++q) {
+            const auto i = static_cast<std::size_t>(q);
+            if (d.Chars[i] == TOrvTndisplay::kFieldMarker && (d.Attrs[i] & TOrvTndisplay::kAttrProtected) == 0)
+                d.setBitModifiedInFA(q, false);
+        }
+    Home();
+    return result;
+}
+
+TTypeResult TTypingEngine::DeleteField()
+{
+    TTypeResult result;
+    auto& d = screen_;
+    if (d.Size <= 0)
+        return result;
+    d.propagateFields();
+    const std::int32_t p = cursor();
+    if (isProtected(p)) {
+        refuse(TTypeRefusal::trProtected, p, 0, result);
+        return result;
+    }
+    // The field's first position: after its attribute (unformatted: 0).
+    std::int32_t first = 0;
+    if (d.Formatted) {
+        first = p;
+        for (std::int32_t n = 0; n < d.Size; ++n) {
+            const std::int32_t before = first == 0 ? d.Size - 1 : first - 1;
+            if (d.Chars[static_cast<std::size_t>(before)] == TOrvTndisplay::kFieldMarker)
+                break;
+            first = before;
+        }
+    }
+    for (const std::int32_t q : restOfField(first)) {
+        const auto i = static_cast<std::size_t>(q);
+        d.Chars[i] = TOrvTndisplay::kNull;
+        d.GeCodes[i] = 0;
+        d.Attrs[i] |= TOrvTndisplay::kAttrChanged;
+    }
+    d.setFieldModified(first);
+    d.SetCursorPosition(first);
+    return result;
+}
+
+void TTypingEngine::Newline()
+{
+    auto& d = screen_;
+    if (d.Size <= 0 || d.Cols <= 0)
+        return;
+    d.propagateFields();
+    const std::int32_t start = ((cursor() / d.Cols + 1) * d.Cols) % d.Size;
+    if (d.Formatted)
+        for (std::int32_t n = 0, q = start; n < d.Size; ++n, q = d.next(q))
+            if (!isProtected(q)) {
+                d.SetCursorPosition(q);
+                return;
+            }
+    d.SetCursorPosition(start);
+}
+
 void TTypingEngine::Tab()
 {
     auto& d = screen_;

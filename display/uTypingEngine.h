@@ -16,9 +16,10 @@
 // field's modified data tag. Tab, Back Tab, Home and the arrows only move
 // the cursor. On an unformatted screen the whole screen is one field.
 //
-// Used by the component (TTn3270E::Type) for scripts, terminals and other
-// callers; it knows nothing of the code page, which the caller supplies as
-// a predicate. Not thread-safe: the caller holds the session's lock.
+// Used by the component (TTn3270E::Type, Edit, MoveCursor), and through it
+// by the operator interface that every front end drives; it knows nothing
+// of the code page, which the caller supplies as a predicate. Not
+// thread-safe: the caller holds the session's lock.
 #pragma once
 
 #include "display/uOrvTn3270display.h"
@@ -70,6 +71,13 @@ public:
     TTypeResult DeleteChar();
     TTypeResult Backspace();
     TTypeResult EraseEof();
+    // Every unprotected position nulled and its field's modified data tag
+    // reset (unformatted: the whole screen), the cursor to the first
+    // unprotected position (Home). Never refused.
+    TTypeResult EraseInput();
+    // The field under the cursor nulled (its modified data tag set), the
+    // cursor to its first position. Refused on a protected position.
+    TTypeResult DeleteField();
 
     // Cursor keys (never refused). Tab: first position of the next
     // unprotected field, searching on from the top; position 0 when there
@@ -80,6 +88,9 @@ public:
     void Tab();
     void BackTab();
     void Home();
+    // The first unprotected position from the start of the next row on
+    // (wrapping); unformatted: the start of the next row.
+    void Newline();
     void Move(std::int32_t rows, std::int32_t cols);
 
     static bool IsNumericInput(std::uint8_t c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; }

@@ -13,13 +13,14 @@ std::int16_t TDSField::GetPos() const
 {
     // The record's fields are 16-bit; the product is taken modulo 2^16 on
     // purpose so that any Row/Col an application stores reads back defined.
-    return static_cast<std::int16_t>((Row - 1) * kColumns + Col);
+    return static_cast<std::int16_t>((Row - 1) * RowLength() + Col);
 }
 
 void TDSField::SetPos(std::int16_t p)
 {
-    Row = static_cast<std::int16_t>(p / kColumns + 1);
-    Col = static_cast<std::int16_t>(p % kColumns);
+    const std::int32_t columns = RowLength();
+    Row = static_cast<std::int16_t>(p / columns + 1);
+    Col = static_cast<std::int16_t>(p % columns);
 }
 
 void TDSField::SetData(std::string_view text)
@@ -44,6 +45,7 @@ void TDSField::Assign(const TObject* source)
     Attr = field->Attr;
     Eab = field->Eab;
     Data = field->Data;
+    Columns = field->Columns;
 }
 
 std::unique_ptr<TDSField> TDSField::NewInstance() const

@@ -38,7 +38,7 @@
 
 class TDSField : public TObject {
 public:
-    // Screen geometry the positions are counted in (fixed 80 columns).
+    // Columns of a row on the default (24x80) screen.
     static constexpr std::int16_t kColumns = 80;
 
     TDSField() = default;
@@ -61,20 +61,27 @@ public:
     // 3270 field attribute byte: 0x20 protected, 0x10 numeric, 0x0C display
     // bits, 0x01 modified data tag.
     std::uint8_t Attr = 0;
+    // Columns of the screen the record comes from (80, or the width of a
+    // larger screen); Row, Col and Pos are counted in it. Copied by Assign.
+    // Values below 1 count as 80.
+    std::int16_t Columns = kColumns;
 
-    // (Row - 1) * 80 + Col in 16-bit arithmetic (wraps, never traps).
+    // (Row - 1) * Columns + Col in 16-bit arithmetic (wraps, never traps).
     std::int16_t GetPos() const;
-    // Row := p / 80 + 1, Col := p % 80 (truncating division); nothing else
-    // changes. GetPos() gives p back for every p.
+    // Row := p / Columns + 1, Col := p % Columns (truncating division);
+    // nothing else changes. GetPos() gives p back for every p.
     void SetPos(std::int16_t p);
 
     // Stores the text (copied; the view need only live for the call).
     virtual void SetData(std::string_view text);
     // "R<Row>C<Col>", e.g. "R3C12".
     virtual std::string GetName() const;
-    // Copies Row, Col, Attr, Eab and Data from a TDSField (or derived)
-    // source; Len is kept. Any other source, or none, changes nothing.
+    // Copies Row, Col, Attr, Eab, Data and Columns from a TDSField (or
+    // derived) source; Len is kept. Any other source, or none, changes nothing.
     virtual void Assign(const TObject* source);
+
+    // Columns, or 80 when it is below 1.
+    std::int32_t RowLength() const { return Columns > 0 ? Columns : kColumns; }
 
     // A new zeroed record of this record's own class (used by
     // TDSFields::Assign to copy a list). Every derived class overrides it.

@@ -35,14 +35,15 @@ std::size_t At(std::int32_t position) { return static_cast<std::size_t>(position
 
 std::string CheckScreen(const TOrvTn3270display& d)
 {
-    if (d.Size <= 0 || d.Size > TOrvTndisplay::kMaxPositions)
-        return Fail("screen size %d", d.Size);
+    if (d.Size <= 0 || d.Size > kMaxScreenPositions || d.Size != d.Rows * d.Cols ||
+        !d.CurrentSize().FitsIn(d.AlternateSize()) || d.Chars.size() < static_cast<std::size_t>(d.Size))
+        return Fail("screen size %d (%dx%d)", d.Size, d.Rows, d.Cols);
     if (!d.inRange(d.CursorPosition))
         return Fail("cursor %d outside the screen of %d", d.CursorPosition, d.Size);
-    if (d.CursorRow != d.CursorPosition / 80 + 1 || d.CursorColumn != d.CursorPosition % 80 + 1)
+    if (d.CursorRow != d.CursorPosition / d.Cols + 1 || d.CursorColumn != d.CursorPosition % d.Cols + 1)
         return Fail("cursor row/column %d/%d do not match position %d", d.CursorRow, d.CursorColumn,
                     d.CursorPosition);
-    for (std::int32_t p = d.Size; p < TOrvTndisplay::kMaxPositions; ++p)
+    for (std::int32_t p = d.Size; p < static_cast<std::int32_t>(d.Chars.size()); ++p)
         if (d.Chars[At(p)] != 0 || d.Attrs[At(p)] != 0 || d.ExtAttrs[At(p)] != 0)
             return Fail("position %d beyond the screen of %d written", p, d.Size);
 
@@ -120,11 +121,13 @@ std::string CheckHostFields(const TOrvTn3270display& d, const TDSFields& host, c
     for (std::int32_t i = 0; i < host.Count(); ++i) {
         const TDSField& f = *host.Items(i);
         const std::int32_t pos = f.GetPos();
-        if (pos < 1 || f.Len < 1 || pos + f.Len - 1 > kHostFieldScreenSize)
+        if (f.Columns != d.Cols)
+            return Fail("record %d counted in %d columns on a screen of %d", i, f.Columns, d.Cols);
+        if (pos < 1 || f.Len < 1 || pos + f.Len - 1 > d.Size)
             return Fail("record %d at %d of length %d outside the screen", i, pos, f.Len);
         if (pos <= end)
             return Fail("record %d at %d overlaps or precedes the one before (ends at %d)", i, pos, end);
-        if ((pos - 1) / kHostFieldColumns != (pos + f.Len - 2) / kHostFieldColumns)
+        if ((pos - 1) / d.Cols != (pos + f.Len - 2) / d.Cols)
             return Fail("record %d at %d of length %d crosses a row", i, pos, f.Len);
         end = pos + f.Len - 1;
         const bool isEditable = (f.Attr & T3270Field::kAttrProtected) == 0;

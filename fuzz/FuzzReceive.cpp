@@ -26,9 +26,11 @@ constexpr TTn3270AidKey kKeys[8] = {TTn3270AidKey::akEnter, TTn3270AidKey::akCle
 // socket; checks the lists each time the component rebuilds them.
 class TFuzzSession final : public TTn3270E {
 public:
-    TFuzzSession(bool extended, bool extendedType)
+    TFuzzSession(bool extended, bool extendedType, TScreenSize alternate)
     {
         SetExtended(extended);
+        auto guard = Lock();
+        Tn3270Stream().SetScreenModel(kDefaultScreenSize, alternate);
         SetTerminalType(extendedType ? TTn3270TerminalType::tt3278m2E : TTn3270TerminalType::tt3278m2);
     }
     ~TFuzzSession() override { Destroying(); }
@@ -135,8 +137,9 @@ std::string RunReceive(const std::uint8_t* data, std::size_t size)
     const std::uint8_t* host = data + 1;
     const auto len = static_cast<std::int32_t>(std::min<std::size_t>(size - 1, INT32_MAX));
 
-    TFuzzSession whole((flags & 0x01) != 0, (flags & 0x02) != 0);
-    TFuzzSession bytewise((flags & 0x01) != 0, (flags & 0x02) != 0);
+    const TScreenSize screen = FuzzScreenSize(flags >> 5u);
+    TFuzzSession whole((flags & 0x01) != 0, (flags & 0x02) != 0, screen);
+    TFuzzSession bytewise((flags & 0x01) != 0, (flags & 0x02) != 0, screen);
     whole.NewData(host, len);
     for (std::int32_t i = 0; i < len; ++i)
         bytewise.NewData(host + i, 1);

@@ -68,7 +68,9 @@ std::string RunStream(const std::uint8_t* data, std::size_t size)
 {
     TReader in(data, size);
     TOrvTn3270stream stream(0, 24, 80);
-    stream.TN3270EMode = (in.Byte() & 0x01) != 0;
+    const std::uint8_t first = in.Byte();
+    stream.TN3270EMode = (first & 0x01) != 0;
+    stream.SetScreenModel(kDefaultScreenSize, FuzzScreenSize(first >> 1u));
     std::vector<Bytes> sent;
     stream.OnWriteData = [&sent](const void* buf, std::int32_t len) {
         const auto* b = static_cast<const std::uint8_t*>(buf);

@@ -8,7 +8,8 @@
 //
 // RunProfile: the whole input is profile-file text.
 // RunTable:   the whole input is the text of a translation table file.
-// RunStream:  byte 0: bit 0 set = TN3270E (extended) records.
+// RunStream:  byte 0: bit 0 set = TN3270E (extended) records; bits 1-7
+//             modulo 5 pick the screen (FuzzScreenSize).
 //             Then up to 64 operations (the rest is ignored), each an opcode byte:
 //               op % 5 == 0: record: 2-byte big-endian length, then that many
 //                  bytes (cut to what is left), given to AddBuffer in pieces of
@@ -25,10 +26,20 @@
 //               op % 5 == 4: the SysReq key's UNBIND (ProcessUnBind).
 // RunReceive: byte 0: bit 0 set = TN3270E allowed; bit 1 = the -E terminal
 //             type; bits 2-4 = the key pressed at the end (Enter, Clear, PF1,
-//             PA1, PF24, SysReq, ATTN, Enter). The rest is what the host
+//             PA1, PF24, SysReq, ATTN, Enter); bits 5-7 modulo 5 the
+//             screen (FuzzScreenSize). The rest is what the host
 //             sends; it is given to the telnet engine once whole and once a
 //             byte at a time, and both sessions must end identical.
 #pragma once
+
+#include "display/uScreenGeometry.h"
+
+// The alternate size a fuzz input picks: models 2 to 5 (0 to 3), and an
+// oversize screen of more than 4,096 positions (4).
+constexpr TScreenSize FuzzScreenSize(unsigned pick)
+{
+    return pick % 5 == 4 ? TScreenSize{62, 160} : *ModelAlternateSize(static_cast<std::int32_t>(2 + pick % 5));
+}
 
 #include <cstddef>
 #include <cstdint>

@@ -1,13 +1,13 @@
 // The Python module tn3270e: TN3270E sessions and the embedded demo host for
-// Python programs, over the same terminal session the tn3270 program's
-// script mode drives (tools/uTerminalSession), with the same verbs and the
-// same errors, each error kind a Python exception class.
+// Python programs, on the library's operator interface (component/uOperator.h)
+// that the tn3270 program's script mode drives too, with the same verbs and
+// the same errors, each error kind a Python exception class.
 //
 // Threads and the GIL. Every call that may block (connect, the waits, a key,
-// the screen and field reads, which take the component's session lock)
-// runs with the GIL released, so sessions in several Python threads work at
-// once; the waits sleep on the session's condition variable and wake on a
-// screen, an unlock or a disconnect, never polling. The component's reader
+// the screen and field reads and the file writes, which take the
+// component's session lock) runs with the GIL released, so sessions in
+// several Python threads work at once; the waits are the operator's, woken
+// by a screen, an unlock or a disconnect, never polling. The component's reader
 // thread never touches Python: there are no Python callbacks. Calls on one
 // Session from several threads are taken one at a time (a per-session
 // mutex, taken only after the GIL is released, so that a thread waiting for
@@ -17,13 +17,11 @@
 // Windows-1252, which the session's code page translates to and from the
 // host. A character Windows-1252 or the code page lacks is refused; graphic
 // escapes (line drawing) come out as box-drawing characters.
+#include "component/uOperator.h"
+#include "component/uSessionTypes.h"
 #include "platform/uTlsTransport.h"
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
-#include "stream/uCodePages.h"
-#include "tools/uScreenText.h"
-#include "tools/uTerminalSession.h"
-#include "tools/uTn3270Cli.h"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -40,6 +38,8 @@ namespace py = pybind11;
 namespace {
 
 constexpr double kDefaultTimeoutSeconds = 30.0;
+// The longest wait anyone may ask for: a day (as the tn3270 program).
+constexpr double kMaxWaitSeconds = 86400.0;
 constexpr std::int32_t kMaxPort = 65535;
 constexpr const char* kLoopback = "127.0.0.1";
 
@@ -56,6 +56,7 @@ enum class TPyErrorKind {
     Refused,
     UnknownKey,
     OutOfRange,
+    Io,  // a file could not be written: Python's OSError
 };
 
 // Thrown without the GIL; the registered translator raises the Python
@@ -83,6 +84,7 @@ struct TPyExceptions {
         case TPyErrorKind::Refused: return refused;
         case TPyErrorKind::UnknownKey: return unknownKey;
         case TPyErrorKind::OutOfRange: return outOfRange;
+        case TPyErrorKind::Io: return PyExc_OSError;
         }
         return error;
     }
@@ -91,19 +93,57 @@ struct TPyExceptions {
 // Created once at import and kept for the life of the interpreter.
 TPyExceptions gExceptions;
 
-TPyErrorKind KindOf(TSessionFault fault)
+TPyErrorKind KindOf(TOperatorFault fault)
 {
     switch (fault) {
-    case TSessionFault::None: return TPyErrorKind::Error;
-    case TSessionFault::NotConnected: return TPyErrorKind::NotConnected;
-    case TSessionFault::ConnectFailed: return TPyErrorKind::ConnectionFailed;
-    case TSessionFault::UnknownField: return TPyErrorKind::UnknownField;
-    case TSessionFault::Protected: return TPyErrorKind::ProtectedField;
-    case TSessionFault::TooLong: return TPyErrorKind::TextTooLong;
-    case TSessionFault::Refused: return TPyErrorKind::Refused;
-    case TSessionFault::OutOfRange: return TPyErrorKind::OutOfRange;
+    case TOperatorFault::NotConnected: return TPyErrorKind::NotConnected;
+    case TOperatorFault::ConnectFailed: return TPyErrorKind::ConnectionFailed;
+    case TOperatorFault::UnknownField: return TPyErrorKind::UnknownField;
+    case TOperatorFault::Protected: return TPyErrorKind::ProtectedField;
+    // Too long for the field (set); typing into a full field is Refused.
+    case TOperatorFault::FieldFull: return TPyErrorKind::TextTooLong;
+    case TOperatorFault::Numeric:
+    case TOperatorFault::NotCarried:
+    case TOperatorFault::KeyboardLocked:
+    case TOperatorFault::FieldStart:
+    case TOperatorFault::NothingToType: return TPyErrorKind::Refused;
+    case TOperatorFault::OutOfRange: return TPyErrorKind::OutOfRange;
+    case TOperatorFault::None:
+    case TOperatorFault::Busy:
+    case TOperatorFault::WrongThread:
+    case TOperatorFault::Io: break;
     }
     return TPyErrorKind::Error;
+}
+
+// Raises the operator's refusal as its exception; nothing when it is none.
+void Check(const TOperatorError& e)
+{
+    if (!e.Ok())
+        throw TPyError{KindOf(e.Fault), e.Message};
+}
+
+// An edit at the cursor: every refusal but "not connected" and a protected
+// position is the text's (Refused), a full field included.
+void CheckEdit(const TOperatorError& e)
+{
+    if (e.Fault == TOperatorFault::FieldFull)
+        throw TPyError{TPyErrorKind::Refused, e.Message};
+    Check(e);
+}
+
+void AppendCodePoint(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
 }
 
 std::chrono::milliseconds ToMilliseconds(double seconds)
@@ -131,7 +171,7 @@ std::string FormatSeconds(double seconds)
 std::string ToLocal(const std::string& utf8)
 {
     std::string error;
-    auto local = Utf8ToLocal(utf8, error);
+    auto local = TScreenExport::ToLocal(utf8, error);
     if (!local)
         throw TPyError{TPyErrorKind::Refused, error};
     return *local;
@@ -160,12 +200,14 @@ public:
                std::optional<std::string> codepage, std::optional<std::string> tls, std::optional<std::string> caFile,
                std::optional<std::string> certFile, std::optional<std::string> keyFile, bool verify)
         : host_(std::move(host)), port_(port), timeout_(CheckedSeconds(timeout)),
-          session_(std::make_unique<TTerminalSession>())
+          session_(std::make_unique<TOperator>())
     {
         if (host_.empty())
             throw py::value_error("host must not be empty");
         if (port_ < 1 || port_ > kMaxPort)
             throw py::value_error("port must be within 1-" + std::to_string(kMaxPort));
+        // No keyboard-lock refusal: a program may type ahead of the host.
+        session_->SetTypeAhead(true);
         TTn3270E& tn = session_->Component();
         tn.SetDeviceName(lu.value_or(std::string()));
         tn.SetExtended(tn3270e);
@@ -197,18 +239,14 @@ public:
     {
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        std::string error;
-        if (!session_->Connect(host_, port_, error))
-            throw TPyError{KindOf(session_->LastFault()), error};
+        Check(session_->Connect(host_, port_));
     }
 
     void Disconnect()
     {
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        std::string error;
-        if (!session_->Disconnect(error))
-            throw TPyError{KindOf(session_->LastFault()), error};
+        Check(session_->Disconnect());
     }
 
     // The end of a with block: disconnects when still connected.
@@ -216,9 +254,8 @@ public:
     {
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        std::string error;
         if (session_->IsConnected())
-            session_->Disconnect(error);
+            session_->Disconnect();
     }
 
     // Waits for an operation in another thread to end, like every call.
@@ -233,31 +270,48 @@ public:
     {
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        TTn3270E& tn = session_->Component();
-        auto guard = tn.Lock();
-        return RenderScreenRows(tn.Tn3270Stream().Screen());
+        return session_->Rows();
     }
 
     std::pair<std::int32_t, std::int32_t> Cursor()
     {
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        TTn3270E& tn = session_->Component();
-        auto guard = tn.Lock();
-        const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
-        const std::int32_t cols = screen.Cols > 0 ? screen.Cols : TTn3270E::kCols;
-        const std::int32_t p = screen.inRange(screen.CursorPosition) ? screen.CursorPosition : 0;
-        return {p / cols + 1, p % cols + 1};
+        const TCursor c = session_->Cursor();
+        return {c.Row + 1, c.Col + 1};
     }
 
+    // length characters from (row, col), 1-based, running on over row ends.
+    std::string Text(std::int32_t row, std::int32_t col, std::int32_t length)
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        std::string out;
+        Check(session_->ReadText(row - 1, col - 1, length, out));
+        return out;
+    }
+
+    // rows x cols from (row, col), 1-based: one string per row.
+    std::vector<std::string> Region(std::int32_t row, std::int32_t col, std::int32_t rows, std::int32_t cols)
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        std::vector<std::string> out;
+        Check(session_->ReadRegion(row - 1, col - 1, rows, cols, out));
+        return out;
+    }
+
+    // The records of the published field lists, read under the component's
+    // lock; a record's text as the screen shows it (graphic escapes as
+    // box-drawing characters, a non-display record as blanks).
     std::vector<TPyField> Fields()
     {
         py::gil_scoped_release release;
         std::lock_guard op(op_);
         TTn3270E& tn = session_->Component();
         auto guard = tn.Lock();
-        const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
-        const std::int32_t cols = screen.Cols > 0 ? screen.Cols : TTn3270E::kCols;
+        const std::vector<TScreenCell> cells = session_->Cells();
+        const std::int32_t cols = std::max(session_->ScreenCols(), 1);
         std::vector<TPyField> out;
         for (std::int32_t i = 0; i < tn.HostFields.Count(); ++i) {
             const TDSField* item = tn.HostFields.Items(i);
@@ -275,7 +329,16 @@ public:
             field.hidden = f && !f->GetVisible();
             field.intensified = f && f->GetHigh();
             field.modified = f && f->GetModified();
-            field.text = FieldTextUtf8(*item, &screen);
+            for (std::size_t k = 0; k < item->Data.size(); ++k) {
+                const auto c = static_cast<std::uint8_t>(item->Data[k]);
+                const std::size_t p = static_cast<std::size_t>(field.position - 1) + k;
+                if (field.hidden)
+                    field.text.push_back(' ');
+                else if (p < cells.size() && cells[p].Local == c)
+                    AppendCodePoint(field.text, cells[p].Ch);
+                else
+                    TScreenExport::AppendUtf8(field.text, c);
+            }
             const std::int32_t input = tn.UnprotectedFields.IndexOf(item);
             if (input >= 0)
                 field.index = input;
@@ -298,9 +361,7 @@ public:
         const std::string local = ToLocal(text);
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        std::string error;
-        if (!session_->SetField(name, local, error))
-            throw TPyError{KindOf(session_->LastFault()), error};
+        Check(session_->SetField(TFieldRef::Parse(name), local));
     }
 
     void Type(const std::string& text)
@@ -308,49 +369,64 @@ public:
         const std::string local = ToLocal(text);
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        std::string error;
-        if (!session_->Type(local, error))
-            throw TPyError{KindOf(session_->LastFault()), error};
+        CheckEdit(session_->Type(local));
+    }
+
+    // Tab, Back Tab, Home, Erase EOF: an operator's keys that stay local.
+    void Edit(TOperatorError (TOperator::*edit)())
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        CheckEdit((session_.get()->*edit)());
+    }
+
+    void Save(const std::string& path, bool html)
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        const TOperatorError e = html ? session_->SaveHtml(path) : session_->SaveText(path);
+        if (e.Fault == TOperatorFault::Io)
+            throw TPyError{TPyErrorKind::Io, e.Message};
+        Check(e);
     }
 
     void MoveCursor(std::int32_t row, std::int32_t col)
     {
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        std::string error;
-        if (!session_->SetCursor(row, col, error))
-            throw TPyError{KindOf(session_->LastFault()), error};
+        Check(session_->MoveCursor1(row, col));
     }
 
     void Key(const std::string& name)
     {
-        const auto key = ParseKeyName(name);
+        const auto key = TOperator::ParseKeyName(name);
         if (!key)
             throw TPyError{TPyErrorKind::UnknownKey, "unknown key " + name};
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        std::string error;
-        if (!session_->Key(*key, error))
-            throw TPyError{KindOf(session_->LastFault()), error};
+        Check(session_->Key(*key));
     }
 
-    void Wait(TWaitEvent event, const char* subject, std::optional<double> timeout)
+    void Wait(const TWaitCondition& condition, const std::string& subject, std::optional<double> timeout)
     {
         const double seconds = timeout ? CheckedSeconds(*timeout) : timeout_;
         py::gil_scoped_release release;
         std::lock_guard op(op_);
-        Check(session_->Wait(event, ToMilliseconds(seconds)), subject, seconds);
+        CheckWait(session_->Wait(condition, ToMilliseconds(seconds)), subject, seconds);
     }
 
     void WaitText(const std::string& text, std::optional<double> timeout)
     {
         if (text.empty())
             throw py::value_error("wait_text needs a text to wait for");
-        const std::string local = ToLocal(text);
-        const double seconds = timeout ? CheckedSeconds(*timeout) : timeout_;
-        py::gil_scoped_release release;
-        std::lock_guard op(op_);
-        Check(session_->WaitText(local, ToMilliseconds(seconds)), "text " + text, seconds);
+        Wait(TWaitCondition::ForText(ToLocal(text)), "text " + text, timeout);
+    }
+
+    // The cursor at (row, col), 1-based.
+    void WaitCursor(std::int32_t row, std::int32_t col, std::optional<double> timeout)
+    {
+        Wait(TWaitCondition::ForCursor(row - 1, col - 1),
+             "cursor " + std::to_string(row) + " " + std::to_string(col), timeout);
     }
 
     py::dict Status()
@@ -394,7 +470,7 @@ public:
     std::int32_t Port() const { return port_; }
 
 private:
-    static void Check(TWaitResult r, const std::string& subject, double seconds)
+    void CheckWait(TWaitResult r, const std::string& subject, double seconds)
     {
         switch (r) {
         case TWaitResult::Ok: return;
@@ -405,14 +481,18 @@ private:
             throw TPyError{TPyErrorKind::Disconnected, "not connected (waiting for " + subject + ")"};
         case TWaitResult::Failed:
             throw TPyError{TPyErrorKind::ConnectionFailed, "connection failed (waiting for " + subject + ")"};
+        case TWaitResult::Refused:
+        case TWaitResult::Cancelled: break;
         }
+        Check(session_->LastError());
+        throw TPyError{TPyErrorKind::Error, "the wait for " + subject + " was refused"};
     }
 
     const std::string host_;
     const std::int32_t port_;
     double timeout_;  // with the GIL
     std::mutex op_;   // one operation at a time on this session
-    std::unique_ptr<TTerminalSession> session_;
+    std::unique_ptr<TOperator> session_;
 };
 
 class TPyDemoHost {
@@ -542,25 +622,47 @@ PYBIND11_MODULE(tn3270e, m)
              "fills an input field: its index, its name ('R5C20') or a Field")
         .def("type", &TPySession::Type, py::arg("text"), "types at the cursor as an operator would")
         .def("move_cursor", &TPySession::MoveCursor, py::arg("row"), py::arg("col"))
+        .def("tab", [](TPySession& s) { s.Edit(&TOperator::Tab); }, "the cursor to the next input field")
+        .def("backtab", [](TPySession& s) { s.Edit(&TOperator::BackTab); },
+             "the cursor to the start of this or the previous input field")
+        .def("home", [](TPySession& s) { s.Edit(&TOperator::Home); }, "the cursor to the first input field")
+        .def("erase_eof", [](TPySession& s) { s.Edit(&TOperator::EraseEof); },
+             "empties the field from the cursor to its end")
+        .def("text", &TPySession::Text, py::arg("row"), py::arg("col"), py::arg("length"),
+             "length characters from (row, col), 1-based, running on over row ends")
+        .def("region", &TPySession::Region, py::arg("row"), py::arg("col"), py::arg("rows"), py::arg("cols"),
+             "rows x cols characters from (row, col), 1-based: one string per row")
+        .def("save_text", [](TPySession& s, const std::string& path) { s.Save(path, false); }, py::arg("path"),
+             "writes the screen's rows to the file")
+        .def("save_html", [](TPySession& s, const std::string& path) { s.Save(path, true); }, py::arg("path"),
+             "writes the screen as a self-contained HTML page (colours, highlighting, cursor)")
         .def("key", &TPySession::Key, py::arg("name"),
              "sends an attention key: enter, clear, pf1..pf24, pa1..pa3, sysreq, attn")
         .def(
             "wait_screen",
-            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitEvent::Screen, "screen", t); },
+            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitCondition::Of(TWaitKind::Screen), "screen", t); },
             py::arg("timeout") = py::none())
         .def(
             "wait_unlock",
-            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitEvent::Unlock, "unlock", t); },
+            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitCondition::Of(TWaitKind::Unlock), "unlock", t); },
             py::arg("timeout") = py::none())
         .def(
             "wait_connect",
-            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitEvent::Connect, "connect", t); },
+            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitCondition::Of(TWaitKind::Connect), "connect", t); },
             py::arg("timeout") = py::none())
         .def(
             "wait_disconnect",
-            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitEvent::Disconnect, "disconnect", t); },
+            [](TPySession& s, std::optional<double> t) { s.Wait(TWaitCondition::Of(TWaitKind::Disconnect), "disconnect", t); },
             py::arg("timeout") = py::none())
         .def("wait_text", &TPySession::WaitText, py::arg("text"), py::arg("timeout") = py::none())
+        .def(
+            "wait_field",
+            [](TPySession& s, std::optional<double> t) {
+                s.Wait(TWaitCondition::Of(TWaitKind::InputField), "input field", t);
+            },
+            py::arg("timeout") = py::none(), "waits for a formatted screen with an input field, keyboard unlocked")
+        .def("wait_cursor", &TPySession::WaitCursor, py::arg("row"), py::arg("col"), py::arg("timeout") = py::none(),
+             "waits until the cursor is at (row, col), 1-based")
         .def("status", &TPySession::Status)
         .def("__repr__", [](const TPySession& s) {
             return "<tn3270e.Session " + s.Host() + ":" + std::to_string(s.Port()) + ">";

@@ -3,8 +3,29 @@
 
 #include <cstdio>
 
+namespace {
+
+// The built-in page of a name that is not "cp" and digits ("bracket").
+const TCodePage* NamedPage(std::string_view name)
+{
+    for (const TCodePage& page : BuiltInCodePages()) {
+        if (page.name.size() != name.size() || page.name.substr(0, 2) == "cp")
+            continue;
+        bool same = true;
+        for (std::size_t i = 0; i < name.size() && same; ++i)
+            same = (name[i] | 0x20) == page.name[i];
+        if (same)
+            return &page;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 bool IsCodePageName(std::string_view name)
 {
+    if (NamedPage(name) != nullptr)
+        return true;
     if (name.size() < 3 || (name[0] != 'c' && name[0] != 'C') || (name[1] != 'p' && name[1] != 'P'))
         return false;
     for (const char c : name.substr(2))
@@ -15,6 +36,8 @@ bool IsCodePageName(std::string_view name)
 
 const TCodePage* FindCodePage(std::string_view name)
 {
+    if (const TCodePage* page = NamedPage(name))
+        return page;
     if (!IsCodePageName(name))
         return nullptr;
     // Leading zeros are not significant; more than five digits name no page.

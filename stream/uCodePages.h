@@ -1,5 +1,6 @@
-// Code pages chosen by name: "cp" followed by digits names a built-in code
-// page (uCodePageTables), anything else is a translation table file. Also
+// Code pages chosen by name: "cp" followed by digits, or the name of a
+// built-in page that has one ("bracket"), names a built-in code page
+// (uCodePageTables), anything else is a translation table file. Also
 // the text of a translation table file, for writing a code page out.
 #pragma once
 
@@ -20,10 +21,11 @@ public:
 inline constexpr std::uint8_t kLocalSub = 0x1A;
 inline constexpr std::uint8_t kEbcdicSub = 0x3F;
 
-// True for "cp" (any case) followed by one or more digits.
+// True for "cp" (any case) followed by one or more digits, and for the
+// name of a built-in page ("bracket", any case).
 bool IsCodePageName(std::string_view name);
 // The built-in code page of that number ("cp37", "cp037" and "CP0037" are
-// the same); nullptr when the name is no code page name or no built-in one.
+// the same), or of that name ("bracket"); nullptr when the name is no code page name or no built-in one.
 const TCodePage* FindCodePage(std::string_view name);
 // "cp037 cp273 ... cp1149".
 std::string KnownCodePageNames();

@@ -23,6 +23,12 @@ void EncodeBufferAddress(std::int32_t position, std::uint8_t out[2])
     out[1] = codeTable[static_cast<std::size_t>(position & 0x3F)];
 }
 
+void EncodeBufferAddress14(std::int32_t position, std::uint8_t out[2])
+{
+    out[0] = static_cast<std::uint8_t>((position >> 8) & 0x3F);
+    out[1] = static_cast<std::uint8_t>(position & 0xFF);
+}
+
 std::int32_t DecodeBufferAddress(std::uint8_t b1, std::uint8_t b2)
 {
     // Both high bits clear: the 14-bit binary form a host may use on large screens.

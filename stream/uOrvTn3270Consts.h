@@ -18,5 +18,7 @@ inline constexpr std::uint8_t AID_SF = 0x88;
 
 // Encodes a position in the 12-bit coded form (two bytes).
 void EncodeBufferAddress(std::int32_t position, std::uint8_t out[2]);
+// Encodes a position in the 14-bit binary form (high bits of the first byte clear).
+void EncodeBufferAddress14(std::int32_t position, std::uint8_t out[2]);
 // Decodes a 12-bit coded or 14-bit address; no range check.
 std::int32_t DecodeBufferAddress(std::uint8_t b1, std::uint8_t b2);

@@ -24,7 +24,6 @@
 namespace {
 
 constexpr std::int32_t kHeaderLen = 5;  // TN3270E header
-constexpr std::int32_t kRowLen = 80;    // NL always moves by a 3270 Model 2 row
 
 // TN3270E data types (RFC 2355, 8.1).
 enum : std::uint8_t {
@@ -114,13 +113,13 @@ const std::string kStatusSending = "SENDING";
 
 inline std::size_t At(std::int32_t position) { return static_cast<std::size_t>(position); }
 
-void LogOrder(const char* order, const char* what, std::int32_t value)
+void LogOrder(const char* order, std::int32_t value, std::int32_t size)
 {
     if (!LogEnabled(TLogLevel::llError))
         return;
-    char text[96];
-    std::snprintf(text, sizeof text, "%s %s %d is outside the screen, order ignored", order, what,
-                  static_cast<int>(value));
+    char text[112];
+    std::snprintf(text, sizeof text, "%s address %d is outside the screen of %d positions, rest of the write dropped",
+                  order, static_cast<int>(value), static_cast<int>(size));
     MsgLog(TLogLevel::llError, text);
 }
 
@@ -140,7 +139,10 @@ void LogCutOrder(std::uint8_t order)
 // contents, for the dump of the record (emptied here: one reply, one set).
 class Reply {
 public:
-    Reply(std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>& secret) : buf_(buffer), secret_(secret)
+    // wide: addresses in the 14-bit form (a screen of more positions than
+    // the 12-bit form carries), else in the 12-bit coded form.
+    Reply(std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>& secret, bool wide = false)
+        : buf_(buffer), secret_(secret), wide_(wide)
     {
         secret_.clear();
     }
@@ -160,7 +162,10 @@ public:
     void PutAddress(std::int32_t position)
     {
         std::uint8_t a[2];
-        EncodeBufferAddress(position, a);
+        if (wide_)
+            EncodeBufferAddress14(position, a);
+        else
+            EncodeBufferAddress(position, a);
         Put(a[0]);
         Put(a[1]);
     }
@@ -170,8 +175,15 @@ public:
 private:
     std::vector<std::uint8_t>& buf_;
     std::vector<std::uint8_t>& secret_;
+    const bool wide_;
     std::size_t n_ = 0;
 };
+
+// The address form the terminal sends on a screen of size positions.
+bool WideAddresses(std::int32_t size)
+{
+    return size > kMax12BitPositions;
+}
 
 // A position in a non-display field (field attribute display bits 11): what
 // the operator typed there (a password) must not reach a log.
@@ -234,12 +246,35 @@ TOrvTn3270stream::TOrvTn3270stream(std::int32_t ident, std::int32_t rows, std::i
 {
     TN3270EMode = false;
     SetDisplay(std::make_unique<TOrvTn3270display>(ident, rows, cols));
-    const auto size = static_cast<std::size_t>(Screen().Size);
+    modelDefault_ = Screen().DefaultSize();
+    modelAlternate_ = Screen().AlternateSize();
+    sizeReplyBuffers();
+    SessionState = TSessionState::ssNone;
+}
+
+void TOrvTn3270stream::sizeReplyBuffers()
+{
+    const auto size = static_cast<std::size_t>(Screen().AlternateSize().Positions());
     // The worst reply is a formatted Read Modified of a screen made of empty
     // modified fields: AID, cursor, then SBA and an address per field.
-    OutBuffer.resize(std::max({3 + 3 * size, 2 * size + 21, kQueryReplyLen}));
-    sendBuffer_.resize(OutBuffer.size() + kHeaderLen);
-    SessionState = TSessionState::ssNone;
+    const std::size_t need = std::max({3 + 3 * size, 2 * size + 21, kQueryReplyLen});
+    if (OutBuffer.size() < need)
+        OutBuffer.resize(need);
+    if (sendBuffer_.size() < OutBuffer.size() + kHeaderLen)
+        sendBuffer_.resize(OutBuffer.size() + kHeaderLen);
+}
+
+void TOrvTn3270stream::SetScreenModel(TScreenSize defaultSize, TScreenSize alternateSize)
+{
+    auto& d = Screen();
+    d.SetScreenSizes(defaultSize, alternateSize);
+    modelDefault_ = d.DefaultSize();
+    modelAlternate_ = d.AlternateSize();
+    sizeReplyBuffers();
+    // A new session starts at the alternate size, as a terminal shows it
+    // before the host's first erase.
+    d.SelectSize(modelAlternate_);
+    d.clear();
 }
 
 std::uint8_t TOrvTn3270stream::LocalCommand(std::uint8_t command)
@@ -407,13 +442,54 @@ void TOrvTn3270stream::ProcessRequest() { MsgLog(TLogLevel::llEvent, "Processing
 void TOrvTn3270stream::ProcessBindImage()
 {
     MsgLog(TLogLevel::llEvent, "Processing Bind Image");
+    const bool bound = SessionState == TSessionState::ssLuLu;
+    applyBindSizes(std::span<const std::uint8_t>(InBuffer.data() + kHeaderLen, At(InCount - kHeaderLen)), bound);
     SetSessionState(TSessionState::ssLuLu);
     Display->SetCursorPosition(0);
+}
+
+void TOrvTn3270stream::applyBindSizes(std::span<const std::uint8_t> bind, bool bound)
+{
+    // BIND RU, LU type 2 presentation space (SNA formats, BIND): bytes 20
+    // and 21 the default rows and columns, 22 and 23 the alternate ones,
+    // byte 24 how they are to be used.
+    constexpr std::size_t kUsage = 24, kDefaultRows = 20;
+    TScreenSize def = modelDefault_, alt = modelAlternate_;
+    if (bind.size() > kUsage) {
+        const TScreenSize named{bind[kDefaultRows], bind[kDefaultRows + 1]};
+        const TScreenSize namedAlt{bind[kDefaultRows + 2], bind[kDefaultRows + 3]};
+        switch (bind[kUsage]) {
+        case 0x00: case 0x01: case 0x02: def = alt = kDefaultScreenSize; break;  // 24x80 only
+        case 0x03: break;                                                       // the model's
+        case 0x7E: def = alt = named; break;
+        case 0x7F: def = named; alt = namedAlt; break;
+        default: break;
+        }
+        // Sizes the model cannot show are ignored whole, as a terminal does.
+        if (def.Rows <= 0 || def.Cols <= 0 || !def.FitsIn(alt) || !alt.FitsIn(modelAlternate_)) {
+            def = modelDefault_;
+            alt = modelAlternate_;
+        }
+    }
+    auto& d = Screen();
+    d.SetScreenSizes(def, alt);
+    // A BIND in a bound session erases to the default size; the first one
+    // leaves the alternate size in use, as before the first erase.
+    d.SelectSize(bound ? d.DefaultSize() : d.AlternateSize());
+    if (LogEnabled(TLogLevel::llConnect)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "BIND screen sizes %dx%d and %dx%d, %dx%d in use", d.DefaultSize().Rows,
+                      d.DefaultSize().Cols, d.AlternateSize().Rows, d.AlternateSize().Cols, d.Rows, d.Cols);
+        MsgLog(TLogLevel::llConnect, text);
+    }
 }
 
 void TOrvTn3270stream::ProcessUnBind()
 {
     MsgLog(TLogLevel::llEvent, "Processing UnBind Image");
+    // Back to the model's sizes, at the alternate size.
+    Screen().SetScreenSizes(modelDefault_, modelAlternate_);
+    Screen().SelectSize(modelAlternate_);
     Display->clear();
     Display->SetCursorPosition(0);
     sscpInputStart_ = 0;
@@ -508,6 +584,8 @@ void TOrvTn3270stream::applyWrite(std::uint8_t command, const std::uint8_t* rest
     if ((wcc & kWccResetMdt) && !erase)
         resetModifiedDataTab();
     if (erase) {
+        auto& d = Screen();
+        d.SelectSize(command == kCmdEraseWriteAlt ? d.AlternateSize() : d.DefaultSize());
         Display->clear();
         Display->SetCursorPosition(0);
     }
@@ -573,6 +651,7 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
     std::uint8_t highlighting = 0, colour = 0, validation = 0;
     bool afterOrder = true;
     std::int32_t lastField = 0;
+    std::int32_t beyond = -1;  // an address beyond the screen: the write ends
 
     std::int32_t i = 0;
     while (i < len) {
@@ -624,21 +703,26 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
             if (d.inRange(a))
                 current = a;
             else
-                LogOrder("SBA", "address", a);
+                beyond = a;
             afterOrder = true;
             break;
         }
-        case kOrderEUA: // EUA
-            current = eraseUnprotectedToAddress(current, arg[0], arg[1]);
+        case kOrderEUA: { // EUA
+            const std::int32_t a = eraseUnprotectedToAddress(current, arg[0], arg[1]);
+            if (a < 0)
+                beyond = setBufferAddress(arg[0], arg[1]);
+            else
+                current = a;
             afterOrder = true;
             break;
+        }
         case kOrderIC: // IC
             CursorSet = true;
             insertCursor(current);
             afterOrder = true;
             break;
-        case kOrderNL: // NL
-            current = (current / kRowLen + 1) * kRowLen;
+        case kOrderNL: // NL: the start of the next row of the size in use
+            current = d.PositionOf(d.RowOf(current) + 1, 0);
             if (current >= d.Size)
                 current = 0;
             afterOrder = false;
@@ -711,11 +795,21 @@ void TOrvTn3270stream::writeCommand(const std::uint8_t* data, std::int32_t len)
             break;
         case kOrderRA: { // RA
             const bool ge = arg[2] == kOrderGE;
-            current = repeatToAddress(current, arg[0], arg[1], ge ? arg[3] : arg[2], extAttr, ge);
+            const std::int32_t a = repeatToAddress(current, arg[0], arg[1], ge ? arg[3] : arg[2], extAttr, ge);
+            if (a < 0)
+                beyond = setBufferAddress(arg[0], arg[1]);
+            else
+                current = a;
             afterOrder = true;
             break;
         }
         default:
+            break;
+        }
+        if (beyond >= 0) {
+            // An address beyond the screen ends the write, as on a real
+            // terminal: what came before stays, nothing after it is applied.
+            LogOrder(b == kOrderSBA ? "SBA" : b == kOrderRA ? "RA" : "EUA", beyond, d.Size);
             break;
         }
         assert(d.inRange(current));
@@ -809,12 +903,23 @@ std::int32_t TOrvTn3270stream::programTab(std::int32_t position, bool afterOrder
     auto& d = Screen();
     if (!afterOrder && d.Chars[At(position)] != TOrvTndisplay::kFieldMarker) {
         // PT after a character nulls the rest of the field the address is
-        // in (the whole rest of the screen when it has no field); the field
-        // it then moves to keeps its contents.
+        // in, protected or not (the whole rest of the screen when it has no
+        // field; a character written over a field attribute merged two
+        // fields, and the merged one is the current field); the field it
+        // then moves to keeps its contents.
+        // The field may run past the last position on to the first field attribute.
         std::int32_t f = d.findNextFA(position);
         if (f == -1)
             f = d.findNextFA(0);
-        eraseUnprotectedCharacter(position, f <= 0 ? d.Size - 1 : f - 1);
+        const std::int32_t last = f <= 0 ? d.Size - 1 : f - 1;
+        std::int32_t p = position;
+        for (std::int32_t n = 0; n < d.Size; ++n, p = d.next(p)) {
+            d.Chars[At(p)] = TOrvTndisplay::kNull;
+            d.GeCodes[At(p)] = 0;
+            d.Attrs[At(p)] |= TOrvTndisplay::kAttrChanged;
+            if (p == last)
+                break;
+        }
     }
     const std::int32_t p = d.findNextUnprotectedAfterFA(position);
     return p == -1 ? 0 : p;
@@ -825,10 +930,8 @@ std::int32_t TOrvTn3270stream::repeatToAddress(std::int32_t position, std::uint8
 {
     auto& d = Screen();
     const std::int32_t s = setBufferAddress(b1, b2);
-    if (!d.inRange(s)) {
-        LogOrder("RA", "address", s);
-        return position;
-    }
+    if (!d.inRange(s))
+        return -1;
     if (!d.inRange(position))
         return position;
     const std::int32_t last = s == 0 ? d.Size - 1 : s - 1;
@@ -848,10 +951,8 @@ std::int32_t TOrvTn3270stream::eraseUnprotectedToAddress(std::int32_t position, 
 {
     auto& d = Screen();
     const std::int32_t s = setBufferAddress(b1, b2);
-    if (!d.inRange(s)) {
-        LogOrder("EUA", "address", s);
-        return position;
-    }
+    if (!d.inRange(s))
+        return -1;
     if (!d.inRange(position))
         return position;
     eraseUnprotectedCharacter(position, s == 0 ? d.Size - 1 : s - 1);
@@ -894,7 +995,7 @@ void TOrvTn3270stream::resetModifiedDataTab()
 void TOrvTn3270stream::readBufferCommand()
 {
     const auto& d = Screen();
-    Reply r(OutBuffer, SendSecret);
+    Reply r(OutBuffer, SendSecret, WideAddresses(d.Size));
     r.Put(Aid);
     r.PutAddress(d.CursorPosition);
     const bool formatted = d.findNextFA(0) != -1;
@@ -922,7 +1023,7 @@ void TOrvTn3270stream::sendReadModified(bool all)
     const auto& d = Screen();
     const std::uint8_t* chars = d.Chars.data();
     const std::int32_t size = d.Size;
-    Reply r(OutBuffer, SendSecret);
+    Reply r(OutBuffer, SendSecret, WideAddresses(size));
     const bool formatted = d.findNextFA(0) != -1;
     // Nulls are never reported; blanks are.
     auto putText = [&](std::int32_t from, std::int32_t to) {
@@ -1059,7 +1160,6 @@ void TOrvTn3270stream::sendQueryReplies(std::span<const std::uint8_t> codes, boo
     for (const std::uint8_t code : kSupportedQueryCodes)
         any = any || wanted(code);
 
-    const auto& d = Screen();
     Reply r(OutBuffer, SendSecret);
     r.Put(AID_SF);
     if (!any) {
@@ -1069,7 +1169,12 @@ void TOrvTn3270stream::sendQueryReplies(std::span<const std::uint8_t> codes, boo
         HostWrite(r.Data(), r.Count());
         return;
     }
-    const auto cols = static_cast<std::uint8_t>(d.Cols), rows = static_cast<std::uint8_t>(d.Rows);
+    // The model's sizes, whatever a BIND or the host's last erase chose.
+    const TScreenSize alt = modelAlternate_;
+    const auto cols = static_cast<std::uint8_t>(alt.Cols), rows = static_cast<std::uint8_t>(alt.Rows);
+    const auto defCols = static_cast<std::uint8_t>(modelDefault_.Cols);
+    const auto defRows = static_cast<std::uint8_t>(modelDefault_.Rows);
+    const std::int32_t altSize = alt.Positions();
     for (const std::uint8_t code : kQueryReplyOrder) {
         // Every reply set begins with the Summary, whatever the list names.
         if (code != kQrSummary && !wanted(code))
@@ -1094,12 +1199,12 @@ void TOrvTn3270stream::sendQueryReplies(std::span<const std::uint8_t> codes, boo
             break;
         case kQrUsableArea: // 12/14-bit addressing, cells, distances 2/0x89 and 2/0x85, 9x16 cells
             put({0x00, kUsableAreaLen, 0x81, kQrUsableArea, 0x01, 0x00, 0x00, cols, 0x00, rows, 0x00, 0x00, 0x02,
-                 0x00, 0x89, 0x00, 0x02, 0x00, 0x85, 0x09, 0x10, static_cast<std::uint8_t>(d.Size >> 8),
-                 static_cast<std::uint8_t>(d.Size)});
+                 0x00, 0x89, 0x00, 0x02, 0x00, 0x85, 0x09, 0x10, static_cast<std::uint8_t>(altSize >> 8),
+                 static_cast<std::uint8_t>(altSize)});
             break;
-        case kQrImplicitPartition: // default and alternate size: the one screen there is
-            put({0x00, kImplicitPartitionLen, 0x81, kQrImplicitPartition, 0x00, 0x00, 0x0B, 0x01, 0x00, 0x00, cols,
-                 0x00, rows, 0x00, cols, 0x00, rows});
+        case kQrImplicitPartition: // default size (24x80), then the alternate size
+            put({0x00, kImplicitPartitionLen, 0x81, kQrImplicitPartition, 0x00, 0x00, 0x0B, 0x01, 0x00, 0x00, defCols,
+                 0x00, defRows, 0x00, cols, 0x00, rows});
             break;
         case kQrCharacterSets: // 9x16 slots, no loadable sets, one descriptor
             put({0x00, kCharacterSetsLen, 0x81, kQrCharacterSets, 0x00, 0x00, 0x09, 0x10, 0x00, 0x00, 0x00, 0x00,

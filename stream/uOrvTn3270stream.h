@@ -5,9 +5,14 @@
 // front of every record it sends in extended mode.
 //
 // Whatever a host sends, nothing is read past the record and nothing is
-// written outside the screen: addresses not below Size are ignored (the
-// order's bytes consumed, a level-1 log line), an order cut off by the end
-// of the data is dropped. Protocol errors are raised as EStreamError with
+// written outside the screen: an address not below Size ends the write (the
+// rest of the record is dropped, the WCC's keyboard restore still applies; a
+// level-1 log line), an order cut off by the end of the data is dropped.
+//
+// The screen has the default size 24x80 and an alternate size (the model's,
+// SetScreenModel); Erase/Write selects the default, Erase/Write Alternate
+// the alternate, a BIND-IMAGE may name smaller ones. Addresses are sent in
+// the 14-bit form on a screen of more than 4,096 positions, else 12-bit. Protocol errors are raised as EStreamError with
 // their fixed text; the input is empty afterwards in every case.
 #pragma once
 
@@ -21,7 +26,15 @@
 
 class TOrvTn3270stream : public TOrvTnStream {
 public:
+    // rows x cols is both the default and the alternate size.
     TOrvTn3270stream(std::int32_t ident, std::int32_t rows, std::int32_t cols);
+
+    // The model's sizes: a default (24x80) and an alternate size of at most
+    // kMaxScreenPositions, which grow the screen and the reply buffers. The
+    // screen is cleared at the alternate size. Not while a record is applied.
+    void SetScreenModel(TScreenSize defaultSize, TScreenSize alternateSize);
+    TScreenSize ModelDefaultSize() const { return modelDefault_; }
+    TScreenSize ModelAlternateSize() const { return modelAlternate_; }
 
     // The screen buffer, as the 3270 class it always is here.
     TOrvTn3270display& Screen() { return *static_cast<TOrvTn3270display*>(Display.get()); }
@@ -52,8 +65,8 @@ public:
     void ProcessRequest();
     void ProcessSSCP_LUData();
 
-    // Write commands and orders. data/len never read past len; positions
-    // outside 0 to Size - 1 are ignored. The cursor: IC places it; in an
+    // Write commands and orders. data/len never read past len; a position
+    // outside 0 to Size - 1 ends the write (RA and EUA then answer -1). The cursor: IC places it; in an
     // Erase/Write (and a record without a command) the first unprotected
     // field does, else the last address written; a Write moves it only by IC.
     void writeOperation(const std::uint8_t* data, std::int32_t len);
@@ -120,6 +133,9 @@ public:
 
 private:
     void dispatchRecord();
+    void sizeReplyBuffers();
+    // BIND-IMAGE screen sizes (bind: the RU); bound: the session was LU-LU.
+    void applyBindSizes(std::span<const std::uint8_t> bind, bool bound);
     // A write command (local form) with the bytes after it (WCC first).
     void applyWrite(std::uint8_t command, const std::uint8_t* rest, std::int32_t restLen);
     // Status text on both the stream and the screen buffer.
@@ -141,4 +157,6 @@ private:
     bool cursorFollowsWrite_ = true;
     // Where the SSCP's last output ended: SSCP-LU input starts there.
     std::int32_t sscpInputStart_ = 0;
+    TScreenSize modelDefault_;
+    TScreenSize modelAlternate_;
 };

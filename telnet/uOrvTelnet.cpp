@@ -185,6 +185,11 @@ bool TOrvTelnet::HoldsLock() const
     return core_->HeldByCurrentThread();
 }
 
+bool TOrvTelnet::DeliversOnCurrentThread() const
+{
+    return core_->DeliversOnCurrentThread();
+}
+
 std::uint64_t TOrvTelnet::ReaderIdleWaits() const
 {
     return core_->IdleWaits.load(std::memory_order_relaxed);

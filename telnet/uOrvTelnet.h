@@ -152,6 +152,11 @@ public:
     [[nodiscard]] TSessionGuard Lock();
     // True when the calling thread holds the session lock.
     bool HoldsLock() const;
+    // True when the calling thread delivers this session's events: it holds
+    // the lock, runs one of its handlers, processes its received data, or is
+    // its dispatcher's thread. Waiting there for a later event would
+    // dead-lock (the event cannot come while this thread waits).
+    bool DeliversOnCurrentThread() const;
 
     // ---- connection (application thread, or a handler)
     // Run by the constructors; not to be called again.

@@ -230,6 +230,16 @@ bool TSessionCore::InDeliveryFrom(const TDeliverySource* source)
     return false;
 }
 
+bool TSessionCore::DeliversOnCurrentThread() const
+{
+    if (HeldByCurrentThread() || tlsProcessingCore == this)
+        return true;
+    for (auto* s = tlsDelivery; s != nullptr; s = s->Prev)
+        if (s->Core == this)
+            return true;
+    return Dispatcher && Dispatcher->IsDispatcherThread();
+}
+
 // Touches the component only through the handler and (for the reader
 // start) under the lock after checking Alive.
 bool TSessionCore::Deliver(const std::shared_ptr<TSessionCore>& keep, TPendingDelivery& delivery)

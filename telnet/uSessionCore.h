@@ -122,6 +122,9 @@ public:
 
     // True when this thread is running a handler raised by `source`.
     static bool InDeliveryFrom(const TDeliverySource* source);
+    // Holds the lock, delivers one of this core's handlers, processes a
+    // block of one of its sources, or is its dispatcher's thread.
+    bool DeliversOnCurrentThread() const;
 
     // Delivers one notification; false once the component is gone.
     static bool Deliver(const std::shared_ptr<TSessionCore>& keep, TPendingDelivery& delivery);

@@ -2,16 +2,18 @@
 // either, on a terminal, works as a full-screen 3270 terminal, or through
 // pipes walks the demo visibly or watches a host's screens, or, with
 // --script, takes commands from standard input for automation.
+#include "component/uOperator.h"
+#include "component/uSessionTypes.h"
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
-#include "stream/uCodePages.h"
 #include "tools/uCursesTerminal.h"
 #include "tools/uDemoFlow.h"
+#include "tools/uS3270Main.h"
 #include "tools/uScriptSession.h"
-#include "tools/uTerminalSession.h"
 #include "tools/uTn3270Cli.h"
 
 #include <cmath>
+#include <ctime>
 #include <csignal>
 #include <exception>
 #include <filesystem>
@@ -21,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -74,9 +78,14 @@ int Run(const TCliOptions& o)
     std::unique_ptr<tnsim::THostSimulator> demoHost;
     std::string host = o.host;
     std::int32_t port = o.port;
-    if (host.empty() && o.tls && *o.tls != TTlsMode::tmNone)
-        throw std::runtime_error("--tls and --starttls need a HOST: the embedded demo host speaks plain telnet");
-    if (host.empty()) {
+    // The embedded demo host speaks plain telnet. With TLS asked for and no
+    // HOST, a script names its hosts itself (`connect HOST[:PORT]`, with the
+    // TLS options given); anything else needs a HOST.
+    const bool tls = o.tls && *o.tls != TTlsMode::tmNone;
+    if (host.empty() && tls && !o.script)
+        throw std::runtime_error("--tls and --starttls need a HOST (or --script, whose `connect HOST` uses TLS): "
+                                 "the embedded demo host speaks plain telnet");
+    if (host.empty() && !tls) {
         tnsim::TSimHostOptions hostOptions;
         hostOptions.port = 0;
         hostOptions.telnet.mode = o.demoPlain ? tnsim::TSimMode::Plain : tnsim::TSimMode::Tn3270E;
@@ -86,7 +95,7 @@ int Run(const TCliOptions& o)
         port = demoHost->Port();
     }
 
-    TTerminalSession session;
+    TOperator session;
     TTn3270E& tn = session.Component();
     if (!o.logDir.empty())
         tn.SetDebugDir(o.logDir);
@@ -114,12 +123,17 @@ int Run(const TCliOptions& o)
     const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(o.timeoutSeconds * 1000.0)));
 
     if (o.script) {
-        std::string error;
-        if (!session.Connect(host, port, error)) {
-            std::cerr << kProgram << ": " << error << '\n';
-            return 1;
+        if (!host.empty()) {
+            if (const TOperatorError e = session.Connect(host, port); !e.Ok()) {
+                std::cerr << kProgram << ": " << e.Message << '\n';
+                return 1;
+            }
         }
-        TScriptInterpreter interpreter(session, TScriptConfig{host, port, timeout});
+        TScriptConfig config{host, port, timeout};
+        // `connect HOST` without a port: the port of the command line when it
+        // named no host (--port, or 992 with --tls), else telnet's.
+        config.connectPort = o.host.empty() ? o.port : (o.tls == TTlsMode::tmDirect ? kDefaultTlsPort : kDefaultTelnetPort);
+        TScriptInterpreter interpreter(session, config);
         interpreter.Run(std::cin, std::cout);
         return 0;
     }
@@ -132,6 +146,54 @@ int Run(const TCliOptions& o)
     return RunWatch(session, host, port, timeout, std::cout, std::cerr);
 }
 
+// --demo-host [--fixed-clock] [PORT]: the demo host alone on loopback
+// until SIGINT or SIGTERM, so that any client (s3270 itself, py3270, a
+// terminal) can try it. The port goes to standard output first, on a line
+// of its own, for the scripts that start it. --fixed-clock shows one fixed
+// date and time on the panels, so that recorded answers stay comparable.
+int RunDemoHost(const std::vector<std::string>& args)
+{
+    std::uint16_t port = 0;
+    tnsim::TDemoOptions demo;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::string error;
+        if (args[i] == "--fixed-clock") {
+            demo.clock = [] {
+                std::tm t{};
+                t.tm_year = 2026 - 1900;
+                t.tm_mon = 0;
+                t.tm_mday = 2;
+                t.tm_hour = 3;
+                t.tm_min = 4;
+                t.tm_sec = 5;
+                return t;
+            };
+        } else if (const auto hp = ParseHostPort("127.0.0.1:" + args[i], error); hp && port == 0) {
+            port = static_cast<std::uint16_t>(*hp->port);
+        } else {
+            std::cerr << kProgram << ": usage: " << kProgram << " --demo-host [--fixed-clock] [PORT]\n";
+            return kExitUsage;
+        }
+    }
+    // Blocked before any thread starts, so that every thread inherits the
+    // mask and sigwait below is the one place the signal lands.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    tnsim::TSimHostOptions hostOptions;
+    hostOptions.port = port;
+    hostOptions.appFactory = tnsim::TDemoApp::Factory(demo);
+    tnsim::THostSimulator host(std::move(hostOptions));
+    std::cout << host.Port() << std::endl;
+    std::cerr << kProgram << ": demo host on " << kLoopback << ':' << host.Port()
+              << " (user DEMO, password SECRET); interrupt to stop\n";
+    int signal = 0;
+    sigwait(&stop, &signal);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -142,6 +204,20 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+    // Started as s3270 (the link in libexec/tn3270) or with --s3270: the
+    // s3270 scripting protocol, with s3270's own options.
+    const std::string self = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : kProgram;
+    if (self == "s3270")
+        return RunS3270(self, args);
+    if (!args.empty() && args.front() == "--s3270")
+        return RunS3270(kProgram, std::span<const std::string>(args).subspan(1));
+    try {
+        if (!args.empty() && args.front() == "--demo-host")
+            return RunDemoHost(args);
+    } catch (const std::exception& e) {
+        std::cerr << kProgram << ": " << e.what() << '\n';
+        return 1;
+    }
     const TCliParse parse = ParseCommandLine(args);
     if (!parse.error.empty()) {
         std::cerr << kProgram << ": " << parse.error << "\nTry '" << kProgram << " --help'.\n";

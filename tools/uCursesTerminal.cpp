@@ -165,12 +165,18 @@ void DrawCell(int row, int col, const TUiCell& cell)
     mvadd_wch(row, col, &cc);
 }
 
-void DrawTooSmall()
+// The terminal must show the screen and the status line under it.
+bool TooSmall(const TUiFrame& f)
+{
+    return LINES < f.rows + kUiStatusRows || COLS < f.cols;
+}
+
+void DrawTooSmall(const TUiFrame& f)
 {
     erase();
     const std::string lines[] = {
-        "tn3270 needs a terminal of at least " + std::to_string(kUiMinCols) + " columns and " +
-            std::to_string(kUiMinRows) + " rows;",
+        "tn3270 needs a terminal of at least " + std::to_string(f.cols) + " columns and " +
+            std::to_string(f.rows + kUiStatusRows) + " rows;",
         "this one has " + std::to_string(COLS) + " columns and " + std::to_string(LINES) + " rows.",
         "Enlarge it, or press Ctrl-Q to quit.",
     };
@@ -182,21 +188,22 @@ void DrawTooSmall()
 
 void Draw(const TUiFrame& f)
 {
-    if (LINES < kUiMinRows || COLS < kUiMinCols) {
-        DrawTooSmall();
+    if (TooSmall(f)) {
+        DrawTooSmall(f);
         return;
     }
     erase();
-    for (int r = 0; r < kUiRows; ++r)
-        for (int c = 0; c < kUiCols; ++c)
-            DrawCell(r, c, f.cells[static_cast<std::size_t>(r * kUiCols + c)]);
+    for (int r = 0; r < f.rows; ++r)
+        for (int c = 0; c < f.cols; ++c)
+            if (const auto at = static_cast<std::size_t>(r * f.cols + c); at < f.cells.size())
+                DrawCell(r, c, f.cells[at]);
     attron(A_REVERSE);
-    mvaddnstr(kUiRows, 0, StatusLine(f.status, COLS).c_str(), COLS);
+    mvaddnstr(f.rows, 0, StatusLine(f.status, COLS).c_str(), COLS);
     attroff(A_REVERSE);
     if (f.help) {
         const std::vector<std::string>& lines = KeyMapLines();
         const int top = 3;
-        const int width = kUiCols - 2;
+        const int width = f.cols - 2;
         const std::string title = " Keys (any key closes this) ";
         std::string border = "+" + title + std::string(static_cast<std::size_t>(width - 2) - title.size(), '-') + "+";
         mvaddnstr(top, 1, border.c_str(), width);
@@ -226,7 +233,7 @@ void UseUtf8Locale()
 
 }  // namespace
 
-int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::int32_t port, std::ostream& err)
+int RunCursesTerminal(TOperator& session, const std::string& host, std::int32_t port, std::ostream& err)
 {
     auto waker = std::make_shared<TWaker>();
     if (!waker->Ok()) {
@@ -242,9 +249,8 @@ int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::i
     Chain(tn.OnDisconnect, waker);
     Chain(tn.OnSessionState, waker);
 
-    std::string error;
-    if (!session.Connect(host, port, error)) {
-        err << "tn3270: " << error << '\n';
+    if (const TOperatorError e = session.Connect(host, port); !e.Ok()) {
+        err << "tn3270: " << e.Message << '\n';
         return 1;
     }
 
@@ -255,7 +261,7 @@ int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::i
         const char* term = std::getenv("TERM");
         err << "tn3270: cannot use the terminal (TERM=" << (term ? term : "") << "); "
             << "pipe the output to see the screens as text\n";
-        session.Disconnect(error);
+        session.Disconnect();
         return 1;
     }
     set_term(terminal);
@@ -306,7 +312,7 @@ int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::i
                 drawn = false;
                 continue;
             }
-            const bool small = LINES < kUiMinRows || COLS < kUiMinCols;
+            const bool small = TooSmall(shown);
             const TKeyEvent key = Translate(rc, wc);
             if (small) {
                 // Nothing is typed blind into a screen the user cannot see.
@@ -334,6 +340,6 @@ int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::i
     endwin();
     delscreen(terminal);
     if (session.IsConnected())
-        session.Disconnect(error);
+        session.Disconnect();
     return 0;
 }

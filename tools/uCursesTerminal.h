@@ -8,7 +8,7 @@
 // draws again only when what it would show has changed.
 #pragma once
 
-#include "tools/uTerminalSession.h"
+#include "component/uOperator.h"
 
 #include <cstdint>
 #include <ostream>
@@ -18,5 +18,5 @@
 // connection is then closed) or standard input ends. Returns the exit
 // code: 0, or 1 with a message on err when the host cannot be reached or
 // the terminal cannot be set up. The handlers of the session's component
-// are wrapped, not replaced: the session still counts its events.
-int RunCursesTerminal(TTerminalSession& session, const std::string& host, std::int32_t port, std::ostream& err);
+// are wrapped, not replaced: the operator still counts its events.
+int RunCursesTerminal(TOperator& session, const std::string& host, std::int32_t port, std::ostream& err);

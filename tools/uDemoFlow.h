@@ -5,7 +5,7 @@
 // the host closes the connection or stays silent for the wait timeout.
 #pragma once
 
-#include "tools/uTerminalSession.h"
+#include "component/uOperator.h"
 
 #include <chrono>
 #include <cstdint>
@@ -14,15 +14,15 @@
 
 // A screen framed for a person: the rows between two rules, then the
 // cursor and the keyboard state.
-void PrintScreen(TTerminalSession& session, std::ostream& out);
+void PrintScreen(TOperator& session, std::ostream& out);
 
 // The demo walk. Returns 0 when every step saw the screen it expected and
 // the host ended the session, 1 otherwise (with the reason on err).
-int RunDemoFlow(TTerminalSession& session, const std::string& host, std::int32_t port,
+int RunDemoFlow(TOperator& session, const std::string& host, std::int32_t port,
                 std::chrono::milliseconds timeout, std::ostream& out, std::ostream& err);
 
 // Shows the screens of any host as they arrive. Returns 0 when the host
 // closed the connection or sent nothing for `timeout` (then it disconnects),
 // 1 when the connection could not be made.
-int RunWatch(TTerminalSession& session, const std::string& host, std::int32_t port,
+int RunWatch(TOperator& session, const std::string& host, std::int32_t port,
              std::chrono::milliseconds timeout, std::ostream& out, std::ostream& err);

@@ -1,7 +1,7 @@
 // The word splitter of the tn3270 script language.
 #include "tools/uScriptLexer.h"
 
-#include "tools/uScreenText.h"
+#include "component/uScreenExport.h"
 
 #include <optional>
 
@@ -53,7 +53,7 @@ TScriptLine LexScriptLine(std::string_view text)
                     return Fail("quote inside a word at column " + std::to_string(i + 1));
                 ++i;
             }
-            const auto local = Utf8ToLocal(text.substr(start, i - start), error);
+            const auto local = TScreenExport::ToLocal(text.substr(start, i - start), error);
             if (!local)
                 return Fail(error);
             word.text = *local;
@@ -66,7 +66,7 @@ TScriptLine LexScriptLine(std::string_view text)
         word.quoted = true;
         std::size_t runStart = i;
         auto flushRun = [&](std::size_t end) -> bool {
-            const auto local = Utf8ToLocal(text.substr(runStart, end - runStart), error);
+            const auto local = TScreenExport::ToLocal(text.substr(runStart, end - runStart), error);
             if (!local)
                 return false;
             word.text += *local;

@@ -1,21 +1,10 @@
 // The interactive terminal: key map, cells, status line and the model.
 #include "tools/uTerminalUi.h"
 
-#include "display/uTypingEngine.h"
-#include "tools/uScreenText.h"
-
-#include <algorithm>
 #include <cstdio>
 
 namespace {
 
-constexpr std::uint8_t kFaDisplayBits = 0x0C;
-constexpr std::uint8_t kFaIntensified = 0x08;
-constexpr std::uint8_t kFaNonDisplay = 0x0C;
-constexpr std::uint8_t kFaProtected = 0x20;
-constexpr std::uint8_t kEabReverse = 0x80, kEabBlink = 0x40, kEabUnderscore = 0x04;
-constexpr std::uint8_t kEabHighlight = kEabReverse | kEabBlink | kEabUnderscore;
-constexpr std::uint8_t kEabColour = 0x38;
 constexpr std::int32_t kIndicatorWidth = 10;  // "X SENDING "
 constexpr std::int32_t kRightWidth = 11;      // " INS 05/020"
 constexpr std::int32_t kPfShift = 12;         // Shift-F1 / Esc F1 is PF13
@@ -95,22 +84,6 @@ void AppendUtf8(std::string& out, char32_t cp)
     }
 }
 
-// The code points of well-formed UTF-8 (what RenderScreenRows makes).
-std::vector<char32_t> CodePoints(const std::string& s)
-{
-    std::vector<char32_t> out;
-    for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<std::uint8_t>(s[i]);
-        const int more = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : 3;
-        char32_t cp = more == 0 ? c : more == 1 ? (c & 0x1F) : more == 2 ? (c & 0x0F) : (c & 0x07);
-        for (int k = 1; k <= more && i + static_cast<std::size_t>(k) < s.size(); ++k)
-            cp = (cp << 6) | (static_cast<std::uint8_t>(s[i + static_cast<std::size_t>(k)]) & 0x3F);
-        out.push_back(cp);
-        i += static_cast<std::size_t>(more) + 1;
-    }
-    return out;
-}
-
 const char* StateText(TSessionState s)
 {
     switch (s) {
@@ -130,17 +103,16 @@ std::string Fit(std::string s, std::int32_t width)
     return s;
 }
 
-const char* RefusalTag(TTypeRefusal r)
+const char* RefusalTag(TOperatorFault f)
 {
-    switch (r) {
-    case TTypeRefusal::trNone: return "";
-    case TTypeRefusal::trProtected: return "X PROT ";
-    case TTypeRefusal::trNumeric: return "X NUM ";
-    case TTypeRefusal::trNotCarried: return "X CHAR ";
-    case TTypeRefusal::trNoRoom: return "X FULL ";
-    case TTypeRefusal::trFieldStart: return "X FIELD ";
+    switch (f) {
+    case TOperatorFault::Protected: return "X PROT ";
+    case TOperatorFault::Numeric: return "X NUM ";
+    case TOperatorFault::NotCarried: return "X CHAR ";
+    case TOperatorFault::FieldFull: return "X FULL ";
+    case TOperatorFault::FieldStart: return "X FIELD ";
+    default: return "X ";
     }
-    return "";
 }
 
 }  // namespace
@@ -204,46 +176,21 @@ const std::vector<std::string>& KeyMapLines()
 
 // ---------------------------------------------------------------- screen
 
-TUiCells RenderCells(const TOrvTn3270display& screen)
+TUiCells RenderCells(const std::vector<TScreenCell>& cells)
 {
-    TUiCells cells{};
-    const std::vector<std::string> rows = RenderScreenRows(screen);
-    for (std::size_t r = 0; r < rows.size() && r < static_cast<std::size_t>(kUiRows); ++r) {
-        const std::vector<char32_t> cps = CodePoints(rows[r]);
-        for (std::size_t c = 0; c < cps.size() && c < static_cast<std::size_t>(kUiCols); ++c)
-            cells[r * static_cast<std::size_t>(kUiCols) + c].ch = cps[c];
+    TUiCells out(cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        const TScreenCell& c = cells[i];
+        TUiCell& cell = out[i];
+        cell.ch = c.Ch;
+        // Unformatted, a 3270 shows its characters as unprotected ones: green.
+        cell.color = c.Color == T3270Color::Default && c.Field < 0 ? T3270Color::Green : c.Color;
+        cell.bold = c.Intensified;
+        cell.reverse = c.Reverse;
+        cell.underline = c.Underscore;
+        cell.blink = c.Blink;
     }
-    const std::int32_t n = std::min<std::int32_t>(screen.Size, kUiRows * kUiCols);
-    // The field attribute in force at position 0 is the screen's last one
-    // (fields wrap); from there on each one starts its field.
-    std::int32_t fa = screen.Formatted ? screen.findPrevFA(screen.Size - 1) : -1;
-    for (std::int32_t i = 0; i < n; ++i) {
-        const auto u = static_cast<std::size_t>(i);
-        if (screen.Formatted && screen.Chars[u] == TOrvTndisplay::kFieldMarker)
-            fa = i;
-        const std::uint8_t attr = screen.getFA(i);
-        const std::uint8_t own = screen.ExtAttrs[u];
-        const std::uint8_t field = fa >= 0 ? screen.ExtAttrs[static_cast<std::size_t>(fa)] : 0;
-        const std::uint8_t colour = (own & kEabColour) != 0 ? (own & kEabColour) : (field & kEabColour);
-        const std::uint8_t light = (own & kEabHighlight) != 0 ? (own & kEabHighlight) : (field & kEabHighlight);
-        TUiCell& cell = cells[u];
-        const bool bright = (attr & kFaDisplayBits) == kFaIntensified;
-        const bool input = (attr & kFaProtected) == 0;
-        if (colour != 0)
-            cell.color = static_cast<TUiColor>(colour >> 3);
-        else
-            cell.color = input ? (bright ? TUiColor::Red : TUiColor::Green)
-                               : (bright ? TUiColor::White : TUiColor::Blue);
-        cell.bold = bright;
-        // A hidden field shows nothing, not even its highlighting (a
-        // reversed password field would show its length only).
-        if ((attr & kFaDisplayBits) == kFaNonDisplay && screen.Chars[u] != TOrvTndisplay::kFieldMarker)
-            cell.bold = false;
-        cell.reverse = (light & kEabReverse) != 0;
-        cell.underline = (light & kEabUnderscore) != 0;
-        cell.blink = (light & kEabBlink) != 0;
-    }
-    return cells;
+    return out;
 }
 
 std::string StatusLine(const TUiStatus& s, std::int32_t width)
@@ -270,7 +217,7 @@ std::string StatusLine(const TUiStatus& s, std::int32_t width)
 
 // ---------------------------------------------------------------- model
 
-TTerminalUiModel::TTerminalUiModel(TTerminalSession& session) : session_(session) {}
+TTerminalUiModel::TTerminalUiModel(TOperator& session) : session_(session) {}
 
 TUiOutcome TTerminalUiModel::Refuse(std::string message)
 {
@@ -304,101 +251,68 @@ TUiOutcome TTerminalUiModel::Apply(const TUiAction& a)
     case TUiActionKind::Quit: done.quit = true; return done;
     case TUiActionKind::Help: help_ = true; return done;
     case TUiActionKind::Reset:
-        insert_ = false;
+        session_.Reset();
         done.repaint = true;
         return done;
-    case TUiActionKind::ToggleInsert: insert_ = !insert_; return done;
+    case TUiActionKind::ToggleInsert: session_.SetInsertMode(!session_.InsertMode()); return done;
     case TUiActionKind::EscapePrefix: return done;
     default: break;
     }
     if (!session_.IsConnected())
         return Refuse("X: not connected (Ctrl-Q quits)");
-    TTn3270E& tn = session_.Component();
-    if (a.kind == TUiActionKind::Aid) {
-        const bool always = a.aid == TTn3270AidKey::akATTN || a.aid == TTn3270AidKey::akSysReq;
-        const std::string lock = tn.GetStatus();
-        if (!lock.empty() && !always)
-            return Refuse("X " + lock + ": keyboard locked, key not sent");
-        std::string error;
-        if (!session_.Key(a.aid, error))
-            return Refuse("X: " + error);
-        return done;
-    }
-    auto guard = tn.Lock();
-    TOrvTn3270stream& stream = tn.Tn3270Stream();
-    TOrvTn3270display& screen = stream.Screen();
-    TTypingEngine engine(screen, [&stream](std::uint8_t c) { return stream.CanCarry(c); });
-    auto moved = [&] {
-        // The next key sends the cursor the unprotected list holds.
-        const auto pos = static_cast<std::int16_t>(screen.CursorPosition + 1);
-        tn.UnprotectedFields.CursorPos = pos;
-        tn.HostFields.CursorPos = pos;
-        return done;
-    };
+    TOperatorError e;
     switch (a.kind) {
-    case TUiActionKind::Tab: engine.Tab(); return moved();
-    case TUiActionKind::BackTab: engine.BackTab(); return moved();
-    case TUiActionKind::Home: engine.Home(); return moved();
-    case TUiActionKind::Move: engine.Move(a.rows, a.cols); return moved();
-    default: break;
-    }
-    // Edits: refused while the host holds the keyboard.
-    const std::string lock = tn.GetStatus();
-    if (!lock.empty())
-        return Refuse("X " + lock + ": keyboard locked, input refused");
-    TTypeResult r;
-    switch (a.kind) {
+    case TUiActionKind::Aid: e = session_.Key(a.aid); break;
+    case TUiActionKind::Tab: e = session_.Tab(); break;
+    case TUiActionKind::BackTab: e = session_.BackTab(); break;
+    case TUiActionKind::Home: e = session_.Home(); break;
+    case TUiActionKind::Move:
+        for (std::int32_t r = a.rows; e.Ok() && r != 0; r += r < 0 ? 1 : -1)
+            e = r < 0 ? session_.Up() : session_.Down();
+        for (std::int32_t c = a.cols; e.Ok() && c != 0; c += c < 0 ? 1 : -1)
+            e = c < 0 ? session_.Left() : session_.Right();
+        break;
     case TUiActionKind::Type: {
         std::string utf8, error;
         AppendUtf8(utf8, a.ch);
-        const auto local = Utf8ToLocal(utf8, error);
+        const auto local = TScreenExport::ToLocal(utf8, error);
         if (!local || local->size() != 1) {
             char text[96];
             std::snprintf(text, sizeof text, "X CHAR character U+%04X is not in the terminal's character set",
                           static_cast<unsigned>(a.ch));
             return Refuse(text);
         }
-        const auto c = static_cast<std::uint8_t>((*local)[0]);
-        if (insert_)
-            engine.InsertChar(c, r);
-        else
-            engine.TypeChar(c, r);
+        e = session_.Type(*local);
         break;
     }
-    case TUiActionKind::Backspace: r = engine.Backspace(); break;
-    case TUiActionKind::Delete: r = engine.DeleteChar(); break;
-    case TUiActionKind::EraseEof: r = engine.EraseEof(); break;
+    case TUiActionKind::Backspace: e = session_.Backspace(); break;
+    case TUiActionKind::Delete: e = session_.Delete(); break;
+    case TUiActionKind::EraseEof: e = session_.EraseEof(); break;
     default: return done;
     }
-    // The lists show the edited screen; the next key sends what it holds.
-    tn.GenHostFields();
-    if (!r.Ok())
-        return Refuse(RefusalTag(r.Refusal) + r.Message());
+    if (!e.Ok())
+        return Refuse(RefusalTag(e.Fault) + e.Message);
     return done;
 }
 
 TUiFrame TTerminalUiModel::Frame()
 {
     TUiFrame f;
-    TTn3270E& tn = session_.Component();
-    f.status.host = session_.Target();
-    f.status.connected = session_.IsConnected();
-    {
-        auto guard = tn.Lock();
-        TOrvTn3270stream& stream = tn.Tn3270Stream();
-        const TOrvTn3270display& screen = stream.Screen();
-        f.cells = RenderCells(screen);
-        const std::int32_t p = screen.inRange(screen.CursorPosition) ? screen.CursorPosition : 0;
-        f.status.cursorRow = p / kUiCols + 1;
-        f.status.cursorCol = p % kUiCols + 1;
-        f.status.tn3270e = stream.TN3270EMode;
-        f.status.state = stream.SessionState;
-        f.status.keyboard = tn.GetStatus();
-    }
+    const TOperatorStatus s = session_.Status();
+    f.rows = s.Rows;
+    f.cols = s.Cols;
+    f.cells = RenderCells(session_.Cells());
+    f.status.host = s.Target;
+    f.status.connected = s.Connected;
+    f.status.cursorRow = s.Cursor.Row + 1;
+    f.status.cursorCol = s.Cursor.Col + 1;
+    f.status.tn3270e = s.Tn3270E;
+    f.status.state = s.SessionState;
+    f.status.keyboard = s.Keyboard.Text;
     if (f.status.tn3270e)
-        f.status.lu = tn.GetDeviceName();
-    f.status.tls = f.status.connected && !tn.GetTlsInfo().Protocol.empty();
-    f.status.insert = insert_;
+        f.status.lu = s.LuName;
+    f.status.tls = f.status.connected && !s.Tls.Protocol.empty();
+    f.status.insert = s.InsertMode;
     f.status.message = message_;
     f.help = help_;
     return f;

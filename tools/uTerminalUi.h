@@ -2,17 +2,16 @@
 // library that draws it: the key map (keys as the terminal reports them ->
 // what they do), the screen as cells (character, 3270 colour, highlight)
 // with the cursor and a status line, and the model that applies the keys
-// to a session through the typing engine and the attention keys.
+// to a session through the library's operator interface.
 //
 // The key map and the rendering are pure functions; TTerminalUiModel works
-// on a TTerminalSession under the component's session lock. The drawing
-// and the event loop are in tools/uCursesTerminal.
+// on a TOperator. The screen's size is the session's (the model's rows and
+// columns), not a constant. The drawing and the event loop are in
+// tools/uCursesTerminal.
 #pragma once
 
-#include "display/uOrvTn3270display.h"
-#include "tools/uTerminalSession.h"
+#include "component/uOperator.h"
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -61,7 +60,7 @@ const std::vector<std::string>& KeyMapLines();
 // ---------------------------------------------------------------- screen
 
 // The 3270 colours; Default for the terminal's own.
-enum class TUiColor : std::uint8_t { Default, Blue, Red, Pink, Green, Turquoise, Yellow, White };
+using TUiColor = T3270Color;
 
 struct TUiCell {
     char32_t ch = U' ';
@@ -71,21 +70,20 @@ struct TUiCell {
     bool operator==(const TUiCell&) const = default;
 };
 
-constexpr std::int32_t kUiRows = TTn3270E::kRows;
-constexpr std::int32_t kUiCols = TTn3270E::kCols;
 // The terminal must show the screen and the status line under it.
-constexpr std::int32_t kUiMinRows = kUiRows + 1;
-constexpr std::int32_t kUiMinCols = kUiCols;
+constexpr std::int32_t kUiStatusRows = 1;
 
-using TUiCells = std::array<TUiCell, static_cast<std::size_t>(kUiRows * kUiCols)>;
+// The screen's cells, row after row.
+using TUiCells = std::vector<TUiCell>;
 
-// The screen as cells: characters as the text screen shows them (nulls,
-// field attributes and non-display fields blank, graphic escapes as
-// box-drawing characters), the colour and highlight of each position:
-// the character's own extended attributes, else its field's, else the
-// base colour of the field attribute (unprotected green, unprotected
-// intensified red, protected blue, protected intensified white).
-TUiCells RenderCells(const TOrvTn3270display& screen);
+// The screen as the terminal draws it, from the operator's cells: the
+// characters as the text rows show them (nulls, field attributes and
+// non-display fields blank, graphic escapes as box-drawing characters), the
+// colour and highlight of each position: the character's own extended
+// attributes, else its field's, else the base colour of the field
+// attribute (unprotected green, unprotected intensified red, protected
+// blue, protected intensified white); an unformatted screen green.
+TUiCells RenderCells(const std::vector<TScreenCell>& cells);
 
 // What the status line shows.
 struct TUiStatus {
@@ -111,7 +109,8 @@ std::string StatusLine(const TUiStatus& status, std::int32_t width);
 
 // Everything the terminal shows; drawn again only when it differs.
 struct TUiFrame {
-    TUiCells cells{};
+    std::int32_t rows = 0, cols = 0;  // the screen's
+    TUiCells cells;
     TUiStatus status;
     bool help = false;
     bool operator==(const TUiFrame&) const = default;
@@ -125,21 +124,20 @@ struct TUiOutcome {
 
 class TTerminalUiModel {
 public:
-    explicit TTerminalUiModel(TTerminalSession& session);
+    explicit TTerminalUiModel(TOperator& session);
 
     // One key: edits, moves, sends, or is refused with a message and a beep.
     TUiOutcome HandleKey(const TKeyEvent& key);
     TUiFrame Frame();
 
-    bool InsertMode() const { return insert_; }
+    bool InsertMode() const { return session_.InsertMode(); }
     const std::string& Message() const { return message_; }
 
 private:
     TUiOutcome Apply(const TUiAction& action);
     TUiOutcome Refuse(std::string message);
 
-    TTerminalSession& session_;
-    bool insert_ = false;
+    TOperator& session_;
     bool escape_ = false;
     bool help_ = false;
     std::string message_;

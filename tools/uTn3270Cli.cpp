@@ -1,7 +1,7 @@
 // Command line of the tn3270 program.
 #include "tools/uTn3270Cli.h"
 
-#include "stream/uCodePages.h"
+#include "tools/uScriptSession.h"
 
 #include <algorithm>
 #include <cctype>
@@ -290,6 +290,26 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
     return parse;
 }
 
+namespace {
+
+// The script's commands as the help lists them: usage, then what it does.
+std::string ScriptCommandLines()
+{
+    constexpr std::size_t kUsageWidth = 30;
+    std::string out;
+    for (const TScriptCommandHelp& c : ScriptCommandHelp()) {
+        out += "  " + c.usage;
+        if (c.usage.size() >= kUsageWidth)
+            out += "\n" + std::string(kUsageWidth + 2, ' ');
+        else
+            out += std::string(kUsageWidth - c.usage.size(), ' ');
+        out += c.help + "\n";
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string UsageText(std::string_view program)
 {
     std::string p(program);
@@ -316,6 +336,8 @@ std::string UsageText(std::string_view program)
            "  --demo-plain         the embedded demo host serves plain TN3270\n"
            "  --tls                TLS from the first byte (default port then 992)\n"
            "  --starttls           TLS after the telnet START_TLS exchange; never clear text\n"
+           "                       (without HOST: with --script only, whose `connect HOST`\n"
+           "                       then uses TLS; the demo host speaks plain telnet)\n"
            "  --cafile FILE        trust only the CAs in FILE (default: the system's store)\n"
            "  --cert FILE          client certificate (PEM) for hosts that ask for one\n"
            "  --key FILE           its private key (default: in the --cert file)\n"
@@ -323,17 +345,9 @@ std::string UsageText(std::string_view program)
            "  --help               this text\n"
            "\n"
            "Script mode: one command a line; each is answered with zero or more lines\n"
-           "'data: ...' and then 'ok' or 'error: MESSAGE'. Commands:\n"
-           "  connect [HOST[:PORT]]         disconnect          quit\n"
-           "  wait screen|unlock|connect|disconnect [SECONDS]\n"
-           "  wait text \"TEXT\" [SECONDS]\n"
-           "  screen                        24 rows of 80 characters, then the cursor\n"
-           "  fields                        one line per host field\n"
-           "  set FIELD \"TEXT\"              FIELD: input index (0, 1, ...) or name (R5C20)\n"
-           "  type \"TEXT\"                   types at the cursor as an operator would\n"
-           "  cursor ROW COL\n"
-           "  key enter|clear|pf1..pf24|pa1..pa3|sysreq|attn\n"
-           "  status\n"
+           "'data: ...' and then 'ok' or 'error: MESSAGE'. Rows and columns count from 1.\n"
+           "Commands:\n" +
+           ScriptCommandLines() +
            "Texts are in double quotes; \\\" \\\\ and \\xHH stand for a quote, a backslash\n"
            "and a byte. Empty lines and lines starting with # are ignored.\n";
 }

@@ -3,10 +3,10 @@
 // what to print and how to exit.
 #pragma once
 
+#include "component/uSessionTypes.h"
 #include "config/uOrvTnGlbl.h"
 #include "log/uOrvIntfLogg.h"
 #include "platform/uTlsTransport.h"
-#include "stream/uOrvTnConsts.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,8 +1,10 @@
 # The tn3270e module against the embedded demo host: the demo walk, the
 # screen, cursor, field and status views, every error as its exception,
-# sessions in parallel threads, and waits that the host's closing ends.
+# sessions in parallel threads, waits that the host's closing ends, and
+# the operator's keys, region reads, waits and HTML page.
 import threading
 import time
+from html.parser import HTMLParser
 
 import pytest
 
@@ -266,3 +268,61 @@ def test_context_managers_end_what_they_started():
             s.wait_disconnect()
         assert host.sessions == 2
     assert host.closed
+
+
+class _PreText(HTMLParser):
+    """The text inside the page's <pre>, with its colours' spans counted."""
+
+    def __init__(self):
+        super().__init__()
+        self.inside, self.text, self.spans = False, "", 0
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "pre":
+            self.inside = True
+        elif tag == "span" and self.inside:
+            self.spans += 1
+
+    def handle_endtag(self, tag):
+        if tag == "pre":
+            self.inside = False
+
+    def handle_data(self, data):
+        if self.inside:
+            self.text += data
+
+
+def test_region_reads_operator_keys_waits_and_the_html_page(session, tmp_path):
+    s = session
+    rows = s.screen()
+    # Reads are 1-based, as the cursor; a text runs on over the row's end.
+    assert s.text(2, 1, 80) == rows[1]
+    assert s.text(1, 80, 2) == rows[0][79] + rows[1][0]
+    assert s.region(2, 1, 2, 10) == [rows[1][:10], rows[2][:10]]
+    with pytest.raises(tn3270e.OutOfRange):
+        s.text(25, 1, 1)
+
+    assert s.cursor == (10, 28)
+    s.tab()
+    assert s.cursor == (12, 28)
+    s.backtab()
+    s.wait_cursor(10, 28, timeout=1)
+    with pytest.raises(tn3270e.Timeout, match="waiting for cursor 1 1"):
+        s.wait_cursor(1, 1, timeout=0.2)
+    s.type("DEMOX")
+    s.move_cursor(10, 32)
+    s.erase_eof()
+    assert s.text(10, 28, 8) == "DEMO    "
+    s.home()
+    assert s.cursor == (10, 28)
+    s.wait_field()
+
+    page = tmp_path / "screen.html"
+    s.save_html(str(page))
+    pre = _PreText()
+    pre.feed(page.read_text(encoding="utf-8"))
+    assert pre.text == "\n".join(s.screen()) and pre.spans > 0
+    s.save_text(str(tmp_path / "screen.txt"))
+    assert (tmp_path / "screen.txt").read_text(encoding="utf-8").splitlines() == s.screen()
+    with pytest.raises(OSError):
+        s.save_html(str(tmp_path / "no" / "such" / "dir" / "screen.html"))

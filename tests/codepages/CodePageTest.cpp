@@ -8,7 +8,7 @@
 #include "stream/uCodePages.h"
 #include "stream/uOrvTn3270stream.h"
 #include "stream/uOrvTnConsts.h"
-#include "tools/uCodePageGen.h"
+#include "gen/uCodePageGen.h"
 
 #include <gtest/gtest.h>
 
@@ -125,8 +125,13 @@ TEST(CodePageTables, SharedCharactersRoundTripAsIconvSays)
     for (const TCodePage& page : BuiltInCodePages()) {
         SCOPED_TRACE(std::string(page.name));
         const std::string iconvName(page.iconvName);
-        const auto host = Inverse(iconvName.c_str());
+        auto host = Inverse(iconvName.c_str());
         ASSERT_EQ(host.size(), 256u) << "every code of an EBCDIC page is a Unicode character";
+        // The bracket page is code page 37 with the square brackets at AD
+        // and BD and the two characters there at BA and BB.
+        if (page.name == "bracket")
+            for (auto& [u, e] : host)
+                e = e == 0xAD ? 0xBA : e == 0xBA ? 0xAD : e == 0xBD ? 0xBB : e == 0xBB ? 0xBD : e;
         const Table& e2a = *page.ebcToAsc;
         const Table& a2e = *page.ascToEbc;
         int shared = 0;

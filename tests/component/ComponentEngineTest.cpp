@@ -290,6 +290,34 @@ TEST(ComponentReadPause, DefaultFromTheModuleSettingAndTheApplicationWins)
     EXPECT_EQ(tn.GetReadPause(), kMaxReadPauseMs);
 }
 
+TEST(ComponentModel, NamesSizesAndTheModuleSetting)
+{
+    // As Debian's s3270 names them: TERMINAL-TYPE keeps a 3279 name, the
+    // DEVICE-TYPE request always names a 3278 (the simulator session test
+    // covers the other models on the wire).
+    TCaptureTn3270E tn;
+    tn.SetModelName("3279-5-E");
+    EXPECT_EQ(tn.GetTermType(), "IBM-3279-5-E");
+    tn.Feed(Hex("FF FA 28 08 02 FF F0"));
+    EXPECT_NE(std::string(tn.Sent.begin(), tn.Sent.end()).find("IBM-3278-5-E"), std::string::npos);
+    tn.SetOversize(TScreenSize{24, 160});  // fewer rows than a model 5: ignored
+    EXPECT_EQ(tn.AlternateSize(), (TScreenSize{27, 132}));
+    tn.SetTerminalType(TTn3270TerminalType::tt3278m2);
+    tn.SetModelName("4");
+    EXPECT_EQ(tn.GetTermType(), "IBM-3279-4");
+    for (const char* bad : {"1", "6", "3277-2", "3278-", "44", "", "4-X"})
+        EXPECT_THROW(tn.SetModelName(bad), std::invalid_argument) << bad;
+    EXPECT_THROW(tn.SetModel(6), std::invalid_argument);
+    EXPECT_THROW(tn.SetOversize(TScreenSize{100, 200}), std::invalid_argument);  // 20,000 positions
+    EXPECT_EQ(tn.GetModel(), 4);
+
+    const std::string saved = gModel;
+    gModel = "3278-3-E";
+    TTn3270E fromIni;
+    gModel = saved;
+    EXPECT_EQ(fromIni.GetTermType(), "IBM-3278-3-E");
+}
+
 } // namespace
 
 // The keyboard-lock text the application reads (GetStatus) must follow the

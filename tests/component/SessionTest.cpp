@@ -413,6 +413,74 @@ TEST_F(Session, ScreensArePublishedAsFieldRecords)
     }
 }
 
+// ---- screen models
+
+TEST_F(Session, EveryModelNamesItselfPaintsEwaAndSendsItsAddresses)
+{
+    // Per model: the name the host sees, a field beyond 24x80 after
+    // Erase/Write Alternate, the Enter that reports it (14-bit addresses on
+    // a screen of more than 4,096 positions), and Erase/Write back to 24x80.
+    struct Row {
+        int model;
+        std::optional<TScreenSize> oversize;
+        const char* name;
+        TScreenSize alternate;
+        int field;  // the field's first position (its attribute before it)
+    };
+    const Row rows[] = {
+        {2, {}, "IBM-3278-2-E", {24, 80}, 1900},   {3, {}, "IBM-3278-3-E", {32, 80}, 2500},
+        {4, {}, "IBM-3278-4-E", {43, 80}, 3400},   {5, {}, "IBM-3278-5-E", {27, 132}, 3500},
+        {4, TScreenSize{62, 160}, "IBM-DYNAMIC", {62, 160}, 9000},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Start();
+        tn->SetModel(r.model);
+        tn->SetOversize(r.oversize);
+        auto s = Open();
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->Negotiated().terminalType, r.name);
+        const bool wide = r.alternate.Positions() > 4096;
+        TSim3270Encoder e(wide ? TSim3270Encoder::AddressMode::Bits14 : TSim3270Encoder::AddressMode::Bits12);
+        ASSERT_TRUE(Show(*s, e.EraseWriteAlternate(wcc::Restore | wcc::ResetMdt)
+                                 .SBAAddress(r.field - 1)
+                                 .SF(fa::Unprotected)
+                                 .Take()));
+        {
+            auto guard = tn->Lock();
+            EXPECT_EQ(tn->Tn3270Stream().Screen().CurrentSize(), r.alternate);
+            // The field runs past the last position on to the top: the
+            // records of rows 1 to its own first, then its own.
+            T3270Field* f = nullptr;
+            for (int k = 0; k < tn->UnprotectedFields.Count(); ++k)
+                if (Unprotected(*tn, k).GetPos() == r.field + 1)
+                    f = &Unprotected(*tn, k);
+            ASSERT_NE(f, nullptr);
+            EXPECT_EQ(f->Row, r.field / r.alternate.Cols + 1);
+            EXPECT_EQ(f->Col, (r.field + 1) % r.alternate.Cols);  // 1-based, SetPos's convention
+            EXPECT_EQ(f->Columns, r.alternate.Cols);
+            f->SetData("HI");
+            tn->SetAidKey(TTn3270AidKey::akEnter);
+        }
+        auto in = s->WaitData();
+        ASSERT_TRUE(in);
+        std::array<std::uint8_t, 2> a{};
+        if (wide)
+            a = {static_cast<std::uint8_t>(r.field >> 8), static_cast<std::uint8_t>(r.field & 0xFF)};
+        else
+            a = EncodeAddress12(r.field);
+        const Bytes want = {aid::Enter, a[0], a[1], order::SBA, a[0], a[1], 0xC8, 0xC9};
+        EXPECT_EQ(ToHex(in->data), ToHex(want));
+        ASSERT_TRUE(Show(*s, TSim3270Encoder().EraseWrite(wcc::Restore).Text("A").Take()));
+        {
+            auto guard = tn->Lock();
+            EXPECT_EQ(tn->Tn3270Stream().Screen().CurrentSize(), (TScreenSize{24, 80}));
+        }
+        tn->Disconnect();
+        TearDown();
+    }
+}
+
 // ---- round trips
 
 TEST_F(Session, EditedFieldsGoBackWithEnterPfPaAndClear)

@@ -319,21 +319,27 @@ TEST(HostFieldExtractTest, ArbitraryScreensAreTiledByTheRecords)
     TDSFields unprotected;
     for (int round = 0; round < 300; ++round) {
         PaintedScreen ps;
+        // Every screen model's alternate size, and an oversize one.
+        const TScreenSize sizes[] = {{24, 80}, {32, 80}, {43, 80}, {27, 132}, {62, 160}};
+        const TScreenSize size = sizes[round % 5];
+        ps.screen.SetScreenSizes(kDefaultScreenSize, size);
+        ps.screen.SelectSize(size);
+        const int n = size.Positions(), cols = size.Cols;
         std::uniform_int_distribution<int> any(0, 255);
         const int density = 1 + round % 40;
-        for (int i = 0; i < 1920; ++i) {
+        for (int i = 0; i < n; ++i) {
             ps.screen.Chars[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(any(rng));
             if (any(rng) % density == 0)
                 ps.screen.ExtAttrs[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(any(rng));
         }
-        for (int i = 0; i < 1920; ++i)
+        for (int i = 0; i < n; ++i)
             if (ps.screen.Chars[static_cast<std::size_t>(i)] == 0x01)
                 ps.screen.Chars[static_cast<std::size_t>(i)] = 'x';
         for (int n = any(rng) % 60; n > 0; --n)
-            ps.Field(any(rng) * 1920 / 256 + any(rng) % 8, static_cast<std::uint8_t>(any(rng)));
+            ps.Field(any(rng) * n / 256 + any(rng) % 8, static_cast<std::uint8_t>(any(rng)));
         GenHostFields(ps.screen, host, unprotected);
 
-        std::vector<int> cover(1920, 0);
+        std::vector<int> cover(static_cast<std::size_t>(n), 0);
         int previousEnd = 0;
         std::int32_t u = 0;
         for (std::int32_t k = 0; k < host.Count(); ++k) {
@@ -343,13 +349,14 @@ TEST(HostFieldExtractTest, ArbitraryScreensAreTiledByTheRecords)
             const int last = first + f->Len - 1;
             ASSERT_GE(f->Len, 1);
             ASSERT_GT(first, previousEnd - 1) << "round " << round << " record " << k;
-            ASSERT_LE(last, 1919);
-            ASSERT_EQ(first / 80, last / 80) << "round " << round << " record " << k;
+            ASSERT_LE(last, n - 1);
+            EXPECT_EQ(f->Columns, cols);
+            ASSERT_EQ(first / cols, last / cols) << "round " << round << " record " << k;
             previousEnd = last + 1;
             // A record starts at a row, after a field attribute or at a
             // change of extended attribute, and holds no further change.
             const auto& E = ps.screen.ExtAttrs;
-            ASSERT_TRUE(first % 80 == 0 || ps.screen.Chars[static_cast<std::size_t>(first) - 1] == 0x01 ||
+            ASSERT_TRUE(first % cols == 0 || ps.screen.Chars[static_cast<std::size_t>(first) - 1] == 0x01 ||
                         E[static_cast<std::size_t>(first)] != E[static_cast<std::size_t>(first) - 1])
                 << "round " << round << " record " << k;
             for (int i = first; i <= last; ++i) {
@@ -381,7 +388,7 @@ TEST(HostFieldExtractTest, ArbitraryScreensAreTiledByTheRecords)
             }
         }
         EXPECT_EQ(unprotected.Count(), u);
-        for (int i = 0; i < 1920; ++i)
+        for (int i = 0; i < n; ++i)
             ASSERT_EQ(cover[static_cast<std::size_t>(i)], ps.screen.Chars[static_cast<std::size_t>(i)] == 0x01 ? 0 : 1)
                 << "round " << round << " position " << i;
     }

@@ -50,10 +50,13 @@ TEST(DisplayGeometry, ConstructionAndCursorBounds)
         EXPECT_EQ(d.CursorRow, c.row) << c.set;
         EXPECT_EQ(d.CursorColumn, c.col) << c.set;
     }
-    // Geometries the planes cannot hold are cut to them, never overflow.
-    EXPECT_EQ(TOrvTn3270display(0, 100, 100).Size, TOrvTndisplay::kMaxPositions);
+    // The planes grow with the screen up to the 14-bit address limit; larger
+    // geometries are cut to it, never overflow.
+    EXPECT_EQ(TOrvTn3270display(0, 100, 100).Size, 10000);
+    EXPECT_GE(TOrvTn3270display(0, 100, 100).Chars.size(), 10000u);
     EXPECT_EQ(TOrvTn3270display(0, -24, 80).Size, 0);
-    EXPECT_EQ(TOrvTn3270display(0, INT_MAX, INT_MAX).Size, TOrvTndisplay::kMaxPositions);
+    EXPECT_EQ(TOrvTn3270display(0, INT_MAX, INT_MAX).Size, kMaxScreenPositions);
+    EXPECT_EQ(TOrvTn3270display(0, 24, 80).Chars.size(), 4096u);  // the published 4,096 positions at least
 }
 
 TEST_F(Screen, StatusChangeFiresOncePerChange)

@@ -37,10 +37,21 @@ INSTANTIATE_TEST_SUITE_P(Positions, SetPosTest,
 TEST(FieldRecordTest, RoundTripsEveryPosition)
 {
     TDSField f;
-    for (int p = -32768; p <= 32767; ++p) {
-        f.SetPos(static_cast<std::int16_t>(p));
-        ASSERT_EQ(f.GetPos(), p);
+    for (const std::int16_t columns : {80, 132, 160, 0}) {
+        f.Columns = columns;
+        for (int p = -32768; p <= 32767; ++p) {
+            f.SetPos(static_cast<std::int16_t>(p));
+            ASSERT_EQ(f.GetPos(), p) << columns;
+        }
     }
+    // A 27x132 screen: position 133 is row 2, column 1; 132 the last column of row 1.
+    f.Columns = 132;
+    f.SetPos(133);
+    EXPECT_EQ(f.GetName(), "R2C1");
+    f.SetPos(132);
+    EXPECT_EQ(f.GetName(), "R2C0");
+    f.SetPos(3564);
+    EXPECT_EQ(f.GetName(), "R28C0");
 }
 
 TEST(FieldRecordTest, NameShowsRowAndColumn)
@@ -63,9 +74,11 @@ TEST(FieldRecordTest, AssignCopiesAllButLength)
     src.Attr = 0x21;
     src.Eab = 0x28;
     src.SetData("HELLO");
+    src.Columns = 132;
     T3270Field dst;
     dst.Len = 9;
     dst.Assign(&src);
+    EXPECT_EQ(dst.Columns, 132);
     EXPECT_EQ(dst.Row, 4);
     EXPECT_EQ(dst.Col, 9);
     EXPECT_EQ(dst.Len, 9);

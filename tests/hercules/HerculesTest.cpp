@@ -143,7 +143,7 @@ TEST_F(HerculesTest, ScriptSessionsSeeTheirOwnDevices)
         interpreter.Execute(line, out);
         return out.str();
     };
-    TTerminalSession a, b;
+    TOperator a, b;
     const std::chrono::milliseconds wait = kScreenTimeout;
     TScriptInterpreter sa(a, TScriptConfig{"127.0.0.1", host.Port(), wait});
     TScriptInterpreter sb(b, TScriptConfig{"127.0.0.1", host.Port(), wait});
@@ -175,7 +175,7 @@ TEST_F(HerculesTest, ScriptSessionsSeeTheirOwnDevices)
 // screens as they arrive, then, when the host stays silent, a disconnect.
 TEST_F(HerculesTest, WatchShowsTheScreenUntilTheHostFallsSilent)
 {
-    TTerminalSession session;
+    TOperator session;
     std::ostringstream out, err;
     EXPECT_EQ(RunWatch(session, "127.0.0.1", host.Port(), 2s, out, err), 0) << err.str();
     const std::string text = out.str();

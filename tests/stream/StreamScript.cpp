@@ -189,6 +189,11 @@ std::optional<std::string> StreamHarness::Expect(const std::string& cmd, std::st
         return same(static_cast<long>(std::count(d.Chars.begin(), d.Chars.begin() + d.Size, static_cast<std::uint8_t>(c))),
                     want);
     }
+    if (cmd == "size") {  // size ROWS COLS: the size in use
+        const long rows = t.Number(), cols = t.Number();
+        return same(std::to_string(d.Rows) + "x" + std::to_string(d.Cols),
+                    std::to_string(rows) + "x" + std::to_string(cols));
+    }
     if (cmd == "updated") {
         const bool want = t.Number() != 0;
         const bool got = d.Updated;

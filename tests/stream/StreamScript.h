@@ -20,6 +20,7 @@
 //   status "TEXT" | dstatus "TEXT"   the stream's and the screen buffer's status
 //   state None|SscpLu|LuLu    SessionState;  notes N: ceSessionState raised N times
 //   count C N                 N screen positions hold C ('.' null, '|' marker)
+//   size R C                  the size in use is R rows of C columns
 //   updated 0|1               Display.Updated (reset to 0 after the check)
 //
 // HEX is a list of bytes; "XX*N" stands for N copies of XX. Text after '#'

@@ -3,22 +3,32 @@
 // byte) before ProcessData. Expectations are the stream scripts' own
 // (StreamScript.h: ?row, ?cursor, ?status, ?state ...).
 // Events: SessionState for each ceSessionState, "error TEXT" for a record
-// the stream rejects. Actions: mode e|p, key XX (as in the stream scripts).
+// the stream rejects. Actions: mode e|p, key XX (as in the stream scripts),
+// model N and oversize COLS ROWS (the screen model from there on).
+// Every file runs at each display model and at an oversize screen: a
+// transcript that holds at one only shows a size assumption.
 #include "StreamScript.h"
 #include "tests/support/Transcript.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <tuple>
 #include <utility>
 
 namespace {
 
 using namespace tntest;
 
+// The alternate sizes every transcript runs with: models 2 to 5, and an
+// oversize screen of more than 4,096 positions.
+const TScreenSize kRunSizes[] = {{24, 80}, {32, 80}, {43, 80}, {27, 132}, {62, 160}};
+
 class TStreamTarget final : public TTranscriptTarget {
 public:
-    TStreamTarget()
+    explicit TStreamTarget(TScreenSize alternate)
     {
+        h_.stream.SetScreenModel(kDefaultScreenSize, alternate);
         h_.stream.OnNotify = [this](TCallBackEvent e) {
             if (e == TCallBackEvent::ceSessionState) {
                 ++h_.stateNotes;
@@ -50,10 +60,18 @@ public:
     bool Act(const std::string& word, std::string_view args) override
     {
         const auto w = Words(args);
-        if (w.size() != 1)
+        if (w.empty() || (w.size() != 1 && word != "oversize"))
             return false;
         if (word == "mode") {
             h_.stream.TN3270EMode = w[0] == "e";
+            return true;
+        }
+        if (word == "model" || word == "oversize") {
+            const auto n = [&](std::size_t i) { return static_cast<std::int32_t>(std::stol(w.at(i))); };
+            const auto alt = word == "model" ? ModelAlternateSize(n(0)) : std::optional<TScreenSize>({n(1), n(0)});
+            if (!alt)
+                return false;
+            h_.stream.SetScreenModel(kDefaultScreenSize, *alt);
             return true;
         }
         if (word == "key") {
@@ -73,14 +91,21 @@ private:
     std::vector<std::string> events_;
 };
 
-class StreamTranscript : public ::testing::TestWithParam<TTranscriptFile> {};
+class StreamTranscript : public ::testing::TestWithParam<std::tuple<TTranscriptFile, TScreenSize>> {};
 
 TEST_P(StreamTranscript, HoldsSplitAtEveryByte)
 {
-    RunTranscriptFile(GetParam().path, [] { return std::make_unique<TStreamTarget>(); });
+    const TScreenSize alt = std::get<1>(GetParam());
+    RunTranscriptFile(std::get<0>(GetParam()).path, [alt] { return std::make_unique<TStreamTarget>(alt); });
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, StreamTranscript, ::testing::ValuesIn(ListTranscripts(TN_TRANSCRIPTS)),
-                         TTranscriptName());
+INSTANTIATE_TEST_SUITE_P(Files, StreamTranscript,
+                         ::testing::Combine(::testing::ValuesIn(ListTranscripts(TN_TRANSCRIPTS)),
+                                            ::testing::ValuesIn(kRunSizes)),
+                         [](const auto& info) {
+                             const TScreenSize s = std::get<1>(info.param);
+                             return std::get<0>(info.param).name + "_" + std::to_string(s.Rows) + "x" +
+                                    std::to_string(s.Cols);
+                         });
 
 } // namespace

@@ -156,7 +156,8 @@ push 00 00 02
         SetLogging(0);
         const std::string sys = logs(".SYS"), dmp = logs(".DMP");
         SCOPED_TRACE(sys);
-        EXPECT_NE(sys.find("SBA address 16383 is outside the screen, order ignored\r\n"), std::string::npos);
+        EXPECT_NE(sys.find("SBA address 16383 is outside the screen of 1920 positions, rest of the write dropped\r\n"),
+                  std::string::npos);
         EXPECT_NE(sys.find("TN3270E record of 3 bytes shorter than its header, dropped\r\n"), std::string::npos);
         EXPECT_EQ(sys.find("Processing 3270 Data\r\n") != std::string::npos, level == 6);
         EXPECT_EQ(sys.find("Processing SSCP LU Data\r\n") != std::string::npos, level == 6);
@@ -364,20 +365,27 @@ TEST(Stream, RecordsSplitAtEveryPositionGiveTheSameResult)
 
 // ---- Hostile input ----------------------------------------------------------------
 
-TEST(Hostile, AddressesOutsideTheScreenAreIgnored)
+TEST(Hostile, AnAddressBeyondTheScreenEndsTheWrite)
 {
+    // As a terminal does: what came before stays, nothing after the order
+    // is applied (not at the old address either), the keyboard is restored.
     StreamHarness h;
     h.Run(R"(
-push F5 C2 11 40 4A 11 3F FF C1          # SBA 16383: ignored, 'A' lands at 10
-at 10 "A"
-cursor 11
-push F5 C2 11 40 4A 3C 07 80 C1 C2       # RA to 1920: four bytes consumed, nothing filled
-at 10 "B"
-count A 0
-push F5 C2 C1 C2 12 7F FF C3             # EUA to 4095: nothing erased
-at 0 "ABC"
-push F5 C2 11 40 4A 3C 3F FF 08 C1 C2    # RA with GE to 16383
-at 10 "B"
+push F5 C2 C1 11 3F FF C2 11 40 4A C3    # SBA 16383: the B and C are dropped
+at 0 "A"
+count B 0
+count C 0
+status ""
+push F5 C2 C1 3C 07 80 C2 C3             # RA to 1920 (14-bit): nothing filled, nothing after
+count B 0
+count C 0
+at 0 "A"
+push F5 C2 C1 C2 12 7F FF C3             # EUA to 4095: nothing erased, the C dropped
+at 0 "AB"
+count C 0
+push F5 C2 C1 3C 3F FF 08 C1 C2          # RA with GE to 16383
+at 0 "A"
+count B 0
 )");
 }
 

@@ -8,7 +8,7 @@
 #include "sim/uTestCertificates.h"
 #include "tests/hercules/HerculesHost.h"
 #include "tests/tls/StunnelProcess.h"
-#include "tools/uTerminalSession.h"
+#include "component/uOperator.h"
 
 #include <gtest/gtest.h>
 
@@ -37,25 +37,25 @@ TEST(TlsTool, StatusShowsProtocolCipherAndVerificationAndAFailureItsReason)
     options.backendPort = host.Port();
     TSimTlsFront front(options);
 
-    TTerminalSession session;
+    TOperator session;
     session.Component().SetTlsMode(TTlsMode::tmDirect);
     session.Component().SetTlsCaFile(certs.CaFile);
-    std::string error;
-    ASSERT_TRUE(session.Connect("127.0.0.1", front.Port(), error)) << error;
+    ASSERT_TRUE(session.Connect("127.0.0.1", front.Port())) << session.LastError().Message;
     auto s = host.WaitSession();
     ASSERT_TRUE(s && s->WaitNegotiated());
     s->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "HELLO").Take());
-    ASSERT_EQ(session.WaitText("HELLO", 10s), TWaitResult::Ok);
+    ASSERT_EQ(session.Wait(TWaitCondition::ForText("HELLO"), 10s), TWaitResult::Ok);
     const auto status = session.StatusLines();
     EXPECT_TRUE(Shows(status, "tls TLSv1.3 TLS_")) << status.back();
     EXPECT_TRUE(Shows(status, " verified"));
     EXPECT_FALSE(Shows(status, "last-error"));
-    ASSERT_TRUE(session.Disconnect(error));
+    ASSERT_TRUE(session.Disconnect());
 
     // The same host under a CA the session does not trust.
     session.Component().SetTlsCaFile(certs.OtherCaFile);
-    EXPECT_FALSE(session.Connect("127.0.0.1", front.Port(), error));
-    EXPECT_NE(error.find("unknown CA"), std::string::npos) << error;
+    const TOperatorError refused = session.Connect("127.0.0.1", front.Port());
+    EXPECT_FALSE(refused);
+    EXPECT_NE(refused.Message.find("unknown CA"), std::string::npos) << refused.Message;
     EXPECT_TRUE(Shows(session.StatusLines(), "last-error TLS: "));
     EXPECT_TRUE(Shows(session.StatusLines(), "tls off"));
 }
@@ -75,18 +75,18 @@ TEST(TlsRealServer, StunnelInFrontOfTheEmulatorServesItsConnectionScreenOverTls)
     TStunnelProcess stunnel;
     ASSERT_TRUE(stunnel.Start(certs.Good.Cert, certs.Good.Key, hercules.Port(), error)) << error;
 
-    TTerminalSession session;
+    TOperator session;
     session.Component().SetTlsMode(TTlsMode::tmDirect);
     session.Component().SetTlsCaFile(certs.CaFile);
-    ASSERT_TRUE(session.Connect("127.0.0.1", stunnel.Port(), error)) << error << "\n" << stunnel.Output();
+    ASSERT_TRUE(session.Connect("127.0.0.1", stunnel.Port())) << session.LastError().Message << "\n" << stunnel.Output();
     // The emulator's greeting names the console device the connection got.
-    ASSERT_EQ(session.WaitText("0010", 30s), TWaitResult::Ok)
+    ASSERT_EQ(session.Wait(TWaitCondition::ForText("0010"), 30s), TWaitResult::Ok)
         << "stunnel:\n" << stunnel.Output() << "\nhercules:\n" << hercules.Output();
     const auto status = session.StatusLines();
     EXPECT_TRUE(Shows(status, "tls TLSv1.")) << status.back();
     EXPECT_TRUE(Shows(status, " verified"));
     EXPECT_TRUE(Shows(status, "tn3270e off"));  // the console speaks plain TN3270
-    ASSERT_TRUE(session.Disconnect(error));
+    ASSERT_TRUE(session.Disconnect());
     EXPECT_TRUE(hercules.Running());
 }
 

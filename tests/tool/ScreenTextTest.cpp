@@ -1,7 +1,7 @@
 // Text forms of a screen built directly in a screen buffer: what `screen`
 // and `fields` print, blanking included.
 #include "component/uHostFieldExtract.h"
-#include "tools/uScreenText.h"
+#include "component/uScreenExport.h"
 
 #include <gtest/gtest.h>
 
@@ -27,14 +27,13 @@ TEST_F(ScreenText, UnformattedScreenShowsNullsAndControlsAsBlanks)
     screen.Chars[At(2, 1)] = 0x07;
     screen.Chars[At(2, 2)] = 0x7F;
     screen.SetCursorPosition(At(24, 80));
-    const auto rows = RenderScreenRows(screen);
+    const auto rows = TScreenExport::Rows(screen);
     ASSERT_EQ(rows.size(), 24u);
     for (const auto& r : rows)
         EXPECT_EQ(r.size(), 80u);
     EXPECT_EQ(rows[0], "HELLO" + std::string(75, ' '));
     EXPECT_EQ(rows[1], std::string(80, ' '));
     EXPECT_EQ(rows[23], std::string(75, ' ') + "WORLD");
-    EXPECT_EQ(RenderCursor(screen), "cursor 24 80");
 }
 
 TEST_F(ScreenText, FieldAttributesAndNonDisplayFieldsAreBlank)
@@ -51,11 +50,11 @@ TEST_F(ScreenText, FieldAttributesAndNonDisplayFieldsAreBlank)
     Put(1, 1, "HIDDEN");
     screen.insertFA(At(1, 7), 0x20);
     Put(1, 8, "TOP");
-    const auto rows = RenderScreenRows(screen);
+    const auto rows = TScreenExport::Rows(screen);
     EXPECT_EQ(rows[2].substr(0, 24), " PASSWORD        SHOWN  ");
     EXPECT_EQ(rows[23].substr(77), "   ");
     EXPECT_EQ(rows[0].substr(0, 10), "       TOP");
-    const std::string text = ScreenLocalText(screen);
+    const std::string text = TScreenExport::LocalText(screen);
     EXPECT_EQ(text.size(), 1920u);
     EXPECT_EQ(text.find("SECRET"), std::string::npos);
     EXPECT_NE(text.find("SHOWN"), std::string::npos);
@@ -64,11 +63,11 @@ TEST_F(ScreenText, FieldAttributesAndNonDisplayFieldsAreBlank)
 TEST_F(ScreenText, LatinCharactersBecomeUtf8OneCharacterAPosition)
 {
     Put(1, 1, "\xA2\xAC\xFF\x81");
-    const auto rows = RenderScreenRows(screen);
+    const auto rows = TScreenExport::Rows(screen);
     // 3 two-byte characters, 0x81 (unused in Windows-1252) as a blank, 76 blanks.
     EXPECT_EQ(rows[0], "\xC2\xA2\xC2\xAC\xC3\xBF " + std::string(76, ' '));
     std::string error;
-    EXPECT_EQ(Utf8ToLocal(rows[0], error), "\xA2\xAC\xFF " + std::string(76, ' '));
+    EXPECT_EQ(TScreenExport::ToLocal(rows[0], error), "\xA2\xAC\xFF " + std::string(76, ' '));
 }
 
 TEST_F(ScreenText, FieldLinesCarryNamePositionAttributesAndInputIndex)
@@ -87,7 +86,7 @@ TEST_F(ScreenText, FieldLinesCarryNamePositionAttributesAndInputIndex)
     screen.update();
     TDSFields host, unprotected;
     GenHostFields(screen, host, unprotected);
-    const auto lines = RenderFields(host, unprotected);
+    const auto lines = TScreenExport::FieldLines(host, unprotected);
     ASSERT_EQ(static_cast<std::int32_t>(lines.size()), host.Count());
     auto find = [&](const std::string& name) -> std::string {
         for (const auto& l : lines)
@@ -107,9 +106,9 @@ TEST_F(ScreenText, FieldLinesCarryNamePositionAttributesAndInputIndex)
 
 TEST(QuoteText, EscapesQuotesBackslashesAndControls)
 {
-    EXPECT_EQ(QuoteText(""), "\"\"");
-    EXPECT_EQ(QuoteText("a\"b\\c"), R"("a\"b\\c")");
-    EXPECT_EQ(QuoteText(std::string("\x00\x1F\x7F\x9D\xA0\x80", 6)), "\"\\x00\\x1F\\x7F\\x9D\xC2\xA0\xE2\x82\xAC\"");
+    EXPECT_EQ(TScreenExport::Quote(""), "\"\"");
+    EXPECT_EQ(TScreenExport::Quote("a\"b\\c"), R"("a\"b\\c")");
+    EXPECT_EQ(TScreenExport::Quote(std::string("\x00\x1F\x7F\x9D\xA0\x80", 6)), "\"\\x00\\x1F\\x7F\\x9D\xC2\xA0\xE2\x82\xAC\"");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The script lexer: words, quoted texts and their escapes, and the error
 // line for every malformed input.
 #include "tools/uScriptLexer.h"
-#include "tools/uScreenText.h"
+#include "component/uScreenExport.h"
 
 #include <gtest/gtest.h>
 
@@ -67,7 +67,7 @@ TEST(ScriptLexer, QuotedOutputReadsBackToTheSameText)
     std::string all;
     for (int c = 0; c < 256; ++c)
         all.push_back(static_cast<char>(c));
-    const TScriptLine l = LexScriptLine("set 0 " + QuoteText(all));
+    const TScriptLine l = LexScriptLine("set 0 " + TScreenExport::Quote(all));
     ASSERT_EQ(l.error, "");
     ASSERT_EQ(l.words.size(), 3u);
     EXPECT_EQ(l.words[2].text, all);

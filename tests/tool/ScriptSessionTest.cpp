@@ -6,11 +6,15 @@
 #include "sim/uHostSimulator.h"
 #include "sim/uSim3270Encoder.h"
 #include "sim/uSimCodePage.h"
+#include "sim/uSimTlsFront.h"
+#include "sim/uTestCertificates.h"
 #include "sim/uTestHost.h"
+#include "tests/tls/StunnelProcess.h"
+#include "component/uScreenExport.h"
 #include "stream/uOrvTnConsts.h"
-#include "tools/uScreenText.h"
 #include "tools/uScriptLexer.h"
 #include "tools/uScriptSession.h"
+#include "tools/uTn3270Cli.h"
 
 #include <gtest/gtest.h>
 
@@ -92,7 +96,7 @@ public:
         EXPECT_TRUE(text.ends_with("ok\n") || text.rfind("error: ") != std::string::npos) << line << "\n" << text;
         return ParseAnswer(text);
     }
-    TTerminalSession session;
+    TOperator session;
     TScriptInterpreter interpreter;
 };
 
@@ -142,6 +146,32 @@ TEST_P(DemoScript, SignOnMenuInquiryErrorsAndLogoff)
         EXPECT_EQ(screen.data[r].size(), 80u) << r;
     EXPECT_NE(screen.data[1].find("SIGN ON"), std::string::npos);
     EXPECT_EQ(screen.data[24], "cursor 10 28");
+
+    // The operator's keys and reads: Tab and Back Tab between the two
+    // input fields, a region read (on over the row end), the screen saved.
+    EXPECT_TRUE(run("tab").Ok());
+    EXPECT_TRUE(run("wait cursor 12 28 1").Ok());
+    EXPECT_TRUE(run("backtab").Ok());
+    EXPECT_EQ(run("screen").data[24], "cursor 10 28");
+    EXPECT_EQ(run("text 2 1 80").data, std::vector<std::string>{screen.data[1]});
+    EXPECT_EQ(run("text 1 80 2").data, std::vector<std::string>{screen.data[0].substr(79) + screen.data[1].substr(0, 1)});
+    EXPECT_TRUE(run("wait field").Ok());
+    const std::string snap = ::testing::TempDir() + "tn3270-snap-" + std::to_string(::getpid()) + ".txt";
+    ASSERT_TRUE(run("snap text \"" + snap + "\"").Ok());
+    {
+        std::ifstream saved(snap);
+        std::string row;
+        for (std::size_t r = 0; r < 24 && std::getline(saved, row); ++r)
+            EXPECT_EQ(row, screen.data[r]) << r;
+    }
+    std::filesystem::remove(snap);
+    // Erase EOF from the cursor: what was typed before it stays.
+    EXPECT_TRUE(run("type \"DEMOX\"").Ok());
+    EXPECT_TRUE(run("cursor 10 32").Ok());
+    EXPECT_TRUE(run("erase-eof").Ok());
+    EXPECT_EQ(run("text 10 28 8").data, std::vector<std::string>{"DEMO    "});
+    EXPECT_TRUE(run("home").Ok());
+    EXPECT_EQ(run("screen").data[24], "cursor 10 28");
 
     // A wrong password: the message line, the keyboard unlocked again, and
     // the password never on the screen.
@@ -356,11 +386,33 @@ TEST(ScriptErrors, EveryUserErrorIsAnErrorLine)
         {"type \"ABC\"", "error: not connected"},
         {"connect host:0", "error: port must be a number from 1 to 65535"},
         {"connect a b", "error: usage: connect"},
+        {"tab", "error: not connected"},
+        {"backtab", "error: not connected"},
+        {"home", "error: not connected"},
+        {"erase-eof", "error: not connected"},
+        {"wait field 0.1", "error: not connected (waiting for input field)"},
+        {"wait cursor 2 2 0.1", "error: not connected (waiting for cursor 2 2)"},
+        {"wait cursor 1", "error: usage: wait screen|unlock|connect|disconnect|field [SECONDS] | wait text \"TEXT\" "
+                          "[SECONDS] | wait cursor ROW COL [SECONDS]"},
+        {"wait cursor 25 1 0.1", "error: position must be within rows 1-24 and columns 1-80"},
+        {"text 1 1", "error: usage: text ROW COL LEN"},
+        {"text 0 1 5", "error: text must start within rows 1-24 and columns 1-80"},
+        {"text 1 1 x", "error: usage: text ROW COL LEN"},
+        {"snap pdf x", "error: usage: snap text|html FILE"},
+        {"snap html /nonexistent/dir/x.html", "error: cannot write /nonexistent/dir/x.html"},
     };
     for (const auto& c : offline) {
         const Answer a = run(c.line);
         EXPECT_TRUE(a.data.empty()) << c.line;
         EXPECT_EQ(a.last.rfind(c.error, 0), 0u) << c.line << " -> " << a.last;
+    }
+    // Every form of the table: too many words is its command's usage, and
+    // the help lists it.
+    const std::string help = UsageText("tn3270");
+    for (const TScriptCommandHelp& c : ScriptCommandHelp()) {
+        const std::string name = c.usage.substr(0, c.usage.find(' '));
+        EXPECT_EQ(run(name + " a b c d e f").last.rfind("error: usage: " + name, 0), 0u) << c.usage;
+        EXPECT_NE(help.find("  " + c.usage), std::string::npos) << c.usage;
     }
     const std::string refused = "127.0.0.1:" + std::to_string(ClosedPort());
     EXPECT_EQ(run("connect " + refused).last, "error: cannot connect to " + refused);
@@ -385,6 +437,9 @@ TEST(ScriptErrors, EveryUserErrorIsAnErrorLine)
         {"set 0 \"A\\x01\"", "error: text holds a character a field cannot hold"},
         {"wait text \"NEVER SHOWN\" 0.2", "error: timeout after 0.2 s waiting for text NEVER SHOWN"},
         {"wait disconnect 0.1", "error: timeout after 0.1 s waiting for disconnect"},
+        {"wait cursor 1 1", "ok"},
+        {"wait cursor 10 28 0.1", "error: timeout after 0.1 s waiting for cursor 10 28"},
+        {"wait field 5", "ok"},
     };
     for (const auto& c : online) {
         const Answer a = run(c.line);
@@ -515,9 +570,9 @@ TEST(GraphicEscape, LineDrawingInRecordsUtf8AndReadBuffer)
         auto guard = run.session.Component().Lock();
         const TDSField* box = run.session.Component().HostFields.Items(1);
         ASSERT_NE(box, nullptr);
-        EXPECT_EQ(FieldTextUtf8(*box, &run.session.Component().Tn3270Stream().Screen()),
+        EXPECT_EQ(TScreenExport::FieldText(*box, &run.session.Component().Tn3270Stream().Screen()),
                   "\xE2\x94\x8C\xE2\x94\x80\xE2\x94\x80\xE2\x94\xAC\xE2\x94\x90");
-        EXPECT_EQ(FieldTextUtf8(*box), "+--++");
+        EXPECT_EQ(TScreenExport::FieldText(*box), "+--++");
     }
 
     // Read Buffer: every position as the host wrote it; nulls elsewhere.
@@ -1130,6 +1185,89 @@ TEST(Tn3270Program, WriteTableAndCodePageOptions)
     }
     const ProgramRun unwritable = RunProgram({"--write-table", "cp037", "/nonexistent/dir/t.ini"}, "");
     EXPECT_TRUE(WIFEXITED(unwritable.status) && WEXITSTATUS(unwritable.status) == 1);
+}
+
+// With --tls or --starttls and no HOST a script names the host itself:
+// `connect HOST:PORT` goes through TLS with the options given. The script
+// signs on to the demo host behind the TLS front on `port`.
+ProgramRun RunTlsScript(const std::vector<std::string>& args, std::uint16_t port)
+{
+    return RunProgram(args, "wait text \"SIGN ON\" 1\n"
+                            "connect 127.0.0.1:" + std::to_string(port) + "\n"
+                            "wait text \"SIGN ON\"\n"
+                            "status\n"
+                            "set 0 \"DEMO\"\n"
+                            "set 1 \"SECRET\"\n"
+                            "key enter\n"
+                            "wait text \"MAIN MENU\"\n"
+                            "quit\n");
+}
+
+// Against the simulator's TLS front, direct and START_TLS; a CA that did not
+// sign the host's certificate is refused unless --insecure. Without --script
+// the demo host stays plain, and --tls without a HOST is refused.
+TEST(Tn3270Program, ScriptConnectsThroughTlsWithTheOptionsGiven)
+{
+    if (!TTestCertificates::Available())
+        GTEST_SKIP() << "the openssl command is missing (scripts/deps installs it)";
+    TTestCertificates certs;
+    TSimHostOptions o;
+    o.appFactory = TDemoApp::Factory();
+    THostSimulator host(o);
+    for (const bool startTls : {false, true}) {
+        SCOPED_TRACE(startTls ? "START_TLS" : "direct TLS");
+        TSimTlsOptions tls;
+        tls.certFile = certs.Good.Cert;
+        tls.keyFile = certs.Good.Key;
+        tls.startTls = startTls;
+        tls.backendPort = host.Port();
+        TSimTlsFront front(tls);
+        const std::string mode = startTls ? "--starttls" : "--tls";
+        const ProgramRun r = RunTlsScript({"--script", mode, "--cafile", certs.CaFile}, front.Port());
+        EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out;
+        // Nothing is connected before the script connects.
+        EXPECT_EQ(r.out.rfind("error: not connected (waiting for text SIGN ON)\nok\nok\n", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("data: tls TLSv1.3 "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(" verified\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(r.out.ends_with("ok\nok\nok\nok\nok\n")) << r.out;
+        // Refused with the reason: at once for direct TLS, after the telnet
+        // exchange (the script's waits) for START_TLS.
+        const ProgramRun untrusted = RunTlsScript({"--script", mode, "--cafile", certs.OtherCaFile}, front.Port());
+        EXPECT_NE(untrusted.out.find(startTls ? "error: not connected (waiting for text SIGN ON): TLS: "
+                                              : "error: cannot connect to 127.0.0.1:" + std::to_string(front.Port()) +
+                                                    ": TLS: "),
+                  std::string::npos)
+            << untrusted.out;
+        EXPECT_NE(untrusted.out.find("error: not connected (waiting for text MAIN MENU)"), std::string::npos);
+        const ProgramRun insecure =
+            RunTlsScript({"--script", mode, "--cafile", certs.OtherCaFile, "--insecure"}, front.Port());
+        EXPECT_NE(insecure.out.find(" not-verified\n"), std::string::npos) << insecure.out;
+        EXPECT_TRUE(insecure.out.ends_with("ok\nok\nok\nok\nok\n")) << insecure.out;
+    }
+    const ProgramRun demo = RunProgram({"--tls"}, "");
+    EXPECT_TRUE(WIFEXITED(demo.status) && WEXITSTATUS(demo.status) == 1);
+}
+
+// The same script against an independent TLS server: stunnel in front of
+// the simulator's demo host.
+TEST(Tn3270Program, ScriptConnectsThroughStunnel)
+{
+    if (!TTestCertificates::Available())
+        GTEST_SKIP() << "the openssl command is missing (scripts/deps installs it)";
+    if (!TStunnelProcess::Find())
+        GTEST_SKIP() << "stunnel is not installed (scripts/deps installs it)";
+    TTestCertificates certs;
+    TSimHostOptions o;
+    o.appFactory = TDemoApp::Factory();
+    THostSimulator host(o);
+    TStunnelProcess stunnel;
+    std::string error;
+    ASSERT_TRUE(stunnel.Start(certs.Good.Cert, certs.Good.Key, host.Port(), error)) << error;
+    const ProgramRun r = RunTlsScript({"--script", "--tls", "--cafile", certs.CaFile}, stunnel.Port());
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out << stunnel.Output();
+    EXPECT_NE(r.out.find("data: tls TLSv1."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" verified\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("ok\nok\nok\nok\nok\n")) << r.out;
 }
 
 TEST(Tn3270Program, DemoWalkAndCommandLineErrors)

@@ -6,6 +6,7 @@
 #include "sim/uDemoApp.h"
 #include "sim/uHostSimulator.h"
 #include "sim/uSim3270Encoder.h"
+#include "component/uScreenExport.h"
 #include "stream/uGraphicEscape.h"
 #include "tools/uTerminalUi.h"
 
@@ -112,7 +113,7 @@ TEST(TerminalCells, ColoursHighlightingHiddenFieldsAndBoxDrawing)
     d.setEFA(60, 0x40);           // blink, base colour
     d.Chars[61] = 0xE9;           // é in the local set
 
-    const TUiCells cells = RenderCells(d);
+    const TUiCells cells = RenderCells(TScreenExport::Cells(d));
     struct Expect {
         int at;
         char32_t ch;
@@ -145,12 +146,12 @@ TEST(TerminalCells, ColoursHighlightingHiddenFieldsAndBoxDrawing)
     TOrvTn3270display w(0, 24, 80);
     w.insertFA(1900, 0x28);
     w.Chars[0] = 'W';
-    EXPECT_EQ(RenderCells(w)[0].color, TUiColor::White);
+    EXPECT_EQ(RenderCells(TScreenExport::Cells(w))[0].color, TUiColor::White);
     // Unformatted: green, as a 3270 shows it.
     TOrvTn3270display u(0, 24, 80);
     u.Chars[5] = 'U';
-    EXPECT_EQ(RenderCells(u)[5].color, TUiColor::Green);
-    EXPECT_EQ(RenderCells(u)[5].ch, U'U');
+    EXPECT_EQ(RenderCells(TScreenExport::Cells(u))[5].color, TUiColor::Green);
+    EXPECT_EQ(RenderCells(TScreenExport::Cells(u))[5].ch, U'U');
 }
 
 TEST(TerminalStatus, LineShowsConnectionLockMessageInsertAndCursor)
@@ -199,17 +200,17 @@ protected:
     std::string Row(const TUiFrame& f, int row)
     {
         std::string s;
-        for (int c = 0; c < kUiCols; ++c) {
-            const char32_t ch = f.cells[static_cast<std::size_t>((row - 1) * kUiCols + c)].ch;
+        for (int c = 0; c < f.cols; ++c) {
+            const char32_t ch = f.cells[static_cast<std::size_t>((row - 1) * f.cols + c)].ch;
             s += ch < 0x80 ? static_cast<char>(ch) : '?';
         }
         return s;
     }
     bool Shows(const std::string& text)
     {
-        return session.WaitText(text, kWait) == TWaitResult::Ok;
+        return session.Wait(TWaitCondition::ForText(text), kWait) == TWaitResult::Ok;
     }
-    TTerminalSession session;
+    TOperator session;
     TTerminalUiModel model{session};
 };
 
@@ -218,12 +219,11 @@ TEST_F(TerminalModel, DemoSignOnMenuInquiryRefusalsAndLogoff)
     TSimHostOptions o;
     o.appFactory = TDemoApp::Factory();
     THostSimulator host(o);
-    std::string error;
-    ASSERT_TRUE(session.Connect("127.0.0.1", host.Port(), error)) << error;
+    ASSERT_TRUE(session.Connect("127.0.0.1", host.Port())) << session.LastError().Message;
     const auto s = host.WaitSession();
     ASSERT_TRUE(s);
     ASSERT_TRUE(Shows("SIGN ON"));
-    ASSERT_EQ(session.Wait(TWaitEvent::Unlock, kWait), TWaitResult::Ok);
+    ASSERT_EQ(session.Wait(TWaitCondition::Of(TWaitKind::Unlock), kWait), TWaitResult::Ok);
     TUiFrame f = model.Frame();
     EXPECT_EQ(f.status.lu, "SIM00001");
     EXPECT_TRUE(f.status.tn3270e);
@@ -255,18 +255,18 @@ TEST_F(TerminalModel, DemoSignOnMenuInquiryRefusalsAndLogoff)
     EXPECT_EQ(in->fields[0].text, "demo");
     EXPECT_EQ(in->fields[1].text, "secret");
     ASSERT_TRUE(Shows("MAIN MENU"));
-    ASSERT_EQ(session.Wait(TWaitEvent::Unlock, kWait), TWaitResult::Ok);
+    ASSERT_EQ(session.Wait(TWaitCondition::Of(TWaitKind::Unlock), kWait), TWaitResult::Ok);
 
     Keys("1");
     Press(K(TUiKey::Enter));
     ASSERT_TRUE(Shows("ACCOUNT INQUIRY"));
-    ASSERT_EQ(session.Wait(TWaitEvent::Unlock, kWait), TWaitResult::Ok);
+    ASSERT_EQ(session.Wait(TWaitCondition::Of(TWaitKind::Unlock), kWait), TWaitResult::Ok);
     // The numeric account field refuses a letter; the digits before stay.
     Keys("1000x");
     EXPECT_EQ(model.Message().rfind("X NUM numeric field at 5,", 0), 0u) << model.Message();
     Press(K(TUiKey::Enter));
     ASSERT_TRUE(Shows("ACCOUNT NUMBER MUST BE 5 DIGITS"));
-    ASSERT_EQ(session.Wait(TWaitEvent::Unlock, kWait), TWaitResult::Ok);
+    ASSERT_EQ(session.Wait(TWaitCondition::Of(TWaitKind::Unlock), kWait), TWaitResult::Ok);
     (void)s->WaitInbound();
     (void)s->WaitInbound();
 
@@ -289,7 +289,7 @@ TEST_F(TerminalModel, DemoSignOnMenuInquiryRefusalsAndLogoff)
     ASSERT_FALSE(in->fields.empty());
     EXPECT_EQ(in->fields[0].text, "11001");
     ASSERT_TRUE(Shows("ACCOUNT 11001 NOT FOUND"));
-    ASSERT_EQ(session.Wait(TWaitEvent::Unlock, kWait), TWaitResult::Ok);
+    ASSERT_EQ(session.Wait(TWaitCondition::Of(TWaitKind::Unlock), kWait), TWaitResult::Ok);
 
     Press(K(TUiKey::Home));
     Press(K(TUiKey::Ctrl, U'k'));
@@ -299,13 +299,13 @@ TEST_F(TerminalModel, DemoSignOnMenuInquiryRefusalsAndLogoff)
     ASSERT_TRUE(in && !in->fields.empty());
     EXPECT_EQ(in->fields[0].text, "10001");
     ASSERT_TRUE(Shows("ANNA BERGER"));
-    ASSERT_EQ(session.Wait(TWaitEvent::Unlock, kWait), TWaitResult::Ok);
+    ASSERT_EQ(session.Wait(TWaitCondition::Of(TWaitKind::Unlock), kWait), TWaitResult::Ok);
 
     Press(K(TUiKey::Function, 12));  // PF12: log off
     in = s->WaitInbound();
     ASSERT_TRUE(in);
     EXPECT_EQ(in->aid, aid::PF[11]);
-    ASSERT_EQ(session.Wait(TWaitEvent::Disconnect, kWait), TWaitResult::Ok);
+    ASSERT_EQ(session.Wait(TWaitCondition::Of(TWaitKind::Disconnect), kWait), TWaitResult::Ok);
     EXPECT_NE(StatusLine(model.Frame().status, 80).find("DISCONNECTED"), std::string::npos);
     EXPECT_TRUE(Press(K(TUiKey::Char, U'a')).beep);
     EXPECT_TRUE(Press(K(TUiKey::Ctrl, U'q')).quit);
@@ -314,8 +314,7 @@ TEST_F(TerminalModel, DemoSignOnMenuInquiryRefusalsAndLogoff)
 TEST_F(TerminalModel, LockedKeyboardRefusesTypingAndKeysButNotAttn)
 {
     THostSimulator host;
-    std::string error;
-    ASSERT_TRUE(session.Connect("127.0.0.1", host.Port(), error)) << error;
+    ASSERT_TRUE(session.Connect("127.0.0.1", host.Port())) << session.LastError().Message;
     const auto s = host.WaitSession();
     ASSERT_TRUE(s && s->WaitNegotiated());
     // A write without keyboard restore leaves the keyboard locked.

@@ -1,6 +1,6 @@
 // gen_codepages: prints stream/uCodePageTables.cpp, generated from the
-// system's iconv (see tools/uCodePageGen.h). scripts/gen-codepages runs it.
-#include "tools/uCodePageGen.h"
+// system's iconv (see gen/uCodePageGen.h). scripts/gen-codepages runs it.
+#include "gen/uCodePageGen.h"
 
 #include <iostream>
 

@@ -23,6 +23,12 @@
 struct TCodePageSource {
     std::uint16_t number;       // 37
     std::string_view iconvName; // "IBM037"
+    // The page's name; empty: "cp" and the number ("cp037").
+    std::string_view name = {};
+    // The square brackets at 0xAD and 0xBD instead of 0xBA and 0xBB (the
+    // codes swapped with the two characters there): the "bracket" page,
+    // code page 37 as older hosts and the s3270 protocol's clients use it.
+    bool bracketCodes = false;
 };
 
 // The code pages that are built in, in ascending number.
