@@ -232,7 +232,7 @@ bool TSessionCore::InDeliveryFrom(const TDeliverySource* source)
 
 bool TSessionCore::DeliversOnCurrentThread() const
 {
-    if (HeldByCurrentThread() || tlsProcessingCore == this)
+    if (OwnedByCurrentThread() || tlsProcessingCore == this)
         return true;
     for (auto* s = tlsDelivery; s != nullptr; s = s->Prev)
         if (s->Core == this)
