@@ -11,8 +11,8 @@
 //   TTn3270E tn;                       // or TTn3270E tn(form) for handlers on form's dispatcher
 //   tn.Host = "mainframe.example";     // Port defaults to 23
 //   tn.OnScreenChange = [&](TObject*) {
-//       // Inside a handler the lists are stable: the reader thread is
-//       // waiting for the handler to return before it goes on.
+//       // Inside a handler the lists, the screen and the cursor are
+//       // stable, whatever other threads call meanwhile (see Threading).
 //       for (int i = 0; i < tn.HostFields.Count(); ++i)
 //           show(*As3270Field(tn.HostFields.Items(i)));
 //   };
@@ -35,10 +35,20 @@
 // lists takes the session lock (TSessionGuard) itself; event handlers are
 // never called with the lock held (see telnet/uOrvTelnet.h). Handlers may
 // call any member, SetAidKey included, on the thread they run on, and may
-// destroy the component (no event follows). "Stable inside a handler"
-// means the reader thread waits while the handler runs; an application
-// that calls the component from yet another thread at the same time holds
-// the lock in its handlers too.
+// destroy the component (no event follows).
+//
+// Stable inside a handler: what a handler sees (both lists and their
+// records, the screen buffer, the cursor) changes only between handlers,
+// never under one, whatever other threads call meanwhile. A running
+// handler owns the session as the lock's holder does: the reader and any
+// other thread that takes the lock (a key, Connect, Type, Snapshot, a
+// property) wait until it has returned, without holding the lock.
+// Disconnect never waits: from another thread it cuts the connection at
+// once (IsConnected turns false, the host sees the end) and leaves the
+// close to the handler's thread, which empties the lists and the screen
+// and raises OnDisconnect once the handler has returned. So a handler must
+// not wait for a thread that is calling the component: that thread is
+// waiting for the handler.
 //
 // Records: the component owns every record of the screen, including any
 // record the application hands to either list as a std::unique_ptr, and
@@ -190,6 +200,7 @@ public:
     // rebuilt (empty screen) and OnSessionState raised.
     // akNoOp: nothing but LastAidKey.
     // On a closed connection nothing is sent (the screen is still updated).
+    // From another thread while a handler runs, it waits for the handler.
     void SetAidKey(TTn3270AidKey key);
 
     // Types text (local character set) at the cursor as an operator would

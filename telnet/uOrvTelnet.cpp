@@ -139,7 +139,7 @@ void TOrvTelnet::Destroying()
         r->NotifyOwner.store(false, std::memory_order_release);
         if (core_->Dispatcher)
             core_->Dispatcher->Cancel(r->Target);
-        r->connection_->Shutdown();
+        r->ShutdownConnection();
     }
     if (core_->Dispatcher)
         core_->Dispatcher->Cancel(core_->Target);
@@ -153,7 +153,7 @@ void TOrvTelnet::Destroying()
         if (Socket) {
             // A destroyed component raises no disconnect event.
             Socket->OnDisconnect = nullptr;
-            if (IsConnected()) {
+            if (Socket->Active()) {
                 try {
                     Disconnect();
                 } catch (...) {
@@ -162,9 +162,11 @@ void TOrvTelnet::Destroying()
         }
     }
 
-    const bool holdsLock = core_->HeldByCurrentThread();
+    // Owning the session (the lock, or a handler on this thread), we may be
+    // what the reader waits for.
+    const bool owner = core_->OwnedByCurrentThread();
     for (auto& r : readers) {
-        if (!holdsLock && !r->thread_.IsCurrentThread() && !TSessionCore::InDeliveryFrom(r.get()))
+        if (!owner && !r->thread_.IsCurrentThread() && !TSessionCore::InDeliveryFrom(r.get()))
             r->thread_.Join();
         else
             r->thread_.Detach();  // it sees Alive false and ends without touching us
@@ -193,6 +195,12 @@ std::uint64_t TOrvTelnet::ReaderIdleWaits() const
     return core_->IdleWaits.load(std::memory_order_relaxed);
 }
 
+std::size_t TOrvTelnet::SessionWaiters() const
+{
+    return core_->Waiters();
+}
+
+
 std::shared_ptr<TThSocketRead> TOrvTelnet::ReadThread()
 {
     std::lock_guard lock(readersMutex_);
@@ -210,11 +218,16 @@ void TOrvTelnet::Connect()
     // reader. A handler run while we wait for that reader may connect again:
     // then that connection is closed too.
     for (;;) {
-        if (IsConnected())
-            Disconnect();
+        {
+            // Connect waits for the session (unlike Disconnect), so that the
+            // old connection is closed here and not left to another thread.
+            TSessionGuard guard(core_);
+            if (Socket->Active())
+                Disconnect();
+        }
         StopReaders();
         std::lock_guard lock(readersMutex_);
-        if (!IsConnected() && !ReadThread_ && finishedReaders_.empty())
+        if (!Socket->Active() && !ReadThread_ && finishedReaders_.empty())
             break;
     }
 
@@ -284,7 +297,18 @@ void TOrvTelnet::Disconnect()
 {
     if (IsDesigning())
         return;
-    TSessionGuard guard(core_);
+    // Never waits for another thread. When one owns the session (it
+    // processes a block, runs a handler or holds the lock), the connection
+    // is cut now, and the close (lists and screen emptied, OnDisconnect)
+    // is left to that thread for when it lets the session go, so that
+    // nothing changes under a running handler.
+    const auto connection = Socket ? Socket->Connection() : nullptr;
+    TSessionGuard guard = TSessionGuard::LockOrDefer(core_, [this] { Disconnect(); });
+    if (!guard) {
+        if (connection)
+            connection->Shutdown();
+        return;
+    }
     if (Disconnecting)
         return;
     Disconnecting = true;
@@ -308,14 +332,15 @@ void TOrvTelnet::StopReaders()
             readers.push_back(std::move(r));
         finishedReaders_.clear();
     }
-    const bool holdsLock = core_->HeldByCurrentThread();
+    const bool owner = core_->OwnedByCurrentThread();
     const auto& dispatcher = core_->Dispatcher;
     for (auto& r : readers) {
-        r->connection_->Shutdown();
+        r->ShutdownConnection();
         // Waiting is safe only when the reader cannot be waiting for us: not
-        // on its own thread, not inside a handler it delivers, not holding
-        // the lock it needs to finish its block.
-        if (!holdsLock && !r->thread_.IsCurrentThread() && !TSessionCore::InDeliveryFrom(r.get())) {
+        // on its own thread, not inside a handler it delivers, not owning
+        // the session it needs to finish its block (holding the lock or
+        // running a handler).
+        if (!owner && !r->thread_.IsCurrentThread() && !TSessionCore::InDeliveryFrom(r.get())) {
             // The old connection's last notifications (its disconnect above
             // all) still come before the new connection's: on the
             // dispatcher's thread they need us to pump while we wait.
@@ -374,7 +399,12 @@ void TOrvTelnet::ReadThreadTerminate(TObject* Sender)
 
 bool TOrvTelnet::IsConnected() const
 {
-    return Socket && Socket->Active();
+    if (!Socket || !Socket->Active())
+        return false;
+    // A connection cut by a Disconnect whose close waits for the session's
+    // owner is over already.
+    const auto connection = Socket->Connection();
+    return connection && !connection->IsShutdown();
 }
 
 bool TOrvTelnet::IsAlive()

@@ -39,9 +39,27 @@
 //   for Connect and Disconnect). An exception leaving a handler is caught,
 //   logged at level 1 and dropped.
 //
+// - A running handler owns the session as the lock's holder does, so that
+//   what it sees (the screen, the field lists, the cursor) changes only
+//   between handlers: a thread that takes the lock while a handler of the
+//   component runs on another thread (the reader with its next block, an
+//   application thread calling Connect, a key, a getter, Lock) waits until
+//   the handler has returned, without holding the lock. So a handler must
+//   not wait for a thread that is calling the component.
+//
+// - Disconnect never waits for another thread. When another thread owns
+//   the session (it runs a handler, processes a block or holds the lock),
+//   Disconnect shuts the connection down at once (the host sees the end,
+//   IsConnected turns false) and returns; the close itself (the lists and
+//   the screen emptied, OnDisconnect) is run by that thread as soon as it
+//   lets the session go (the handler returned, the lock released), before
+//   any other thread gets the session, and its events are delivered there.
+//
 // - Handlers may call the component back on the thread they run on:
 //   send a key, Disconnect, Connect, read the lists (they hold no lock, the
-//   calls take it), and they may destroy the component (see below).
+//   calls take it), and they may destroy the component (see below). A key
+//   a handler sends after another thread's Disconnect has cut the
+//   connection fails, and that ends the session then, as any failed send.
 //
 // - With a dispatcher, a thread other than the dispatcher's that raises a
 //   notification (the reader, or a worker thread calling Connect) waits
@@ -52,10 +70,10 @@
 //   old connection's last notifications come before the new ones; on the
 //   dispatcher's thread it pumps the dispatcher while it waits. Where the
 //   reader cannot end first (Connect called on the reader thread, inside a
-//   handler the reader waits for, or while holding the lock) the old reader
-//   is detached instead and what it had not delivered yet is dropped.
-//   Disconnect does not wait: notifications the reader raised before it
-//   may still arrive after OnDisconnect.
+//   handler, or while holding the lock) the old reader is detached instead
+//   and what it had not delivered yet is dropped. Disconnect does not wait:
+//   notifications the reader raised before it may still arrive after
+//   OnDisconnect.
 //
 // - Assign the event properties and Timings before Connect (or while
 //   holding the lock); the reader thread reads them.
@@ -63,8 +81,8 @@
 // - Destruction: the destructor stops the reader thread before anything is
 //   freed: it wakes it (socket shutdown, its pending dispatcher deliveries
 //   cancelled) and waits for it to end; when that is impossible without a
-//   deadlock (destroyed on the reader thread itself, inside a handler the
-//   reader is waiting for, or while this thread holds the lock), the reader
+//   deadlock (destroyed on the reader thread itself, inside a handler, or
+//   while this thread holds the lock), the reader
 //   is detached and ends on its own without touching the component again.
 //   Destroying a connected component raises no disconnect event. Do not
 //   destroy a component while another application thread is inside one of
@@ -91,7 +109,9 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -147,7 +167,9 @@ public:
     // starts. Nothing at design time.
     virtual void Connect();
     // Closes the connection (ceSessionDisconnected once); nothing when not
-    // connected, at design time, or when nested in a Disconnect.
+    // connected, at design time, or when nested in a Disconnect. Never
+    // waits: while another thread owns the session it cuts the connection
+    // and leaves the close to that thread (see the header comment).
     virtual void Disconnect();
     bool IsConnected() const;
     virtual bool IsAlive();
@@ -261,6 +283,9 @@ public:
 
     // Number of reader waits that timed out in this component's life (tests).
     std::uint64_t ReaderIdleWaits() const;
+    // Threads waiting now for the session, held by another thread's lock or
+    // handler (tests and diagnostics).
+    std::size_t SessionWaiters() const;
 
     // ---- engine state (guarded by the session lock)
     std::array<std::uint8_t, kRecBufferSize> RecBuffer{};
@@ -295,6 +320,7 @@ public:
 protected:
     // Throws std::logic_error when the derived class did not create the stream.
     void RequireStream() const;
+
     // TN3270E ends in this connection and plain TN3270 goes on: records are
     // text until BINARY is agreed again, and the host's next TERMINAL-TYPE
     // SEND is answered. byUs: we give it up (WONT TN3270E is sent, and a

@@ -32,6 +32,14 @@ TSessionGuard::TSessionGuard(std::shared_ptr<TSessionCore> core) : core_(std::mo
     core_->Lock();
 }
 
+TSessionGuard TSessionGuard::LockOrDefer(std::shared_ptr<TSessionCore> core, std::function<void()> deferred)
+{
+    TSessionGuard guard;
+    if (core->LockOrDefer(deferred))
+        guard.core_ = std::move(core);
+    return guard;
+}
+
 TSessionGuard::~TSessionGuard()
 {
     if (core_)
@@ -58,28 +66,118 @@ TSessionCore::TSessionCore(TObject* sender, std::function<void(std::uint64_t)> s
 {
 }
 
+// owner_ changes only under mutex_; a thread compares it with its own id
+// without the mutex, which is safe: only that thread can make them equal
+// or different. The two depths are the owner's alone.
+void TSessionCore::Acquire(std::unique_lock<std::mutex>& lock)
+{
+    if (owner_.load(std::memory_order_relaxed) != std::thread::id{}) {
+        ++waiters_;
+        free_.wait(lock, [this] { return owner_.load(std::memory_order_relaxed) == std::thread::id{}; });
+        --waiters_;
+    }
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
 void TSessionCore::Lock()
 {
-    mutex_.lock();
-    if (depth_++ == 0)
+    if (!OwnedByCurrentThread()) {
+        std::unique_lock lock(mutex_);
+        Acquire(lock);
+    }
+    ++lockDepth_;
+}
+
+bool TSessionCore::LockOrDefer(std::function<void()>& deferred)
+{
+    if (!OwnedByCurrentThread()) {
+        std::lock_guard lock(mutex_);
+        if (owner_.load(std::memory_order_relaxed) != std::thread::id{}) {
+            deferred_.push_back(std::move(deferred));
+            return false;
+        }
         owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+    ++lockDepth_;
+    return true;
 }
 
 void TSessionCore::Unlock()
 {
-    if (--depth_ > 0) {
-        mutex_.unlock();
+    if (--lockDepth_ > 0)
+        return;
+    if (handlerDepth_ > 0) {
+        // A call made by a handler: the session stays this thread's until
+        // the handler returns; what the call raised is delivered now, nested.
+        DeliverPending();
         return;
     }
-    owner_.store(std::thread::id{}, std::memory_order_relaxed);
-    if (Pending.empty()) {
-        mutex_.unlock();
-        return;
+    Release();
+}
+
+void TSessionCore::BeginHandler()
+{
+    if (!OwnedByCurrentThread()) {
+        std::unique_lock lock(mutex_);
+        Acquire(lock);
     }
+    ++handlerDepth_;
+}
+
+void TSessionCore::EndHandler()
+{
+    if (--handlerDepth_ == 0 && lockDepth_ == 0)
+        Release();
+}
+
+void TSessionCore::Release()
+{
+    std::vector<TPendingDelivery> list;
+    bool wake = false;
+    for (;;) {
+        std::vector<std::function<void()>> tasks;
+        {
+            // Checked and given up in one step: a task queued after this
+            // sees the session free and runs on its own thread.
+            std::lock_guard lock(mutex_);
+            if (deferred_.empty() || !Alive.load(std::memory_order_acquire)) {
+                tasks.swap(deferred_);  // a dead component's: dropped below, outside the mutex
+                list.swap(Pending);
+                owner_.store(std::thread::id{}, std::memory_order_relaxed);
+                wake = waiters_ > 0;
+                break;
+            }
+            tasks.swap(deferred_);
+        }
+        lockDepth_ = 1;
+        for (auto& task : tasks) {
+            try {
+                task();
+            } catch (const std::exception& e) {
+                MsgLog(TLogLevel::llError, std::string("Exception in a deferred call. ERROR: ") + e.what());
+            } catch (...) {
+                MsgLog(TLogLevel::llError, "Exception in a deferred call. ERROR: unknown exception");
+            }
+        }
+        lockDepth_ = 0;
+    }
+    if (wake)
+        free_.notify_all();
+    if (list.empty())
+        return;
+    auto keep = shared_from_this();
+    for (auto& delivery : list)
+        if (!Deliver(keep, delivery))
+            break;
+}
+
+void TSessionCore::DeliverPending()
+{
+    if (Pending.empty())
+        return;
     std::vector<TPendingDelivery> list;
     list.swap(Pending);
     auto keep = shared_from_this();
-    mutex_.unlock();
     for (auto& delivery : list)
         if (!Deliver(keep, delivery))
             break;
@@ -87,7 +185,18 @@ void TSessionCore::Unlock()
 
 bool TSessionCore::HeldByCurrentThread() const
 {
+    return OwnedByCurrentThread() && lockDepth_ > 0;
+}
+
+bool TSessionCore::OwnedByCurrentThread() const
+{
     return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
+std::size_t TSessionCore::Waiters() const
+{
+    std::lock_guard lock(mutex_);
+    return waiters_;
 }
 
 void TSessionCore::Post(const TNotifyEvent& handler)
@@ -123,7 +232,7 @@ bool TSessionCore::InDeliveryFrom(const TDeliverySource* source)
 
 bool TSessionCore::DeliversOnCurrentThread() const
 {
-    if (HeldByCurrentThread() || tlsProcessingCore == this)
+    if (OwnedByCurrentThread() || tlsProcessingCore == this)
         return true;
     for (auto* s = tlsDelivery; s != nullptr; s = s->Prev)
         if (s->Core == this)
@@ -149,17 +258,24 @@ bool TSessionCore::Deliver(const std::shared_ptr<TSessionCore>& keep, TPendingDe
         TSessionCore* Core;
         TPendingDelivery* Delivery;
     } call{keep.get(), &delivery};
+    // The handler owns the session while it runs (on this thread or the
+    // dispatcher's): it may wait here for a thread that holds the lock.
     auto run = [&call] {
-        TDeliveryScope scope{call.Core, call.Delivery->Origin, tlsDelivery};
-        tlsDelivery = &scope;
-        try {
-            call.Delivery->Handler(call.Core->sender_);
-        } catch (const std::exception& e) {
-            MsgLog(TLogLevel::llError, std::string("Exception in event handler. ERROR: ") + e.what());
-        } catch (...) {
-            MsgLog(TLogLevel::llError, "Exception in event handler. ERROR: unknown exception");
+        TSessionCore& core = *call.Core;
+        core.BeginHandler();
+        if (core.Alive.load(std::memory_order_acquire)) {
+            TDeliveryScope scope{&core, call.Delivery->Origin, tlsDelivery};
+            tlsDelivery = &scope;
+            try {
+                call.Delivery->Handler(core.sender_);
+            } catch (const std::exception& e) {
+                MsgLog(TLogLevel::llError, std::string("Exception in event handler. ERROR: ") + e.what());
+            } catch (...) {
+                MsgLog(TLogLevel::llError, "Exception in event handler. ERROR: unknown exception");
+            }
+            tlsDelivery = scope.Prev;
         }
-        tlsDelivery = scope.Prev;
+        core.EndHandler();  // runs what other threads deferred meanwhile
     };
     if (keep->Dispatcher) {
         TDispatchTarget& target = delivery.Origin != nullptr ? delivery.Origin->Target : keep->Target;

@@ -5,12 +5,22 @@
 // Shared (shared_ptr) by the component, its reader threads and deliveries
 // in flight, so that the lock and the life flag outlive a component
 // destroyed under them. See telnet/uOrvTelnet.h for the threading contract.
+//
+// The lock is one part of owning the session; running one of its handlers
+// is the other. A thread owns the session while it holds the lock or runs
+// a handler, so that what a handler sees (the screen, the field lists)
+// cannot change under it: another thread that takes the lock meanwhile
+// waits until the handler has returned, and work that must not wait
+// (Disconnect) is deferred: the owner runs it, under the lock, when it
+// lets the session go, before any other thread gets it.
 #pragma once
 
 #include "platform/uComponent.h"
 #include "platform/uDispatcher.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,13 +61,20 @@ class TSessionGuard {
 public:
     explicit TSessionGuard(TOrvTelnet& telnet);
     explicit TSessionGuard(std::shared_ptr<TSessionCore> core);
+    // Takes the lock unless another thread owns the session (holds the lock
+    // or runs one of its handlers): then `deferred` is queued to run under
+    // the lock when that thread lets the session go, and the guard returned
+    // holds nothing (false). Never waits.
+    static TSessionGuard LockOrDefer(std::shared_ptr<TSessionCore> core, std::function<void()> deferred);
     ~TSessionGuard();
+    explicit operator bool() const { return core_ != nullptr; }
     TSessionGuard(TSessionGuard&& other) noexcept = default;
     TSessionGuard& operator=(TSessionGuard&&) = delete;
     TSessionGuard(const TSessionGuard&) = delete;
     TSessionGuard& operator=(const TSessionGuard&) = delete;
 
 private:
+    TSessionGuard() = default;
     std::shared_ptr<TSessionCore> core_;
 };
 
@@ -81,11 +98,19 @@ public:
     // startReader runs under the lock, while Alive, for a queued reader start.
     TSessionCore(TObject* sender, std::function<void(std::uint64_t)> startReader);
 
+    // Waits while another thread owns the session.
     void Lock();
-    // Releasing the outermost level hands the queue to this thread and
-    // delivers it after the mutex is free.
+    // Releasing the outermost level (outside a handler) runs the deferred
+    // work, lets the session go and delivers the queue on this thread.
     void Unlock();
+    // Lock without waiting, or queue the task (see TSessionGuard::LockOrDefer).
+    bool LockOrDefer(std::function<void()>& deferred);
+    // This thread holds the lock.
     bool HeldByCurrentThread() const;
+    // This thread owns the session: it holds the lock or runs a handler.
+    bool OwnedByCurrentThread() const;
+    // Threads waiting for the session now (tests and diagnostics).
+    std::size_t Waiters() const;
 
     // Queues the handler while this thread holds the lock, else delivers it
     // at once. Its origin is the source processing on this thread, if any.
@@ -111,9 +136,24 @@ public:
     std::atomic<std::uint64_t> IdleWaits{0};  // reader waits that timed out (tests)
 
 private:
-    std::recursive_mutex mutex_;
+    // Waits (mutex_ held) until nobody owns the session, then owns it.
+    void Acquire(std::unique_lock<std::mutex>& lock);
+    void BeginHandler();
+    void EndHandler();
+    // The owner, lock and handlers done: runs the deferred work, frees the
+    // session and delivers what was raised meanwhile.
+    void Release();
+    // Delivers the queue on this thread, which keeps the session (a handler's call).
+    void DeliverPending();
+
+    mutable std::mutex mutex_;  // guards owner_ changes, waiters_, deferred_; never held outside this class
+    std::condition_variable free_;
     std::atomic<std::thread::id> owner_{};
-    int depth_ = 0;  // guarded by mutex_
+    // The owner's own counts (only the owning thread touches them).
+    int lockDepth_ = 0;
+    int handlerDepth_ = 0;
+    std::size_t waiters_ = 0;
+    std::vector<std::function<void()>> deferred_;
     TObject* const sender_;
     const std::function<void(std::uint64_t)> startReader_;
 };

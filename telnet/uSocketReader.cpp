@@ -164,14 +164,25 @@ void TThSocketRead::Execute()
                     Telnet->ConnectionEnded(connection_->TlsFailureText(), lastRead < 0);
                 Telnet->ReadThreadTerminate(this);
                 // Only its own connection: a newer one is not this reader's to end.
-                if (Telnet->IsConnected() && OwnsConnection())
+                if (Telnet->Socket->Active() && OwnsConnection())
                     Telnet->Disconnect();
             }
         }
     } catch (...) {
         // Nothing may leave the thread.
     }
+    {
+        std::lock_guard lock(connectionMutex_);
+        connection_.reset();
+    }
     Finished.store(true, std::memory_order_release);
+}
+
+void TThSocketRead::ShutdownConnection()
+{
+    std::lock_guard lock(connectionMutex_);
+    if (connection_)
+        connection_->Shutdown();
 }
 
 bool TThSocketRead::OwnsConnection() const

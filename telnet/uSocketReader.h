@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class TOrvTelnet;
 
@@ -81,10 +82,18 @@ private:
     bool Running() const;
     // The component's open connection is still this reader's. Under the lock.
     bool OwnsConnection() const;
+    // Shuts the connection down unless this reader has let it go already.
+    void ShutdownConnection();
 
     TOrvTelnet* Telnet;  // touched only under the lock, after Running()
     std::shared_ptr<TSessionCore> core_;
+    // Dropped when the reader ends, so that the descriptor closes with the
+    // last user: a peer still writing to a connection we cut is reset then,
+    // instead of blocking on a receive window nobody empties. Written only
+    // by the reader thread, under connectionMutex_; other threads read it
+    // under it.
     std::shared_ptr<TTcpConnection> connection_;
+    std::mutex connectionMutex_;
     const TTelnetTimings timings_;
     TNativeThread thread_;
     std::unique_ptr<std::array<std::uint8_t, kReadBufferSize>> ReadBuffer;

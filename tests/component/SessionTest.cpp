@@ -10,11 +10,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -585,8 +587,8 @@ TEST_F(Session, ConnectAndDisconnectEmptyBothListsBeforeTheirEvents)
     s = Open();
     ASSERT_TRUE(s);
     ASSERT_TRUE(Show(*s, Form()));
-    tn->Disconnect();  // the application ends it
-    ASSERT_EQ(events.Count("Disconnect"), 2);
+    tn->Disconnect();  // the application ends it (later, if a handler runs)
+    ASSERT_TRUE(events.WaitFor("Disconnect", 2));
     EXPECT_EQ(events.Last("Disconnect").hostCount, 0);
     EXPECT_EQ(events.Last("Disconnect").unprotectedCount, 0);
     EXPECT_EQ(tn->Snapshot().HostFields.size(), 0u);
@@ -601,6 +603,131 @@ TEST_F(Session, DestroyingAConnectedComponentRaisesNoDisconnect)
     tn.reset();
     EXPECT_TRUE(s->WaitDisconnect());
     EXPECT_EQ(events.Count("Disconnect"), 0);
+}
+
+// ---- what a handler sees does not change under it
+
+// Everything a handler can read of the screen, as text: both lists'
+// records and cursors, the screen's characters and cursor, the last key.
+std::string Look(TTn3270E& tn)
+{
+    std::ostringstream v;
+    for (const TDSFields* list : {&tn.HostFields, &tn.UnprotectedFields}) {
+        v << list->Count() << " records, cursor " << list->CursorPos << ":";
+        for (int i = 0; i < list->Count(); ++i)
+            v << " [" << list->Items(i)->GetPos() << " " << list->Items(i)->Len << " "
+              << static_cast<int>(list->Items(i)->Attr) << " " << list->Items(i)->Data << "]";
+        v << "\n";
+    }
+    const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
+    v << "screen cursor " << screen.CursorPosition << ", key " << static_cast<int>(tn.GetLastAidKey()) << "\n"
+      << std::string(screen.Chars.begin(), screen.Chars.begin() + screen.Size);
+    return v.str();
+}
+
+// A session whose next OnScreenChange (the Form) holds on a latch: it looks
+// at the session when it starts and again once let go. Its state outlives
+// the test body (the hook may run until the component is gone); TearDown
+// lets a held handler go.
+class HeldHandler : public Session {
+protected:
+    struct TState {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool armed = false, held = false;
+        std::string before, after;
+    };
+    std::shared_ptr<TState> s_ = std::make_shared<TState>();
+
+    std::shared_ptr<TSimSession> OpenAndHold()
+    {
+        Start();
+        events.On("ScreenChange", [s = s_, raw = tn.get()] {
+            std::unique_lock lock(s->mutex);
+            if (!std::exchange(s->armed, false))
+                return;
+            s->before = Look(*raw);
+            s->held = true;
+            s->changed.notify_all();
+            s->changed.wait(lock, [&] { return !s->held; });
+            s->after = Look(*raw);
+        });
+        auto s = Open();
+        if (s) {
+            std::unique_lock lock(s_->mutex);
+            s_->armed = true;
+            lock.unlock();
+            s->Send3270(Form());
+            lock.lock();
+            EXPECT_TRUE(s_->changed.wait_for(lock, kWait, [this] { return s_->held; }));
+        }
+        return s;
+    }
+    // Lets the handler go once count threads wait for the session behind it.
+    void ReleaseAfterWaiters(std::size_t count)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (tn->SessionWaiters() < count && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        EXPECT_GE(tn->SessionWaiters(), count);
+        Release();
+    }
+    void Release()
+    {
+        std::lock_guard lock(s_->mutex);
+        s_->held = false;
+        s_->changed.notify_all();
+    }
+    void TearDown() override
+    {
+        Release();
+        Session::TearDown();
+    }
+};
+
+TEST_F(HeldHandler, AKeyWithEditsFromAnotherThreadWaitsForItAndThenGoes)
+{
+    auto s = OpenAndHold();
+    ASSERT_TRUE(s);
+    std::thread key([&] {
+        auto guard = tn->Lock();
+        Unprotected(*tn, 0).SetData("KEY");
+        tn->UnprotectedFields.CursorPos = 174;
+        tn->SetAidKey(TTn3270AidKey::akEnter);
+    });
+    ReleaseAfterWaiters(1);
+    key.join();
+    EXPECT_EQ(s_->after, s_->before);
+    EXPECT_EQ(s_->before.find("KEY"), std::string::npos) << s_->before;
+    EXPECT_NE(s_->before.find("screen cursor 90,"), std::string::npos) << s_->before;
+    auto in = s->WaitInbound();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->aid, aid::Enter);
+    EXPECT_EQ(in->cursor, 173);
+    ASSERT_EQ(in->fields.size(), 1u);
+    EXPECT_EQ(in->fields[0].text, "KEY");
+}
+
+TEST_F(HeldHandler, DisconnectFromAnotherThreadCutsAtOnceAndClosesWhenItReturnsBeforeAConnect)
+{
+    auto s = OpenAndHold();
+    ASSERT_TRUE(s);
+    tn->Disconnect();                  // returns at once
+    EXPECT_TRUE(s->WaitDisconnect());  // the host sees the end while the handler still runs
+    EXPECT_FALSE(tn->IsConnected());
+    EXPECT_EQ(events.Count("Disconnect"), 0);  // the close waits for the handler
+    std::thread connect([&] { tn->Connect(); });
+    ReleaseAfterWaiters(1);
+    connect.join();
+    EXPECT_EQ(s_->after, s_->before);
+    EXPECT_EQ(s_->before.find("3 records"), s_->before.find('\n') + 1) << s_->before;
+    // Then the close (lists empty), then the new connection.
+    ASSERT_TRUE(events.WaitFor("Connect", 2));
+    auto names = events.Names();
+    names.erase(names.begin(), std::find(names.begin(), names.end(), "ScreenChange"));
+    EXPECT_LT(std::find(names.begin(), names.end(), "Disconnect"), std::find(names.begin(), names.end(), "Connect"));
+    EXPECT_EQ(events.Last("Disconnect").hostCount, 0);
+    EXPECT_EQ(events.Last("Disconnect").unprotectedCount, 0);
 }
 
 // A handler answers the screen it is told about, on the reader thread or,
