@@ -58,6 +58,9 @@ constexpr std::array<const char*, 5> kFunctionNames = {"bind-image", "data-strea
                                                        "scs-ctl-codes", "sysreq"};
 
 constexpr char kNotConnected[] = "not connected";
+// The 3270 DUP and FIELD MARK codes (a display shows them as an overscored
+// asterisk and semicolon).
+constexpr std::uint8_t kDup = 0x1C, kFieldMark = 0x1E;
 constexpr char kWrongThread[] =
     "a blocking wait cannot run on a thread that delivers the session's events "
     "(inside a handler or a wait's completion, holding the session lock, or on its dispatcher's thread)";
@@ -558,6 +561,26 @@ TOperatorError TOperator::Backspace() { return Edit(true, 0, [](TTypingEngine& e
 TOperatorError TOperator::EraseEof() { return Edit(true, 0, [](TTypingEngine& e) { return e.EraseEof(); }); }
 TOperatorError TOperator::EraseInput() { return Edit(true, 0, [](TTypingEngine& e) { return e.EraseInput(); }); }
 TOperatorError TOperator::DeleteField() { return Edit(true, 0, [](TTypingEngine& e) { return e.DeleteField(); }); }
+TOperatorError TOperator::Dup() { return Order(kDup, true); }
+TOperatorError TOperator::FieldMark() { return Order(kFieldMark, false); }
+
+TOperatorError TOperator::Order(std::uint8_t ebcdic, bool dup)
+{
+    std::uint8_t code = 0;
+    {
+        auto guard = tn_.Lock();
+        const TOrvTn3270stream& stream = tn_.Tn3270Stream();
+        code = stream.Ebc2Asc(ebcdic);
+        // A table that does not give the code back would send something else.
+        if (tn_.IsConnected() && stream.Asc2Ebc(code) != ebcdic) {
+            std::string message = dup ? "DUP" : "FIELD MARK";
+            message.append(" cannot be sent in ").append(stream.TableName.empty() ? "the built-in table"
+                                                                                  : stream.TableName);
+            return Fail(TOperatorFault::NotCarried, std::move(message));
+        }
+    }
+    return Edit(true, 0, [code, dup](TTypingEngine& e) { return dup ? e.Dup(code) : e.FieldMark(code); });
+}
 
 // ------------------------------------------------------------ fields
 

@@ -210,6 +210,11 @@ public:
     TOperatorError EraseInput();
     // The field under the cursor emptied, cursor to its first position.
     TOperatorError DeleteField();
+    // The DUP and FIELD MARK keys: X'1C' or X'1E' into the field (sent to
+    // the host as such, shown as '*' and ';'), then Tab or one position on.
+    // Protected, KeyboardLocked, NotConnected as typing.
+    TOperatorError Dup();
+    TOperatorError FieldMark();
     // The message of a character the code page cannot carry to the host
     // and back ("character € cannot be sent in cp037"), or nothing: the
     // one check of every way of entering text. Takes the lock.
@@ -340,6 +345,8 @@ private:
     template <class F>
     TOperatorError MoveWith(F&& move);
     TOperatorError Refusal(const TTypeResult& r, std::size_t asked);
+    // Dup and FieldMark: the order's EBCDIC code through the code page.
+    TOperatorError Order(std::uint8_t ebcdic, bool dup);
     // Whether the screen shows what a content wait looks for; takes the lock.
     bool ContentHolds(const TWaitCondition& condition);
     // Decides the pending wait after an event or an action; no lock held.

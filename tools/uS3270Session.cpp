@@ -381,10 +381,10 @@ bool TS3270Session::KeyboardUsable(TS3270Reply& r)
     return true;
 }
 
-void TS3270Session::OperatorError(TS3270Reply& r)
+void TS3270Session::OperatorError(TS3270Reply& r, const char* message)
 {
     opLocked_ = true;
-    r.Fail("Keyboard locked\nOperator error");
+    r.Fail(message);
 }
 
 void TS3270Session::ResetKeyboard()
