@@ -235,17 +235,31 @@ std::string FormatHostFieldLog(const TDSField& field)
     return line;
 }
 
+namespace {
+
+// Work with offsets: a record shorter than the header or the two final
+// bytes simply has no text.
+std::int64_t TextLength(std::int32_t len, bool extended)
+{
+    return static_cast<std::int64_t>(len) - (extended ? kTextRecordHeaderSize : 0) - 2;
+}
+
+}  // namespace
+
+bool TextRecordHasText(const std::uint8_t* data, std::int32_t len, bool extended)
+{
+    return data != nullptr && TextLength(len, extended) > 0;
+}
+
 bool ShowTextRecord(const std::uint8_t* data, std::int32_t len, bool extended, TDSFields& hostFields,
                     TDSFields& unprotectedFields)
 {
     if (len == 0)
         return false;
-    // Work with offsets: a record shorter than the header or the two final
-    // bytes simply has no text.
-    const std::int64_t start = extended ? kTextRecordHeaderSize : 0;
-    const std::int64_t textLen = static_cast<std::int64_t>(len) - start - 2;
-    if (textLen <= 0 || data == nullptr)
+    if (!TextRecordHasText(data, len, extended))
         return true;
+    const std::int64_t start = extended ? kTextRecordHeaderSize : 0;
+    const std::int64_t textLen = TextLength(len, extended);
 
     unprotectedFields.Clear();
     hostFields.FreeFields();

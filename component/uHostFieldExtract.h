@@ -66,3 +66,6 @@ std::string FormatHostFieldLog(const TDSField& field);
 // True means the caller raises ceScreenChanged. Reads nothing outside data.
 bool ShowTextRecord(const std::uint8_t* data, std::int32_t len, bool extended, TDSFields& hostFields,
                     TDSFields& unprotectedFields);
+// Whether ShowTextRecord replaces the lists for this record (its text is
+// not empty).
+bool TextRecordHasText(const std::uint8_t* data, std::int32_t len, bool extended);

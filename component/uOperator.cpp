@@ -58,6 +58,9 @@ constexpr std::array<const char*, 5> kFunctionNames = {"bind-image", "data-strea
                                                        "scs-ctl-codes", "sysreq"};
 
 constexpr char kNotConnected[] = "not connected";
+// The 3270 DUP and FIELD MARK codes (a display shows them as an overscored
+// asterisk and semicolon).
+constexpr std::uint8_t kDup = 0x1C, kFieldMark = 0x1E;
 constexpr char kWrongThread[] =
     "a blocking wait cannot run on a thread that delivers the session's events "
     "(inside a handler or a wait's completion, holding the session lock, or on its dispatcher's thread)";
@@ -166,6 +169,8 @@ struct TOperator::TState {
     std::condition_variable completed;  // a wait finished (blocking Wait sleeps on it)
     int callbacks = 0;  // completions running outside the mutex
     std::thread::id callbackThread;  // where the last one runs
+    // The front end's change callback (guarded by mutex; called outside it).
+    std::shared_ptr<const std::function<void()>> onChange;
 
     // The outcome of the pending wait now; content: whether the screen
     // shows what a content wait looks for (read before, under the session
@@ -285,13 +290,15 @@ TOperator::TOperator(std::shared_ptr<ITimerQueue> timers) : state_(std::make_sha
 {
     // Handlers run on the reader thread (no windowed owner), on the
     // dispatcher's, or on the caller's for Connect and Disconnect, never
-    // under the session lock: they count, then decide the pending wait.
+    // under the session lock: they count, tell the front end, then decide
+    // the pending wait (a wait that ends on the event finds the callback run).
     auto count = [this](auto bump) {
         return [this, bump](TObject*) {
             {
                 std::lock_guard lock(state_->mutex);
                 bump(*state_);
             }
+            Changed();
             Recheck();
         };
     };
@@ -310,15 +317,15 @@ TOperator::TOperator(std::shared_ptr<ITimerQueue> timers) : state_(std::make_sha
         // it would let the key's Screen and Unlock waits end on the screen
         // that came before the key.
         const bool unlockedNow = tn_.GetStatus().empty();
-        {
+        if (unlockedNow) {
             std::lock_guard lock(state_->mutex);
-            if (!unlockedNow)
-                return;
             ++state_->counts.unlock;
             state_->locked = false;
             state_->keyAnswered = true;
         }
-        Recheck();
+        Changed();
+        if (unlockedNow)
+            Recheck();
     };
     tn_.OnConnect = count([](TState& s) {
         ++s.counts.connect;
@@ -554,13 +561,36 @@ TOperatorError TOperator::Backspace() { return Edit(true, 0, [](TTypingEngine& e
 TOperatorError TOperator::EraseEof() { return Edit(true, 0, [](TTypingEngine& e) { return e.EraseEof(); }); }
 TOperatorError TOperator::EraseInput() { return Edit(true, 0, [](TTypingEngine& e) { return e.EraseInput(); }); }
 TOperatorError TOperator::DeleteField() { return Edit(true, 0, [](TTypingEngine& e) { return e.DeleteField(); }); }
+TOperatorError TOperator::Dup() { return Order(kDup, true); }
+TOperatorError TOperator::FieldMark() { return Order(kFieldMark, false); }
+
+TOperatorError TOperator::Order(std::uint8_t ebcdic, bool dup)
+{
+    std::uint8_t code = 0;
+    {
+        auto guard = tn_.Lock();
+        const TOrvTn3270stream& stream = tn_.Tn3270Stream();
+        code = stream.Ebc2Asc(ebcdic);
+        // A table that does not give the code back would send something else.
+        if (tn_.IsConnected() && stream.Asc2Ebc(code) != ebcdic) {
+            std::string message = dup ? "DUP" : "FIELD MARK";
+            message.append(" cannot be sent in ").append(stream.TableName.empty() ? "the built-in table"
+                                                                                  : stream.TableName);
+            return Fail(TOperatorFault::NotCarried, std::move(message));
+        }
+    }
+    return Edit(true, 0, [code, dup](TTypingEngine& e) { return dup ? e.Dup(code) : e.FieldMark(code); });
+}
 
 // ------------------------------------------------------------ fields
 
 namespace {
 
+// listsHoldText: the records are a host text message's lines, which the
+// screen does not show (it may still hold the 3270 screen before them).
 TOperatorField Describe(const TOrvTn3270display& screen, const TDSFields& unprotected,
-                        const std::vector<T3270Field*>& run, const std::vector<TScreenCell>& cells)
+                        const std::vector<T3270Field*>& run, const std::vector<TScreenCell>& cells,
+                        bool listsHoldText)
 {
     const T3270Field& first = *run.front();
     TOperatorField f;
@@ -580,7 +610,7 @@ TOperatorField Describe(const TOrvTn3270display& screen, const TDSFields& unprot
     f.Numeric = first.GetNumeric();
     f.Hidden = !first.GetVisible();
     f.Intensified = first.GetHigh();
-    const bool painted = screen.Formatted && screen.inRange(f.Start);
+    const bool painted = !listsHoldText && screen.Formatted && screen.inRange(f.Start);
     if (painted) {
         const std::int32_t before = f.Start == 0 ? screen.Size - 1 : f.Start - 1;
         f.Attribute = screen.Chars[static_cast<std::size_t>(before)] == TOrvTndisplay::kFieldMarker
@@ -608,6 +638,7 @@ std::vector<TOperatorField> TOperator::Fields()
     auto guard = tn_.Lock();
     const TOrvTn3270display& screen = tn_.Tn3270Stream().Screen();
     const std::vector<TScreenCell> cells = TScreenExport::Cells(screen);
+    const bool text = tn_.ListsHoldText();
     std::vector<TOperatorField> out;
     for (std::int32_t i = 0; i < tn_.HostFields.Count();) {
         const std::vector<T3270Field*> run = RunFrom(tn_.HostFields, i);
@@ -615,7 +646,7 @@ std::vector<TOperatorField> TOperator::Fields()
             ++i;
             continue;
         }
-        out.push_back(Describe(screen, tn_.UnprotectedFields, run, cells));
+        out.push_back(Describe(screen, tn_.UnprotectedFields, run, cells, text));
         i += static_cast<std::int32_t>(run.size());
     }
     return out;
@@ -670,7 +701,7 @@ TOperatorError TOperator::Field(const TFieldRef& ref, TOperatorField& out)
     const std::vector<T3270Field*> run = RunFrom(tn_.HostFields, index);
     if (run.empty())
         return Fail(TOperatorFault::UnknownField, "no field " + std::to_string(index));
-    out = Describe(screen, tn_.UnprotectedFields, run, TScreenExport::Cells(screen));
+    out = Describe(screen, tn_.UnprotectedFields, run, TScreenExport::Cells(screen), tn_.ListsHoldText());
     return Succeed();
 }
 
@@ -1038,6 +1069,29 @@ bool TOperator::ContentHolds(const TWaitCondition& c)
     case TWaitKind::CursorAt:
         return screen.CursorPosition == c.Row * screen.Cols + c.Col;
     default: return false;
+    }
+}
+
+void TOperator::SetOnChange(std::function<void()> changed)
+{
+    auto cb = changed ? std::make_shared<const std::function<void()>>(std::move(changed)) : nullptr;
+    std::lock_guard lock(state_->mutex);
+    state_->onChange = std::move(cb);
+}
+
+void TOperator::Changed()
+{
+    std::shared_ptr<const std::function<void()>> cb;
+    {
+        std::lock_guard lock(state_->mutex);
+        cb = state_->onChange;
+    }
+    if (!cb)
+        return;
+    try {
+        (*cb)();
+    } catch (...) {
+        // A notification's exception has nowhere to go on the reader's thread.
     }
 }
 

@@ -32,8 +32,9 @@
 // One caller at a time: the members are not for several threads
 // at once (a front end serialises its callers). The component's handlers
 // run on its reader thread (or dispatcher) meanwhile: they only count,
-// and complete the pending wait. Do not replace the component's On...
-// handlers: this object owns them. A blocking Wait called on a thread that
+// complete the pending wait and call the change callback. Do not replace the component's On...
+// handlers: this object owns them; a front end that wants to hear of every
+// change (to repaint, to wake its loop) registers SetOnChange. A blocking Wait called on a thread that
 // delivers this session's events (inside one of its handlers, while holding
 // its session lock, or on its dispatcher's thread) is refused (Refused,
 // fault WrongThread) instead of dead-locking; StartWait is allowed there.
@@ -209,6 +210,11 @@ public:
     TOperatorError EraseInput();
     // The field under the cursor emptied, cursor to its first position.
     TOperatorError DeleteField();
+    // The DUP and FIELD MARK keys: X'1C' or X'1E' into the field (sent to
+    // the host as such, shown as '*' and ';'), then Tab or one position on.
+    // Protected, KeyboardLocked, NotConnected as typing.
+    TOperatorError Dup();
+    TOperatorError FieldMark();
     // The message of a character the code page cannot carry to the host
     // and back ("character € cannot be sent in cp037"), or nothing: the
     // one check of every way of entering text. Takes the lock.
@@ -308,6 +314,21 @@ public:
     // for itself).
     TWaitResult Wait(const TWaitCondition& condition, std::chrono::milliseconds timeout);
 
+    // ---- change notification
+    // changed() runs after each event of the session (screen, keyboard lock
+    // and unlock, connect, connection failure, session state, disconnect)
+    // has been counted, before the pending wait is decided (a wait that ends
+    // on the event finds the callback has run): on the thread that
+    // delivers the event (the reader, the dispatcher's, or the caller's own
+    // inside Connect, Disconnect and Key), never under the session lock or
+    // this object's mutex. It is for noting the change (waking a front
+    // end's loop): it must not block, and must not call this object, whose
+    // members belong to the front end's one caller; what it throws is
+    // dropped. Replaces the callback set before; an empty one removes it.
+    // Any thread may call this; a replaced callback may still be running on
+    // a delivering thread when it returns.
+    void SetOnChange(std::function<void()> changed);
+
     // The last refusal; Ok after an operation that succeeded.
     const TOperatorError& LastError() const { return error_; }
 
@@ -324,10 +345,14 @@ private:
     template <class F>
     TOperatorError MoveWith(F&& move);
     TOperatorError Refusal(const TTypeResult& r, std::size_t asked);
+    // Dup and FieldMark: the order's EBCDIC code through the code page.
+    TOperatorError Order(std::uint8_t ebcdic, bool dup);
     // Whether the screen shows what a content wait looks for; takes the lock.
     bool ContentHolds(const TWaitCondition& condition);
     // Decides the pending wait after an event or an action; no lock held.
     void Recheck();
+    // Runs the change callback; no lock held.
+    void Changed();
     // StartWait's work; the wait's generation, 0 when refused.
     std::uint64_t Begin(const TWaitCondition& condition, std::chrono::milliseconds timeout, TWaitCallback done,
                         bool raiseFd);

@@ -81,14 +81,23 @@ std::optional<std::uint8_t> LocalOf(std::uint32_t cp)
 }
 
 // The local character shown at a position.
+// The 3270 DUP and FIELD MARK (EBCDIC X'1C', X'1E', the same controls in
+// the local set of every built-in page) show as a display shows them, an
+// overscored '*' and ';', typed by the operator or written by the host;
+// other controls show as blanks.
+constexpr std::uint8_t kLocalDup = 0x1C, kLocalFieldMark = 0x1E;
+
 std::uint8_t Shown(const TOrvTn3270display& screen, std::int32_t i)
 {
     const std::uint8_t c = screen.Chars[static_cast<std::size_t>(i)];
-    if (c == TOrvTndisplay::kNull || c == TOrvTndisplay::kFieldMarker || IsControl(c))
+    const bool orderMark = c == kLocalDup || c == kLocalFieldMark;
+    if (c == TOrvTndisplay::kNull || c == TOrvTndisplay::kFieldMarker || (IsControl(c) && !orderMark))
         return ' ';
     // On an unformatted screen every position's attribute is 0: displayed.
     if ((screen.getFA(i) & kFaNonDisplay) == kFaNonDisplay)
         return ' ';
+    if (orderMark)
+        return c == kLocalDup ? '*' : ';';
     return c;
 }
 

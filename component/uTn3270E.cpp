@@ -260,6 +260,12 @@ std::string TTn3270E::terminalName(bool deviceType) const
     return name;
 }
 
+bool TTn3270E::ListsHoldText() const
+{
+    TSessionGuard guard = Guard();
+    return listsHoldText_;
+}
+
 std::string TTn3270E::GetTermType()
 {
     TSessionGuard guard = Guard();
@@ -346,6 +352,7 @@ void TTn3270E::EmptyLists()
     // Both lists share the record set: FreeFields empties both first.
     UnprotectedFields.Clear();
     HostFields.FreeFields();
+    listsHoldText_ = false;
 }
 
 void TTn3270E::NotifyEvent(TCallBackEvent cbEvent)
@@ -649,6 +656,9 @@ void TTn3270E::TelnetErrorMessage(const std::uint8_t* data, std::int32_t len)
     const bool header = extended_ && stream3270_ && stream3270_->TN3270EMode;
     if (!ShowTextRecord(data, len, header, HostFields, UnprotectedFields))
         return;
+    // A record without text leaves the lists as they were.
+    if (TextRecordHasText(data, len, header))
+        listsHoldText_ = true;
     ++screenCount_;
     NotifyEvent(TCallBackEvent::ceScreenChanged);
 }
@@ -658,6 +668,7 @@ void TTn3270E::GenHostFields()
     RequireStream();
     TSessionGuard guard = Guard();
     ::GenHostFields(stream3270_->Screen(), HostFields, UnprotectedFields);
+    listsHoldText_ = false;
     ++screenCount_;
 }
 

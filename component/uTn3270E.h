@@ -231,6 +231,11 @@ public:
     TTn3270Snapshot Snapshot();
     // Screens published so far (see TTn3270Snapshot::ScreenCount).
     std::uint64_t ScreenCount() const;
+    // True while the lists hold the lines of a host text record rather
+    // than the fields of the screen (which a text record does not paint:
+    // the screen buffer may still hold the 3270 screen before it). Takes
+    // the lock.
+    bool ListsHoldText() const;
 
     // The 3270 stream and its screen buffer. Hold the lock while using them.
     TOrvTn3270stream& Tn3270Stream();
@@ -292,4 +297,5 @@ private:
     bool rejectRetried_ = false;
     TTn3270AidKey lastAidKey_ = TTn3270AidKey::akNoOp;
     std::uint64_t screenCount_ = 0;
+    bool listsHoldText_ = false;  // see ListsHoldText; under the lock
 };

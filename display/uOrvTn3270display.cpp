@@ -304,9 +304,11 @@ bool TOrvTn3270display::showsText(std::int32_t start, std::int32_t positions, st
     const auto n = static_cast<std::int32_t>(text.size());
     std::int32_t i = start;
     for (std::int32_t k = 0; k < positions; ++k, i = next(i)) {
+        // A record leaves out the nulls, blanks and controls (a DUP) that
+        // end an input field: they show as the blanks it has there.
         const std::uint8_t ch = Chars[At(i)];
-        const std::uint8_t shown = ch == kNull ? kBlank : ch;
-        if (shown != (k < n ? TypedChar(text, k) : kBlank))
+        const std::uint8_t want = k < n ? TypedChar(text, k) : kBlank;
+        if (ch != want && !(want == kBlank && ch < kBlank))
             return false;
     }
     return true;

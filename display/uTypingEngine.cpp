@@ -179,6 +179,32 @@ bool TTypingEngine::InsertChar(std::uint8_t c, TTypeResult& result)
     return true;
 }
 
+TTypeResult TTypingEngine::FieldMark(std::uint8_t code)
+{
+    TTypeResult result;
+    if (screen_.Size <= 0)
+        return result;
+    screen_.propagateFields();
+    const std::int32_t p = cursor();
+    if (isProtected(p))
+        refuse(TTypeRefusal::trProtected, p, code, result);
+    else
+        put(code, p, result);
+    return result;
+}
+
+TTypeResult TTypingEngine::Dup(std::uint8_t code)
+{
+    const std::int32_t p = screen_.Size > 0 ? cursor() : 0;
+    TTypeResult result = FieldMark(code);
+    if (result.Ok() && result.Typed > 0) {
+        // From the DUP's own position: put may already have skipped on.
+        screen_.SetCursorPosition(p);
+        Tab();
+    }
+    return result;
+}
+
 TTypeResult TTypingEngine::DeleteChar()
 {
     TTypeResult result;

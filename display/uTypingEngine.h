@@ -78,6 +78,14 @@ public:
     // The field under the cursor nulled (its modified data tag set), the
     // cursor to its first position. Refused on a protected position.
     TTypeResult DeleteField();
+    // DUP and FIELD MARK: code, the local character that stands for the
+    // order (EBCDIC X'1C' or X'1E' in the caller's code page), goes to the
+    // cursor as a typed character does, numeric fields included (they are
+    // not characters a code page refuses); DUP then moves the cursor to the
+    // next unprotected field as Tab does from there, FIELD MARK to the next
+    // position. Refused on a protected position.
+    TTypeResult Dup(std::uint8_t code);
+    TTypeResult FieldMark(std::uint8_t code);
 
     // Cursor keys (never refused). Tab: first position of the next
     // unprotected field, searching on from the top; position 0 when there

@@ -23,9 +23,9 @@ namespace {
 constexpr int kEscDelayMs = 40;  // long enough for a key's sequence, short for a person
 constexpr int kEsc = 27, kDel = 127, kCtrlH = 8;
 
-// A pipe whose write end wakes the loop. Shared with the handlers, which
-// may outlive the loop (they live as long as the component): the pipe is
-// closed with the last of them.
+// A pipe whose write end wakes the loop. Shared with the change callback,
+// which may still be running on the reader's thread when the loop has
+// ended: the pipe is closed with the last of them.
 class TWaker {
 public:
     TWaker()
@@ -79,15 +79,6 @@ extern "C" void OnWinch(int)
         [[maybe_unused]] const ssize_t n = write(fd, &b, 1);
     }
     errno = saved;
-}
-
-void Chain(TNotifyEvent& handler, const std::shared_ptr<TWaker>& waker)
-{
-    handler = [previous = handler, waker](TObject* sender) {
-        if (previous)
-            previous(sender);
-        waker->Wake();
-    };
 }
 
 TKeyEvent Translate(int rc, wint_t wc)
@@ -240,16 +231,11 @@ int RunCursesTerminal(TOperator& session, const std::string& host, std::int32_t 
         err << "tn3270: cannot create the event pipe: " << std::strerror(errno) << '\n';
         return 1;
     }
-    TTn3270E& tn = session.Component();
-    // Before Connect: no handler runs yet.
-    Chain(tn.OnScreenChange, waker);
-    Chain(tn.OnSystemLock, waker);
-    Chain(tn.OnSystemUnLock, waker);
-    Chain(tn.OnConnect, waker);
-    Chain(tn.OnDisconnect, waker);
-    Chain(tn.OnSessionState, waker);
+    // Every event of the session wakes the loop, which repaints what changed.
+    session.SetOnChange([waker] { waker->Wake(); });
 
     if (const TOperatorError e = session.Connect(host, port); !e.Ok()) {
+        session.SetOnChange({});
         err << "tn3270: " << e.Message << '\n';
         return 1;
     }
@@ -262,6 +248,7 @@ int RunCursesTerminal(TOperator& session, const std::string& host, std::int32_t 
         err << "tn3270: cannot use the terminal (TERM=" << (term ? term : "") << "); "
             << "pipe the output to see the screens as text\n";
         session.Disconnect();
+        session.SetOnChange({});
         return 1;
     }
     set_term(terminal);
@@ -341,5 +328,6 @@ int RunCursesTerminal(TOperator& session, const std::string& host, std::int32_t 
     delscreen(terminal);
     if (session.IsConnected())
         session.Disconnect();
+    session.SetOnChange({});
     return 0;
 }

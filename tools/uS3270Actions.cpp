@@ -367,6 +367,27 @@ TN_KEY(EraseInput, EraseInput)
 TN_KEY(DeleteField, DeleteField)
 #undef TN_KEY
 
+// DUP and FIELD MARK on a protected position lock the keyboard as typing
+// does; s3270 says only the first line of typing's message then.
+template <class F>
+void OrderKey(TS3270Session& s, TS3270Reply& r, F&& key)
+{
+    if (s.OperatorLocked() || !s.Op().IsConnected())
+        return;
+    if (key(s.Op()).Fault == TOperatorFault::Protected)
+        s.OperatorError(r, "Keyboard locked");
+}
+
+void ActDup(TS3270Session& s, const TArgs&, TS3270Reply& r)
+{
+    OrderKey(s, r, [](TOperator& op) { return op.Dup(); });
+}
+
+void ActFieldMark(TS3270Session& s, const TArgs&, TS3270Reply& r)
+{
+    OrderKey(s, r, [](TOperator& op) { return op.FieldMark(); });
+}
+
 // BackSpace moves left inside the field without erasing (Erase erases).
 void ActBackSpace(TS3270Session& s, const TArgs&, TS3270Reply& r)
 {
@@ -1047,11 +1068,6 @@ void ActNothing(TS3270Session&, const TArgs&, TS3270Reply&)
 {
 }
 
-void ActNotProvided(TS3270Session&, const TArgs&, TS3270Reply& r)
-{
-    r.Fail("This action is not provided by this program");
-}
-
 constexpr TS3270Action kActions[] = {
     {"Ascii", "() | (length) | (row,col,length) | (row,col,rows,cols)", ActRead<0, TReadAs::Ascii>, "screen text, 0-origin"},
     {"Ascii1", "as Ascii", ActRead<1, TReadAs::Ascii>, "screen text, 1-origin"},
@@ -1068,7 +1084,7 @@ constexpr TS3270Action kActions[] = {
     {"DeleteWord", "()", ActDeleteWord, "delete the word before the cursor"},
     {"Disconnect", "()", ActDisconnect, "disconnect"},
     {"Down", "()", ActDown, "cursor down"},
-    {"Dup", "()", ActNotProvided, "not provided"},
+    {"Dup", "()", ActDup, "DUP into the field, then Tab"},
     {"Ebcdic", "as Ascii", ActRead<0, TReadAs::Ebcdic>, "screen codes in hex, 0-origin"},
     {"Ebcdic1", "as Ascii", ActRead<1, TReadAs::Ebcdic>, "screen codes in hex, 1-origin"},
     {"EbcdicField", "()", ActReadField<TReadAs::Ebcdic>, "the field under the cursor in hex"},
@@ -1079,7 +1095,7 @@ constexpr TS3270Action kActions[] = {
     {"Exit", "()", ActQuit, "end the program"},
     {"Expect", "(text[,timeout])", ActExpect, "NVT text (no NVT mode here)"},
     {"FieldEnd", "()", ActFieldEnd, "cursor after the field's last character"},
-    {"FieldMark", "()", ActNotProvided, "not provided"},
+    {"FieldMark", "()", ActFieldMark, "FIELD MARK into the field"},
     {"HexString", "(hex)", ActHexString, "type EBCDIC codes"},
     {"Home", "()", ActHome, "first input field"},
     {"Info", "(text)", ActNothing, "nothing"},

@@ -126,12 +126,14 @@ void TS3270Session::ApplySettings()
         tn.SetTlsCertFile(options_.certFile);
     if (!options_.keyFile.empty())
         tn.SetTlsKeyFile(options_.keyFile);
+    if (!options_.caDir.empty())
+        tn.SetTlsCaPath(options_.caDir);
     if (!options_.verifyCert)
         tn.SetTlsVerify(false);
-    // Accepted for the automation that passes them; this program's TLS
-    // has no CA directory, host-name override or version floor.
-    if (!options_.caDir.empty())
-        options_.ignored.push_back("-cadir");
+    // Accepted for the automation that passes them. This program's TLS has
+    // no host-name override yet; -minversion is not a TLS floor but the
+    // lowest program version the script accepts (s3270 refuses to start
+    // below it), which this program's own version cannot be compared with.
     if (!options_.acceptHostname.empty())
         options_.ignored.push_back("-accepthostname");
     if (!options_.minVersion.empty())
@@ -379,10 +381,10 @@ bool TS3270Session::KeyboardUsable(TS3270Reply& r)
     return true;
 }
 
-void TS3270Session::OperatorError(TS3270Reply& r)
+void TS3270Session::OperatorError(TS3270Reply& r, const char* message)
 {
     opLocked_ = true;
-    r.Fail("Keyboard locked\nOperator error");
+    r.Fail(message);
 }
 
 void TS3270Session::ResetKeyboard()

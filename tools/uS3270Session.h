@@ -97,7 +97,7 @@ public:
     // Whether typing and keys may go on; answers the refusal when not.
     bool KeyboardUsable(TS3270Reply& r);
     // A refused edit (protected, numeric, full field) locks the keyboard.
-    void OperatorError(TS3270Reply& r);
+    void OperatorError(TS3270Reply& r, const char* message = "Keyboard locked\nOperator error");
     void ResetKeyboard();
     bool OperatorLocked() const { return opLocked_; }
     std::uint64_t ScreensRead() const { return screensRead_; }

@@ -163,6 +163,27 @@ TEST_F(OperatorTest, SetFieldFollowsTheScriptRulesAndTheOneCharacterCheck)
     EXPECT_EQ(in->cursor, 90);
 }
 
+// A host text message is published as field lines and paints nothing: the
+// fields are its lines, not what the 3270 screen before it still shows.
+// The change callback has run for it once the wait has seen it.
+TEST_F(OperatorTest, AHostTextMessageOverAScreenGivesItsLinesAsFieldsAndIsNotified)
+{
+    std::atomic<int> changes{0};
+    op.SetOnChange([&] { ++changes; });
+    session->SendNvt("LINE1\r\nLINE2\r\n");
+    ASSERT_EQ(op.Wait(TWaitCondition::ForText("LINE2"), kLong), TWaitResult::Ok);
+    EXPECT_GE(changes.load(), 1);
+    const std::vector<TOperatorField> fields = op.Fields();
+    ASSERT_EQ(fields.size(), 2u);
+    EXPECT_EQ(fields[0].Text, "LINE1");
+    EXPECT_EQ(fields[1].Text, "LINE2");
+    EXPECT_EQ(fields[1].Attribute, -1);
+    TOperatorField f;
+    ASSERT_TRUE(op.Field(TFieldRef::At(1, 3), f).Ok());
+    EXPECT_EQ(f.Text, "LINE2");
+    op.SetOnChange({});
+}
+
 TEST_F(OperatorTest, CursorKeysMoveTheOneCursorAndTheListsFollow)
 {
     struct Case {
