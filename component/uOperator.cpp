@@ -933,6 +933,8 @@ TOperatorStatus TOperator::Status()
         s.Formatted = screen.Formatted;
         s.Rows = screen.Rows;
         s.Cols = screen.Cols;
+        s.Model = tn_.GetModel();
+        s.Alternate = tn_.AlternateSize();
         s.Tls = tn_.GetTlsInfo();
         s.TlsAsked = tn_.GetTlsMode() != TTlsMode::tmNone;
         const std::string why = tn_.GetLastError();
@@ -962,6 +964,11 @@ std::vector<std::string> TOperator::StatusLines()
         functions += (functions.empty() ? "" : " ") + f;
     lines.push_back("functions " + (functions.empty() ? std::string("-") : functions));
     lines.push_back("screens " + std::to_string(s.Screens));
+    // The model with its alternate size, then the size the screen has now
+    // (ROWS COLS, as the cursor line counts).
+    lines.push_back("model " + std::to_string(s.Model) + " " + std::to_string(s.Alternate.Rows) + "x" +
+                    std::to_string(s.Alternate.Cols));
+    lines.push_back("size " + std::to_string(s.Rows) + " " + std::to_string(s.Cols));
     // With TLS asked for: the connection's protocol, cipher and whether the
     // host's certificate was checked and good, and why TLS failed. Plain
     // sessions print what they always did.

@@ -140,7 +140,9 @@ struct TOperatorStatus {
     std::vector<std::string> Functions;
     std::uint64_t Screens = 0;    // screens published (events counted)
     bool Formatted = false;
-    std::int32_t Rows = 0, Cols = 0;
+    std::int32_t Rows = 0, Cols = 0;   // the current size (24x80 until an Erase/Write Alternate)
+    std::int32_t Model = 2;           // the component's Model
+    TScreenSize Alternate;            // its alternate size (the model's or the oversize)
     TCursor Cursor;
     bool InsertMode = false;
     bool TlsAsked = false;        // TlsMode is not tmNone

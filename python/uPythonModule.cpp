@@ -198,7 +198,8 @@ class TPySession {
 public:
     TPySession(std::string host, std::int32_t port, std::optional<std::string> lu, bool tn3270e, double timeout,
                std::optional<std::string> codepage, std::optional<std::string> tls, std::optional<std::string> caFile,
-               std::optional<std::string> certFile, std::optional<std::string> keyFile, bool verify)
+               std::optional<std::string> certFile, std::optional<std::string> keyFile, bool verify,
+               const py::object& model, std::optional<std::pair<std::int32_t, std::int32_t>> oversize)
         : host_(std::move(host)), port_(port), timeout_(CheckedSeconds(timeout)),
           session_(std::make_unique<TOperator>())
     {
@@ -211,6 +212,29 @@ public:
         TTn3270E& tn = session_->Component();
         tn.SetDeviceName(lu.value_or(std::string()));
         tn.SetExtended(tn3270e);
+        // model: 2 to 5, or a name such as "3279-4-E"; oversize: (rows,
+        // columns) of a larger alternate screen.
+        try {
+            if (py::isinstance<py::bool_>(model))
+                throw std::invalid_argument("model must be 2 to 5 or a name such as \"3279-4-E\"");
+            if (py::isinstance<py::int_>(model))
+                tn.SetModel(model.cast<std::int32_t>());
+            else if (py::isinstance<py::str>(model))
+                tn.SetModelName(model.cast<std::string>());
+            else if (!model.is_none())
+                throw std::invalid_argument("model must be 2 to 5 or a name such as \"3279-4-E\"");
+            if (oversize) {
+                const TScreenSize size{oversize->first, oversize->second};
+                if (!ValidOversize(tn.GetModel(), size))
+                    throw std::invalid_argument("oversize must be (rows, columns) at least the model's " +
+                                                std::to_string(tn.AlternateSize().Rows) + "x" +
+                                                std::to_string(tn.AlternateSize().Cols) + " and at most " +
+                                                std::to_string(kMaxScreenPositions) + " positions");
+                tn.SetOversize(size);
+            }
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(e.what());
+        }
         if (codepage) {
             // Only built-in code pages: any other name would be read as a
             // table file.
@@ -450,7 +474,14 @@ public:
                     c = '_';
             if (name == "connected" || name == "tn3270e")
                 out[py::str(name)] = value == "yes" || value == "on";
-            else if (name == "screens")
+            else if (name == "model")
+                out["model"] = std::stoi(value);
+            else if (name == "size") {
+                // "ROWS COLS": the size of the screen now.
+                const auto gap = value.find(' ');
+                out["rows"] = std::stoi(value.substr(0, gap));
+                out["columns"] = std::stoi(value.substr(gap + 1));
+            } else if (name == "screens")
                 out[py::str(name)] = std::stoull(value);
             else if (name == "functions")
                 out[py::str(name)] = value == "-" ? py::list() : py::str(value).attr("split")();
@@ -593,11 +624,13 @@ PYBIND11_MODULE(tn3270e, m)
                                          "disconnects on exit.")
         .def(py::init<std::string, std::int32_t, std::optional<std::string>, bool, double, std::optional<std::string>,
                       std::optional<std::string>, std::optional<std::string>, std::optional<std::string>,
-                      std::optional<std::string>, bool>(),
+                      std::optional<std::string>, bool, const py::object&,
+                      std::optional<std::pair<std::int32_t, std::int32_t>>>(),
              py::arg("host"), py::arg("port") = 23, py::kw_only(), py::arg("lu") = py::none(),
              py::arg("tn3270e") = true, py::arg("timeout") = kDefaultTimeoutSeconds,
              py::arg("codepage") = py::none(), py::arg("tls") = py::none(), py::arg("ca_file") = py::none(),
-             py::arg("cert_file") = py::none(), py::arg("key_file") = py::none(), py::arg("verify") = true)
+             py::arg("cert_file") = py::none(), py::arg("key_file") = py::none(), py::arg("verify") = true,
+             py::arg("model") = py::none(), py::arg("oversize") = py::none())
         .def("connect", &TPySession::Connect)
         .def("disconnect", &TPySession::Disconnect)
         .def("__enter__",
@@ -615,7 +648,8 @@ PYBIND11_MODULE(tn3270e, m)
         .def_property_readonly("port", &TPySession::Port)
         .def_property("timeout", &TPySession::Timeout, &TPySession::SetTimeout,
                       "seconds a wait without its own timeout waits")
-        .def("screen", &TPySession::Screen, "the rows of the screen: 24 strings of 80 characters")
+        .def("screen", &TPySession::Screen, "the rows of the screen at its current size: 24 strings of 80 characters until "
+             "the host writes the alternate size of a larger model")
         .def_property_readonly("cursor", &TPySession::Cursor, "(row, column), 1-based")
         .def("fields", &TPySession::Fields, "the host field records, in screen order")
         .def("set", &TPySession::Set, py::arg("field"), py::arg("text"),

@@ -146,15 +146,44 @@ void TDemoApp::Header(TSim3270Encoder& e, const std::string& title, const std::s
     e.FieldX(3, 1, fa::Protected, Colour::Blue).RA(4, 1, '-');
 }
 
+Bytes TDemoApp::BindImage() const {
+    Bytes image = DefaultBindImage();
+    if (mRows == kRows && mCols == kCols)
+        return image;
+    // LU 2 presentation space: bytes 20-21 the default rows and columns,
+    // 22-23 the alternate ones, 24 0x7F: both as given; so that Erase/Write
+    // Alternate may use the terminal's larger screen.
+    image.resize(std::max<std::size_t>(image.size(), 25));
+    image[19] = 0x00;
+    image[20] = static_cast<std::uint8_t>(kRows);
+    image[21] = static_cast<std::uint8_t>(kCols);
+    image[22] = static_cast<std::uint8_t>(mRows);
+    image[23] = static_cast<std::uint8_t>(mCols);
+    image[24] = 0x7F;
+    return image;
+}
+
+TSim3270Encoder TDemoApp::Panel3270(const std::string& message) const {
+    const std::uint8_t wccBits = wcc::Restore | wcc::ResetMdt | (message.empty() ? 0 : wcc::Alarm);
+    const bool alternate = mRows != kRows || mCols != kCols;
+    TSim3270Encoder e(mRows * mCols > 4096 ? TSim3270Encoder::AddressMode::Bits14 : TSim3270Encoder::AddressMode::Bits12,
+                      mRows, mCols);
+    if (alternate)
+        e.EraseWriteAlternate(wccBits);
+    else
+        e.EraseWrite(wccBits);
+    return e;
+}
+
 void TDemoApp::Footer(TSim3270Encoder& e, const std::string& message, const std::string& keys) const {
-    // The message line is always there, so that the field list keeps its shape.
-    e.FieldX(kMessageRow, 1, fa::Protected | fa::Intensified, Colour::Red, Highlight::Default, message);
-    Label(e, kKeysRow, 2, keys, Colour::Blue);
+    // The message line is always there, so that the field list keeps its
+    // shape; both lines keep their distance from the screen's foot.
+    e.FieldX(kMessageRow + mRows - kRows, 1, fa::Protected | fa::Intensified, Colour::Red, Highlight::Default, message);
+    Label(e, kKeysRow + mRows - kRows, 2, keys, Colour::Blue);
 }
 
 Bytes TDemoApp::SignOnPanel(const std::string& message, const std::string& user) const {
-    TSim3270Encoder e;
-    e.EraseWrite(wcc::Restore | wcc::ResetMdt | (message.empty() ? 0 : wcc::Alarm));
+    TSim3270Encoder e = Panel3270(message);
     Header(e, "SIGN ON", "SGN001");
     Label(e, 6, 10, "Welcome to the sample host system.", Colour::Green);
     Label(e, 7, 10, "Type your user id and password, then press Enter.", Colour::Green);
@@ -171,8 +200,7 @@ Bytes TDemoApp::SignOnPanel(const std::string& message, const std::string& user)
 }
 
 Bytes TDemoApp::MenuPanel(const std::string& message) const {
-    TSim3270Encoder e;
-    e.EraseWrite(wcc::Restore | wcc::ResetMdt | (message.empty() ? 0 : wcc::Alarm));
+    TSim3270Encoder e = Panel3270(message);
     Header(e, "MAIN MENU", "MNU001");
     Label(e, 5, 10, "User . . . : " + mUser, Colour::Green);
     Label(e, 8, 10, "1", Colour::White, Highlight::Default, fa::Intensified);
@@ -189,8 +217,7 @@ Bytes TDemoApp::MenuPanel(const std::string& message) const {
 }
 
 Bytes TDemoApp::InquiryPanel(const std::string& message, const std::string& account) const {
-    TSim3270Encoder e;
-    e.EraseWrite(wcc::Restore | wcc::ResetMdt | (message.empty() ? 0 : wcc::Alarm));
+    TSim3270Encoder e = Panel3270(message);
     Header(e, "ACCOUNT INQUIRY", "INQ001");
     Label(e, kAccountRow, 4, "Account number . . . .");
     // Shown again with its MDT on, so that Enter sends it back unchanged.
@@ -220,8 +247,7 @@ Bytes TDemoApp::InquiryPanel(const std::string& message, const std::string& acco
 }
 
 Bytes TDemoApp::MessagesPanel(const std::string& message) const {
-    TSim3270Encoder e;
-    e.EraseWrite(wcc::Restore | wcc::ResetMdt | (message.empty() ? 0 : wcc::Alarm));
+    TSim3270Encoder e = Panel3270(message);
     Header(e, "MESSAGES", "MSG001");
     Label(e, 5, 4, "09:00  SYSTEM    Overnight batch run completed normally.", Colour::Green);
     Label(e, 6, 4, "08:15  OPERATOR  Maintenance window on Sunday 02:00 - 04:00.", Colour::Yellow);
@@ -274,7 +300,7 @@ void TDemoApp::OnWelcome(TSimSession& s, const TSimRecord& record) {
 
 void TDemoApp::ShowLogon(TSimSession& s) {
     if (mBindAgreed) {
-        s.SendBind();
+        s.SendBind(BindImage());
         mBound = true;
     }
     Show(s, Panel::SignOn);
@@ -292,6 +318,13 @@ void TDemoApp::EndSession(TSimSession& s) {
 void TDemoApp::OnStart(TSimSession& s) {
     const TSimNegotiated n = s.Negotiated();
     mLu = n.luName;
+    // "IBM-3278-N..." / "IBM-3279-N...": the model's alternate size.
+    if (n.terminalType.size() >= 10 && n.terminalType.compare(0, 7, "IBM-327") == 0 && n.terminalType[9] >= '3' &&
+        n.terminalType[9] <= '5') {
+        static constexpr int kModelRows[] = {32, 43, 27}, kModelCols[] = {80, 80, 132};
+        mRows = kModelRows[n.terminalType[9] - '3'];
+        mCols = kModelCols[n.terminalType[9] - '3'];
+    }
     mBindAgreed = n.tn3270e && n.HasFunction(fn::BindImage);
     if (mOptions.queryOnStart) {
         mPanel = Panel::Starting;
@@ -339,13 +372,13 @@ void TDemoApp::OnRecord(TSimSession& s, const TSimRecord& record) {
             EndSession(s);
             return;
         }
-        s.SendBind();
+        s.SendBind(BindImage());
         mBound = true;
         Show(s, mResume, "SESSION RESUMED");
         return;
     }
     if (type != dt::Data3270) return;  // responses, NVT data: nothing to do
-    const TSimInbound in = TSimSession::Decode(record);
+    const TSimInbound in = TSimSession::Decode(record, mRows, mCols);
     if (in.kind == TSimInbound::Kind::QueryReply || mPanel == Panel::Starting) {
         if (mPanel == Panel::Starting && mOptions.ussLogon && mBindAgreed)
             ShowWelcome(s);

@@ -88,6 +88,10 @@ private:
     void OnInquiry(TSimSession& s, const TSimInbound& in);
     void OnMessages(TSimSession& s, const TSimInbound& in);
     bool CommonKeys(TSimSession& s, const TSimInbound& in);
+    // The LU 2 BIND with the terminal's alternate size.
+    Bytes BindImage() const;
+    // An encoder for the terminal's size with the panel's erase command.
+    class TSim3270Encoder Panel3270(const std::string& message) const;
     void Header(class TSim3270Encoder& e, const std::string& title, const std::string& panelId) const;
     void Footer(class TSim3270Encoder& e, const std::string& message, const std::string& keys) const;
     std::tm Now() const;
@@ -100,6 +104,12 @@ private:
     std::string mUser;
     std::string mLu;
     std::string mAccount;         // last account shown
+    // The terminal's alternate size, from the model its terminal type names
+    // (IBM-3278-4-E: 43x80); larger than 24x80, the panels are written with
+    // Erase/Write Alternate and the message and key lines sit at its foot,
+    // as ISPF does. IBM-DYNAMIC and model 2: 24x80 with Erase/Write.
+    int mRows = 24;
+    int mCols = 80;
 };
 
 }  // namespace tnsim

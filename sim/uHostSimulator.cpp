@@ -326,9 +326,9 @@ std::optional<TSimInbound> TSimSession::WaitInbound(std::chrono::milliseconds ti
     return Decode(*r);
 }
 
-TSimInbound TSimSession::Decode(const TSimRecord& record) {
+TSimInbound TSimSession::Decode(const TSimRecord& record, int rows, int cols) {
     const bool sscp = record.tn3270e && record.header.dataType == dt::SscpLuData;
-    return DecodeInbound(record.data, sscp);
+    return DecodeInbound(record.data, sscp, rows, cols);
 }
 
 std::optional<TSimResponse> TSimSession::WaitResponse(std::uint16_t seq, std::chrono::milliseconds timeout) {

@@ -154,7 +154,7 @@ public:
     std::optional<TSimResponse> WaitResponse(std::uint16_t seq,
                                              std::chrono::milliseconds timeout = kSimDefaultTimeout);
     std::optional<std::uint8_t> WaitTelnetCommand(std::chrono::milliseconds timeout = kSimDefaultTimeout);
-    static TSimInbound Decode(const TSimRecord& record);
+    static TSimInbound Decode(const TSimRecord& record, int rows = kRows, int cols = kCols);
     // Records dropped because the queue was full.
     std::size_t DroppedRecords() const;
     // Malformed input the engine dropped, in order ("record longer ...").

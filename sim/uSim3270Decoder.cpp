@@ -86,16 +86,18 @@ void DecodeQueryReplies(ByteView data, TSimInbound& in) {
     }
 }
 
-void SetField(TSimField& f, int address) {
+void SetField(TSimField& f, int address, int cols) {
     f.address = address;
-    f.row = address / kCols + 1;
-    f.col = address % kCols + 1;
+    f.row = address / cols + 1;
+    f.col = address % cols + 1;
 }
 
 }  // namespace
 
-TSimInbound DecodeInbound(ByteView data, bool unformatted) {
+TSimInbound DecodeInbound(ByteView data, bool unformatted, int rows, int cols) {
     TSimInbound in;
+    in.cols = cols;
+    const int positions = rows * cols;
     if (data.empty()) return in;
     if (unformatted) {
         in.kind = TSimInbound::Kind::Unformatted;
@@ -123,7 +125,7 @@ TSimInbound DecodeInbound(ByteView data, bool unformatted) {
         return in;
     }
     in.cursor = DecodeAddress(data[1], data[2]);
-    if (in.cursor >= kScreenSize) {
+    if (in.cursor >= positions) {
         in.malformed = true;
         in.reason = "cursor address outside the screen";
     }
@@ -138,13 +140,13 @@ TSimInbound DecodeInbound(ByteView data, bool unformatted) {
                 break;
             }
             const int address = DecodeAddress(data[p + 1], data[p + 2]);
-            if (address >= kScreenSize) {
+            if (address >= positions) {
                 in.malformed = true;
                 in.reason = "field address outside the screen";
             }
             in.fields.emplace_back();
             current = &in.fields.back();
-            SetField(*current, address);
+            SetField(*current, address, cols);
             p += 3;
             continue;
         }

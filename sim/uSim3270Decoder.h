@@ -70,8 +70,9 @@ struct TSimInbound {
     bool malformed = false;
     std::string reason;  // why `malformed` is set
 
-    int cursorRow() const { return cursor < 0 ? 0 : cursor / kCols + 1; }
-    int cursorCol() const { return cursor < 0 ? 0 : cursor % kCols + 1; }
+    int cols = kCols;  // the width of the screen the record was read from
+    int cursorRow() const { return cursor < 0 ? 0 : cursor / cols + 1; }
+    int cursorCol() const { return cursor < 0 ? 0 : cursor % cols + 1; }
     // The reported field whose first character is at the 1-based row/column.
     const TSimField* FieldAt(int row, int col) const;
     const TSimQueryReply* Query(std::uint8_t code) const;
@@ -81,7 +82,9 @@ struct TSimInbound {
 // `unformatted`: the host knows the screen held no field (for example
 // text the SSCP wrote), so the bytes are characters, not an AID record; a
 // host cannot tell the two forms apart by their bytes.
-TSimInbound DecodeInbound(ByteView data, bool unformatted = false);
+// rows x cols: the size of the screen the terminal read (24x80 unless the
+// host wrote the alternate size of a larger model).
+TSimInbound DecodeInbound(ByteView data, bool unformatted = false, int rows = kRows, int cols = kCols);
 
 // A Read Buffer reply: AID, cursor, then one entry per screen position.
 struct TSimBufferImage {

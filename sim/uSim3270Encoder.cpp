@@ -60,13 +60,18 @@ int TSim3270Encoder::Position(int row, int col) {
     return (row - 1) * kCols + (col - 1);
 }
 
+int TSim3270Encoder::PositionOn(int row, int col) const {
+    if (row < 1 || row > mRows || col < 1 || col > mCols) throw std::out_of_range("row or column outside the screen");
+    return (row - 1) * mCols + (col - 1);
+}
+
 TSim3270Encoder& TSim3270Encoder::Address(int position) {
     const auto a = mMode == AddressMode::Bits14 ? EncodeAddress14(position) : EncodeAddress12(position);
     mOut.insert(mOut.end(), a.begin(), a.end());
     return *this;
 }
 
-TSim3270Encoder& TSim3270Encoder::SBA(int row, int col) { return SBAAddress(Position(row, col)); }
+TSim3270Encoder& TSim3270Encoder::SBA(int row, int col) { return SBAAddress(PositionOn(row, col)); }
 
 TSim3270Encoder& TSim3270Encoder::SBAAddress(int position) {
     mOut.push_back(order::SBA);
@@ -119,7 +124,7 @@ TSim3270Encoder& TSim3270Encoder::NL() {
 }
 
 TSim3270Encoder& TSim3270Encoder::RA(int row, int col, char c) {
-    const int position = Position(row, col);
+    const int position = PositionOn(row, col);
     mOut.push_back(order::RA);
     Address(position);
     const std::uint8_t e = ToEbcdic(static_cast<std::uint8_t>(c));
@@ -129,7 +134,7 @@ TSim3270Encoder& TSim3270Encoder::RA(int row, int col, char c) {
 }
 
 TSim3270Encoder& TSim3270Encoder::EUA(int row, int col) {
-    const int position = Position(row, col);
+    const int position = PositionOn(row, col);
     mOut.push_back(order::EUA);
     return Address(position);
 }

@@ -32,6 +32,10 @@ public:
     enum class AddressMode { Bits12, Bits14 };
 
     explicit TSim3270Encoder(AddressMode mode = AddressMode::Bits12) : mMode(mode) {}
+    // For a screen of rows x cols (the alternate size of a larger model):
+    // rows and columns are checked against it and become positions with
+    // its width.
+    TSim3270Encoder(AddressMode mode, int rows, int cols) : mMode(mode), mRows(rows), mCols(cols) {}
 
     // --- commands (SNA codes); the write commands take WCC bits from wcc::,
     // sent through the six-bit code table as hosts do (Restore|ResetMdt
@@ -113,11 +117,14 @@ public:
     static Bytes QueryRecord();
     static Bytes QueryListRecord(std::uint8_t requestType, ByteView codes = {});
 
-    static int Position(int row, int col);  // 1-based -> 0-based, checked
+    static int Position(int row, int col);  // 1-based -> 0-based on 24x80, checked
+    int PositionOn(int row, int col) const;  // the same on this encoder's screen
 
 private:
     TSim3270Encoder& Address(int position);
     AddressMode mMode;
+    int mRows = kRows;
+    int mCols = kCols;
     Bytes mOut;
 };
 

@@ -107,6 +107,11 @@ int Run(const TCliOptions& o)
         tn.SetConversionTable(o.codePage);
     tn.SetDeviceName(o.device);
     tn.SetTerminalType(o.terminalType);
+    // After TerminalType: a model name with -E picks the -E form itself.
+    if (!o.model.empty())
+        tn.SetModelName(o.model);
+    if (o.oversize)
+        tn.SetOversize(o.oversize);
     tn.SetExtended(o.extended);
     if (o.tls)
         tn.SetTlsMode(*o.tls);

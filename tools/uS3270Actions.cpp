@@ -806,12 +806,18 @@ std::string Query(TS3270Session& s, const std::string& item, bool& known)
         return s.Utf8() ? "UTF-8" : "ISO-8859-1";
     if (i == "luname")
         return op.IsConnected() ? op.Status().LuName : "";
-    if (i == "model" || i == "terminalname")
+    if (i == "model")
+        return s.ModelName();
+    if (i == "terminalname")
         return s.TerminalName();
     if (i == "prefixes")
         return "LNY";
-    if (i == "screensizecurrent" || i == "screensizemax")
+    if (i == "screensizecurrent")
         return "rows " + std::to_string(op.ScreenRows()) + " columns " + std::to_string(op.ScreenCols());
+    if (i == "screensizemax") {
+        const TScreenSize max = op.Component().AlternateSize();
+        return "rows " + std::to_string(max.Rows) + " columns " + std::to_string(max.Cols);
+    }
     if (i == "tls") {
         if (!op.IsConnected())
             return "";

@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -138,17 +139,35 @@ void TS3270Session::ApplySettings()
         options_.ignored.push_back("-accepthostname");
     if (!options_.minVersion.empty())
         options_.ignored.push_back("-minversion");
-    if (!options_.oversize.empty())
-        options_.ignored.push_back("-oversize");
-    // The screen is the component's: 24 x 80 (model 2) until it has models.
-    if (options_.model != 2)
-        log_ << "s3270 mode: model " << options_.model << " asked for; the screen is model 2 (24x80)\n";
+    // s3270 names its models 3278 or 3279 and always in the -E form; the
+    // plain form is the N: prefix's, chosen at Connect.
+    tn.SetModelName(std::string(options_.color ? "3279-" : "3278-") + std::to_string(options_.model) + "-E");
+    if (!options_.oversize.empty()) {
+        const auto x = options_.oversize.find('x');
+        const TScreenSize size{std::atoi(options_.oversize.c_str() + x + 1),
+                               std::atoi(options_.oversize.substr(0, x).c_str())};
+        // One smaller than the model's screen is noted and left out, as
+        // s3270 does; one beyond 14-bit addressing cannot be had.
+        if (!ValidOversize(options_.model, size))
+            log_ << "s3270 mode: -oversize " << options_.oversize << " is not larger than model "
+                 << options_.model << "'s screen and within " << kMaxScreenCols << "x" << kMaxScreenRows << " and "
+                 << kMaxScreenPositions << " positions: ignored\n";
+        else
+            tn.SetOversize(size);
+    }
     if (!options_.ignored.empty()) {
         std::string list;
         for (const auto& name : options_.ignored)
             list += (list.empty() ? "" : ", ") + name;
         log_ << "s3270 mode: accepted but not used: " << list << '\n';
     }
+}
+
+std::string TS3270Session::ModelName()
+{
+    const TTn3270E& tn = op_.Component();
+    return std::string(tn.GetColourName() ? "IBM-3279-" : "IBM-3278-") + std::to_string(tn.GetModel()) +
+           (tn.GetTerminalType() == TTn3270TerminalType::tt3278m2E ? "-E" : "");
 }
 
 std::string TS3270Session::TerminalName()
@@ -168,11 +187,6 @@ TCursor CursorOf(const TOrvTn3270display& screen)
     return c;
 }
 
-int ModelOf(std::int32_t rows, std::int32_t cols)
-{
-    return rows >= 43 ? 4 : rows >= 32 ? 3 : cols >= 132 ? 5 : 2;
-}
-
 // The status fields a screen buffer gives (keyboard, connection and mode
 // are the caller's).
 void ScreenFields(const TOrvTn3270display& screen, TS3270StatusFields& f)
@@ -181,7 +195,6 @@ void ScreenFields(const TOrvTn3270display& screen, TS3270StatusFields& f)
     f.formatted = screen.Formatted;
     f.rows = screen.Rows;
     f.cols = screen.Cols;
-    f.model = ModelOf(screen.Rows, screen.Cols);
     f.cursorRow = c.Row;
     f.cursorCol = c.Col;
     // On a field attribute or in a protected field.
@@ -222,6 +235,8 @@ TS3270StatusFields TS3270Session::StatusFields()
     TS3270StatusFields f;
     f.host = host_;
     TTn3270E& tn = op_.Component();
+    // The model field is the model's, whatever size the screen has now.
+    f.model = tn.GetModel();
     if (ShowsLast()) {
         ScreenFields(*last_, f);
         return f;

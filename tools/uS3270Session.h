@@ -111,6 +111,9 @@ public:
     int& SourceDepth() { return sourceDepth_; }
     // The terminal name s3270 sends for the model ("IBM-3279-2-E").
     std::string TerminalName();
+    // The model's own name, as Query(Model) answers it ("IBM-3279-4-E"):
+    // the terminal name, except that an oversize screen sends IBM-DYNAMIC.
+    std::string ModelName();
     std::ostream& Log() { return log_; }
 
 private:

@@ -111,6 +111,31 @@ std::optional<TTn3270TerminalType> ParseTerminalType(std::string_view name)
     return std::nullopt;
 }
 
+std::optional<std::int32_t> ParseModelNumber(std::string_view text)
+{
+    std::string_view rest = text;
+    if (rest.size() > 5 && (rest.substr(0, 5) == "3278-" || rest.substr(0, 5) == "3279-")) {
+        rest.remove_prefix(5);
+        if (rest.size() == 3 && (rest.substr(1) == "-E" || rest.substr(1) == "-e"))
+            rest.remove_suffix(2);
+    }
+    if (rest.size() != 1)
+        return std::nullopt;
+    return ParseInt(rest, kMinModel, kMaxModel);
+}
+
+std::optional<TScreenSize> ParseOversize(std::string_view text)
+{
+    const auto x = text.find_first_of("xX");
+    if (x == std::string_view::npos)
+        return std::nullopt;
+    const auto cols = ParseInt(text.substr(0, x), 1, kMaxScreenCols);
+    const auto rows = ParseInt(text.substr(x + 1), 1, kMaxScreenRows);
+    if (!cols || !rows)
+        return std::nullopt;
+    return TScreenSize{*rows, *cols};
+}
+
 std::optional<std::string> ParseCodePageName(std::string_view text, std::string& error)
 {
     std::string name(text);
@@ -216,7 +241,7 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
         static constexpr std::string_view kValued[] = {"--port",    "--device", "--terminal-type", "--log-level",
                                                        "--log-dir", "--table",  "--codepage",      "--timeout",
                                                        "--cafile",  "--cert",   "--key",
-                                                       "--read-pause"};
+                                                       "--read-pause", "--model", "--oversize"};
         if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued))
             return fail("unknown option " + name);
         std::string value;
@@ -240,6 +265,18 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
             if (!type)
                 return fail("--terminal-type must be IBM-3278-2 or IBM-3278-2-E: " + value);
             o.terminalType = *type;
+        } else if (name == "--model") {
+            const auto model = ParseModelNumber(value);
+            if (!model)
+                return fail("--model must be 2, 3, 4 or 5 (or 3278-N, 3279-N, with -E): " + value);
+            o.model = value;
+            o.modelNumber = *model;
+        } else if (name == "--oversize") {
+            const auto size = ParseOversize(value);
+            if (!size)
+                return fail("--oversize must be COLSxROWS, at most " + std::to_string(kMaxScreenCols) + "x" +
+                            std::to_string(kMaxScreenRows) + ": " + value);
+            o.oversize = size;
         } else if (name == "--log-level") {
             const auto level = ParseInt(value, 0, kMaxLogLevel);
             if (!level)
@@ -278,6 +315,14 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
     }
     if (!o.table.empty() && !o.codePage.empty())
         return fail("--table and --codepage cannot both be given");
+    // Checked once both are known: the oversize must hold the model's
+    // alternate size, and a 14-bit address must reach all of it.
+    if (o.oversize && !ValidOversize(o.modelNumber, *o.oversize))
+        return fail("--oversize must be at least the model's size (" +
+                    std::to_string(ModelAlternateSize(o.modelNumber)->Cols) + "x" +
+                    std::to_string(ModelAlternateSize(o.modelNumber)->Rows) + ") and at most " +
+                    std::to_string(kMaxScreenPositions) + " positions: " + std::to_string(o.oversize->Cols) + "x" +
+                    std::to_string(o.oversize->Rows));
     if (o.tls == TTlsMode::tmDirect)
         o.port = kDefaultTlsPort;
     if (target) {
@@ -322,6 +367,9 @@ std::string UsageText(std::string_view program)
            "  --port N             port of the host (default 23; overrides HOST:PORT)\n"
            "  --device NAME        LU (device) name to ask the host for\n"
            "  --terminal-type T    IBM-3278-2 or IBM-3278-2-E (default)\n"
+           "  --model M            display model 2 (24x80, default), 3 (32x80), 4 (43x80) or\n"
+           "                       5 (27x132); also 3278-N, 3279-N, with -E\n"
+           "  --oversize CxR       a larger alternate screen of C columns and R rows\n"
            "  --tn3270e            accept the TN3270E option (default)\n"
            "  --no-tn3270e         refuse TN3270E: plain TN3270 only\n"
            "  --log-level N        log level 0 (off) to 9 (everything)\n"

@@ -5,6 +5,7 @@
 
 #include "component/uSessionTypes.h"
 #include "config/uOrvTnGlbl.h"
+#include "component/uTn3270E.h"  // the screen sizes and model limits
 #include "log/uOrvIntfLogg.h"
 #include "platform/uTlsTransport.h"
 
@@ -51,6 +52,13 @@ struct TCliOptions {
     // LU name to ask the host for (--device); empty: the host picks one.
     std::string device;
     TTn3270TerminalType terminalType = TTn3270TerminalType::tt3278m2E;
+    // --model as given ("4", "3279-4-E"), handed to the component's
+    // SetModelName; empty: the component's default (model 2).
+    std::string model;
+    // The model number --model names (kDefaultModel without one).
+    std::int32_t modelNumber = kDefaultModel;
+    // --oversize COLSxROWS: an alternate size beyond the model's.
+    std::optional<TScreenSize> oversize;
     // --tn3270e / --no-tn3270e: whether the TN3270E option may be accepted.
     bool extended = true;
     // --log-level; nothing: the package's configuration decides.
@@ -100,6 +108,14 @@ std::string UsageText(std::string_view program);
 // number "1141"; the result is the ConversionTable value ("cp" and the
 // digits as given). Nothing, with error set, for anything else.
 std::optional<std::string> ParseCodePageName(std::string_view text, std::string& error);
+
+// A model as --model takes it: 2 to 5, or 3278-N / 3279-N with an optional
+// "-E" (case-insensitive). The model number; nothing for anything else.
+std::optional<std::int32_t> ParseModelNumber(std::string_view text);
+
+// "COLSxROWS" (as s3270's -oversize writes it); nothing unless both are
+// numbers. Whether the size suits a model is ValidOversize's question.
+std::optional<TScreenSize> ParseOversize(std::string_view text);
 
 // "IBM-3278-2" / "IBM-3278-2-E" (case-insensitive); nothing for other names.
 std::optional<TTn3270TerminalType> ParseTerminalType(std::string_view name);

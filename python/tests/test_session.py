@@ -91,6 +91,28 @@ def test_plain_tn3270_and_a_code_page(demo):
                 s.wait_text("\u2500")
 
 
+def test_a_model_4_session_and_its_screen_size(demo):
+    with tn3270e.Session(demo.host, demo.port, model=4, timeout=WAIT) as s:
+        s.wait_text("SIGN ON")
+        st = s.status()
+        assert st["model"] == 4 and st["terminal_type"] == "IBM-3278-4-E"
+        # The demo host writes a model 4 its panels with Erase/Write Alternate.
+        assert (st["rows"], st["columns"]) == (43, 80)
+        assert len(s.screen()) == 43 and all(len(row) == 80 for row in s.screen())
+        assert s.screen()[42].startswith(" ENTER=Sign on")
+        sign_on(s)
+    with tn3270e.Session(demo.host, demo.port, model="3279-5-E", oversize=(30, 140), timeout=WAIT) as s:
+        s.wait_text("SIGN ON")
+        st = s.status()
+        # An oversize terminal does not say its size in its name: the demo
+        # host stays at 24x80.
+        assert st["model"] == 5 and st["terminal_type"] == "IBM-DYNAMIC"
+        assert (st["rows"], st["columns"]) == (24, 80)
+    for model, oversize in ((6, None), ("3270-4", None), (True, None), (5, (24, 80))):
+        with pytest.raises(ValueError):
+            tn3270e.Session(demo.host, demo.port, model=model, oversize=oversize)
+
+
 def test_every_error_is_its_exception(demo):
     s = tn3270e.Session(demo.host, demo.port, timeout=WAIT)
     # Not connected: every verb that needs the connection.

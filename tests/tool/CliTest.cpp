@@ -47,6 +47,8 @@ TEST(Tn3270Cli, EveryOptionInBothSpellings)
         opt(args, "--table", "table.ini");
         opt(args, "--timeout", "2.5");
         opt(args, "--read-pause", "5");
+        opt(args, "--model", "3279-4-E");
+        opt(args, "--oversize", "100x50");
         args.insert(args.end(), {"--no-tn3270e", "--script", "--demo-plain", "host.example:2323"});
         const TCliParse p = Parse(args);
         ASSERT_EQ(p.error, "") << inlineForm;
@@ -58,6 +60,9 @@ TEST(Tn3270Cli, EveryOptionInBothSpellings)
         EXPECT_DOUBLE_EQ(p.options.timeoutSeconds, 2.5);
         EXPECT_EQ(p.options.readPauseMs, 5);
         EXPECT_FALSE(p.options.extended);
+        EXPECT_EQ(p.options.model, "3279-4-E");
+        EXPECT_EQ(p.options.modelNumber, 4);
+        EXPECT_EQ(p.options.oversize, (TScreenSize{50, 100}));
         EXPECT_TRUE(p.options.script);
         EXPECT_TRUE(p.options.demoPlain);
         EXPECT_EQ(p.options.host, "host.example");
@@ -140,6 +145,14 @@ TEST(Tn3270Cli, ErrorsNameTheProblem)
         {{"[::1]x"}, "unexpected text after ']'"},
         {{"a", "b"}, "only one host"},
         {{"--terminal-type", "IBM-3279-5"}, "--terminal-type must be"},
+        {{"--model", "6"}, "--model must be 2, 3, 4 or 5"},
+        {{"--model", "3270-4"}, "--model must be"},
+        {{"--model", "3279-4-X"}, "--model must be"},
+        {{"--oversize", "80"}, "--oversize must be COLSxROWS"},
+        {{"--oversize", "256x10"}, "--oversize must be COLSxROWS"},
+        {{"--oversize", "80x20"}, "at least the model's size (80x24)"},
+        {{"--model", "5", "--oversize", "100x43"}, "at least the model's size (132x27)"},
+        {{"--oversize", "200x100"}, "at most 16383 positions"},
         {{"--log-level", "10"}, "--log-level must be a number from 0 to 9"},
         {{"--log-level", "-1"}, "--log-level must be"},
         {{"--timeout", "0"}, "--timeout must be"},
@@ -169,7 +182,7 @@ TEST(Tn3270Cli, UsageNamesEveryOptionAndCommand)
     const std::string usage = UsageText("tn3270");
     for (const char* word : {"--port", "--device", "--terminal-type", "--tn3270e", "--no-tn3270e", "--log-level",
                              "--log-dir", "--table", "--timeout", "--script", "--demo-plain", "--help", "--tls",
-                             "--starttls", "--cafile", "--cert", "--key", "--insecure", "wait text", "set FIELD",
+                             "--starttls", "--cafile", "--cert", "--key", "--insecure", "--model", "--oversize", "wait text", "set FIELD",
                              "type \"TEXT\"", "cursor ROW COL", "key enter", "status", "fields", "screen"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     EXPECT_TRUE(Parse({"--help"}).options.help);

@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <chrono>
 #include <sstream>
 #include <string>
@@ -918,7 +919,7 @@ TEST(Tn3270Program, ScriptThroughAPipe)
             ADD_FAILURE() << "unexpected line: " << line;
     }
     EXPECT_EQ(oks, 10);
-    EXPECT_EQ(dataLines, 25 + 9);
+    EXPECT_EQ(dataLines, 25 + 11);
     EXPECT_NE(r.out.find("data:  MAIN MENU"), std::string::npos);
     EXPECT_NE(r.out.find("data: connected no"), std::string::npos);
 }
@@ -989,6 +990,36 @@ TEST(Tn3270Program, OptionsReachTheSession)
     EXPECT_NE(plain.out.find("data: lu -\n"), std::string::npos) << plain.out;
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
+}
+
+// A model 4 session: the host hears the model's name, Erase/Write
+// Alternate gives 43 rows, the status tells the model and the size in use,
+// and `screen` has as many rows as that size.
+TEST(Tn3270Program, ModelFourSession)
+{
+    THostSimulator host;
+    auto run = std::async(std::launch::async, [&] {
+        return RunProgram({"--script", "--model", "4", "127.0.0.1:" + std::to_string(host.Port())},
+                          "wait text \"BOTTOM\"\nstatus\nscreen\nquit\n");
+    });
+    const auto s = host.WaitSession();
+    ASSERT_TRUE(s && s->WaitNegotiated());
+    EXPECT_EQ(s->Negotiated().terminalType, "IBM-3278-4-E");
+    TSim3270Encoder e;
+    e.EraseWriteAlternate(wcc::Restore).SBAAddress(42 * 80 + 10).Text("BOTTOM");
+    s->Send3270(e.Take());
+    const ProgramRun r = run.get();
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0);
+    EXPECT_NE(r.out.find("data: terminal-type IBM-3278-4-E\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("data: model 4 43x80\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("data: size 43 80\n"), std::string::npos) << r.out;
+    // The screen's rows follow the status's "ok"; the last is row 43.
+    const auto screen = r.out.find("ok\n", r.out.find("data: size ")) + 3;
+    const auto cursor = r.out.find("data: cursor ", screen);
+    ASSERT_NE(cursor, std::string::npos) << r.out;
+    const std::string rowsText = r.out.substr(screen, cursor - screen);
+    EXPECT_EQ(std::count(rowsText.begin(), rowsText.end(), '\n'), 43) << rowsText;
+    EXPECT_NE(rowsText.find("\ndata:           BOTTOM"), std::string::npos) << rowsText;
 }
 
 // The bytes of every dump in a log file, read back from the hex cells; a
