@@ -65,6 +65,23 @@ inline int ThreadCount()
     return n;
 }
 
+// The thread count once it has come down to at most `limit`, or the count
+// at the deadline. A thread that has said its last word (a simulator
+// session that reported the disconnect, a reader that delivered its last
+// event) is still listed until it has unwound, and nothing tells when that
+// is: the kernel's list is the only witness, so it is read again until the
+// deadline. A thread that never ends still fails the caller's check.
+inline int ThreadCountOnceAtMost(int limit, std::chrono::milliseconds within)
+{
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    int n = ThreadCount();
+    while (n > limit && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        n = ThreadCount();
+    }
+    return n;
+}
+
 // A "Name:  value kB" line of /proc/self/status, in KiB (0 when absent).
 inline long StatusKb(std::string_view key)
 {
