@@ -447,13 +447,14 @@ TEST_F(TlsSession, DisconnectFromAnotherThreadCutsAStartTlsHandshakeShort)
     tn.Connect();
     ASSERT_TRUE(seen.WaitFor("Connect"));
     ASSERT_TRUE(front->WaitHandshake());  // the exchange is done: the reader is in the handshake
+    // Taken before the disconnect, which may let the component drop it.
+    auto reader = tn.ReadThread();
+    ASSERT_TRUE(reader);
     const auto start = Clock::now();
     std::thread other([&] { tn.Disconnect(); });
     other.join();
     ASSERT_TRUE(seen.WaitFor("Disconnect"));
     // The reader leaves the handshake at once, long before the time-out.
-    auto reader = tn.ReadThread();
-    ASSERT_TRUE(reader);
     const auto deadline = Clock::now() + kWait;
     while (!reader->Finished.load() && Clock::now() < deadline)
         std::this_thread::yield();
