@@ -49,6 +49,9 @@ public:
     // unused) as a blank, so that a row has one character per position.
     static void AppendUtf8(std::string& out, std::uint8_t local);
     static std::string ToUtf8(std::string_view local);
+    // One Unicode code point (below 0x110000) as UTF-8, for front ends that
+    // draw what the cells hold.
+    static void AppendCodePoint(std::string& out, char32_t cp);
     // UTF-8 to the local character set. Nothing when the text is not valid
     // UTF-8 ("text is not valid UTF-8") or holds a character Windows-1252
     // does not have ("character U+20AD cannot be shown on a 3270").
