@@ -65,6 +65,10 @@ class Tn3270Client:
         self.needs_setup = True
 
     def __getattr__(self, name):
+        # Only for names the client lacks; "session" itself is missing only
+        # when the Session could not be made.
+        if name == "session":
+            raise AttributeError(name)
         return getattr(self.session, name)
 
     # ---- waits: on the completion descriptor, never blocking the worker
