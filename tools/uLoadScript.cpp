@@ -255,9 +255,19 @@ TLoadScript ParseLoadScript(std::string_view text)
 
 std::string LoadScriptHelp()
 {
-    std::string out = "  setup | iteration            begins the part run once per session | repeated\n"
-                      "  step NAME                    begins a step (timed and reported)\n";
-    for (const TCommand& c : Commands())
-        out += "  " + std::string(c.usage) + "\n";
-    return out;
+    // The commands as above, wrapped.
+    constexpr std::size_t kWidth = 78;
+    std::string out = "  setup | iteration             begins the part run once per session | repeated\n"
+                      "  step NAME                     begins a step (timed and reported)\n";
+    std::string line = "  and the commands";
+    for (const TCommand& c : Commands()) {
+        if (line.size() + c.name.size() + 2 > kWidth) {
+            out += line + "\n";
+            line = "   ";
+        }
+        line += ' ';
+        line += c.name;
+        line += &c == &Commands().back() ? " (as above)" : ",";
+    }
+    return out + line + "\n";
 }
