@@ -2,12 +2,13 @@
 # driver from Python, and Locust headless with 50 users of one worker
 # against the demo host: its statistics, and the host's peak of sessions
 # waiting for an answer at once (users that blocked the worker inside C
-# would wait for the host one at a time).
+# would wait for the host one at a time); and one master with two workers.
 import csv
 import importlib.util
 import os
 import pathlib
 import select
+import socket
 import subprocess
 import sys
 
@@ -65,28 +66,41 @@ def test_run_load_reports_every_step(demo):
         tn3270e.run_load(tn3270e.LoadPlan(), demo.host, demo.port)
 
 
-@pytest.fixture(scope="module")
-def locust_run(tmp_path_factory):
+def locust(args, host, out):
+    """Starts locust on the example against the demo host."""
     if importlib.util.find_spec("locust") is None:
         pytest.skip("Locust is not installed (scripts/deps installs python3-locust)")
-    out = tmp_path_factory.mktemp("locust")
     package = str(pathlib.Path(tn3270e.__file__).resolve().parents[1])
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([package, os.environ.get("PYTHONPATH", "")]))
+    return subprocess.Popen(
+        [sys.executable, "-m", "locust", "-f", str(EXAMPLE), "--host", f"{host.host}:{host.port}",
+         "--loglevel", "WARNING"] + args, env=env, cwd=out, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+
+def stats(path):
+    with open(path, newline="") as f:
+        return {row["Name"]: row for row in csv.DictReader(f)}
+
+
+@pytest.fixture(scope="module")
+def locust_run(tmp_path_factory):
+    out = tmp_path_factory.mktemp("locust")
     with tn3270e.DemoHost(answer_delay=ANSWER_DELAY) as host:
-        run = subprocess.run(
-            [sys.executable, "-m", "locust", "-f", str(EXAMPLE), "--headless", "-u", str(USERS), "-r", str(USERS),
-             "-t", "15s", "--host", f"{host.host}:{host.port}", "--csv", str(out / "run"), "--only-summary",
-             "--loglevel", "WARNING"],
-            env=env, capture_output=True, text=True, timeout=120)
+        run = locust(["--headless", "-u", str(USERS), "-r", str(USERS), "-t", "15s", "--csv", "run",
+                      "--only-summary"], host, out)
+        try:
+            output = run.communicate(timeout=120)[0]
+        finally:
+            if run.poll() is None:
+                run.kill()
+                run.wait()
         peak, sessions = host.peak_outstanding, host.sessions
-    with open(out / "run_stats.csv", newline="") as f:
-        rows = {row["Name"]: row for row in csv.DictReader(f)}
-    return run, rows, peak, sessions
+    return run.returncode, output, stats(out / "run_stats.csv"), peak, sessions
 
 
 def test_locust_reports_each_step_without_failures(locust_run):
-    run, rows, _, sessions = locust_run
-    assert run.returncode == 0, run.stdout + run.stderr
+    returncode, output, rows, _, sessions = locust_run
+    assert returncode == 0, output
     assert set(rows) == {"sign on", "open inquiry", "inquire", "back", "Aggregated"}
     assert all(row["Failure Count"] == "0" for row in rows.values()), rows
     assert all(row["Type"] == "3270" for name, row in rows.items() if name != "Aggregated")
@@ -99,5 +113,30 @@ def test_locust_reports_each_step_without_failures(locust_run):
 
 
 def test_fifty_users_of_one_worker_wait_for_the_host_together(locust_run):
-    _, _, peak, _ = locust_run
+    peak = locust_run[3]
     assert peak >= USERS - 5, f"at most {peak} of {USERS} users waited for the host at once"
+
+
+def test_a_master_shares_the_users_out_to_two_workers(tmp_path):
+    with socket.socket() as probe:  # a free port for the master
+        probe.bind(("127.0.0.1", 0))
+        port = str(probe.getsockname()[1])
+    with tn3270e.DemoHost() as host:
+        master = locust(["--master", "--headless", "-u", "10", "-r", "10", "-t", "4s", "--expect-workers", "2",
+                         "--expect-workers-max-wait", "30", "--master-bind-host", "127.0.0.1",
+                         "--master-bind-port", port, "--csv", "run"], host, tmp_path)
+        workers = [locust(["--worker", "--master-host", "127.0.0.1", "--master-port", port], host, tmp_path)
+                   for _ in range(2)]
+        try:
+            output = master.communicate(timeout=120)[0]
+            for w in workers:
+                w.communicate(timeout=60)
+        finally:
+            for p in [master] + workers:
+                if p.poll() is None:
+                    p.kill()
+                    p.wait()
+    assert master.returncode == 0, output
+    rows = stats(tmp_path / "run_stats.csv")
+    assert rows["sign on"]["Request Count"] == "10" and rows["back"]["Request Count"] != "0"
+    assert all(row["Failure Count"] == "0" for row in rows.values()), rows

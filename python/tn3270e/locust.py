@@ -42,12 +42,21 @@ import contextlib
 import time
 
 import gevent.socket
+import locust.runners
 from locust import User
 from locust.exception import RescheduleTask
 
 import tn3270e
 
 __all__ = ["Tn3270Client", "Tn3270User"]
+
+# Debian's python3-locust 2.12 is built with an empty version string, and a
+# master takes a worker that reports no version for one older than 2.0 and
+# refuses it, so master and workers never meet. Master and workers import
+# this module through the same locust file before they talk, so they all
+# report the same stand-in instead.
+if not locust.runners.__version__:
+    locust.runners.__version__ = "2.12"
 
 
 class Tn3270Client:
