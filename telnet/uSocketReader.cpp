@@ -192,7 +192,7 @@ bool TThSocketRead::OwnsConnection() const
 
 bool TThSocketRead::NotifyDataAvailable()
 {
-    Telnet->progress_.BeginBlock();
+    Telnet->session_.Progress().BeginBlock();
     Telnet->NewData(ReadBuffer->data(), ReadCount);
     ReadCount = 0;
     // Receive-loop guard: only a block that made no progress counts (see
@@ -201,7 +201,7 @@ bool TThSocketRead::NotifyDataAvailable()
     // counted block inside the window means the host (or we) loop. A
     // monotonic clock, so that the guard keeps working across midnight and
     // clock changes.
-    if (Telnet->progress_.EndBlock() != TReceiveProgress::TBlock::NoProgress)
+    if (Telnet->session_.Progress().EndBlock() != TReceiveProgress::TBlock::NoProgress)
         return true;
     const auto now = Clock::now();
     if (now - BurstStart >= timings_.BurstWindow) {

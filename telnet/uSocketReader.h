@@ -76,6 +76,7 @@ public:
 
 private:
     friend class TOrvTelnet;
+    friend class TTelnetConnection;
     using Clock = std::chrono::steady_clock;
 
     // NotifyOwner and the component alive; read before touching the component.
