@@ -43,11 +43,13 @@ TSessionGuard::TSessionGuard(TOrvTelnet& telnet) : TSessionGuard(telnet.core_) {
 
 TOrvTelnet::TOrvTelnet(TComponent* AOwner) : TComponent(AOwner)
 {
+    transport_ = std::make_unique<TTelnetConnection>(transportHooks_, core_, Socket);
     TOrvTelnet::SetDefaults();
 }
 
 TOrvTelnet::TOrvTelnet(std::int32_t /*dummy*/) : TComponent(nullptr)
 {
+    transport_ = std::make_unique<TTelnetConnection>(transportHooks_, core_, Socket);
     TOrvTelnet::SetDefaults();
 }
 
@@ -92,25 +94,22 @@ void TOrvTelnet::Destroying()
         return;
     TComponent::Destroying();
 
-    auto readers = connection_.WakeForDestruction();
+    transport_->WakeForDestruction();
 
     {
         TSessionGuard guard(core_);
         core_->Alive.store(false, std::memory_order_release);
         core_->Pending.clear();
-        if (Socket) {
-            // A destroyed component raises no disconnect event.
-            Socket->OnDisconnect = nullptr;
-            if (Socket->Active()) {
-                try {
-                    Disconnect();
-                } catch (...) {
-                }
+        // A destroyed component raises no disconnect event (see Closed).
+        if (transport_->IsOpen()) {
+            try {
+                Disconnect();
+            } catch (...) {
             }
         }
     }
 
-    connection_.EndReaders(readers);
+    transport_->EndForDestruction();
 }
 
 // ------------------------------------------------------------ lock
@@ -143,7 +142,22 @@ std::size_t TOrvTelnet::SessionWaiters() const
 
 std::shared_ptr<TThSocketRead> TOrvTelnet::ReadThread()
 {
-    return connection_.Reader();
+    auto* connection = dynamic_cast<TTelnetConnection*>(transport_.get());
+    return connection ? connection->Reader() : nullptr;
+}
+
+void TOrvTelnet::ReadThreadTerminate(TObject* Sender)
+{
+    if (auto* connection = dynamic_cast<TTelnetConnection*>(transport_.get()))
+        connection->ReaderEnded(Sender);
+}
+
+void TOrvTelnet::UseTransport(const TTransportFactory& make)
+{
+    TSessionGuard guard(core_);
+    if (transport_->IsOpen() || !transport_->Idle())
+        throw std::logic_error("TOrvTelnet: the transport is replaced only while no connection is left");
+    transport_ = make(transportHooks_, core_);
 }
 
 // ------------------------------------------------------------ connection
@@ -161,11 +175,11 @@ void TOrvTelnet::Connect()
             // Connect waits for the session (unlike Disconnect), so that the
             // old connection is closed here and not left to another thread.
             TSessionGuard guard(core_);
-            if (Socket->Active())
+            if (transport_->IsOpen())
                 Disconnect();
         }
-        connection_.StopReaders();
-        if (!Socket->Active() && connection_.NoReaders())
+        transport_->StopReading();
+        if (!transport_->IsOpen() && transport_->Idle())
             break;
     }
 
@@ -185,7 +199,7 @@ void TOrvTelnet::Connect()
     target.ConnectTimeout = Timings.ConnectTimeout;
     target.SendTimeout = Timings.SendTimeout;
     ++generation_;
-    if (std::string error = connection_.Open(target); !error.empty()) {
+    if (std::string error = transport_->Open(target); !error.empty()) {
         lastError_ = std::move(error);
         NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
     }
@@ -202,14 +216,14 @@ void TOrvTelnet::Disconnect()
     // nothing changes under a running handler.
     TSessionGuard guard = TSessionGuard::LockOrDefer(core_, [this] { Disconnect(); });
     if (!guard) {
-        connection_.Cut();
+        transport_->Cut();
         return;
     }
     if (Disconnecting)
         return;
     Disconnecting = true;
     try {
-        connection_.Close();
+        transport_->Close();
     } catch (...) {
         Disconnecting = false;
         throw;
@@ -219,14 +233,14 @@ void TOrvTelnet::Disconnect()
 
 void TOrvTelnet::StartReader(std::uint64_t generation)
 {
-    if (generation != generation_ || !Socket->Active())
+    if (generation != generation_ || !transport_->IsOpen())
         return;
     // The START_TLS exchange must end within the connect time-out, as a
     // direct TLS handshake does.
     std::optional<std::chrono::steady_clock::time_point> deadline;
     if (session_.StartTls().Guarding())
         deadline = std::chrono::steady_clock::now() + Timings.ConnectTimeout;
-    if (!connection_.StartReader(Timings, deadline))
+    if (!transport_->StartReading(Timings, deadline))
         Disconnect();
 }
 
@@ -249,8 +263,15 @@ std::string TOrvTelnet::GetStatus()
 
 void TOrvTelnet::SocketSessionConnected(TObject* /*Sender*/, TTcpClient& socket)
 {
-    if (auto connection = socket.Connection(); connection && connection->IsTls())
-        LogTlsUp(connection->TlsInfo());
+    const auto connection = socket.Connection();
+    const TTlsInfo tls = connection && connection->IsTls() ? connection->TlsInfo() : TTlsInfo{};
+    Connected(connection && connection->IsTls() ? &tls : nullptr);
+}
+
+void TOrvTelnet::Connected(const TTlsInfo* tls)
+{
+    if (tls != nullptr)
+        LogTlsUp(*tls);
     NotifyEvent(TCallBackEvent::ceSessionConnected);
     // The reader starts once OnConnect has run, so that no handler of the
     // new connection can come before it.
@@ -260,6 +281,13 @@ void TOrvTelnet::SocketSessionConnected(TObject* /*Sender*/, TTcpClient& socket)
 
 void TOrvTelnet::SocketSessionClosed(TObject* /*Sender*/, TTcpClient& /*socket*/)
 {
+    Closed();
+}
+
+void TOrvTelnet::Closed()
+{
+    if (destroyStarted_.load(std::memory_order_acquire))
+        return;  // a destroyed component raises no disconnect event
     NotifyEvent(TCallBackEvent::ceSessionDisconnected);
     if (Stream && Stream->Display)
         Stream->Display->clear();
@@ -270,7 +298,7 @@ void TOrvTelnet::SocketErrorOcurred(TObject* /*Sender*/, TTcpClient& /*socket*/,
 {
     // A failed send means the peer is gone (or stopped reading for the whole
     // send time-out): end the connection the normal way.
-    Disconnect();
+    transportHooks_.OnWriteFailed();
     errorCode = 0;
 }
 
@@ -317,6 +345,15 @@ void TOrvTelnet::StatusChange(TObject* /*Sender*/)
 }
 
 // ------------------------------------------------------------ engine: input
+
+TReceiveProgress::TBlock TOrvTelnet::Received(std::span<const std::uint8_t> block)
+{
+    if (!block.empty() && (block[0] == IAC || !BinaryMode))
+        DumpTitled(TLogLevel::llDump, kTitleReceived, block.data(), static_cast<std::int32_t>(block.size()));
+    session_.Progress().BeginBlock();
+    NewData(block.data(), static_cast<std::int32_t>(block.size()));
+    return session_.Progress().EndBlock();
+}
 
 void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
 {
@@ -414,38 +451,6 @@ std::string TOrvTelnet::GetTermType()
 
 // ------------------------------------------------------------ session events
 
-void TOrvTelnet::TSessionSink::OnRecordData(std::span<const std::uint8_t> run)
-{
-    telnet_.DataAvailable(run.data(), static_cast<std::int32_t>(run.size()));
-}
-
-// The kind is the session's, asked again by EndOfRecord (which stays
-// callable on its own).
-void TOrvTelnet::TSessionSink::OnEndOfRecord(TTelnetSession::TRecord /*kind*/)
-{
-    telnet_.EndOfRecord();
-}
-
-void TOrvTelnet::TSessionSink::OnSubnegotiation(std::span<const std::uint8_t> data)
-{
-    telnet_.NegociateSubOption(data.data(), static_cast<std::uint16_t>(data.size()));
-}
-
-std::string TOrvTelnet::TSessionSink::TerminalType()
-{
-    return telnet_.GetTermType();
-}
-
-void TOrvTelnet::TSessionSink::OnTn3270EDropped(bool byUs)
-{
-    telnet_.Tn3270EWithdrawn(byUs);
-}
-
-void TOrvTelnet::TSessionSink::OnFailed(const std::string& reason)
-{
-    telnet_.Fail(reason);
-}
-
 void TOrvTelnet::TSessionSink::OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind)
 {
     const auto len = static_cast<std::int32_t>(bytes.size());
@@ -467,11 +472,9 @@ void TOrvTelnet::TSessionSink::OnSend(std::span<const std::uint8_t> bytes, TTeln
 
 std::int32_t TOrvTelnet::Send(const void* buf, std::int32_t len)
 {
-    try {
-        return Socket->SendBuf(buf, len);
-    } catch (const ESocketError&) {
+    if (len < 0 || (buf == nullptr && len > 0))
         return -1;
-    }
+    return transport_->Write(std::span(static_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(len)));
 }
 
 void TOrvTelnet::tcpWrite(const void* buf, std::int32_t len)
@@ -610,7 +613,7 @@ std::string TOrvTelnet::GetLastError() const
 TTlsInfo TOrvTelnet::GetTlsInfo() const
 {
     TSessionGuard guard(core_);
-    return connection_.TlsInfo();
+    return transport_->TlsInfo();
 }
 
 void TOrvTelnet::LogTlsUp(const TTlsInfo& info)
@@ -634,7 +637,7 @@ bool TOrvTelnet::TakeTlsUpgrade(TTlsSettings& settings, std::string& host)
 {
     if (!IsConnected() || !session_.TakeTlsHandshake())
         return false;
-    settings = connection_.TlsSettings();
+    settings = transport_->OpenedTlsSettings();
     host = Host;
     return true;
 }

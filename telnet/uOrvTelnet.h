@@ -6,7 +6,9 @@
 //   telnet/uTelnetSession  option rules, TERMINAL-TYPE, SEND-LOCATION,
 //                          START_TLS state, record assembly; no I/O
 //   telnet/uTelnetEngine   the byte parser and framer, no I/O (TTelnetEngine)
-//   telnet/uTelnetConnection  the socket, TLS, the readers, TTlsProperties
+//   telnet/uTransport      the interface to what carries the bytes
+//   telnet/uTelnetConnection  the default transport (the socket, TLS, the
+//                          reader threads); TTlsProperties
 //   telnet/uSessionCore    the session lock, TSessionGuard, the delivery queue
 //   telnet/uSocketReader   the reader thread TThSocketRead and TTelnetTimings
 //   telnet/uStartTls       the client side of the START_TLS option
@@ -111,6 +113,7 @@
 #include "telnet/uTelnetConnection.h"
 #include "telnet/uTelnetEngine.h"
 #include "telnet/uTelnetSession.h"
+#include "telnet/uTransport.h"
 
 #include <array>
 #include <atomic>
@@ -135,13 +138,47 @@ class TOrvTelnet : public TComponent {
     class TSessionSink final : public TTelnetSession::TEvents {
     public:
         explicit TSessionSink(TOrvTelnet& telnet) : telnet_(telnet) {}
-        void OnRecordData(std::span<const std::uint8_t> run) override;
-        void OnEndOfRecord(TTelnetSession::TRecord kind) override;
-        void OnSubnegotiation(std::span<const std::uint8_t> data) override;
-        std::string TerminalType() override;
-        void OnTn3270EDropped(bool byUs) override;
-        void OnFailed(const std::string& reason) override;
+        void OnRecordData(std::span<const std::uint8_t> run) override
+        {
+            telnet_.DataAvailable(run.data(), static_cast<std::int32_t>(run.size()));
+        }
+        // EndOfRecord asks the session for the kind itself (it stays callable alone).
+        void OnEndOfRecord(TTelnetSession::TRecord /*kind*/) override { telnet_.EndOfRecord(); }
+        void OnSubnegotiation(std::span<const std::uint8_t> data) override
+        {
+            telnet_.NegociateSubOption(data.data(), static_cast<std::uint16_t>(data.size()));
+        }
+        std::string TerminalType() override { return telnet_.GetTermType(); }
+        void OnTn3270EDropped(bool byUs) override { telnet_.Tn3270EWithdrawn(byUs); }
+        void OnFailed(const std::string& reason) override { telnet_.Fail(reason); }
         void OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind) override;
+
+    private:
+        TOrvTelnet& telnet_;
+    };
+    // What the transport reports, turned into the component's operations.
+    class TTransportHooks final : public TTransportSink {
+    public:
+        explicit TTransportHooks(TOrvTelnet& telnet) : telnet_(telnet) {}
+        void OnConnected(const TTlsInfo* tls) override { telnet_.Connected(tls); }
+        void OnClosed() override { telnet_.Closed(); }
+        void OnWriteFailed() override { telnet_.Disconnect(); }
+        TReceiveProgress::TBlock OnReceived(std::span<const std::uint8_t> block) override
+        {
+            return telnet_.Received(block);
+        }
+        bool TakeTlsHandshake(TTlsSettings& settings, std::string& host) override
+        {
+            return telnet_.TakeTlsUpgrade(settings, host);
+        }
+        void OnTlsHandshakeDone(const std::string& error, const TTlsInfo& info) override
+        {
+            telnet_.TlsUpgradeDone(error, info);
+        }
+        void OnDeadline() override { telnet_.StartTlsTimedOut(); }
+        bool IsAlive() override { return telnet_.IsAlive(); }
+        void OnEnded(const std::string& tlsText, bool failed) override { telnet_.ConnectionEnded(tlsText, failed); }
+        void EndConnection() override { telnet_.Disconnect(); }
 
     private:
         TOrvTelnet& telnet_;
@@ -151,7 +188,8 @@ class TOrvTelnet : public TComponent {
         std::make_shared<TSessionCore>(this, [this](std::uint64_t generation) { StartReader(generation); })};
     TSessionSink sessionSink_{*this};
     TTelnetSession session_{sessionSink_};  // guarded by the lock
-    TTelnetConnection connection_{*this, core_};
+    TTransportHooks transportHooks_{*this};
+    std::unique_ptr<TTransport> transport_;  // set by the constructors; see UseTransport
 
 public:
     // Telnet codes (RFC 854) and options.
@@ -199,7 +237,7 @@ public:
     // waits: while another thread owns the session it cuts the connection
     // and leaves the close to that thread (see the header comment).
     virtual void Disconnect();
-    bool IsConnected() const { return connection_.IsConnected(); }
+    bool IsConnected() const { return transport_->IsConnected(); }
     virtual bool IsAlive();
     virtual TSessionState GetSessionState();
     // The screen buffer's status text (empty: keyboard not locked).
@@ -253,11 +291,21 @@ public:
     virtual void TelnetErrorMessage(const std::uint8_t* data, std::int32_t len) = 0;
     virtual void GenHostFields() = 0;
 
+    // ---- the transport
+    // What makes a transport for this component (called with its sink and
+    // session core).
+    using TTransportFactory =
+        std::function<std::unique_ptr<TTransport>(TTransportSink& sink, std::shared_ptr<TSessionCore> core)>;
+    // Replaces the transport (the default: a reader thread per connection,
+    // telnet/uTelnetConnection). Only while no connection is open and no
+    // reader is left (else std::logic_error); takes the lock.
+    void UseTransport(const TTransportFactory& make);
+
     // ---- socket events and the reader's end notice (internal wiring)
     void SocketSessionConnected(TObject* Sender, TTcpClient& socket);
     void SocketSessionClosed(TObject* Sender, TTcpClient& socket);
     void SocketErrorOcurred(TObject* Sender, TTcpClient& socket, TErrorEvent errorEvent, int& errorCode);
-    void ReadThreadTerminate(TObject* Sender) { connection_.ReaderEnded(Sender); }
+    void ReadThreadTerminate(TObject* Sender);
 
     // ---- properties over module settings (take the lock)
     std::uint16_t GetDebugLevel() const;
@@ -348,7 +396,8 @@ public:
     TTelnetSession& Session() { return session_; }
 
     // ---- connection state (settings: application thread, before Connect)
-    std::unique_ptr<TTcpClient>& Socket = connection_.Socket;
+    // The TCP client of the default transport.
+    std::unique_ptr<TTcpClient> Socket;
     std::string Host;
     std::int32_t Port = 23;
     TNotifyEvent OnConnect;
@@ -386,6 +435,10 @@ private:
     friend class TSessionGuard;
 
     void StartReader(std::uint64_t generation);
+    // The transport's events (TTransportHooks).
+    void Connected(const TTlsInfo* tls);
+    void Closed();
+    TReceiveProgress::TBlock Received(std::span<const std::uint8_t> block);
     // START_TLS: the reader's hand-over of the handshake (taken once, under
     // the lock) and its outcome.
     bool TakeTlsUpgrade(TTlsSettings& settings, std::string& host);

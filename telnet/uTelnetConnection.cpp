@@ -6,7 +6,6 @@
 #include "config/uOrvTnGlbl.h"
 #include "log/uOrvIntfLogg.h"
 #include "log/uTLogg.h"
-#include "telnet/uOrvTelnet.h"
 
 #include <arpa/inet.h>
 
@@ -55,38 +54,38 @@ TTlsSettings TTlsProperties::Settings() const
 
 // ------------------------------------------------------------ the socket
 
-TTelnetConnection::TTelnetConnection(TOrvTelnet& telnet, std::shared_ptr<TSessionCore> core)
-    : telnet_(telnet), core_(std::move(core))
+TTelnetConnection::TTelnetConnection(TTransportSink& sink, std::shared_ptr<TSessionCore> core,
+                                     std::unique_ptr<TTcpClient>& socket)
+    : sink_(sink), core_(std::move(core)), socket_(socket)
 {
 }
 
 std::string TTelnetConnection::Open(const TConnectTarget& target)
 {
-    Socket->TlsDirect = target.Tls == TTlsMode::tmDirect;
-    Socket->TlsSettings = target.TlsSettings;
+    socket_->TlsDirect = target.Tls == TTlsMode::tmDirect;
+    socket_->TlsSettings = target.TlsSettings;
     if (target.Tls != TTlsMode::tmNone && !target.TlsSettings.Verify)
         MsgLog(TLogLevel::llError, "TLS: certificate verification is off (TlsVerify): the host is not authenticated");
     if (target.Port < 0)
-        Socket->SetService("Telnet");
+        socket_->SetService("Telnet");
     else
-        Socket->SetPort(target.Port);
-    host_ = target.Host;
-    Socket->Host.clear();
-    Socket->Address.clear();
+        socket_->SetPort(target.Port);
+    socket_->Host.clear();
+    socket_->Address.clear();
     if (inet_addr(target.Host.c_str()) != INADDR_NONE)
-        Socket->Address = target.Host;
+        socket_->Address = target.Host;
     else
-        Socket->Host = target.Host;
-    Socket->ConnectTimeout = target.ConnectTimeout;
-    Socket->SendTimeout = target.SendTimeout;
+        socket_->Host = target.Host;
+    socket_->ConnectTimeout = target.ConnectTimeout;
+    socket_->SendTimeout = target.SendTimeout;
 
     if (LogEnabled(TLogLevel::llConnect)) {
-        const std::string text = "Connecting. Host: " + target.Host + " Port: " + std::to_string(Socket->GetPort()) +
-                                 " Service: " + Socket->GetService();
+        const std::string text = "Connecting. Host: " + target.Host + " Port: " + std::to_string(socket_->GetPort()) +
+                                 " Service: " + socket_->GetService();
         MsgLog(TLogLevel::llConnect, text);
     }
     try {
-        Socket->Open();
+        socket_->Open();
     } catch (const ETlsError& e) {
         MsgLog(TLogLevel::llError, e.what());
         return e.what();
@@ -98,39 +97,49 @@ std::string TTelnetConnection::Open(const TConnectTarget& target)
     return {};
 }
 
+std::int32_t TTelnetConnection::Write(std::span<const std::uint8_t> bytes)
+{
+    // A failed send raises the client's OnError, which tells the sink.
+    try {
+        return socket_->SendBuf(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    } catch (const ESocketError&) {
+        return -1;
+    }
+}
+
 void TTelnetConnection::Close()
 {
-    Socket->Close();
+    socket_->Close();
 }
 
 void TTelnetConnection::Cut()
 {
-    if (const auto connection = Socket ? Socket->Connection() : nullptr)
+    if (const auto connection = socket_ ? socket_->Connection() : nullptr)
         connection->Shutdown();
 }
 
 bool TTelnetConnection::IsConnected() const
 {
-    if (!Socket || !Socket->Active())
+    if (!IsOpen())
         return false;
     // A connection cut by a Disconnect whose close waits for the session's
     // owner is over already.
-    const auto connection = Socket->Connection();
+    const auto connection = socket_->Connection();
     return connection && !connection->IsShutdown();
 }
 
 TTlsInfo TTelnetConnection::TlsInfo() const
 {
-    const auto connection = Socket ? Socket->Connection() : nullptr;
+    const auto connection = socket_ ? socket_->Connection() : nullptr;
     return connection ? connection->TlsInfo() : TTlsInfo{};
 }
 
 // ------------------------------------------------------------ readers
 
-bool TTelnetConnection::StartReader(const TTelnetTimings& timings,
-                                    std::optional<std::chrono::steady_clock::time_point> deadline)
+bool TTelnetConnection::StartReading(const TTelnetTimings& timings,
+                                     std::optional<std::chrono::steady_clock::time_point> deadline)
 {
-    auto connection = Socket->Connection();
+    auto connection = socket_->Connection();
     if (!connection)
         return true;
     std::shared_ptr<TThSocketRead> reader;
@@ -138,7 +147,7 @@ bool TTelnetConnection::StartReader(const TTelnetTimings& timings,
         std::lock_guard lock(readersMutex_);
         if (reader_)
             return true;
-        reader = std::make_shared<TThSocketRead>(telnet_, core_, std::move(connection));
+        reader = std::make_shared<TThSocketRead>(sink_, *this, core_, std::move(connection), timings);
         if (deadline)
             reader->NegotiationDeadline = *deadline;
         reader_ = reader;
@@ -167,7 +176,12 @@ std::shared_ptr<TThSocketRead> TTelnetConnection::Reader()
     return reader_;
 }
 
-bool TTelnetConnection::NoReaders()
+bool TTelnetConnection::Carries(const std::shared_ptr<TTcpConnection>& connection) const
+{
+    return socket_->Connection() == connection;
+}
+
+bool TTelnetConnection::Idle()
 {
     std::lock_guard lock(readersMutex_);
     return !reader_ && finishedReaders_.empty();
@@ -193,7 +207,7 @@ bool TTelnetConnection::MayWaitFor(const TThSocketRead& reader) const
            !TSessionCore::InDeliveryFrom(&reader);
 }
 
-void TTelnetConnection::StopReaders()
+void TTelnetConnection::StopReading()
 {
     const auto& dispatcher = core_->Dispatcher;
     for (auto& r : TakeReaders()) {
@@ -219,10 +233,10 @@ void TTelnetConnection::StopReaders()
 
 // Wake first, lock second: a reader may hold the lock while it is blocked
 // in a send or waits for the dispatcher thread, which may be us.
-std::vector<std::shared_ptr<TThSocketRead>> TTelnetConnection::WakeForDestruction()
+void TTelnetConnection::WakeForDestruction()
 {
-    auto readers = TakeReaders();
-    for (auto& r : readers) {
+    destroying_ = TakeReaders();
+    for (auto& r : destroying_) {
         r->NotifyOwner.store(false, std::memory_order_release);
         if (core_->Dispatcher)
             core_->Dispatcher->Cancel(r->Target);
@@ -230,19 +244,19 @@ std::vector<std::shared_ptr<TThSocketRead>> TTelnetConnection::WakeForDestructio
     }
     if (core_->Dispatcher)
         core_->Dispatcher->Cancel(core_->Target);
-    if (Socket)
-        Socket->Shutdown();
-    return readers;
+    if (socket_)
+        socket_->Shutdown();
 }
 
-void TTelnetConnection::EndReaders(std::vector<std::shared_ptr<TThSocketRead>>& readers)
+void TTelnetConnection::EndForDestruction()
 {
     // Owning the session (the lock, or a handler on this thread), we may be
     // what the reader waits for.
-    for (auto& r : readers) {
+    for (auto& r : destroying_) {
         if (MayWaitFor(*r))
             r->thread_.Join();
         else
             r->thread_.Detach();  // it sees Alive false and ends without touching us
     }
+    destroying_.clear();
 }

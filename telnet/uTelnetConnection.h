@@ -1,8 +1,9 @@
-// The connection of a telnet component: the TCP client and its TLS, the
-// reader threads (telnet/uSocketReader) of the current and of earlier
-// connections, and the TLS properties as one value (TTlsProperties). It
-// knows nothing of telnet: TOrvTelnet drives it under its session lock and
-// feeds what the reader receives to its session (telnet/uTelnetSession).
+// The connection of a telnet component: the reader-thread transport
+// TTelnetConnection (telnet/uTransport.h), over the component's TCP client
+// and its TLS, with the reader threads (telnet/uSocketReader) of the
+// current and of earlier connections; and the TLS properties as one value
+// (TTlsProperties). It knows nothing of telnet: TOrvTelnet drives it under
+// its session lock and its readers hand what they receive to the sink.
 // See telnet/uOrvTelnet.h for the threading contract it keeps.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include "platform/uTlsTransport.h"
 #include "telnet/uSessionCore.h"
 #include "telnet/uSocketReader.h"
+#include "telnet/uTransport.h"
 
 #include <chrono>
 #include <cstddef>
@@ -21,8 +23,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-class TOrvTelnet;
 
 // The TLS properties of a component: each one set by the application, or,
 // while never set, the "Telnet.ini" key of the same name (TlsMode,
@@ -56,59 +56,34 @@ private:
     std::map<std::ptrdiff_t, std::function<void(TTlsSettings&)>> set_;
 };
 
-// Where and how to connect (TOrvTelnet's properties at Connect).
-struct TConnectTarget {
-    std::string Host;
-    std::int32_t Port = 23;  // < 0: the service "Telnet"
-    TTlsMode Tls = TTlsMode::tmNone;
-    TTlsSettings TlsSettings;
-    std::chrono::milliseconds ConnectTimeout{20000};
-    std::chrono::milliseconds SendTimeout{30000};
-};
-
-class TTelnetConnection {
+// The default transport: one reader thread per connection.
+class TTelnetConnection final : public TTransport {
 public:
-    TTelnetConnection(TOrvTelnet& telnet, std::shared_ptr<TSessionCore> core);
+    // socket: the component's TCP client (TOrvTelnet::Socket, which its
+    // SetDefaults may replace); its events reach the component directly.
+    TTelnetConnection(TTransportSink& sink, std::shared_ptr<TSessionCore> core, std::unique_ptr<TTcpClient>& socket);
 
-    // The TCP client; replaced by TOrvTelnet::SetDefaults.
-    std::unique_ptr<TTcpClient> Socket;
+    std::string Open(const TConnectTarget& target) override;
+    bool StartReading(const TTelnetTimings& timings,
+                      std::optional<std::chrono::steady_clock::time_point> deadline) override;
+    std::int32_t Write(std::span<const std::uint8_t> bytes) override;
+    void Close() override;
+    void Cut() override;
+    bool IsOpen() const override { return socket_ && socket_->Active(); }
+    bool IsConnected() const override;
+    TTlsInfo TlsInfo() const override;
+    TTlsSettings OpenedTlsSettings() const override { return socket_->TlsSettings; }
+    void StopReading() override;
+    bool Idle() override;
+    void WakeForDestruction() override;
+    void EndForDestruction() override;
 
-    // Connects (direct TLS: with its handshake); the socket's OnConnect
-    // runs inside. Empty when it worked, else why not (logged at level 1
-    // for a TLS failure).
-    std::string Open(const TConnectTarget& target);
-    // Closes the socket (its OnDisconnect runs inside).
-    void Close();
-    // Open, and not cut by a Disconnect whose close waits for the owner.
-    bool IsConnected() const;
-    // The open connection's TLS (an empty Protocol when it has none).
-    TTlsInfo TlsInfo() const;
-    // The settings and host the connection was opened with (START_TLS).
-    const TTlsSettings& TlsSettings() const { return Socket->TlsSettings; }
-    const std::string& Host() const { return host_; }
-    // Cuts the open connection at once (the host sees the end); the close
-    // itself is left to the caller.
-    void Cut();
-
-    // ---- readers
-    // Starts the reader of the open connection (under the session lock);
-    // deadline: when the START_TLS exchange must be done, or none. False
-    // when the thread could not start.
-    bool StartReader(const TTelnetTimings& timings, std::optional<std::chrono::steady_clock::time_point> deadline);
+    // ---- for the readers
     // The reader `sender` has ended its connection.
     void ReaderEnded(TObject* sender);
-    // Ends the readers of earlier connections: joined when this thread may
-    // wait for them, else detached (they end without touching the component).
-    void StopReaders();
-    // True when no reader, current or ended, is left.
-    bool NoReaders();
-    // Destruction, first part: every reader told to stop and woken, its
-    // deliveries cancelled, the socket shut down. Returns the readers.
-    std::vector<std::shared_ptr<TThSocketRead>> WakeForDestruction();
-    // Destruction, last part: each reader joined when this thread may wait
-    // for it, else detached.
-    void EndReaders(std::vector<std::shared_ptr<TThSocketRead>>& readers);
-    // The reader of the current connection, or null.
+    // The open connection is this one.
+    bool Carries(const std::shared_ptr<TTcpConnection>& connection) const;
+    // The reader of the current connection, or null (tests and diagnostics).
     std::shared_ptr<TThSocketRead> Reader();
 
 private:
@@ -116,10 +91,12 @@ private:
     // Waiting for a reader is safe only when it cannot be waiting for us.
     bool MayWaitFor(const TThSocketRead& reader) const;
 
-    TOrvTelnet& telnet_;
+    TTransportSink& sink_;
     std::shared_ptr<TSessionCore> core_;
-    std::string host_;
+    std::unique_ptr<TTcpClient>& socket_;
     std::mutex readersMutex_;  // leaf lock: guards the two below only
     std::shared_ptr<TThSocketRead> reader_;
     std::vector<std::shared_ptr<TThSocketRead>> finishedReaders_;
+    // Taken by WakeForDestruction, let go by EndForDestruction (the destroying thread's).
+    std::vector<std::shared_ptr<TThSocketRead>> destroying_;
 };
