@@ -2,6 +2,7 @@
 #include "sim/uHostSimulator.h"
 
 #include <algorithm>
+#include <thread>
 #include <cctype>
 #include <cstdio>
 #include <exception>
@@ -82,9 +83,11 @@ private:
 };
 
 TSimSession::TSimSession(int id, const TSimHostOptions& options, std::function<TSimLuGrant(std::string_view)> assign,
-                         std::function<void(std::string_view)> release)
+                         std::function<void(std::string_view)> release, std::shared_ptr<TSimOutstanding> outstanding)
     : mId(id),
       mNegotiationTimeout(options.negotiationTimeout),
+      mAnswerDelay(options.answerDelay),
+      mOutstanding(std::move(outstanding)),
       mAssign(std::move(assign)),
       mRelease(std::move(release)),
       mSink(std::make_unique<Sink>(*this)),
@@ -153,6 +156,10 @@ void TSimSession::Serve(TTestConnection& connection) {
             mLu.clear();
         }
         mEnded = true;
+        if (mAwaiting) {
+            mAwaiting = false;
+            mOutstanding->End();
+        }
         mChanged.notify_all();
     }
     connection.Close();
@@ -167,6 +174,8 @@ void TSimSession::Serve(TTestConnection& connection) {
 
 void TSimSession::Dispatch(std::vector<Event>& events) {
     for (auto& e : events) {
+        const bool request = e.kind == Event::Kind::Record &&
+                             !(e.record.tn3270e && e.record.header.dataType == dt::Response);
         {
             std::lock_guard lock(mMutex);
             switch (e.kind) {
@@ -180,6 +189,10 @@ void TSimSession::Dispatch(std::vector<Event>& events) {
                     ++mDropped;
                 }
                 mRecords.push_back(e.record);
+                if (request && !mAwaiting) {
+                    mAwaiting = true;
+                    mOutstanding->Begin();
+                }
                 break;
             case Event::Kind::Command:
                 if (mCommands.size() >= kSimMaxQueuedRecords) mCommands.pop_front();
@@ -193,6 +206,7 @@ void TSimSession::Dispatch(std::vector<Event>& events) {
             mChanged.notify_all();
         }
         if (!mApp) continue;
+        if (request && mAnswerDelay.count() > 0) std::this_thread::sleep_for(mAnswerDelay);
         try {
             switch (e.kind) {
             case Event::Kind::Negotiated: mApp->OnStart(*this); break;
@@ -234,6 +248,10 @@ std::string TSimSession::FailureReason() const {
 
 std::uint16_t TSimSession::SendRecord(std::uint8_t dataType, ByteView data, std::uint8_t responseFlag) {
     std::lock_guard lock(mMutex);
+    if (mAwaiting && dataType != dt::Response) {
+        mAwaiting = false;
+        mOutstanding->End();
+    }
     return mEngine->SendRecord(dataType, data, responseFlag);
 }
 
@@ -414,7 +432,7 @@ void THostSimulator::Serve(TTestConnection& connection) {
     // Built outside the lock: the constructor runs the application factory.
     std::shared_ptr<TSimSession> s(new TSimSession(
         id, mOptions, [this](std::string_view requested) { return AssignLu(requested); },
-        [this](std::string_view name) { ReleaseLu(name); }));
+        [this](std::string_view name) { ReleaseLu(name); }, mOutstanding));
     {
         std::lock_guard lock(mMutex);
         if (mNew.size() >= kSimMaxQueuedSessions) mNew.pop_front();
@@ -432,6 +450,31 @@ std::shared_ptr<TSimSession> THostSimulator::WaitSession(std::chrono::millisecon
     auto s = mNew.front();
     mNew.pop_front();
     return s;
+}
+
+void TSimOutstanding::Begin() {
+    std::lock_guard lock(mMutex);
+    mPeak = std::max(mPeak, ++mNow);
+}
+
+void TSimOutstanding::End() {
+    std::lock_guard lock(mMutex);
+    if (mNow > 0) --mNow;
+}
+
+std::size_t TSimOutstanding::Now() const {
+    std::lock_guard lock(mMutex);
+    return mNow;
+}
+
+std::size_t TSimOutstanding::Peak() const {
+    std::lock_guard lock(mMutex);
+    return mPeak;
+}
+
+void TSimOutstanding::ResetPeak() {
+    std::lock_guard lock(mMutex);
+    mPeak = mNow;
 }
 
 std::size_t THostSimulator::SessionCount() const {

@@ -93,6 +93,27 @@ struct TSimHostOptions {
     // The application for each connection; none: the tests drive it.
     TSimAppFactory appFactory;
     std::chrono::milliseconds negotiationTimeout = kSimNegotiationTimeout;
+    // A slow host application: each client record (not a RESPONSE) is held
+    // this long on its session's thread before the application sees it, so
+    // that load tests can see how many sessions wait at once.
+    std::chrono::milliseconds answerDelay{0};
+};
+
+// How many sessions have sent a request (a client record other than a
+// RESPONSE) that the host has not answered with a record yet, now and at
+// most since the last ResetPeak: what shows that many clients are waiting
+// for the host together. Any thread.
+class TSimOutstanding {
+public:
+    void Begin();
+    void End();
+    std::size_t Now() const;
+    std::size_t Peak() const;
+    void ResetPeak();
+
+private:
+    mutable std::mutex mMutex;
+    std::size_t mNow = 0, mPeak = 0;
 };
 
 // One connection. Shared between the simulator (while it lasts) and the
@@ -174,7 +195,7 @@ private:
     struct Event;
 
     TSimSession(int id, const TSimHostOptions& options, std::function<TSimLuGrant(std::string_view)> assign,
-                std::function<void(std::string_view)> release);
+                std::function<void(std::string_view)> release, std::shared_ptr<TSimOutstanding> outstanding);
     void Serve(TTestConnection& connection);
     void Dispatch(std::vector<Event>& events);
     void SendLocked(ByteView bytes);
@@ -183,6 +204,8 @@ private:
 
     const int mId;
     const std::chrono::milliseconds mNegotiationTimeout;
+    const std::chrono::milliseconds mAnswerDelay;
+    const std::shared_ptr<TSimOutstanding> mOutstanding;
     std::function<TSimLuGrant(std::string_view)> mAssign;
     std::function<void(std::string_view)> mRelease;
     std::unique_ptr<Sink> mSink;
@@ -197,6 +220,7 @@ private:
     std::string mFailure;
     TSimNegotiated mState;
     std::string mLu;  // held in the pool
+    bool mAwaiting = false;  // counted in mOutstanding
     std::deque<TSimRecord> mRecords;
     std::size_t mDropped = 0;
     std::deque<std::uint8_t> mCommands;
@@ -222,6 +246,8 @@ public:
     std::size_t ActiveSessions() const;
     // LUs currently held by sessions, sorted.
     std::vector<std::string> LusInUse() const;
+    // Sessions with an unanswered request (see TSimOutstanding).
+    TSimOutstanding& Outstanding() { return *mOutstanding; }
     // Refuses new connections; open ones go on.
     void StopListening();
 
@@ -238,6 +264,7 @@ private:
     std::size_t mActive = 0;
     std::set<std::string> mLusInUse;
     int mNextGenerated = 1;
+    const std::shared_ptr<TSimOutstanding> mOutstanding = std::make_shared<TSimOutstanding>();
     // Last: destroyed first, so that no session thread outlives the members above.
     std::unique_ptr<TTestHost> mHost;
 };
