@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <exception>
@@ -105,7 +106,8 @@ struct TEventLoop::TThread {
     std::unordered_map<std::uint64_t, TRegistration> registrations;
     std::vector<TTask> posts;
     bool wakePending = false;
-    bool stopping = false;
+    std::atomic<bool> stopping{false};  // set under mutex, read anywhere
+    std::vector<TTask> batch;           // the posts being run; loop thread only
     std::uint64_t nextSerial = 1;
     std::vector<TDue> heap;  // a min-heap by Later
     std::unordered_map<TTimerId, TTask> timers;
@@ -215,7 +217,6 @@ void TEventLoop::TThread::Run()
         }
         RunPosts();
         RunTimers();
-        std::lock_guard lock(mutex);
         if (stopping)
             break;
     }
@@ -241,21 +242,18 @@ void TEventLoop::TThread::Dispatch(std::uint64_t tag, std::uint32_t events)
 
 void TEventLoop::TThread::RunPosts()
 {
-    std::vector<TTask> batch;
     {
         std::lock_guard lock(mutex);
         batch.swap(posts);
         wakePending = false;
     }
     for (auto& task : batch) {
-        {
-            std::lock_guard lock(mutex);
-            if (stopping)
-                return;
-        }
+        if (stopping)
+            break;
         RunDroppingExceptions(task);
         task = nullptr;
     }
+    batch.clear();  // keeps its capacity for the next pass
 }
 
 void TEventLoop::TThread::RunTimers()
