@@ -250,6 +250,15 @@ void TLoopConnection::OnIo(std::uint32_t events)
         handler->OnConnected(*this);
         return;  // readiness is level-triggered: reads come with the next wake
     }
+    if ((events & kIoError) && !(reading_ || state_ == TState::Closing)) {
+        // Paused: no read would take the error, and epoll reports it again
+        // and again until SO_ERROR is read (which clears it).
+        if (const int error = FinishConnect(fd_); error != 0) {
+            lock.unlock();
+            Finish(TLoopEnd::leFailed, error);
+            return;
+        }
+    }
     if (events & kIoWrite) {
         int error = 0;
         if (!Flush(error)) {
