@@ -105,7 +105,8 @@ struct TEventLoop::TThread {
     std::condition_variable finished;
     std::unordered_map<std::uint64_t, TRegistration> registrations;
     std::vector<TTask> posts;
-    bool wakePending = false;
+    bool wakePending = false;  // the eventfd was written and not drained yet
+    bool sleeping = false;     // the thread is (about to be) in epoll_wait with no posts
     std::atomic<bool> stopping{false};  // set under mutex, read anywhere
     std::vector<TTask> batch;           // the posts being run; loop thread only
     std::uint64_t nextSerial = 1;
@@ -202,7 +203,21 @@ void TEventLoop::TThread::Run()
     scratch.resize(kScratchBytes);
     epoll_event events[kMaxEventsPerWait];
     for (;;) {
-        const int n = ::epoll_wait(epollFd, events, kMaxEventsPerWait, -1);
+        // A poster writes the eventfd only while this thread sleeps: a busy
+        // loop finds the posts at the end of its pass without a system call.
+        int timeout = -1;
+        {
+            std::lock_guard lock(mutex);
+            if (posts.empty())
+                sleeping = true;
+            else
+                timeout = 0;
+        }
+        const int n = ::epoll_wait(epollFd, events, kMaxEventsPerWait, timeout);
+        {
+            std::lock_guard lock(mutex);
+            sleeping = false;
+        }
         if (n < 0 && errno != EINTR)
             break;
         for (int i = 0; i < n; ++i) {
@@ -416,7 +431,7 @@ bool TEventLoop::Post(std::size_t thread, TTask task)
         if (t.stopping || t.posts.size() >= kMaxQueuedPosts)
             return false;
         t.posts.push_back(std::move(task));
-        if (!t.wakePending) {
+        if (t.sleeping && !t.wakePending) {
             t.wakePending = true;
             wake = true;
         }

@@ -13,9 +13,10 @@
 // - After Close or Reset no more OnData is delivered.
 // - The connection keeps itself and its handler alive from Start until
 //   OnClosed has returned; the owner's shared_ptr may go at any time.
-// - The read pause and any handshake (a TLS layer, later) sit above this
-//   unit; TLS would need the descriptor (Handle) and the readiness, which
-//   OnData's caller does not pass on yet.
+// - TLS is not carried here yet: a TLS layer needs the descriptor (Handle)
+//   and the raw readiness rather than OnData's bytes. Its handshake can
+//   already run on the loop in steps (TTlsHandshake in uTlsTransport), each
+//   waiting for the readiness it names, under a loop timer.
 #pragma once
 
 #include "platform/uEventLoop.h"
