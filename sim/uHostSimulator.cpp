@@ -558,13 +558,15 @@ std::shared_ptr<TSimSession> THostSimulator::NewSession() {
     {
         std::lock_guard lock(mMutex);
         id = static_cast<int>(++mAccepted);
-        ++mActive;
     }
     // Built outside the lock: the constructor runs the application factory.
+    // Counted active only once it exists (a factory that throws leaves no
+    // session for the destructor to wait for).
     std::shared_ptr<TSimSession> s(new TSimSession(
         id, mOptions, [this](std::string_view requested) { return AssignLu(requested); },
         [this](std::string_view name) { ReleaseLu(name); }));
     std::lock_guard lock(mMutex);
+    ++mActive;
     if (mNew.size() >= kSimMaxQueuedSessions) mNew.pop_front();
     mNew.push_back(s);
     mArrived.notify_all();
@@ -599,7 +601,13 @@ void THostSimulator::Accept() {
         }
         const int noDelay = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-        auto session = NewSession();
+        std::shared_ptr<TSimSession> session;
+        try {
+            session = NewSession();
+        } catch (const std::exception&) {
+            ::close(fd);  // the application could not be made: refuse this client
+            continue;
+        }
         const int id = session->Id();
         auto side = std::make_shared<TSimSession::LoopSide>(session, [this, id] {
             {
