@@ -46,7 +46,7 @@ public:
 
     TLink(TLoopTransport& owner, int fd, const TConnectTarget& target)
         : owner_(&owner), sink_(&owner.sink_), core_(owner.core_), loop_(owner.loop_), fd_(fd),
-          thread_(owner.loop_->NextThread()), sendTimeout_(target.SendTimeout)
+          thread_(owner.thread_), sendTimeout_(target.SendTimeout)
     {
     }
     ~TLink() override
@@ -504,7 +504,7 @@ std::shared_ptr<TEventLoop> TLoopTransport::SharedLoop()
 
 TLoopTransport::TLoopTransport(TTransportSink& sink, std::shared_ptr<TSessionCore> core,
                                std::shared_ptr<TEventLoop> loop)
-    : sink_(sink), core_(std::move(core)), loop_(loop ? std::move(loop) : SharedLoop())
+    : sink_(sink), core_(std::move(core)), loop_(loop ? std::move(loop) : SharedLoop()), thread_(loop_->NextThread())
 {
 }
 

@@ -78,6 +78,9 @@ private:
     TTransportSink& sink_;
     std::shared_ptr<TSessionCore> core_;
     std::shared_ptr<TEventLoop> loop_;
+    // Every connection of the component on one loop thread: what the old
+    // one raised (its OnDisconnect) is delivered before the new one's.
+    const std::size_t thread_;
     void SetLink(std::shared_ptr<TLink> link);
     // The open connection: changed under the session lock and linkMutex_
     // (a leaf lock), read under either.
