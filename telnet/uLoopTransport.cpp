@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr char kTlsRefused[] = "TLS is not carried on the event loop: use the reader-thread transport for TLS hosts";
+constexpr char kTlsRefused[] = "TLS: not carried on the event loop yet (the reader-thread transport carries it)";
 
 // The first address of host:port (port < 0: the telnet service), or why not.
 // Blocks for a name lookup (numeric addresses and "localhost" answer at once).
