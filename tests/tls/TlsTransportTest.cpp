@@ -139,12 +139,10 @@ TEST_F(TlsTransport, HandshakeStepsOnAnEventLoopWaitingForTheReadinessItAsks)
         TIoId id = 0;
         std::unique_ptr<TTlsHandshake> handshake;
         std::promise<std::string> result;  // the protocol, or "failed: why"
-        int steps = 0;
         void OnIo(std::uint32_t) override { Next(); }
         void Next()
         {
             try {
-                ++steps;
                 const auto step = handshake->Step();
                 if (step != TTlsHandshake::TStep::tsDone) {
                     loop->Modify(id, step == TTlsHandshake::TStep::tsWantRead ? kIoRead : kIoWrite);
@@ -172,16 +170,16 @@ TEST_F(TlsTransport, HandshakeStepsOnAnEventLoopWaitingForTheReadinessItAsks)
         EXPECT_EQ(result.wait_for(kWait), std::future_status::ready);
         loop.Remove(s.id);
         ::close(c.Fd);
-        return std::make_pair(result.get(), s.steps);
+        return result.get();
     };
-    const auto [protocol, steps] = run(front->Port());
-    EXPECT_EQ(protocol, "TLSv1.3");
-    EXPECT_GT(steps, 1) << "the handshake waited for the host at least once";
+    // (On loopback the host may answer within the first step: how many
+    // steps it took is not a property of the handshake.)
+    EXPECT_EQ(run(front->Port()), "TLSv1.3");
     TTestHost plain([](TTestConnection& c) {
         c.Send(std::string_view("plain telnet\r\n"));
         WaitForTheEnd(c);
     });
-    const std::string notTls = run(plain.Port()).first;
+    const std::string notTls = run(plain.Port());
     EXPECT_NE(notTls.find("did not answer in TLS"), std::string::npos) << notTls;
 }
 
