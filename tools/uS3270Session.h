@@ -46,6 +46,11 @@ struct TS3270Screen {
     std::vector<std::string> text;     // per position, UTF-8 (one character)
     std::vector<std::uint8_t> ebcdic;  // per position; 0 for nulls and field attributes
     std::vector<TScreenCell> cells;
+    // Per position: the graphic escape code (0: none), and the colour and
+    // highlighting bits the character has of its own (Set Attribute; 0
+    // where they are its field's).
+    std::vector<std::uint8_t> ge;
+    std::vector<std::uint8_t> charAttrs;
     std::vector<TOperatorField> fields;
     std::string status;                // the status line without its time (Snap)
     TCursor cursor;
@@ -115,13 +120,22 @@ public:
     // the terminal name, except that an oversize screen sends IBM-DYNAMIC.
     std::string ModelName();
     std::ostream& Log() { return log_; }
+    // Set(model), Set(oversize), Set(accepthostname): refused while
+    // connected; otherwise taken now and used from the next Connect on.
+    // A new model or oversize shows a blank screen of its size meanwhile,
+    // as s3270 does.
+    void SetModel(const std::string& text, TS3270Reply& r);
+    void SetOversize(const std::string& text, TS3270Reply& r);
+    void SetAcceptHostname(const std::string& name, TS3270Reply& r);
 
 private:
     void ApplySettings();
     TS3270Screen Capture(bool withStatus);
-    TS3270Screen FromLast();
+    TS3270Screen Build(const TOrvTn3270display& screen);
     void Remember();
-    bool ShowsLast() { return lastValid_ && !op_.IsConnected(); }
+    bool ShowsLast() { return lastValid_ && !blank_ && !op_.IsConnected(); }
+    bool ShowsBlank() { return blank_ && !op_.IsConnected(); }
+    void ShowBlank();
 
     TS3270Options options_;
     std::ostream& log_;
@@ -140,5 +154,11 @@ private:
     // it only when asked for.
     std::unique_ptr<TOrvTn3270display> last_;
     bool lastValid_ = false;
+    // The size of the blank screen a Set(model) or Set(oversize) shows
+    // until the next Connect.
+    std::optional<TScreenSize> blank_;
+    // The copy a read works on, taken under the session lock at once so
+    // that the text, cells and fields are of one screen.
+    std::unique_ptr<TOrvTn3270display> scratch_;
     int sourceDepth_ = 0;
 };
