@@ -308,9 +308,11 @@ TTlsSession::TTlsSession(std::unique_ptr<TImpl> impl) : impl_(std::move(impl)) {
 
 TTlsSession::~TTlsSession() = default;
 
-std::unique_ptr<TTlsSession> TTlsSession::Connect(int fd, const TTlsSettings& settings, const std::string& host,
+std::unique_ptr<TTlsSession> TTlsSession::Connect(int fd, const TTlsSettings& settings, const std::string& hostAsked,
                                                   Clock::time_point deadline)
 {
+    // The name the certificate is checked against (and sent as SNI).
+    const std::string& host = settings.ExpectedName.empty() ? hostAsked : settings.ExpectedName;
     ERR_clear_error();
     auto impl = std::make_unique<TImpl>();
     impl->Fd = fd;

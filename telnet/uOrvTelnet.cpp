@@ -1051,6 +1051,12 @@ void TOrvTelnet::SetTlsVerify(bool verify)
     tlsProps_.Verify = verify;
 }
 
+void TOrvTelnet::SetTlsExpectedName(const std::string& name)
+{
+    TSessionGuard guard(core_);
+    tlsProps_.ExpectedName = name;
+}
+
 TTlsSettings TOrvTelnet::GetTlsSettings() const
 {
     TTlsSettings s;
@@ -1060,6 +1066,8 @@ TTlsSettings TOrvTelnet::GetTlsSettings() const
     s.KeyFile = GetTlsKeyFile();
     s.MinVersion = GetTlsMinVersion();
     s.Verify = GetTlsVerify();
+    TSessionGuard guard(core_);
+    s.ExpectedName = tlsProps_.ExpectedName;
     return s;
 }
 

@@ -260,6 +260,9 @@ public:
     // connection that uses TLS without it.
     bool GetTlsVerify() const;
     void SetTlsVerify(bool verify);
+    // The name the host's certificate must be for instead of the host's
+    // (TTlsSettings::ExpectedName); empty: the host's. No Telnet.ini key.
+    void SetTlsExpectedName(const std::string& name);
     // The certificate settings a connection made now would use.
     TTlsSettings GetTlsSettings() const;
     // Why the last connection failed or ended abnormally (TLS failures, a
@@ -387,6 +390,7 @@ private:
         std::optional<TTlsMode> Mode;
         std::optional<std::string> CaFile, CaPath, CertFile, KeyFile, MinVersion;
         std::optional<bool> Verify;
+        std::string ExpectedName;
     };
     TTlsProperties tlsProps_;
     std::string lastError_;

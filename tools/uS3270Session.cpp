@@ -131,12 +131,10 @@ void TS3270Session::ApplySettings()
         tn.SetTlsCaPath(options_.caDir);
     if (!options_.verifyCert)
         tn.SetTlsVerify(false);
-    // Accepted for the automation that passes them. This program's TLS has
-    // no host-name override yet; -minversion is not a TLS floor but the
-    // lowest program version the script accepts (s3270 refuses to start
-    // below it), which this program's own version cannot be compared with.
-    if (!options_.acceptHostname.empty())
-        options_.ignored.push_back("-accepthostname");
+    // Accepted for the automation that passes it: -minversion is not a TLS
+    // floor but the lowest program version the script accepts (s3270
+    // refuses to start below it), which this program's own version cannot
+    // be compared with.
     if (!options_.minVersion.empty())
         options_.ignored.push_back("-minversion");
     // s3270 names its models 3278 or 3279 and always in the -E form; the
@@ -366,6 +364,11 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
     tn.SetExtended(!t->noTn3270e);
     tn.SetTlsMode(t->tls ? TTlsMode::tmDirect : TTlsMode::tmNone);
     tn.SetTlsVerify(options_.verifyCert && !t->noVerify);
+    // -accepthostname [DNS:]NAME: the certificate must be for NAME instead.
+    std::string accept = options_.acceptHostname;
+    if (accept.size() > 4 && (accept.compare(0, 4, "DNS:") == 0 || accept.compare(0, 4, "dns:") == 0))
+        accept.erase(0, 4);
+    tn.SetTlsExpectedName(accept);
     lastTarget_ = target;
     opLocked_ = false;
     snap_.reset();

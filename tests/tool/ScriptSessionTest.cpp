@@ -1279,6 +1279,49 @@ TEST(Tn3270Program, ScriptConnectsThroughTlsWithTheOptionsGiven)
     EXPECT_TRUE(WIFEXITED(demo.status) && WEXITSTATUS(demo.status) == 1);
 }
 
+// The s3270 mode's -accepthostname (and Set(accepthostname) before the
+// Connect): a host whose certificate is made for another name is taken as
+// verified for that name; without it, or told a third name, it is refused
+// for the name.
+TEST(Tn3270Program, S3270AcceptsTheCertificateNameItIsTold)
+{
+    if (!TTestCertificates::Available())
+        GTEST_SKIP() << "the openssl command is missing (scripts/deps installs it)";
+    TTestCertificates certs;
+    TSimHostOptions o;
+    o.appFactory = TDemoApp::Factory();
+    THostSimulator host(o);
+    TSimTlsOptions tls;
+    tls.certFile = certs.WrongName.Cert;
+    tls.keyFile = certs.WrongName.Key;
+    tls.backendPort = host.Port();
+    TSimTlsFront front(tls);
+    const std::string connect = "Connect(L:127.0.0.1:" + std::to_string(front.Port()) + ")\nQuery(Tls)\nQuit\n";
+    const struct {
+        std::vector<std::string> options;
+        std::string before;
+        bool accepted;
+    } cases[] = {
+        {{"-accepthostname", "wrong-name.invalid"}, "", true},
+        {{"-accepthostname", "DNS:wrong-name.invalid"}, "", true},
+        {{}, "Set(accepthostname,wrong-name.invalid)\n", true},
+        {{}, "", false},
+        {{"-accepthostname", "localhost"}, "", false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--s3270", "-cafile", certs.CaFile};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ProgramRun r = RunProgram(args, c.before + connect);
+        SCOPED_TRACE(c.before + (c.options.empty() ? "" : c.options[1]));
+        if (c.accepted) {
+            EXPECT_NE(r.out.find("data: secure host-verified\n"), std::string::npos) << r.out;
+        } else {
+            EXPECT_NE(r.out.find("data: Connection failed:\n"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find(": TLS: certificate name mismatch"), std::string::npos) << r.out;
+        }
+    }
+}
+
 // The same script against an independent TLS server: stunnel in front of
 // the simulator's demo host.
 TEST(Tn3270Program, ScriptConnectsThroughStunnel)
