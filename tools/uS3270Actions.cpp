@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxSourceDepth = 8;
 // Wait(Seconds) without a time-out waits one second.
 constexpr double kDefaultWaitSeconds = 1.0;
+// Expect without a time-out gives up after this long.
+constexpr double kDefaultExpectSeconds = 30.0;
 
 std::string Lower(std::string_view s)
 {
@@ -751,9 +753,8 @@ void ActWait(TS3270Session& s, const TArgs& args, TS3270Reply& r)
     } else if (what == "3270mode" || what == "3270") {
         WaitResult(op.Wait(TWaitCondition::Of(TWaitKind::Unlock), limit), r);
     } else if (what == "nvtmode" || what == "nvt") {
-        // This program has no NVT mode: the wait can only time out.
-        std::this_thread::sleep_for(timeout ? limit : std::chrono::milliseconds(0));
-        r.Fail(timeout ? "Wait(): Timed out" : "Wait(): NVT mode is not provided");
+        if (!s.WaitNvtMode(Clock::now() + limit))
+            r.Fail(op.IsConnected() ? "Wait(): Timed out" : "Wait(): Not connected");
     } else {
         const std::size_t need = what == "stringat" ? 3 : 2;
         if (params != need) {
@@ -1115,9 +1116,40 @@ void ActSource(TS3270Session& s, const TArgs& a, TS3270Reply& r)
     --s.SourceDepth();
 }
 
-void ActExpect(TS3270Session&, const TArgs&, TS3270Reply& r)
+// Expect(text[,timeout]): the text in what the host sent in NVT mode (the
+// text record's lines), waited for up to the time-out.
+void ActExpect(TS3270Session& s, const TArgs& a, TS3270Reply& r)
 {
-    r.Fail("Expect(): Not in NVT mode");
+    if (a.empty() || a.size() > 2) {
+        r.Fail("Expect() requires 1 or 2 arguments");
+        return;
+    }
+    std::optional<double> seconds = kDefaultExpectSeconds;
+    if (a.size() == 2)
+        seconds = S3270Seconds(a[1]);
+    if (!seconds || *seconds <= 0) {
+        r.Fail("Expect(): Invalid timeout: " + a[1]);
+        return;
+    }
+    if (!s.InNvtMode()) {
+        r.Fail("Expect() is valid only when connected in NVT mode");
+        return;
+    }
+    // Matched within one line of the text as it arrived (the lines are cut
+    // at CR LF), so the text is taken as written, without escapes.
+    std::string error;
+    const auto local = TScreenExport::ToLocal(a[0], error);
+    if (!local || local->empty()) {
+        r.Fail("Expect(): " + (error.empty() ? std::string("Empty text") : error));
+        return;
+    }
+    switch (s.Op().Wait(TWaitCondition::ForText(*local), Millis(*seconds))) {
+    case TWaitResult::Ok: return;
+    case TWaitResult::Timeout: r.Fail("Expect(): Timed out"); return;
+    case TWaitResult::Ended:
+    case TWaitResult::Failed: r.Fail("Expect(): Not connected"); return;
+    default: r.Fail("Expect(): " + s.Op().LastError().Message); return;
+    }
 }
 
 void ActTransfer(TS3270Session&, const TArgs&, TS3270Reply& r)
@@ -1154,7 +1186,7 @@ constexpr TS3270Action kActions[] = {
     {"EraseEOF", "()", ActEraseEOF, "erase to the end of the field"},
     {"EraseInput", "()", ActEraseInput, "erase every input field"},
     {"Exit", "()", ActQuit, "end the program"},
-    {"Expect", "(text[,timeout])", ActExpect, "NVT text (no NVT mode here)"},
+    {"Expect", "(text[,timeout])", ActExpect, "wait for NVT text"},
     {"FieldEnd", "()", ActFieldEnd, "cursor after the field's last character"},
     {"FieldMark", "()", ActFieldMark, "FIELD MARK into the field"},
     {"HexString", "(hex)", ActHexString, "type EBCDIC codes"},

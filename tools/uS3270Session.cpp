@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 #include <langinfo.h>
 #include <clocale>
 
@@ -250,7 +251,10 @@ TS3270StatusFields TS3270Session::StatusFields()
     ScreenFields(screen, f);
     f.connected = tn.IsConnected();
     f.keyboard = (!f.connected || !screen.Status.empty() || opLocked_) ? 'L' : 'U';
-    f.mode = f.connected ? (tn.GetSessionState() == TSessionState::ssNone && screens == 0 ? 'P' : 'I') : 'N';
+    f.mode = !f.connected                                                  ? 'N'
+             : tn.ListsHoldText()                                          ? 'N'
+             : tn.GetSessionState() == TSessionState::ssNone && screens == 0 ? 'P'
+                                                                             : 'I';
     return f;
 }
 
@@ -393,8 +397,27 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
     lastValid_ = false;
     blank_.reset();
     // Connect is done once the host's first screen has unlocked the
-    // keyboard; a host that never unlocks leaves it connected, locked.
-    op_.Wait(TWaitCondition::Of(TWaitKind::Unlock), left());
+    // keyboard, or the host has spoken NVT text; a host that does neither
+    // leaves it connected, locked.
+    while (op_.Screens() == 0 && op_.IsConnected() && left().count() > 0)
+        op_.Wait(TWaitCondition::Of(TWaitKind::Screen), std::min(left(), kS3270NvtPoll));
+    if (!InNvtMode())
+        op_.Wait(TWaitCondition::Of(TWaitKind::Unlock), left());
+}
+
+bool TS3270Session::InNvtMode()
+{
+    return op_.IsConnected() && op_.Component().ListsHoldText();
+}
+
+bool TS3270Session::WaitNvtMode(Clock::time_point deadline)
+{
+    while (!InNvtMode()) {
+        if (!op_.IsConnected() || Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(kS3270NvtPoll);
+    }
+    return true;
 }
 
 void TS3270Session::Disconnect()

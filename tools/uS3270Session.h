@@ -29,6 +29,8 @@
 inline constexpr std::chrono::milliseconds kS3270Forever{24LL * 3600 * 1000};
 // The longest action line read; a longer one is answered with an error.
 inline constexpr std::size_t kS3270MaxLine = 64 * 1024;
+// How often a wait for NVT mode looks again (nothing signals the mode).
+inline constexpr std::chrono::milliseconds kS3270NvtPoll{10};
 
 // What one action answers: its data lines and whether it failed.
 struct TS3270Reply {
@@ -110,6 +112,12 @@ public:
     std::optional<TS3270Screen>& Snap() { return snap_; }
     void RequestQuit() { quit_ = true; }
     bool Utf8() const { return utf8_; }
+    // NVT mode: connected, and what the host sent last is text (a TN3270E
+    // NVT-DATA record, or a text record before binary mode), which the
+    // component shows as lines instead of a 3270 screen.
+    bool InNvtMode();
+    // Until NVT mode or the deadline; false when it did not come.
+    bool WaitNvtMode(std::chrono::steady_clock::time_point deadline);
     // The ConnectionState Query answers.
     std::string ConnectionState();
     // Source(file): runs its actions; nesting is bounded.

@@ -1322,6 +1322,34 @@ TEST(Tn3270Program, S3270AcceptsTheCertificateNameItIsTold)
     }
 }
 
+// A host that answers in NVT text (TN3270E NVT-DATA) before any 3270
+// screen: the s3270 mode's Connect returns on it, the status line shows
+// mode N, Wait(NVTMode) and Expect find its text or time out.
+class TNvtGreeter : public ISimHostApp {
+public:
+    void OnStart(TSimSession& s) override { s.SendNvt("WELCOME TO THE LINE HOST\r\nlogin:\r\n"); }
+    void OnRecord(TSimSession&, const TSimRecord&) override {}
+};
+
+TEST(Tn3270Program, S3270ModeReadsNvtText)
+{
+    TSimHostOptions o;
+    o.appFactory = [] { return std::make_unique<TNvtGreeter>(); };
+    THostSimulator host(o);
+    const ProgramRun r = RunProgram({"--s3270", "-model", "2"}, "Connect(127.0.0.1:" + std::to_string(host.Port()) +
+                                                                    ")\nWait(5,NVTMode)\nExpect(login:)\n"
+                                                                    "Expect(\"LINE HOST\",5)\nExpect(password,0.2)\n"
+                                                                    "Quit\n");
+    const std::string connected = " C(127.0.0.1) N 2 24 80 ";
+    const std::vector<std::string> want{connected, "\nok\n", connected, "\nok\n", connected, "\nok\n",
+                                        connected, "\nok\n", "data: Expect(): Timed out\n", "\nerror\n"};
+    std::size_t at = 0;
+    for (const auto& w : want) {
+        at = r.out.find(w, at);
+        ASSERT_NE(at, std::string::npos) << w << " in\n" << r.out;
+    }
+}
+
 // The same script against an independent TLS server: stunnel in front of
 // the simulator's demo host.
 TEST(Tn3270Program, ScriptConnectsThroughStunnel)
