@@ -151,20 +151,9 @@ void TDemoApp::Header(TSim3270Encoder& e, const std::string& title, const std::s
 }
 
 Bytes TDemoApp::BindImage() const {
-    Bytes image = DefaultBindImage();
-    if (mRows == kRows && mCols == kCols)
-        return image;
-    // LU 2 presentation space: bytes 20-21 the default rows and columns,
-    // 22-23 the alternate ones, 24 0x7F: both as given; so that Erase/Write
-    // Alternate may use the terminal's larger screen.
-    image.resize(std::max<std::size_t>(image.size(), 25));
-    image[19] = 0x00;
-    image[20] = static_cast<std::uint8_t>(kRows);
-    image[21] = static_cast<std::uint8_t>(kCols);
-    image[22] = static_cast<std::uint8_t>(mRows);
-    image[23] = static_cast<std::uint8_t>(mCols);
-    image[24] = 0x7F;
-    return image;
+    // The terminal's larger screen as the alternate size, so that
+    // Erase/Write Alternate may use it.
+    return tnsim::BindImage(kRows, kCols, mRows, mCols);
 }
 
 TSim3270Encoder TDemoApp::Panel3270(const std::string& message) const {
