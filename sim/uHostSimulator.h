@@ -88,7 +88,11 @@ inline constexpr std::size_t kSimMaxQueuedSessions = 4096;
 // Longest LU name (an SNA name has at most 8 characters).
 inline constexpr std::size_t kMaxLuNameLength = 8;
 
-// A bind image for an LU type 2 session: FM and TS profile 3, 24x80.
+// A bind image for an LU type 2 session: FM and TS profile 3, the screen
+// sizes given (1 to 255 rows and columns; a terminal uses them where its
+// model can show them).
+Bytes BindImage(int defaultRows, int defaultCols, int alternateRows, int alternateCols);
+// The same for 24x80 only.
 Bytes DefaultBindImage();
 // UNBIND type 0x01: normal end of session.
 inline constexpr std::uint8_t kUnbindNormal = 0x01;
