@@ -469,9 +469,8 @@ bool TTn3270E::PlaceCursor(std::int32_t position)
 
 // ------------------------------------------------------------ TN3270E negotiation
 
-void TTn3270E::DropTn3270E(bool byUs)
+void TTn3270E::Tn3270EWithdrawn(bool /*byUs*/)
 {
-    TOrvTelnet::DropTn3270E(byUs);
     // Records carry no header from now on, and no BIND-IMAGE will come: a
     // 3270-DATA record starts LU-LU as in any plain TN3270 session.
     stream3270_->TN3270EMode = false;
@@ -481,19 +480,7 @@ void TTn3270E::DropTn3270E(bool byUs)
 
 void TTn3270E::SendTn3270ESubneg(const std::vector<std::uint8_t>& body)
 {
-    std::vector<std::uint8_t> out;
-    out.reserve(2 * body.size() + 5);
-    out.push_back(IAC);
-    out.push_back(SB);
-    out.push_back(TELOPT_TN3270E);
-    for (const std::uint8_t b : body) {
-        out.push_back(b);
-        if (b == IAC)
-            out.push_back(IAC);  // RFC 855: a data 0xFF inside SB is doubled
-    }
-    out.push_back(IAC);
-    out.push_back(SE);
-    Send(out.data(), static_cast<std::int32_t>(out.size()));
+    SendSubnegotiation(TELOPT_TN3270E, body);
 }
 
 void TTn3270E::SendDeviceTypeRequest(bool withName)

@@ -255,8 +255,8 @@ public:
     void TelnetErrorMessage(const std::uint8_t* data, std::int32_t len) override;
     // Rebuilds HostFields and UnprotectedFields from the screen.
     void GenHostFields() override;
-    // Also leaves TN3270E header mode.
-    void DropTn3270E(bool byUs) override;
+    // Leaves TN3270E header mode.
+    void Tn3270EWithdrawn(bool byUs) override;
 
     // Every field of the current screen, in screen order.
     // Read and edit only under the lock or inside a handler.
@@ -270,8 +270,8 @@ private:
     void SendDeviceTypeRequest(bool withName);
     // FUNCTIONS REQUEST or IS (verb) with the given codes.
     void SendFunctions(std::uint8_t verb, const std::vector<std::uint8_t>& codes);
-    // Writes a subnegotiation straight to the socket (no dump log):
-    // IAC SB TN3270E body IAC SE, 0xFF in body doubled.
+    // IAC SB TN3270E body IAC SE through the session (0xFF in body doubled,
+    // logged, held back while START_TLS is pending).
     void SendTn3270ESubneg(const std::vector<std::uint8_t>& body);
     void EmptyLists();
     TSessionGuard Guard() const;

@@ -308,13 +308,21 @@ TTlsSession::TTlsSession(std::unique_ptr<TImpl> impl) : impl_(std::move(impl)) {
 
 TTlsSession::~TTlsSession() = default;
 
-std::unique_ptr<TTlsSession> TTlsSession::Connect(int fd, const TTlsSettings& settings, const std::string& hostAsked,
-                                                  Clock::time_point deadline)
+struct TTlsHandshake::TState {
+    std::unique_ptr<TTlsSession::TImpl> Impl;
+    std::string Host;
+    TFirstByte FirstByte;  // the read BIO's callback points here until Finish
+};
+
+TTlsHandshake::TTlsHandshake(int fd, const TTlsSettings& settings, const std::string& hostAsked)
+    : state_(std::make_unique<TState>())
 {
     // The name the certificate is checked against (and sent as SNI).
     const std::string& host = settings.ExpectedName.empty() ? hostAsked : settings.ExpectedName;
     ERR_clear_error();
-    auto impl = std::make_unique<TImpl>();
+    state_->Host = host;
+    auto& impl = state_->Impl;
+    impl = std::make_unique<TTlsSession::TImpl>();
     impl->Fd = fd;
     impl->Verify = settings.Verify;
     impl->Ctx = MakeContext(settings);
@@ -335,38 +343,63 @@ std::unique_ptr<TTlsSession> TTlsSession::Connect(int fd, const TTlsSettings& se
         }
     }
     // Non-blocking for good: no OpenSSL call may block while it holds the
-    // session's lock; every wait is a poll outside it.
+    // session's lock; every wait is a poll (or an event loop) outside it.
     const int flags = ::fcntl(fd, F_GETFL);
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    TFirstByte firstByte;
     BIO* rbio = SSL_get_rbio(ssl);
-    BIO_set_callback_arg(rbio, reinterpret_cast<char*>(&firstByte));
+    BIO_set_callback_arg(rbio, reinterpret_cast<char*>(&state_->FirstByte));
     BIO_set_callback_ex(rbio, FirstByteCallback);
-    for (;;) {
-        int rc = 0;
-        {
-            TNoSigPipe noSignal;
-            rc = SSL_connect(ssl);
-        }
-        if (rc == 1)
-            break;
-        const int err = SSL_get_error(ssl, rc);
-        if (firstByte.NotTls)
-            Fail(TTlsFailure::tfNotTls,
-                 "the host did not answer in TLS; is this a plain telnet port? (use START_TLS or the TLS port)");
-        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-            const TWaitFd w = WaitFd(fd, err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
-            if (w == TWaitFd::Timeout)
-                Fail(TTlsFailure::tfTimeout, "the handshake took longer than the connect time-out");
-            if (w == TWaitFd::Failed)
-                Fail(TTlsFailure::tfClosedDuringHandshake, "the connection failed during the handshake");
-            continue;
-        }
-        FailHandshake(ssl, err, settings.Verify, host);
+}
+
+TTlsHandshake::~TTlsHandshake() = default;
+
+TTlsHandshake::TStep TTlsHandshake::Step()
+{
+    if (!state_ || !state_->Impl)
+        Fail(TTlsFailure::tfOther, "the handshake is over");
+    SSL* ssl = state_->Impl->Ssl.get();
+    int rc = 0;
+    {
+        TNoSigPipe noSignal;
+        rc = SSL_connect(ssl);
     }
+    if (rc == 1)
+        return TStep::tsDone;
+    const int err = SSL_get_error(ssl, rc);
+    if (state_->FirstByte.NotTls)
+        Fail(TTlsFailure::tfNotTls,
+             "the host did not answer in TLS; is this a plain telnet port? (use START_TLS or the TLS port)");
+    if (err == SSL_ERROR_WANT_READ)
+        return TStep::tsWantRead;
+    if (err == SSL_ERROR_WANT_WRITE)
+        return TStep::tsWantWrite;
+    FailHandshake(ssl, err, state_->Impl->Verify, state_->Host);
+}
+
+std::unique_ptr<TTlsSession> TTlsHandshake::Finish()
+{
+    if (!state_ || !state_->Impl)
+        Fail(TTlsFailure::tfOther, "the handshake is over");
+    BIO* rbio = SSL_get_rbio(state_->Impl->Ssl.get());
     BIO_set_callback_ex(rbio, nullptr);
     BIO_set_callback_arg(rbio, nullptr);
-    return std::unique_ptr<TTlsSession>(new TTlsSession(std::move(impl)));
+    return std::unique_ptr<TTlsSession>(new TTlsSession(std::move(state_->Impl)));
+}
+
+std::unique_ptr<TTlsSession> TTlsSession::Connect(int fd, const TTlsSettings& settings, const std::string& host,
+                                                  Clock::time_point deadline)
+{
+    TTlsHandshake handshake(fd, settings, host);
+    for (;;) {
+        const TTlsHandshake::TStep step = handshake.Step();
+        if (step == TTlsHandshake::TStep::tsDone)
+            return handshake.Finish();
+        const TWaitFd w = WaitFd(fd, step == TTlsHandshake::TStep::tsWantRead ? POLLIN : POLLOUT, deadline);
+        if (w == TWaitFd::Timeout)
+            Fail(TTlsFailure::tfTimeout, "the handshake took longer than the connect time-out");
+        if (w == TWaitFd::Failed)
+            Fail(TTlsFailure::tfClosedDuringHandshake, "the connection failed during the handshake");
+    }
 }
 
 std::int32_t TTlsSession::Read(void* buf, std::int32_t len)

@@ -135,10 +135,38 @@ public:
     std::string FailureText();
 
 private:
+    friend class TTlsHandshake;
     struct TImpl;
     explicit TTlsSession(std::unique_ptr<TImpl> impl);
 
     std::mutex mutex_;  // guards every use of the SSL object
     std::unique_ptr<TImpl> impl_;
     std::string failure_;  // guarded by mutex_
+};
+
+// The client handshake one step at a time, for a connection carried on an
+// event loop: Step runs the handshake until it would block and says which
+// readiness it waits for; the caller waits for that (its epoll set) under
+// its own deadline (a loop timer) and steps again. TTlsSession::Connect is
+// this with poll(2) as the wait. One thread at a time.
+class TTlsHandshake {
+public:
+    enum class TStep : std::uint8_t { tsDone, tsWantRead, tsWantWrite };
+
+    // Sets the session up on fd (connected; left non-blocking), as Connect
+    // does. Throws ETlsError (tfSettings, tfOther).
+    TTlsHandshake(int fd, const TTlsSettings& settings, const std::string& host);
+    ~TTlsHandshake();
+    TTlsHandshake(const TTlsHandshake&) = delete;
+    TTlsHandshake& operator=(const TTlsHandshake&) = delete;
+
+    // Throws ETlsError when the handshake failed (the kinds of Connect but
+    // tfTimeout, which is the caller's to decide).
+    TStep Step();
+    // The session once Step said tsDone; the handshake is spent after it.
+    std::unique_ptr<TTlsSession> Finish();
+
+private:
+    struct TState;
+    std::unique_ptr<TState> state_;
 };

@@ -17,6 +17,7 @@
 // Windows-1252, which the session's code page translates to and from the
 // host. A character Windows-1252 or the code page lacks is refused; graphic
 // escapes (line drawing) come out as box-drawing characters.
+#include "component/uLoadDriver.h"
 #include "component/uOperator.h"
 #include "component/uSessionTypes.h"
 #include "platform/uTlsTransport.h"
@@ -42,6 +43,8 @@ constexpr double kDefaultTimeoutSeconds = 30.0;
 constexpr double kMaxWaitSeconds = 86400.0;
 constexpr std::int32_t kMaxPort = 65535;
 constexpr const char* kLoopback = "127.0.0.1";
+// The demo host's longest answer delay (a slow application, for load tests).
+constexpr double kMaxAnswerDelaySeconds = 60.0;
 
 // The exception classes, one per kind of error; Error is their base.
 enum class TPyErrorKind {
@@ -439,6 +442,74 @@ public:
         CheckWait(session_->Wait(condition, ToMilliseconds(seconds)), subject, seconds);
     }
 
+    // Begins a wait without blocking: its completion raises ready_fd and
+    // take_wait_result() gives its outcome (what a gevent greenlet or an
+    // event loop waits on, instead of a thread).
+    void StartWait(const std::string& what, std::optional<std::string> text, std::optional<std::int32_t> row,
+                   std::optional<std::int32_t> col, std::optional<double> timeout)
+    {
+        const double seconds = timeout ? CheckedSeconds(*timeout) : timeout_;
+        TWaitCondition condition;
+        std::string subject = what;
+        static constexpr std::pair<const char*, TWaitKind> kEvents[] = {
+            {"screen", TWaitKind::Screen}, {"unlock", TWaitKind::Unlock}, {"connect", TWaitKind::Connect},
+            {"disconnect", TWaitKind::Disconnect}, {"field", TWaitKind::InputField}};
+        bool known = false;
+        for (const auto& [name, kind] : kEvents)
+            if (what == name) {
+                condition = TWaitCondition::Of(kind);
+                known = true;
+            }
+        if (what == "field")
+            subject = "input field";
+        if (what == "text") {
+            if (!text || text->empty())
+                throw py::value_error("start_wait('text') needs a text to wait for");
+            condition = TWaitCondition::ForText(ToLocal(*text));
+            subject = "text " + *text;
+            known = true;
+        } else if (what == "cursor") {
+            if (!row || !col)
+                throw py::value_error("start_wait('cursor') needs row and col");
+            condition = TWaitCondition::ForCursor(*row - 1, *col - 1);
+            subject = "cursor " + std::to_string(*row) + " " + std::to_string(*col);
+            known = true;
+        }
+        if (!known)
+            throw py::value_error("start_wait takes screen, unlock, connect, disconnect, field, text or cursor: " + what);
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        if (!session_->StartWait(condition, ToMilliseconds(seconds))) {
+            Check(session_->LastError());
+            throw TPyError{TPyErrorKind::Error, "the wait for " + subject + " was refused"};
+        }
+        pendingSubject_ = std::move(subject);
+        pendingSeconds_ = seconds;
+    }
+
+    // False while the wait begun by StartWait is pending; True once it
+    // ended well; its exception when it did not.
+    bool TakeWaitResult()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        const std::optional<TWaitResult> r = session_->TakeWaitResult();
+        if (!r)
+            return false;
+        CheckWait(*r, pendingSubject_, pendingSeconds_);
+        return true;
+    }
+
+    bool CancelWait()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard op(op_);
+        return session_->CancelWait();
+    }
+
+    // The descriptor lives as long as the session: no lock needed.
+    int ReadyFd() const { return session_->ReadyFd(); }
+
     void WaitText(const std::string& text, std::optional<double> timeout)
     {
         if (text.empty())
@@ -524,14 +595,20 @@ private:
     double timeout_;  // with the GIL
     std::mutex op_;   // one operation at a time on this session
     std::unique_ptr<TOperator> session_;
+    // The wait StartWait began, for take_wait_result's message; under op_.
+    std::string pendingSubject_;
+    double pendingSeconds_ = 0;
 };
 
 class TPyDemoHost {
 public:
-    explicit TPyDemoHost(bool plain)
+    TPyDemoHost(bool plain, double answerDelay)
     {
+        if (!std::isfinite(answerDelay) || answerDelay < 0.0 || answerDelay > kMaxAnswerDelaySeconds)
+            throw py::value_error("answer_delay must be 0 to " + FormatSeconds(kMaxAnswerDelaySeconds) + " seconds");
         tnsim::TSimHostOptions options;
         options.port = 0;
+        options.answerDelay = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(answerDelay * 1000.0)));
         options.telnet.mode = plain ? tnsim::TSimMode::Plain : tnsim::TSimMode::Tn3270E;
         options.appFactory = tnsim::TDemoApp::Factory();
         host_ = std::make_unique<tnsim::THostSimulator>(std::move(options));
@@ -541,6 +618,13 @@ public:
     std::uint16_t Port() const { return port_; }
     bool Closed() const { return host_ == nullptr; }
     std::size_t Sessions() const { return host_ ? host_->SessionCount() : 0; }
+    std::size_t Outstanding() const { return host_ ? host_->Outstanding().Now() : 0; }
+    std::size_t PeakOutstanding() const { return host_ ? host_->Outstanding().Peak() : 0; }
+    void ResetPeak()
+    {
+        if (host_)
+            host_->Outstanding().ResetPeak();
+    }
 
     // Closes every connection and waits for the host's threads (without the
     // GIL: they never need it, but other Python threads may run meanwhile).
@@ -555,6 +639,111 @@ private:
     std::unique_ptr<tnsim::THostSimulator> host_;
     std::uint16_t port_ = 0;
 };
+
+// A load plan built from Python: LoadPlan.setup(name) and .step(name) add
+// a step and return it; each of its methods appends an action and returns
+// the step again, so that a step reads as one chain.
+struct TPyLoadStep {
+    std::shared_ptr<TLoadPlan> plan;
+    bool setup = false;
+    std::size_t index = 0;
+
+    TLoadStep& Step() const { return (setup ? plan->Setup : plan->Iteration)[index]; }
+    TPyLoadStep Add(TLoadAction action) const
+    {
+        Step().Actions.push_back(std::move(action));
+        return *this;
+    }
+    TPyLoadStep Wait(TWaitCondition condition, std::optional<double> timeout, std::string shown) const
+    {
+        TLoadAction a = TLoadAction::Of(TLoadAction::TKind::Wait, std::move(shown));
+        a.Condition = std::move(condition);
+        if (timeout)
+            a.Timeout = ToMilliseconds(CheckedSeconds(*timeout));
+        return Add(std::move(a));
+    }
+};
+
+struct TPyLoadPlan {
+    std::shared_ptr<TLoadPlan> plan = std::make_shared<TLoadPlan>();
+
+    TPyLoadStep Add(bool setup, const std::string& name)
+    {
+        if (name.empty())
+            throw py::value_error("a step needs a name");
+        auto& steps = setup ? plan->Setup : plan->Iteration;
+        steps.push_back({name, {}});
+        return {plan, setup, steps.size() - 1};
+    }
+};
+
+py::dict StepReport(const TLoadStepReport& s)
+{
+    const auto ms = [](std::chrono::microseconds us) { return static_cast<double>(us.count()) / 1000.0; };
+    py::dict d;
+    d["name"] = s.Name;
+    d["setup"] = s.Setup;
+    d["count"] = s.Count;
+    d["errors"] = s.Errors;
+    d["error_kinds"] = s.ErrorKinds;
+    d["first_error"] = s.FirstError.empty() ? py::object(py::none()) : py::object(py::str(s.FirstError));
+    d["p50_ms"] = ms(s.P50);
+    d["p90_ms"] = ms(s.P90);
+    d["p99_ms"] = ms(s.P99);
+    d["max_ms"] = ms(s.Max);
+    return d;
+}
+
+py::dict RunLoadFromPython(const TPyLoadPlan& plan, const std::string& host, std::int32_t port, std::int32_t sessions,
+                           std::int64_t iterations, double think, double timeout, std::int32_t threads, bool tn3270e,
+                           std::optional<std::int32_t> model, std::optional<std::string> codepage)
+{
+    if (port < 1 || port > kMaxPort)
+        throw py::value_error("port must be within 1-" + std::to_string(kMaxPort));
+    if (!std::isfinite(think) || think < 0.0 || think > kMaxWaitSeconds)
+        throw py::value_error("think must be 0 to " + FormatSeconds(kMaxWaitSeconds) + " seconds");
+    if (model && ModelAlternateSize(*model) == std::nullopt)
+        throw py::value_error("model must be 2 to 5");
+    if (codepage && FindCodePage(*codepage) == nullptr)
+        throw py::value_error(UnknownCodePageMessage(*codepage));
+    TLoadOptions options;
+    options.Host = host;
+    options.Port = port;
+    options.Sessions = sessions;
+    options.Iterations = iterations;
+    options.Think = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(think * 1000.0)));
+    options.WaitTimeout = ToMilliseconds(CheckedSeconds(timeout));
+    options.Threads = threads;
+    options.Configure = [tn3270e, model, codepage](TTn3270E& tn) {
+        tn.SetExtended(tn3270e);
+        if (model)
+            tn.SetModel(*model);
+        if (codepage)
+            tn.SetConversionTable(*codepage);
+    };
+    // A copy: Python may change the plan while the run goes on.
+    const TLoadPlan copy = *plan.plan;
+    TLoadReport report;
+    {
+        py::gil_scoped_release release;
+        report = RunLoad(copy, options);
+    }
+    if (!report.Error.empty())
+        throw py::value_error(report.Error);
+    py::dict out;
+    py::list steps;
+    for (const TLoadStepReport& s : report.Steps)
+        steps.append(StepReport(s));
+    out["steps"] = steps;
+    out["sessions"] = report.Sessions;
+    out["threads"] = report.Threads;
+    out["iterations"] = report.Iterations;
+    out["failed_iterations"] = report.FailedIterations;
+    out["elapsed"] = static_cast<double>(report.Elapsed.count()) / 1000.0;
+    out["driver_cpu"] = static_cast<double>(report.DriverCpu.count()) / 1e6;
+    out["table"] = report.Table();
+    return out;
+}
 
 py::handle NewException(py::module_& m, const char* name, std::initializer_list<py::handle> bases,
                         const char* doc)
@@ -573,7 +762,7 @@ py::handle NewException(py::module_& m, const char* name, std::initializer_list<
 
 }  // namespace
 
-PYBIND11_MODULE(tn3270e, m)
+PYBIND11_MODULE(_tn3270e, m)
 {
     m.doc() = "TN3270E sessions (the tn3270 library) and the embedded demo host.";
 
@@ -697,6 +886,16 @@ PYBIND11_MODULE(tn3270e, m)
             py::arg("timeout") = py::none(), "waits for a formatted screen with an input field, keyboard unlocked")
         .def("wait_cursor", &TPySession::WaitCursor, py::arg("row"), py::arg("col"), py::arg("timeout") = py::none(),
              "waits until the cursor is at (row, col), 1-based")
+        .def("start_wait", &TPySession::StartWait, py::arg("what"), py::kw_only(), py::arg("text") = py::none(),
+             py::arg("row") = py::none(), py::arg("col") = py::none(), py::arg("timeout") = py::none(),
+             "begins a wait (screen, unlock, connect, disconnect, field, text, cursor) without blocking; "
+             "ready_fd becomes readable when it ends")
+        .def("take_wait_result", &TPySession::TakeWaitResult,
+             "False while the wait begun by start_wait is pending; True once it succeeded; raises its "
+             "error (Timeout, Disconnected, ...) when it failed")
+        .def("cancel_wait", &TPySession::CancelWait, "ends a pending wait; False when there is none")
+        .def_property_readonly("ready_fd", &TPySession::ReadyFd,
+                               "a descriptor readable from the end of a start_wait until take_wait_result")
         .def("status", &TPySession::Status)
         .def("__repr__", [](const TPySession& s) {
             return "<tn3270e.Session " + s.Host() + ":" + std::to_string(s.Port()) + ">";
@@ -705,15 +904,148 @@ PYBIND11_MODULE(tn3270e, m)
     py::class_<TPyDemoHost>(m, "DemoHost",
                             "The embedded demo host on a free loopback port; stops on close() or at the end "
                             "of a with block.")
-        .def(py::init<bool>(), py::kw_only(), py::arg("plain") = false)
+        .def(py::init<bool, double>(), py::kw_only(), py::arg("plain") = false, py::arg("answer_delay") = 0.0,
+             "answer_delay: seconds the host holds each request before answering (a slow application)")
         .def_property_readonly("host", [](const TPyDemoHost&) { return std::string(kLoopback); })
         .def_property_readonly("port", &TPyDemoHost::Port)
         .def_property_readonly("closed", &TPyDemoHost::Closed)
         .def_property_readonly("sessions", &TPyDemoHost::Sessions, "connections accepted so far")
+        .def_property_readonly("outstanding", &TPyDemoHost::Outstanding,
+                               "sessions whose request the host has not answered yet")
+        .def_property_readonly("peak_outstanding", &TPyDemoHost::PeakOutstanding,
+                               "the most sessions with an unanswered request at once (since reset_peak)")
+        .def("reset_peak", &TPyDemoHost::ResetPeak)
         .def("close", &TPyDemoHost::Close)
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](TPyDemoHost& h, const py::object&, const py::object&, const py::object&) {
             h.Close();
             return false;
         });
+    using TStep = TPyLoadStep;
+    using TKind = TLoadAction::TKind;
+    py::class_<TPyLoadStep>(m, "LoadStep", "One step of a LoadPlan; each method appends an action and returns the step.")
+        .def_property_readonly("name", [](const TStep& s) { return s.Step().Name; })
+        .def(
+            "connect",
+            [](const TStep& s, std::optional<std::string> host, std::optional<std::int32_t> port) {
+                TLoadAction a = TLoadAction::Of(TKind::Connect, "connect");
+                if (host) {
+                    a.Host = *host;
+                    a.Port = port.value_or(23);
+                    a.Shown += " " + *host + ":" + std::to_string(a.Port);
+                }
+                return s.Add(std::move(a));
+            },
+            py::arg("host") = py::none(), py::arg("port") = py::none(), "connects (no host: run_load's)")
+        .def("disconnect", [](const TStep& s) { return s.Add(TLoadAction::Of(TKind::Disconnect, "disconnect")); })
+        .def(
+            "wait_screen",
+            [](const TStep& s, std::optional<double> t) {
+                return s.Wait(TWaitCondition::Of(TWaitKind::Screen), t, "wait screen");
+            },
+            py::arg("timeout") = py::none())
+        .def(
+            "wait_unlock",
+            [](const TStep& s, std::optional<double> t) {
+                return s.Wait(TWaitCondition::Of(TWaitKind::Unlock), t, "wait unlock");
+            },
+            py::arg("timeout") = py::none())
+        .def(
+            "wait_connect",
+            [](const TStep& s, std::optional<double> t) {
+                return s.Wait(TWaitCondition::Of(TWaitKind::Connect), t, "wait connect");
+            },
+            py::arg("timeout") = py::none())
+        .def(
+            "wait_disconnect",
+            [](const TStep& s, std::optional<double> t) {
+                return s.Wait(TWaitCondition::Of(TWaitKind::Disconnect), t, "wait disconnect");
+            },
+            py::arg("timeout") = py::none())
+        .def(
+            "wait_field",
+            [](const TStep& s, std::optional<double> t) {
+                return s.Wait(TWaitCondition::Of(TWaitKind::InputField), t, "wait field");
+            },
+            py::arg("timeout") = py::none())
+        .def(
+            "wait_text",
+            [](const TStep& s, const std::string& text, std::optional<double> t) {
+                if (text.empty())
+                    throw py::value_error("wait_text needs a text to wait for");
+                return s.Wait(TWaitCondition::ForText(ToLocal(text)), t, "wait text \"" + text + "\"");
+            },
+            py::arg("text"), py::arg("timeout") = py::none())
+        .def(
+            "wait_cursor",
+            [](const TStep& s, std::int32_t row, std::int32_t col, std::optional<double> t) {
+                return s.Wait(TWaitCondition::ForCursor(row - 1, col - 1), t,
+                              "wait cursor " + std::to_string(row) + " " + std::to_string(col));
+            },
+            py::arg("row"), py::arg("col"), py::arg("timeout") = py::none())
+        .def(
+            "set",
+            [](const TStep& s, const py::object& field, const std::string& text) {
+                std::string name;
+                if (py::isinstance<py::int_>(field) && !py::isinstance<py::bool_>(field))
+                    name = std::to_string(field.cast<std::int64_t>());
+                else if (py::isinstance<py::str>(field))
+                    name = field.cast<std::string>();
+                else
+                    throw py::type_error("field must be an input index (int) or a name like 'R5C20' (str)");
+                TLoadAction a = TLoadAction::Of(TKind::Set, "set " + name + " \"" + text + "\"");
+                a.Field = TFieldRef::Parse(name);
+                a.Text = ToLocal(text);
+                return s.Add(std::move(a));
+            },
+            py::arg("field"), py::arg("text"))
+        .def(
+            "type",
+            [](const TStep& s, const std::string& text) {
+                TLoadAction a = TLoadAction::Of(TKind::Type, "type \"" + text + "\"");
+                a.Text = ToLocal(text);
+                return s.Add(std::move(a));
+            },
+            py::arg("text"))
+        .def(
+            "move_cursor",
+            [](const TStep& s, std::int32_t row, std::int32_t col) {
+                TLoadAction a = TLoadAction::Of(TKind::Cursor, "cursor " + std::to_string(row) + " " + std::to_string(col));
+                a.Row = row - 1;
+                a.Col = col - 1;
+                return s.Add(std::move(a));
+            },
+            py::arg("row"), py::arg("col"))
+        .def("tab", [](const TStep& s) { return s.Add(TLoadAction::Of(TKind::Tab, "tab")); })
+        .def("backtab", [](const TStep& s) { return s.Add(TLoadAction::Of(TKind::BackTab, "backtab")); })
+        .def("home", [](const TStep& s) { return s.Add(TLoadAction::Of(TKind::Home, "home")); })
+        .def("erase_eof", [](const TStep& s) { return s.Add(TLoadAction::Of(TKind::EraseEof, "erase-eof")); })
+        .def(
+            "key",
+            [](const TStep& s, const std::string& name) {
+                const auto key = TOperator::ParseKeyName(name);
+                if (!key)
+                    throw TPyError{TPyErrorKind::UnknownKey, "unknown key " + name};
+                TLoadAction a = TLoadAction::Of(TKind::Key, "key " + name);
+                a.Key = *key;
+                return s.Add(std::move(a));
+            },
+            py::arg("name"));
+
+    py::class_<TPyLoadPlan>(m, "LoadPlan",
+                            "The steps of a load run: setup steps run once per session, the others every iteration.")
+        .def(py::init<>())
+        .def("setup", [](TPyLoadPlan& p, const std::string& name) { return p.Add(true, name); }, py::arg("name"),
+             "adds a step to the setup part (connect, sign on, navigate): run once per session")
+        .def("step", [](TPyLoadPlan& p, const std::string& name) { return p.Add(false, name); }, py::arg("name"),
+             "adds a step to the iteration part");
+
+    m.def("run_load", &RunLoadFromPython, py::arg("plan"), py::arg("host"), py::arg("port") = 23, py::kw_only(),
+          py::arg("sessions") = 1, py::arg("iterations") = 1, py::arg("think") = 0.0,
+          py::arg("timeout") = kDefaultTimeoutSeconds, py::arg("threads") = 1, py::arg("tn3270e") = true,
+          py::arg("model") = py::none(), py::arg("codepage") = py::none(),
+          "runs the plan on `sessions` sessions, `iterations` times each, pausing `think` seconds after each "
+          "step, driven by `threads` threads; returns a dict: steps (one dict each: name, setup, count, "
+          "errors, error_kinds, first_error, p50_ms, p90_ms, p99_ms, max_ms), iterations, "
+          "failed_iterations, elapsed, driver_cpu (seconds), table (the text report)");
 }

@@ -2,10 +2,22 @@
 #include "sim/uHostSimulator.h"
 
 #include <algorithm>
+#include <thread>
 #include <cctype>
 #include <cstdio>
 #include <exception>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "platform/uEventLoop.h"
+#include "platform/uLoopConnection.h"
 #include "sim/uSim3270Encoder.h"
 #include "sim/uTestHost.h"
 
@@ -18,6 +30,8 @@ namespace {
 constexpr std::chrono::milliseconds kIdleWait{60000};
 // Protocol errors kept per session.
 constexpr std::size_t kMaxKeptErrors = 256;
+// Loop mode: connections waiting to be accepted.
+constexpr int kSimListenBacklog = 1024;
 // Generated LU names: "SIM" and five digits.
 constexpr int kMaxGeneratedLu = 99999;
 
@@ -28,13 +42,21 @@ bool ValidLuName(std::string_view name) {
 
 }  // namespace
 
-Bytes DefaultBindImage() {
+Bytes BindImage(int defaultRows, int defaultCols, int alternateRows, int alternateCols) {
     // BIND RU of an LU type 2 session: cold, FM profile 3, TS profile 3,
-    // primary and secondary LU protocols of a display session, LU type 2,
-    // default and alternate screen 24 x 80.
+    // primary and secondary LU protocols of a display session, LU type 2
+    // (byte 14); its PS usage field holds the default rows and columns in
+    // bytes 20 and 21, the alternate ones in 22 and 23, and in byte 24 how
+    // they apply: 0x7E the default size for both, 0x7F each as given.
+    const bool one = defaultRows == alternateRows && defaultCols == alternateCols;
     return {0x31, 0x01, 0x03, 0x03, 0xB1, 0x90, 0x30, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00,
-            0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x18, 0x50, 0x18, 0x50, 0x7E, 0x00};
+            0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+            static_cast<std::uint8_t>(defaultRows), static_cast<std::uint8_t>(defaultCols),
+            static_cast<std::uint8_t>(alternateRows), static_cast<std::uint8_t>(alternateCols),
+            static_cast<std::uint8_t>(one ? 0x7E : 0x7F)};
 }
+
+Bytes DefaultBindImage() { return BindImage(kRows, kCols, kRows, kCols); }
 
 // ------------------------------------------------------------------ session
 
@@ -82,9 +104,11 @@ private:
 };
 
 TSimSession::TSimSession(int id, const TSimHostOptions& options, std::function<TSimLuGrant(std::string_view)> assign,
-                         std::function<void(std::string_view)> release)
+                         std::function<void(std::string_view)> release, std::shared_ptr<TSimOutstanding> outstanding)
     : mId(id),
       mNegotiationTimeout(options.negotiationTimeout),
+      mAnswerDelay(options.eventLoop ? std::chrono::milliseconds(0) : options.answerDelay),
+      mOutstanding(std::move(outstanding)),
       mAssign(std::move(assign)),
       mRelease(std::move(release)),
       mSink(std::make_unique<Sink>(*this)),
@@ -94,19 +118,124 @@ TSimSession::TSimSession(int id, const TSimHostOptions& options, std::function<T
 
 TSimSession::~TSimSession() = default;
 
+// What a session writes to and closes: a thread-served test connection or
+// a loop connection.
+class TSimSession::Wire {
+public:
+    virtual ~Wire() = default;
+    virtual void Send(ByteView bytes) = 0;
+    virtual void Close() = 0;
+    virtual void Reset() = 0;
+};
+
+// The connection object lives as long as the simulator's listener, which
+// outlives every session thread; Close is idempotent.
+class TSimSession::ThreadWire : public Wire {
+public:
+    explicit ThreadWire(TTestConnection& c) : mC(c) {}
+    void Send(ByteView bytes) override { mC.Send(bytes); }
+    void Close() override { mC.Close(); }
+    void Reset() override { mC.Reset(); }
+
+private:
+    TTestConnection& mC;
+};
+
+class TSimSession::LoopWire : public Wire {
+public:
+    explicit LoopWire(std::shared_ptr<TLoopConnection> c) : mC(std::move(c)) {}
+    // A client that lets kSimMaxQueuedBytes pile up is cut off by the connection.
+    void Send(ByteView bytes) override { mC->Send(bytes); }
+    void Close() override { mC->Close(); }
+    void Reset() override { mC->Reset(); }
+
+private:
+    std::shared_ptr<TLoopConnection> mC;
+};
+
+// Loop mode: the connection's events, on its loop thread. Holds the session
+// until the connection has ended.
+class TSimSession::LoopSide : public ILoopConnectionHandler {
+public:
+    LoopSide(std::shared_ptr<TSimSession> s, std::function<void()> ended) : mS(std::move(s)), mEnded(std::move(ended)) {}
+    TTimerId negotiationTimer = 0;
+
+    void OnData(TLoopConnection& c, std::span<const std::uint8_t> bytes) override {
+        if (!mS->Feed(bytes)) c.Close();
+    }
+    void OnClosed(TLoopConnection& c, TLoopEnd, int) override {
+        c.Loop().CancelTimer(negotiationTimer);
+        mS->End();
+        mEnded();
+    }
+
+private:
+    std::shared_ptr<TSimSession> mS;
+    std::function<void()> mEnded;  // the simulator counts the session out
+};
+
 void TSimSession::SendLocked(ByteView bytes) {
-    if (mConnection != nullptr) mConnection->Send(bytes);
+    if (mConnection) mConnection->Send(bytes);
+}
+
+void TSimSession::Begin(std::shared_ptr<Wire> wire) {
+    std::lock_guard lock(mMutex);
+    mConnection = std::move(wire);
+    mEngine->Start();
+}
+
+bool TSimSession::Feed(ByteView bytes) {
+    std::vector<Event> events;
+    {
+        std::lock_guard lock(mMutex);
+        mEngine->Feed(bytes);
+        events.swap(mSink->events);
+    }
+    bool failed = false;
+    for (const auto& e : events)
+        if (e.kind == Event::Kind::Failure) failed = true;
+    Dispatch(events);
+    return !failed;
+}
+
+bool TSimSession::NegotiationTimedOut() {
+    std::lock_guard lock(mMutex);
+    if (mNegotiated || mEnded) return false;
+    mFailure = "negotiation timed out";
+    mChanged.notify_all();
+    return true;
+}
+
+void TSimSession::End() {
+    std::shared_ptr<Wire> wire;
+    {
+        std::lock_guard lock(mMutex);
+        wire = std::move(mConnection);
+        if (!mLu.empty()) {
+            mRelease(mLu);
+            mLu.clear();
+        }
+        mEnded = true;
+        if (mAwaiting) {
+            mAwaiting = false;
+            mOutstanding->End();
+        }
+        mChanged.notify_all();
+    }
+    if (wire) wire->Close();
+    if (mApp) {
+        try {
+            mApp->OnEnd(*this);
+        } catch (const std::exception&) {
+            // the connection is gone; nothing left to tell
+        }
+    }
 }
 
 void TSimSession::Serve(TTestConnection& connection) {
-    {
-        std::lock_guard lock(mMutex);
-        mConnection = &connection;
-        mEngine->Start();
-    }
+    Begin(std::make_shared<ThreadWire>(connection));
     const auto deadline = std::chrono::steady_clock::now() + mNegotiationTimeout;
-    bool stop = false;
-    while (!stop) {
+    for (;;) {
         bool negotiated;
         {
             std::lock_guard lock(mMutex);
@@ -116,10 +245,8 @@ void TSimSession::Serve(TTestConnection& connection) {
         if (!negotiated) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
-                std::lock_guard lock(mMutex);
-                mFailure = "negotiation timed out";
-                mChanged.notify_all();
-                break;
+                if (NegotiationTimedOut()) break;
+                continue;
             }
             wait = std::min(wait, left);
         }
@@ -134,39 +261,15 @@ void TSimSession::Serve(TTestConnection& connection) {
             if (connection.PeerClosed() || connection.IsClosed()) break;
             continue;
         }
-        const Bytes bytes = connection.ReadBytes(available, std::chrono::milliseconds(0));
-        std::vector<Event> events;
-        {
-            std::lock_guard lock(mMutex);
-            mEngine->Feed(bytes);
-            events.swap(mSink->events);
-        }
-        for (const auto& e : events)
-            if (e.kind == Event::Kind::Failure) stop = true;
-        Dispatch(events);
+        if (!Feed(connection.ReadBytes(available, std::chrono::milliseconds(0)))) break;
     }
-    {
-        std::lock_guard lock(mMutex);
-        mConnection = nullptr;
-        if (!mLu.empty()) {
-            mRelease(mLu);
-            mLu.clear();
-        }
-        mEnded = true;
-        mChanged.notify_all();
-    }
-    connection.Close();
-    if (mApp) {
-        try {
-            mApp->OnEnd(*this);
-        } catch (const std::exception&) {
-            // the connection is gone; nothing left to tell
-        }
-    }
+    End();
 }
 
 void TSimSession::Dispatch(std::vector<Event>& events) {
     for (auto& e : events) {
+        const bool request = e.kind == Event::Kind::Record &&
+                             !(e.record.tn3270e && e.record.header.dataType == dt::Response);
         {
             std::lock_guard lock(mMutex);
             switch (e.kind) {
@@ -180,6 +283,10 @@ void TSimSession::Dispatch(std::vector<Event>& events) {
                     ++mDropped;
                 }
                 mRecords.push_back(e.record);
+                if (request && !mAwaiting) {
+                    mAwaiting = true;
+                    mOutstanding->Begin();
+                }
                 break;
             case Event::Kind::Command:
                 if (mCommands.size() >= kSimMaxQueuedRecords) mCommands.pop_front();
@@ -193,6 +300,7 @@ void TSimSession::Dispatch(std::vector<Event>& events) {
             mChanged.notify_all();
         }
         if (!mApp) continue;
+        if (request && mAnswerDelay.count() > 0) std::this_thread::sleep_for(mAnswerDelay);
         try {
             switch (e.kind) {
             case Event::Kind::Negotiated: mApp->OnStart(*this); break;
@@ -234,6 +342,10 @@ std::string TSimSession::FailureReason() const {
 
 std::uint16_t TSimSession::SendRecord(std::uint8_t dataType, ByteView data, std::uint8_t responseFlag) {
     std::lock_guard lock(mMutex);
+    if (mAwaiting && dataType != dt::Response) {
+        mAwaiting = false;
+        mOutstanding->End();
+    }
     return mEngine->SendRecord(dataType, data, responseFlag);
 }
 
@@ -369,61 +481,188 @@ bool TSimSession::IsConnected() const {
 }
 
 void TSimSession::Close() {
-    TTestConnection* c;
+    std::shared_ptr<Wire> c;
     {
         std::lock_guard lock(mMutex);
         c = mConnection;
     }
-    // The connection object lives as long as the simulator's listener,
-    // which outlives every session thread; Close is idempotent.
-    if (c != nullptr) c->Close();
+    if (c) c->Close();
 }
 
 void TSimSession::Reset() {
-    TTestConnection* c;
+    std::shared_ptr<Wire> c;
     {
         std::lock_guard lock(mMutex);
         c = mConnection;
     }
-    if (c != nullptr) c->Reset();
+    if (c) c->Reset();
 }
 
 // ------------------------------------------------------------------ server
 
+// Loop mode: takes the listener's connections on its loop thread.
+class THostSimulator::Acceptor : public IIoHandler {
+public:
+    explicit Acceptor(THostSimulator& host) : mHost(host) {}
+    void OnIo(std::uint32_t) override { mHost.Accept(); }
+
+private:
+    THostSimulator& mHost;
+};
+
 THostSimulator::THostSimulator(TSimHostOptions options) : mOptions(std::move(options)) {
-    mHost = std::make_unique<TTestHost>(mOptions.port, [this](TTestConnection& c) { Serve(c); });
+    if (!mOptions.eventLoop) {
+        mHost = std::make_unique<TTestHost>(mOptions.port, [this](TTestConnection& c) { Serve(c); });
+        return;
+    }
+    mListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (mListenFd < 0) throw std::system_error(errno, std::generic_category(), "socket");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(mOptions.port);
+    if (mOptions.port != 0) {
+        const int on = 1;
+        ::setsockopt(mListenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    socklen_t len = sizeof addr;
+    if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(mListenFd, kSimListenBacklog) != 0 ||
+        ::getsockname(mListenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        const std::system_error error(errno, std::generic_category(), "listen");
+        ::close(mListenFd);
+        throw error;
+    }
+    mPort = ntohs(addr.sin_port);
+    mLoop = std::make_unique<TEventLoop>(mOptions.loopThreads);
+    mAcceptor = std::make_unique<Acceptor>(*this);
+    mListening = true;
+    mListenId = mLoop->Add(mListenFd, kIoRead, *mAcceptor, 0);
 }
 
 THostSimulator::~THostSimulator() {
     // Closes every connection and joins every session thread while the
     // members the sessions use still exist.
+    if (mLoop) StopLoop();
     mHost.reset();
 }
 
-std::uint16_t THostSimulator::Port() const { return mHost->Port(); }
+void THostSimulator::StopLoop() {
+    StopListening();
+    std::vector<std::shared_ptr<TLoopConnection>> open;
+    {
+        std::lock_guard lock(mMutex);
+        for (auto& [id, c] : mLoopConnections) open.push_back(c);
+    }
+    for (auto& c : open) c->Close();
+    open.clear();
+    // Each close ends within the connection's flush time-out.
+    std::unique_lock lock(mMutex);
+    mAllEnded.wait(lock, [&] { return mActive == 0; });
+    lock.unlock();
+    mLoop.reset();
+}
 
-void THostSimulator::StopListening() { mHost->StopListening(); }
+std::uint16_t THostSimulator::Port() const { return mHost ? mHost->Port() : mPort; }
 
-void THostSimulator::Serve(TTestConnection& connection) {
+void THostSimulator::StopListening() {
+    if (mHost) {
+        mHost->StopListening();
+        return;
+    }
+    {
+        std::lock_guard lock(mMutex);
+        if (!mListening) return;
+        mListening = false;
+    }
+    mLoop->Remove(mListenId);  // waits for an Accept under way, which takes mMutex
+    ::close(mListenFd);
+}
+
+std::shared_ptr<TSimSession> THostSimulator::NewSession() {
     int id;
     {
         std::lock_guard lock(mMutex);
         id = static_cast<int>(++mAccepted);
-        ++mActive;
     }
     // Built outside the lock: the constructor runs the application factory.
+    // Counted active only once it exists (a factory that throws leaves no
+    // session for the destructor to wait for).
     std::shared_ptr<TSimSession> s(new TSimSession(
         id, mOptions, [this](std::string_view requested) { return AssignLu(requested); },
-        [this](std::string_view name) { ReleaseLu(name); }));
-    {
-        std::lock_guard lock(mMutex);
-        if (mNew.size() >= kSimMaxQueuedSessions) mNew.pop_front();
-        mNew.push_back(s);
-        mArrived.notify_all();
-    }
-    s->Serve(connection);
+        [this](std::string_view name) { ReleaseLu(name); }, mOutstanding));
+    std::lock_guard lock(mMutex);
+    ++mActive;
+    if (mNew.size() >= kSimMaxQueuedSessions) mNew.pop_front();
+    mNew.push_back(s);
+    mArrived.notify_all();
+    return s;
+}
+
+void THostSimulator::SessionEnded() {
     std::lock_guard lock(mMutex);
     --mActive;
+    if (mActive == 0) mAllEnded.notify_all();
+}
+
+void THostSimulator::Serve(TTestConnection& connection) {
+    NewSession()->Serve(connection);
+    SessionEnded();
+}
+
+void THostSimulator::Accept() {
+    for (int i = 0; i < kSimMaxAcceptsPerWakeup; ++i) {
+        const int fd = ::accept4(mListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the listener stays readable, so look
+                // again only after a pause instead of spinning on it.
+                mLoop->Modify(mListenId, 0);
+                mLoop->AddTimer(0, kSimAcceptRetry, [this] {
+                    std::lock_guard lock(mMutex);
+                    if (mListening) mLoop->Modify(mListenId, kIoRead);
+                });
+            }
+            return;  // EAGAIN: all taken; others: the client gave up meanwhile
+        }
+        const int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+        std::shared_ptr<TSimSession> session;
+        try {
+            session = NewSession();
+        } catch (const std::exception&) {
+            ::close(fd);  // the application could not be made: refuse this client
+            continue;
+        }
+        const int id = session->Id();
+        auto side = std::make_shared<TSimSession::LoopSide>(session, [this, id] {
+            {
+                std::lock_guard lock(mMutex);
+                mLoopConnections.erase(id);
+            }
+            SessionEnded();
+        });
+        TLoopConnectionOptions o;
+        o.maxQueued = kSimMaxQueuedBytes;
+        auto connection = TLoopConnection::Create(*mLoop, fd, side, o);
+        {
+            std::lock_guard lock(mMutex);
+            mLoopConnections[session->Id()] = connection;
+        }
+        session->Begin(std::make_shared<TSimSession::LoopWire>(connection));
+        std::weak_ptr<TSimSession> weakSession = session;
+        std::weak_ptr<TLoopConnection> weakConnection = connection;
+        side->negotiationTimer = mLoop->AddTimer(connection->Thread(), mOptions.negotiationTimeout, [=] {
+            auto s = weakSession.lock();
+            auto c = weakConnection.lock();
+            if (s && c && s->NegotiationTimedOut()) c->Close();
+        });
+        try {
+            connection->Start();
+        } catch (const std::exception&) {
+            connection->Close();  // ends the session like any other close
+        }
+    }
 }
 
 std::shared_ptr<TSimSession> THostSimulator::WaitSession(std::chrono::milliseconds timeout) {
@@ -432,6 +671,31 @@ std::shared_ptr<TSimSession> THostSimulator::WaitSession(std::chrono::millisecon
     auto s = mNew.front();
     mNew.pop_front();
     return s;
+}
+
+void TSimOutstanding::Begin() {
+    std::lock_guard lock(mMutex);
+    mPeak = std::max(mPeak, ++mNow);
+}
+
+void TSimOutstanding::End() {
+    std::lock_guard lock(mMutex);
+    if (mNow > 0) --mNow;
+}
+
+std::size_t TSimOutstanding::Now() const {
+    std::lock_guard lock(mMutex);
+    return mNow;
+}
+
+std::size_t TSimOutstanding::Peak() const {
+    std::lock_guard lock(mMutex);
+    return mPeak;
+}
+
+void TSimOutstanding::ResetPeak() {
+    std::lock_guard lock(mMutex);
+    mPeak = mNow;
 }
 
 std::size_t THostSimulator::SessionCount() const {

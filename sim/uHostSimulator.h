@@ -1,6 +1,7 @@
 // The TN3270E host simulator: a server on 127.0.0.1 that negotiates like a
 // TN3270E (or plain TN3270) server, serves each connection on its own
-// thread, and hands the session to a host application object, while tests
+// thread (or, in loop mode, all of them on the threads of one event loop),
+// and hands the session to a host application object, while tests
 // push records, wait for what the client sends, and read the negotiated
 // state. Built on the raw loopback peer of uTestHost for its sockets, on
 // uSimTelnet for the protocol and on the simulator's own 3270 encoder and
@@ -21,6 +22,12 @@
 //
 // With options.appFactory set, every connection gets its own application
 // (for example the demo in uDemoApp), which drives the session by itself.
+//
+// Loop mode (options.eventLoop): the listener and every connection sit on
+// an event loop of a few threads (uEventLoop), the negotiation deadline is
+// a loop timer, and what a session sends is queued when the client does not
+// read at once. The host behaves the same; one process carries thousands of
+// connections with no thread of their own.
 #pragma once
 
 #include <chrono>
@@ -28,6 +35,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +46,8 @@
 #include "sim/uSim3270Decoder.h"
 #include "sim/uSimTelnet.h"
 
+class TEventLoop;
+class TLoopConnection;
 class TTestConnection;
 class TTestHost;
 
@@ -46,9 +56,11 @@ namespace tnsim {
 class TSimSession;
 
 // A host application behind the simulator, one object per connection. Its
-// calls come on the session's thread, one at a time, never with a lock of
-// the simulator held, so it may call any TSimSession member (send records,
-// Close) from inside them.
+// calls come on the session's thread (in loop mode: the loop thread that
+// carries the connection), one at a time, never with a lock of the
+// simulator held, so it may call any TSimSession member (send records,
+// Close) from inside them; in loop mode it must not wait for anything (the
+// Wait* members included), since every session of that thread waits too.
 class ISimHostApp {
 public:
     virtual ~ISimHostApp() = default;
@@ -76,7 +88,11 @@ inline constexpr std::size_t kSimMaxQueuedSessions = 4096;
 // Longest LU name (an SNA name has at most 8 characters).
 inline constexpr std::size_t kMaxLuNameLength = 8;
 
-// A bind image for an LU type 2 session: FM and TS profile 3, 24x80.
+// A bind image for an LU type 2 session: FM and TS profile 3, the screen
+// sizes given (1 to 255 rows and columns; a terminal uses them where its
+// model can show them).
+Bytes BindImage(int defaultRows, int defaultCols, int alternateRows, int alternateCols);
+// The same for 24x80 only.
 Bytes DefaultBindImage();
 // UNBIND type 0x01: normal end of session.
 inline constexpr std::uint8_t kUnbindNormal = 0x01;
@@ -93,7 +109,40 @@ struct TSimHostOptions {
     // The application for each connection; none: the tests drive it.
     TSimAppFactory appFactory;
     std::chrono::milliseconds negotiationTimeout = kSimNegotiationTimeout;
+    // Loop mode (see the top of this file), and its loop threads (0: one per core).
+    bool eventLoop = false;
+    std::size_t loopThreads = 0;
+    // A slow host application: each client record (not a RESPONSE) is held
+    // this long on its session's thread before the application sees it, so
+    // that load tests can see how many sessions wait at once. Thread mode
+    // only (ignored in loop mode, where it would hold a loop thread).
+    std::chrono::milliseconds answerDelay{0};
 };
+
+// How many sessions have sent a request (a client record other than a
+// RESPONSE) that the host has not answered with a record yet, now and at
+// most since the last ResetPeak: what shows that many clients are waiting
+// for the host together. Any thread.
+class TSimOutstanding {
+public:
+    void Begin();
+    void End();
+    std::size_t Now() const;
+    std::size_t Peak() const;
+    void ResetPeak();
+
+private:
+    mutable std::mutex mMutex;
+    std::size_t mNow = 0, mPeak = 0;
+};
+
+// Loop mode: bytes a session may have queued for a client that does not
+// read; beyond it the session is cut off (as a blocked send would stall).
+inline constexpr std::size_t kSimMaxQueuedBytes = std::size_t{4} << 20;
+// Loop mode: connections taken from the listener per readiness, and the
+// pause before accepting again when the process is out of descriptors.
+inline constexpr int kSimMaxAcceptsPerWakeup = 64;
+inline constexpr std::chrono::milliseconds kSimAcceptRetry{100};
 
 // One connection. Shared between the simulator (while it lasts) and the
 // tests that took it; every member may be called from any thread. Sends on
@@ -172,10 +221,23 @@ private:
     friend class THostSimulator;
     class Sink;
     struct Event;
+    class Wire;
+    class ThreadWire;
+    class LoopWire;
+    class LoopSide;
 
     TSimSession(int id, const TSimHostOptions& options, std::function<TSimLuGrant(std::string_view)> assign,
-                std::function<void(std::string_view)> release);
+                std::function<void(std::string_view)> release, std::shared_ptr<TSimOutstanding> outstanding);
     void Serve(TTestConnection& connection);
+    // The steps of a connection's life, shared by both modes: Begin sends
+    // the opening request; Feed takes the client's bytes and runs the
+    // application (false: the negotiation failed, close); NegotiationTimedOut
+    // notes the failure when the deadline passed unnegotiated (true: close);
+    // End reports the end to the waiters and the application.
+    void Begin(std::shared_ptr<Wire> wire);
+    bool Feed(ByteView bytes);
+    bool NegotiationTimedOut();
+    void End();
     void Dispatch(std::vector<Event>& events);
     void SendLocked(ByteView bytes);
     std::optional<TSimRecord> Take(const std::function<bool(const TSimRecord&)>& match,
@@ -183,6 +245,8 @@ private:
 
     const int mId;
     const std::chrono::milliseconds mNegotiationTimeout;
+    const std::chrono::milliseconds mAnswerDelay;
+    const std::shared_ptr<TSimOutstanding> mOutstanding;
     std::function<TSimLuGrant(std::string_view)> mAssign;
     std::function<void(std::string_view)> mRelease;
     std::unique_ptr<Sink> mSink;
@@ -191,12 +255,13 @@ private:
 
     mutable std::mutex mMutex;
     std::condition_variable mChanged;
-    TTestConnection* mConnection = nullptr;  // null once the session has ended
+    std::shared_ptr<Wire> mConnection;  // null once the session has ended
     bool mNegotiated = false;
     bool mEnded = false;
     std::string mFailure;
     TSimNegotiated mState;
     std::string mLu;  // held in the pool
+    bool mAwaiting = false;  // counted in mOutstanding
     std::deque<TSimRecord> mRecords;
     std::size_t mDropped = 0;
     std::deque<std::uint8_t> mCommands;
@@ -222,11 +287,20 @@ public:
     std::size_t ActiveSessions() const;
     // LUs currently held by sessions, sorted.
     std::vector<std::string> LusInUse() const;
+    // Sessions with an unanswered request (see TSimOutstanding).
+    TSimOutstanding& Outstanding() { return *mOutstanding; }
     // Refuses new connections; open ones go on.
     void StopListening();
 
 private:
+    class Acceptor;
+
     void Serve(TTestConnection& connection);
+    // A new session, counted and queued for WaitSession.
+    std::shared_ptr<TSimSession> NewSession();
+    void SessionEnded();
+    void Accept();  // loop mode, on the listener's loop thread
+    void StopLoop();
     TSimLuGrant AssignLu(std::string_view requested);
     void ReleaseLu(std::string_view name);
 
@@ -238,6 +312,16 @@ private:
     std::size_t mActive = 0;
     std::set<std::string> mLusInUse;
     int mNextGenerated = 1;
+    const std::shared_ptr<TSimOutstanding> mOutstanding = std::make_shared<TSimOutstanding>();
+    std::condition_variable mAllEnded;  // mActive reached 0
+    // Loop mode: the listener and the connections not ended yet (by id).
+    int mListenFd = -1;
+    std::uint16_t mPort = 0;
+    std::uint64_t mListenId = 0;
+    bool mListening = false;
+    std::unique_ptr<Acceptor> mAcceptor;
+    std::map<int, std::shared_ptr<TLoopConnection>> mLoopConnections;
+    std::unique_ptr<TEventLoop> mLoop;
     // Last: destroyed first, so that no session thread outlives the members above.
     std::unique_ptr<TTestHost> mHost;
 };

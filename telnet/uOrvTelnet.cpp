@@ -1,9 +1,9 @@
-// The telnet client component: option negotiation (RFC 854/855, 856, 858,
-// 779, 1091, 885; option 40 is RFC 2355's and is finished by the 3270
-// component), record assembly, the connection and event delivery. The
-// parser is telnet/uTelnetEngine, the lock and delivery queue
-// telnet/uSessionCore, the reader thread telnet/uSocketReader. See the
-// header for the threading contract; the comments here say why the pieces fit.
+// The telnet client component: the facade over the I/O-free session
+// (telnet/uTelnetSession: option rules, record assembly; option 40 is RFC
+// 2355's and is finished by the 3270 component) and the connection
+// (telnet/uTelnetConnection: socket, TLS, readers), with event delivery
+// through telnet/uSessionCore. See the header for the threading contract;
+// the comments here say why the pieces fit.
 #include "telnet/uOrvTelnet.h"
 
 #include "config/uOrvTnGlbl.h"
@@ -12,28 +12,17 @@
 #include "stream/uCodePages.h"
 #include "platform/uWinControl.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <stdexcept>
 
 namespace {
 
-
 constexpr char kTitleSentAscii[] = "TN STREAM SENT (ASCII): %d BYTES";
 constexpr char kTitleSentEbcdic[] = "TN STREAM SENT (EBCDIC): %d BYTES";
 constexpr char kTitleReceived[] = "TN STREAM RECEIVED (ASCII): %d BYTES";
 constexpr char kExceptionText[] = "Exception in TThSocketRead.Execute. ERROR: ";
-
-// First byte of a TN3270E header: the data type NVT-DATA.
-constexpr std::uint8_t kDataTypeNvt = 0x05;
-
-// How long the dispatcher's thread waits for a message at a time while it
-// waits for an old reader to end.
-constexpr std::chrono::milliseconds kPumpSlice{10};
 
 void DumpTitled(TLogLevel level, const char* format, const void* data, std::int32_t len)
 {
@@ -42,20 +31,6 @@ void DumpTitled(TLogLevel level, const char* format, const void* data, std::int3
     char title[64];
     std::snprintf(title, sizeof title, format, static_cast<int>(len));
     DumpLog(level, title, data, len > 0 ? static_cast<std::size_t>(len) : 0);
-}
-
-// AddChar for n bytes at once: flushed at the same points as byte by byte.
-void AppendRun(TOrvTelnet& telnet, const std::uint8_t* bytes, std::int32_t n)
-{
-    while (n > 0) {
-        const std::int32_t take = std::min(n, TOrvTelnet::kRecBufferSize - telnet.RecLength);
-        std::memcpy(telnet.RecBuffer.data() + telnet.RecLength, bytes, static_cast<std::size_t>(take));
-        telnet.RecLength += take;
-        bytes += take;
-        n -= take;
-        if (telnet.RecLength >= TOrvTelnet::kRecBufferSize)
-            telnet.FlushBuffer();
-    }
 }
 
 } // namespace
@@ -68,17 +43,13 @@ TSessionGuard::TSessionGuard(TOrvTelnet& telnet) : TSessionGuard(telnet.core_) {
 
 TOrvTelnet::TOrvTelnet(TComponent* AOwner) : TComponent(AOwner)
 {
-    Construct();
+    transport_ = std::make_unique<TTelnetConnection>(transportHooks_, core_, Socket);
+    TOrvTelnet::SetDefaults();
 }
 
 TOrvTelnet::TOrvTelnet(std::int32_t /*dummy*/) : TComponent(nullptr)
 {
-    Construct();
-}
-
-void TOrvTelnet::Construct()
-{
-    core_ = std::make_shared<TSessionCore>(this, [this](std::uint64_t generation) { StartReader(generation); });
+    transport_ = std::make_unique<TTelnetConnection>(transportHooks_, core_, Socket);
     TOrvTelnet::SetDefaults();
 }
 
@@ -95,7 +66,6 @@ void TOrvTelnet::SetDefaults()
     Socket->OnError = [this](TTcpClient& s, TErrorEvent kind, int& code) { SocketErrorOcurred(this, s, kind, code); };
     Socket->OnConnect = [this](TTcpClient& s) { SocketSessionConnected(this, s); };
     Socket->OnDisconnect = [this](TTcpClient& s) { SocketSessionClosed(this, s); };
-    RecBuffer.fill(0);
     AllowTn3270E = false;
     {
         std::lock_guard log(uTLogg::LogLock());  // the module's settings
@@ -124,53 +94,22 @@ void TOrvTelnet::Destroying()
         return;
     TComponent::Destroying();
 
-    // Wake first, lock second: the reader may hold the lock while it is
-    // blocked in a send or waits for the dispatcher thread, which may be us.
-    std::vector<std::shared_ptr<TThSocketRead>> readers;
-    {
-        std::lock_guard lock(readersMutex_);
-        if (ReadThread_)
-            readers.push_back(std::move(ReadThread_));
-        for (auto& r : finishedReaders_)
-            readers.push_back(std::move(r));
-        finishedReaders_.clear();
-    }
-    for (auto& r : readers) {
-        r->NotifyOwner.store(false, std::memory_order_release);
-        if (core_->Dispatcher)
-            core_->Dispatcher->Cancel(r->Target);
-        r->ShutdownConnection();
-    }
-    if (core_->Dispatcher)
-        core_->Dispatcher->Cancel(core_->Target);
-    if (Socket)
-        Socket->Shutdown();
+    transport_->WakeForDestruction();
 
     {
         TSessionGuard guard(core_);
         core_->Alive.store(false, std::memory_order_release);
         core_->Pending.clear();
-        if (Socket) {
-            // A destroyed component raises no disconnect event.
-            Socket->OnDisconnect = nullptr;
-            if (Socket->Active()) {
-                try {
-                    Disconnect();
-                } catch (...) {
-                }
+        // A destroyed component raises no disconnect event (see Closed).
+        if (transport_->IsOpen()) {
+            try {
+                Disconnect();
+            } catch (...) {
             }
         }
     }
 
-    // Owning the session (the lock, or a handler on this thread), we may be
-    // what the reader waits for.
-    const bool owner = core_->OwnedByCurrentThread();
-    for (auto& r : readers) {
-        if (!owner && !r->thread_.IsCurrentThread() && !TSessionCore::InDeliveryFrom(r.get()))
-            r->thread_.Join();
-        else
-            r->thread_.Detach();  // it sees Alive false and ends without touching us
-    }
+    transport_->EndForDestruction();
 }
 
 // ------------------------------------------------------------ lock
@@ -203,8 +142,22 @@ std::size_t TOrvTelnet::SessionWaiters() const
 
 std::shared_ptr<TThSocketRead> TOrvTelnet::ReadThread()
 {
-    std::lock_guard lock(readersMutex_);
-    return ReadThread_;
+    auto* connection = dynamic_cast<TTelnetConnection*>(transport_.get());
+    return connection ? connection->Reader() : nullptr;
+}
+
+void TOrvTelnet::ReadThreadTerminate(TObject* Sender)
+{
+    if (auto* connection = dynamic_cast<TTelnetConnection*>(transport_.get()))
+        connection->ReaderEnded(Sender);
+}
+
+void TOrvTelnet::UseTransport(const TTransportFactory& make)
+{
+    TSessionGuard guard(core_);
+    if (transport_->IsOpen() || !transport_->Idle())
+        throw std::logic_error("TOrvTelnet: the transport is replaced only while no connection is left");
+    transport_ = make(transportHooks_, core_);
 }
 
 // ------------------------------------------------------------ connection
@@ -222,73 +175,32 @@ void TOrvTelnet::Connect()
             // Connect waits for the session (unlike Disconnect), so that the
             // old connection is closed here and not left to another thread.
             TSessionGuard guard(core_);
-            if (Socket->Active())
+            if (transport_->IsOpen())
                 Disconnect();
         }
-        StopReaders();
-        std::lock_guard lock(readersMutex_);
-        if (!Socket->Active() && !ReadThread_ && finishedReaders_.empty())
+        transport_->StopReading();
+        if (!transport_->IsOpen() && transport_->Idle())
             break;
     }
 
     TSessionGuard guard(core_);
-    Tn3270EAccepted = false;
-    TermTypeRequests = 0;
     Disconnecting = false;
-    BinaryMode = false;
-    usOn_.fill(false);
-    himOn_.fill(false);
-    tn3270eRefused_ = false;
-    tn3270eDropped_ = false;
-    // A connection cut after an IAC, inside a command, a subnegotiation or
-    // a record leaves the parser in that state: the new connection's first
-    // bytes must not be read as its continuation.
-    engine_.Reset();
-    progress_.Reset();
-    RecLength = 0;
-    Stream->TOrvTnStream::ProcessData();  // drops the partial record
-    Stream->Display->clear();
-
     lastError_.clear();
     const TTlsMode tlsMode = GetTlsMode();
-    const TTlsSettings tlsSettings = GetTlsSettings();
-    startTls_.Reset(tlsMode == TTlsMode::tmStartTls);
-    tlsUpgradeTaken_ = false;
-    Socket->TlsDirect = tlsMode == TTlsMode::tmDirect;
-    Socket->TlsSettings = tlsSettings;
-    if (tlsMode != TTlsMode::tmNone && !tlsSettings.Verify)
-        MsgLog(TLogLevel::llError, "TLS: certificate verification is off (TlsVerify): the host is not authenticated");
+    session_.Reset(tlsMode == TTlsMode::tmStartTls);
+    DropPartialRecord();
+    Stream->Display->clear();
 
-    if (Port < 0)
-        Socket->SetService("Telnet");
-    else
-        Socket->SetPort(Port);
-    Socket->Host.clear();
-    Socket->Address.clear();
-    if (inet_addr(Host.c_str()) != INADDR_NONE)
-        Socket->Address = Host;
-    else
-        Socket->Host = Host;
-    Socket->ConnectTimeout = Timings.ConnectTimeout;
-    Socket->SendTimeout = Timings.SendTimeout;
-
-    if (LogEnabled(TLogLevel::llConnect)) {
-        const std::string text = "Connecting. Host: " + Host + " Port: " + std::to_string(Socket->GetPort()) +
-                                 " Service: " + Socket->GetService();
-        MsgLog(TLogLevel::llConnect, text);
-    }
+    TConnectTarget target;
+    target.Host = Host;
+    target.Port = Port;
+    target.Tls = tlsMode;
+    target.TlsSettings = GetTlsSettings();
+    target.ConnectTimeout = Timings.ConnectTimeout;
+    target.SendTimeout = Timings.SendTimeout;
     ++generation_;
-    try {
-        Socket->Open();
-    } catch (const ETlsError& e) {
-        lastError_ = e.what();
-        MsgLog(TLogLevel::llError, lastError_);
-        NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
-    } catch (const std::exception& e) {
-        lastError_ = e.what();
-        NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
-    } catch (...) {
-        lastError_ = "the connection failed";
+    if (std::string error = transport_->Open(target); !error.empty()) {
+        lastError_ = std::move(error);
         NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
     }
 }
@@ -302,18 +214,16 @@ void TOrvTelnet::Disconnect()
     // is cut now, and the close (lists and screen emptied, OnDisconnect)
     // is left to that thread for when it lets the session go, so that
     // nothing changes under a running handler.
-    const auto connection = Socket ? Socket->Connection() : nullptr;
     TSessionGuard guard = TSessionGuard::LockOrDefer(core_, [this] { Disconnect(); });
     if (!guard) {
-        if (connection)
-            connection->Shutdown();
+        transport_->Cut();
         return;
     }
     if (Disconnecting)
         return;
     Disconnecting = true;
     try {
-        Socket->Close();
+        transport_->Close();
     } catch (...) {
         Disconnecting = false;
         throw;
@@ -321,90 +231,17 @@ void TOrvTelnet::Disconnect()
     Disconnecting = false;
 }
 
-void TOrvTelnet::StopReaders()
-{
-    std::vector<std::shared_ptr<TThSocketRead>> readers;
-    {
-        std::lock_guard lock(readersMutex_);
-        if (ReadThread_)
-            readers.push_back(std::move(ReadThread_));
-        for (auto& r : finishedReaders_)
-            readers.push_back(std::move(r));
-        finishedReaders_.clear();
-    }
-    const bool owner = core_->OwnedByCurrentThread();
-    const auto& dispatcher = core_->Dispatcher;
-    for (auto& r : readers) {
-        r->ShutdownConnection();
-        // Waiting is safe only when the reader cannot be waiting for us: not
-        // on its own thread, not inside a handler it delivers, not owning
-        // the session it needs to finish its block (holding the lock or
-        // running a handler).
-        if (!owner && !r->thread_.IsCurrentThread() && !TSessionCore::InDeliveryFrom(r.get())) {
-            // The old connection's last notifications (its disconnect above
-            // all) still come before the new connection's: on the
-            // dispatcher's thread they need us to pump while we wait.
-            if (dispatcher && dispatcher->IsDispatcherThread())
-                while (!r->Finished.load(std::memory_order_acquire))
-                    dispatcher->ProcessMessages(kPumpSlice);
-            r->thread_.Join();
-        } else {
-            // It cannot finish before we return: what it has not delivered
-            // yet is stale, and it ends on its own without touching us.
-            r->NotifyOwner.store(false, std::memory_order_release);
-            if (dispatcher)
-                dispatcher->Cancel(r->Target);
-            r->thread_.Detach();
-        }
-    }
-}
-
 void TOrvTelnet::StartReader(std::uint64_t generation)
 {
-    if (generation != generation_ || !Socket->Active())
+    if (generation != generation_ || !transport_->IsOpen())
         return;
-    auto connection = Socket->Connection();
-    if (!connection)
-        return;
-    std::shared_ptr<TThSocketRead> reader;
-    {
-        std::lock_guard lock(readersMutex_);
-        if (ReadThread_)
-            return;
-        reader = std::make_shared<TThSocketRead>(*this, core_, std::move(connection));
-        // The START_TLS exchange must end within the connect time-out, as a
-        // direct TLS handshake does.
-        if (startTls_.Guarding())
-            reader->NegotiationDeadline = std::chrono::steady_clock::now() + Timings.ConnectTimeout;
-        ReadThread_ = reader;
-    }
-    try {
-        reader->Start(Timings.ReaderStackSize);
-    } catch (const std::exception& e) {
-        MsgLog(TLogLevel::llError, std::string(kExceptionText) + e.what());
-        {
-            std::lock_guard lock(readersMutex_);
-            ReadThread_.reset();
-        }
+    // The START_TLS exchange must end within the connect time-out, as a
+    // direct TLS handshake does.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (session_.StartTls().Guarding())
+        deadline = std::chrono::steady_clock::now() + Timings.ConnectTimeout;
+    if (!transport_->StartReading(Timings, deadline))
         Disconnect();
-    }
-}
-
-void TOrvTelnet::ReadThreadTerminate(TObject* Sender)
-{
-    std::lock_guard lock(readersMutex_);
-    if (ReadThread_ && static_cast<TObject*>(ReadThread_.get()) == Sender)
-        finishedReaders_.push_back(std::move(ReadThread_));
-}
-
-bool TOrvTelnet::IsConnected() const
-{
-    if (!Socket || !Socket->Active())
-        return false;
-    // A connection cut by a Disconnect whose close waits for the session's
-    // owner is over already.
-    const auto connection = Socket->Connection();
-    return connection && !connection->IsShutdown();
 }
 
 bool TOrvTelnet::IsAlive()
@@ -426,8 +263,15 @@ std::string TOrvTelnet::GetStatus()
 
 void TOrvTelnet::SocketSessionConnected(TObject* /*Sender*/, TTcpClient& socket)
 {
-    if (auto connection = socket.Connection(); connection && connection->IsTls())
-        LogTlsUp(connection->TlsInfo());
+    const auto connection = socket.Connection();
+    const TTlsInfo tls = connection && connection->IsTls() ? connection->TlsInfo() : TTlsInfo{};
+    Connected(connection && connection->IsTls() ? &tls : nullptr);
+}
+
+void TOrvTelnet::Connected(const TTlsInfo* tls)
+{
+    if (tls != nullptr)
+        LogTlsUp(*tls);
     NotifyEvent(TCallBackEvent::ceSessionConnected);
     // The reader starts once OnConnect has run, so that no handler of the
     // new connection can come before it.
@@ -437,6 +281,13 @@ void TOrvTelnet::SocketSessionConnected(TObject* /*Sender*/, TTcpClient& socket)
 
 void TOrvTelnet::SocketSessionClosed(TObject* /*Sender*/, TTcpClient& /*socket*/)
 {
+    Closed();
+}
+
+void TOrvTelnet::Closed()
+{
+    if (destroyStarted_.load(std::memory_order_acquire))
+        return;  // a destroyed component raises no disconnect event
     NotifyEvent(TCallBackEvent::ceSessionDisconnected);
     if (Stream && Stream->Display)
         Stream->Display->clear();
@@ -447,7 +298,7 @@ void TOrvTelnet::SocketErrorOcurred(TObject* /*Sender*/, TTcpClient& /*socket*/,
 {
     // A failed send means the peer is gone (or stopped reading for the whole
     // send time-out): end the connection the normal way.
-    Disconnect();
+    transportHooks_.OnWriteFailed();
     errorCode = 0;
 }
 
@@ -455,44 +306,26 @@ void TOrvTelnet::SocketErrorOcurred(TObject* /*Sender*/, TTcpClient& /*socket*/,
 
 void TOrvTelnet::NotifyEvent(TCallBackEvent cbEvent)
 {
-    const char* text = nullptr;
-    const TNotifyEvent* handler = nullptr;
-    switch (cbEvent) {
-    case TCallBackEvent::ceSessionConnected:
-        text = "Notify event ceSessionConnected";
-        handler = &OnConnect;
-        break;
-    case TCallBackEvent::ceSessionConnectedFail:
-        text = "Notify event ceSessionConnectedFail";
-        handler = &OnConnectionFail;
-        break;
-    case TCallBackEvent::ceSessionDisconnected:
-        text = "Notify event ceSessionDisconnected";
-        handler = &OnDisconnect;
-        break;
-    case TCallBackEvent::ceSessionState:
-        text = "Notify event ceSessionState";
-        handler = &OnSessionState;
-        break;
-    case TCallBackEvent::ceScreenChanged:
-        text = "Notify event ceScreenChanged";
-        handler = &OnScreenChange;
-        break;
-    case TCallBackEvent::ceKbdLocked:
-        text = "Notify event ceSystemLocked";
-        handler = &OnSystemLock;
-        break;
-    case TCallBackEvent::ceKbdUnLocked:
-        text = "Notify event ceSystemUnLocked";
-        handler = &OnSystemUnLock;
-        break;
-    case TCallBackEvent::ceIsAlive:
+    struct TRoute {
+        TCallBackEvent event;
+        const char* text;
+        TNotifyEvent TOrvTelnet::*handler;
+    };
+    static constexpr TRoute kRoutes[] = {
+        {TCallBackEvent::ceSessionConnected, "Notify event ceSessionConnected", &TOrvTelnet::OnConnect},
+        {TCallBackEvent::ceSessionConnectedFail, "Notify event ceSessionConnectedFail", &TOrvTelnet::OnConnectionFail},
+        {TCallBackEvent::ceSessionDisconnected, "Notify event ceSessionDisconnected", &TOrvTelnet::OnDisconnect},
+        {TCallBackEvent::ceSessionState, "Notify event ceSessionState", &TOrvTelnet::OnSessionState},
+        {TCallBackEvent::ceScreenChanged, "Notify event ceScreenChanged", &TOrvTelnet::OnScreenChange},
+        {TCallBackEvent::ceKbdLocked, "Notify event ceSystemLocked", &TOrvTelnet::OnSystemLock},
+        {TCallBackEvent::ceKbdUnLocked, "Notify event ceSystemUnLocked", &TOrvTelnet::OnSystemUnLock},
+    };  // ceIsAlive raises nothing
+    const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes),
+                                    [cbEvent](const TRoute& r) { return r.event == cbEvent; });
+    if (route == std::end(kRoutes))
         return;
-    }
-    if (text == nullptr)
-        return;
-    MsgLog(TLogLevel::llEvent, text);
-    Synchronize(*handler);
+    MsgLog(TLogLevel::llEvent, route->text);
+    Synchronize(this->*(route->handler));
     if (cbEvent == TCallBackEvent::ceScreenChanged && UnlockPending)
         NotifyEvent(TCallBackEvent::ceKbdUnLocked);
 }
@@ -513,6 +346,15 @@ void TOrvTelnet::StatusChange(TObject* /*Sender*/)
 
 // ------------------------------------------------------------ engine: input
 
+TReceiveProgress::TBlock TOrvTelnet::Received(std::span<const std::uint8_t> block)
+{
+    if (!block.empty() && (block[0] == IAC || !BinaryMode))
+        DumpTitled(TLogLevel::llDump, kTitleReceived, block.data(), static_cast<std::int32_t>(block.size()));
+    session_.Progress().BeginBlock();
+    NewData(block.data(), static_cast<std::int32_t>(block.size()));
+    return session_.Progress().EndBlock();
+}
+
 void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
 {
     RequireStream();
@@ -521,9 +363,8 @@ void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
     StatusChanged = false;
     const bool wasLocked = !Stream->Display->Status.empty();
     if (len > 0)
-        engine_.Feed(std::span<const std::uint8_t>(data, static_cast<std::size_t>(len)));
-    if (startTls_.Guarding() && startTls_.EndOfBlock() == TStartTls::TAction::Fail)
-        FailTls(startTls_.Failure());
+        session_.Feed(std::span<const std::uint8_t>(data, static_cast<std::size_t>(len)));
+    session_.EndBlock();
     if (ScreenChanged) {
         Stream->Display->Updated = false;
         GenHostFields();
@@ -545,31 +386,16 @@ void TOrvTelnet::NewData(const std::uint8_t* data, std::int32_t len)
     FlushBuffer();
 }
 
-void TOrvTelnet::ReceiveChar(std::uint8_t c)
-{
-    engine_.Feed(std::span<const std::uint8_t>(&c, 1));
-}
-
-void TOrvTelnet::AddChar(std::uint8_t c)
-{
-    RecBuffer[static_cast<std::size_t>(RecLength)] = c;
-    if (++RecLength >= kRecBufferSize)
-        FlushBuffer();
-}
-
-void TOrvTelnet::FlushBuffer()
-{
-    const std::int32_t len = RecLength;
-    RecLength = 0;
-    if (len > 0)
-        DataAvailable(RecBuffer.data(), len);
-}
-
 void TOrvTelnet::DataAvailable(const std::uint8_t* data, std::int32_t len)
 {
     if (len <= 0)
         return;
     Stream->AddBuffer(data, len);
+}
+
+void TOrvTelnet::DropPartialRecord()
+{
+    Stream->TOrvTnStream::ProcessData();
 }
 
 void TOrvTelnet::EndOfRecord()
@@ -580,20 +406,22 @@ void TOrvTelnet::EndOfRecord()
     // are still parsed, so the parser stays in step with the byte stream and
     // the screen and lock notifications of the block are still made.
     try {
-        if (!BinaryMode) {
+        switch (session_.RecordKind()) {
+        case TTelnetSession::TRecord::Text:
             TelnetErrorMessage(stream.InBuffer.data(), stream.InCount);
-            stream.TOrvTnStream::ProcessData();
+            DropPartialRecord();
             return;
-        }
-        if (Tn3270EAccepted && stream.InCount > 0 && stream.InBuffer[0] == kDataTypeNvt) {
+        case TTelnetSession::TRecord::NvtText:
             DumpTitled(TLogLevel::llDump, kTitleReceived, stream.InBuffer.data(), stream.InCount);
             TelnetErrorMessage(stream.InBuffer.data(), stream.InCount);
-            stream.TOrvTnStream::ProcessData();
+            DropPartialRecord();
             return;
+        case TTelnetSession::TRecord::Data3270:
+            break;
         }
     } catch (const std::exception& e) {
         MsgLog(TLogLevel::llError, std::string(kExceptionText) + e.what());
-        stream.TOrvTnStream::ProcessData();
+        DropPartialRecord();
         return;
     }
     const bool wasLocked = !stream.GetStatus().empty();
@@ -601,7 +429,7 @@ void TOrvTelnet::EndOfRecord()
         stream.ProcessData();
     } catch (const std::exception& e) {
         MsgLog(TLogLevel::llError, std::string(kExceptionText) + e.what());
-        stream.TOrvTnStream::ProcessData();
+        DropPartialRecord();
     }
     // A record that failed half way may still have painted.
     if (stream.Display->Updated)
@@ -610,135 +438,10 @@ void TOrvTelnet::EndOfRecord()
         StatusChanged = true;
 }
 
-bool TOrvTelnet::AcceptsDo(std::uint8_t option) const
-{
-    switch (option) {
-    case TELOPT_BINARY:
-    case TELOPT_SGA:
-    case TELOPT_SNDLOC:
-    case TELOPT_TTYPE:
-    case TELOPT_EOR:
-        return true;
-    case TELOPT_TN3270E:
-        return AllowTn3270E && !tn3270eRefused_;
-    default:
-        return false;
-    }
-}
-
-bool TOrvTelnet::AcceptsWill(std::uint8_t option) const
-{
-    return option == TELOPT_BINARY || option == TELOPT_SGA || option == TELOPT_EOR;
-}
-
-void TOrvTelnet::NegociateOption(std::uint8_t verb, std::uint8_t option)
-{
-    // RFC 854 and 1143: a request for the state an option is already in is
-    // not answered (so two careful peers never loop); a refused DO is
-    // answered WONT, a refused WILL DONT; turning an option off is
-    // acknowledged. We never ask first, so each side is simply on or off.
-    bool& us = usOn_[option];
-    bool& him = himOn_[option];
-    switch (verb) {
-    case DO:
-        if (us)
-            return;
-        if (!AcceptsDo(option)) {
-            Answer(WONT, option);
-            return;
-        }
-        us = true;
-        Answer(WILL, option);
-        if (option == TELOPT_BINARY) {
-            BinaryMode = true;
-        } else if (option == TELOPT_SNDLOC) {
-            engine_.SendSubnegotiation(TELOPT_SNDLOC,
-                                       std::span(reinterpret_cast<const std::uint8_t*>(Location.data()), Location.size()));
-        } else if (option == TELOPT_TN3270E) {
-            Tn3270EAccepted = true;
-            BinaryMode = true;
-            tn3270eDropped_ = false;
-        }
-        return;
-    case DONT:
-        if (!us)
-            return;
-        us = false;
-        Answer(WONT, option);
-        if (option == TELOPT_TN3270E)
-            DropTn3270E(false);
-        return;
-    case WILL:
-        if (him)
-            return;
-        if (!AcceptsWill(option)) {
-            Answer(DONT, option);
-            return;
-        }
-        him = true;
-        Answer(DO, option);
-        if (option == TELOPT_BINARY)
-            BinaryMode = true;
-        return;
-    case WONT:
-        // Records are text again, whichever side had agreed BINARY.
-        if (option == TELOPT_BINARY)
-            BinaryMode = false;
-        if (!him)
-            return;
-        him = false;
-        Answer(DONT, option);
-        return;
-    default:
-        return;
-    }
-}
-
-void TOrvTelnet::DropTn3270E(bool byUs)
-{
-    if (byUs && usOn_[TELOPT_TN3270E])
-        Answer(WONT, TELOPT_TN3270E);
-    if (byUs)
-        tn3270eRefused_ = true;  // a host that offers it again is refused: no loop
-    usOn_[TELOPT_TN3270E] = false;
-    himOn_[TELOPT_TN3270E] = false;
-    Tn3270EAccepted = false;
-    tn3270eDropped_ = true;
-    // Plain TN3270 starts again: the host negotiates TERMINAL-TYPE, EOR and
-    // BINARY afresh and asks for the terminal type once more.
-    BinaryMode = false;
-    TermTypeRequests = 0;
-    for (const std::uint8_t o : {TELOPT_BINARY, TELOPT_TTYPE, TELOPT_EOR}) {
-        usOn_[o] = false;
-        himOn_[o] = false;
-    }
-    MsgLog(TLogLevel::llConnect, "TN3270E withdrawn: going on as TN3270");
-}
-
-void TOrvTelnet::Answer(std::uint8_t verb, std::uint8_t option)
-{
-    engine_.SendOption(verb, option);
-}
-
 void TOrvTelnet::NegociateSubOption(const std::uint8_t* data, std::uint16_t len)
 {
-    if (len < 2 || data[0] != TELOPT_TTYPE || data[1] != TTYPE_SEND)
-        return;
-    if (TermTypeRequests < UINT16_MAX)
-        ++TermTypeRequests;
-    if (TermTypeRequests > 1) {
-        // Asked again in the same connection: the host did not take our answer.
-        MsgLog(TLogLevel::llError, "TN_ERROR: Invalid Terminal Type or LU Name.");
-        Disconnect();
-        return;
-    }
-    const std::string type = GetTermType();
-    std::vector<std::uint8_t> payload;
-    payload.reserve(1 + type.size());
-    payload.push_back(TTYPE_IS);
-    for (const char ch : type)
-        payload.push_back(static_cast<std::uint8_t>(ch));
-    engine_.SendSubnegotiation(TELOPT_TTYPE, payload);
+    if (data != nullptr)
+        session_.AnswerTerminalType(std::span<const std::uint8_t>(data, len));
 }
 
 std::string TOrvTelnet::GetTermType()
@@ -746,71 +449,11 @@ std::string TOrvTelnet::GetTermType()
     return "VT100";
 }
 
-// ------------------------------------------------------------ engine events
+// ------------------------------------------------------------ session events
 
-// While START_TLS is wanted and TLS is not up, nothing from the host
-// reaches the session but the START_TLS exchange.
-void TOrvTelnet::TEngineSink::OnData(std::span<const std::uint8_t> run)
-{
-    telnet_.progress_.Data(run.size());
-    if (telnet_.startTls_.Guarding()) {
-        telnet_.startTls_.OnOther("data");
-        return;
-    }
-    AppendRun(telnet_, run.data(), static_cast<std::int32_t>(run.size()));
-}
-
-void TOrvTelnet::TEngineSink::OnEndOfRecord()
-{
-    telnet_.progress_.EndOfRecord();
-    if (telnet_.startTls_.Guarding()) {
-        telnet_.startTls_.OnOther("a record");
-        return;
-    }
-    telnet_.EndOfRecord();
-}
-
-void TOrvTelnet::TEngineSink::OnOption(std::uint8_t verb, std::uint8_t option)
-{
-    telnet_.progress_.Option(verb, option);
-    if (telnet_.startTls_.Guarding()) {
-        telnet_.StartTlsAction(telnet_.startTls_.OnOption(verb, option));
-        return;
-    }
-    telnet_.NegociateOption(verb, option);
-}
-
-void TOrvTelnet::TEngineSink::OnSubnegotiation(std::span<const std::uint8_t> data)
-{
-    telnet_.progress_.Subnegotiation(data);
-    if (telnet_.startTls_.Guarding()) {
-        telnet_.StartTlsAction(telnet_.startTls_.OnSubnegotiation(data));
-        return;
-    }
-    telnet_.NegociateSubOption(data.data(), static_cast<std::uint16_t>(data.size()));
-}
-
-void TOrvTelnet::TEngineSink::OnSubnegotiationDiscarded()
-{
-    telnet_.progress_.Idle();
-    MsgLog(TLogLevel::llError, "TN_ERROR: Subnegotiation longer than 100 bytes discarded.");
-}
-
-void TOrvTelnet::TEngineSink::OnCommand(std::uint8_t /*command*/)
-{
-    telnet_.progress_.Idle();
-    // NOP, DM, BRK, IP, AO, AYT, EC, EL, GA, a stray SE: nothing to do.
-}
-
-void TOrvTelnet::TEngineSink::OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind)
+void TOrvTelnet::TSessionSink::OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind)
 {
     const auto len = static_cast<std::int32_t>(bytes.size());
-    if (telnet_.startTls_.Guarding() && !telnet_.sendingStartTls_) {
-        // Never in clear text what was meant for the TLS session (a key
-        // pressed early, a negotiation answer).
-        MsgLog(TLogLevel::llError, "TLS: not sent before TLS is up: " + std::to_string(len) + " bytes");
-        return;
-    }
     switch (kind) {
     case TTelnetEngine::TOutput::Negotiation:
     case TTelnetEngine::TOutput::Subnegotiation:
@@ -829,11 +472,9 @@ void TOrvTelnet::TEngineSink::OnSend(std::span<const std::uint8_t> bytes, TTelne
 
 std::int32_t TOrvTelnet::Send(const void* buf, std::int32_t len)
 {
-    try {
-        return Socket->SendBuf(buf, len);
-    } catch (const ESocketError&) {
+    if (len < 0 || (buf == nullptr && len > 0))
         return -1;
-    }
+    return transport_->Write(std::span(static_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(len)));
 }
 
 void TOrvTelnet::tcpWrite(const void* buf, std::int32_t len)
@@ -841,13 +482,13 @@ void TOrvTelnet::tcpWrite(const void* buf, std::int32_t len)
     if (len < 0 || (buf == nullptr && len > 0))
         return;
     TSessionGuard guard(core_);
-    engine_.SendRecord(std::span(static_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(len)));
+    session_.SendRecord(std::span(static_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(len)));
 }
 
 void TOrvTelnet::SendCommand(std::uint8_t command, bool unlock)
 {
     TSessionGuard guard(core_);
-    engine_.SendCommand(command);
+    session_.SendCommand(command);
     if (unlock)
         UnlockPending = true;
 }
@@ -948,127 +589,19 @@ void TOrvTelnet::SetConversionTable(const std::string& name)
 TTlsMode TOrvTelnet::GetTlsMode() const
 {
     TSessionGuard guard(core_);
-    if (tlsProps_.Mode)
-        return *tlsProps_.Mode;
-    std::lock_guard log(uTLogg::LogLock());
-    const auto mode = ParseTlsMode(gTlsMode);
-    if (!mode && !gTlsMode.empty())
-        MsgLog(TLogLevel::llError, "TLS: unknown TlsMode \"" + gTlsMode + "\" in Telnet.ini (none, direct, starttls); none used");
-    return mode.value_or(TTlsMode::tmNone);
+    return tlsProps_.Mode();
 }
 
 void TOrvTelnet::SetTlsMode(TTlsMode mode)
 {
     TSessionGuard guard(core_);
-    tlsProps_.Mode = mode;
-}
-
-namespace {
-
-// The property when the application set it, else the module's setting.
-std::string PropertyOrGlobal(const std::optional<std::string>& property, const std::string& global)
-{
-    if (property)
-        return *property;
-    std::lock_guard log(uTLogg::LogLock());
-    return global;
-}
-
-} // namespace
-
-std::string TOrvTelnet::GetTlsCaFile() const
-{
-    TSessionGuard guard(core_);
-    return PropertyOrGlobal(tlsProps_.CaFile, gTlsCaFile);
-}
-
-void TOrvTelnet::SetTlsCaFile(const std::string& file)
-{
-    TSessionGuard guard(core_);
-    tlsProps_.CaFile = file;
-}
-
-std::string TOrvTelnet::GetTlsCaPath() const
-{
-    TSessionGuard guard(core_);
-    return PropertyOrGlobal(tlsProps_.CaPath, gTlsCaPath);
-}
-
-void TOrvTelnet::SetTlsCaPath(const std::string& dir)
-{
-    TSessionGuard guard(core_);
-    tlsProps_.CaPath = dir;
-}
-
-std::string TOrvTelnet::GetTlsCertFile() const
-{
-    TSessionGuard guard(core_);
-    return PropertyOrGlobal(tlsProps_.CertFile, gTlsCertFile);
-}
-
-void TOrvTelnet::SetTlsCertFile(const std::string& file)
-{
-    TSessionGuard guard(core_);
-    tlsProps_.CertFile = file;
-}
-
-std::string TOrvTelnet::GetTlsKeyFile() const
-{
-    TSessionGuard guard(core_);
-    return PropertyOrGlobal(tlsProps_.KeyFile, gTlsKeyFile);
-}
-
-void TOrvTelnet::SetTlsKeyFile(const std::string& file)
-{
-    TSessionGuard guard(core_);
-    tlsProps_.KeyFile = file;
-}
-
-std::string TOrvTelnet::GetTlsMinVersion() const
-{
-    TSessionGuard guard(core_);
-    return PropertyOrGlobal(tlsProps_.MinVersion, gTlsMinVersion);
-}
-
-void TOrvTelnet::SetTlsMinVersion(const std::string& version)
-{
-    TSessionGuard guard(core_);
-    tlsProps_.MinVersion = version;
-}
-
-bool TOrvTelnet::GetTlsVerify() const
-{
-    TSessionGuard guard(core_);
-    if (tlsProps_.Verify)
-        return *tlsProps_.Verify;
-    std::lock_guard log(uTLogg::LogLock());
-    return gTlsVerify;
-}
-
-void TOrvTelnet::SetTlsVerify(bool verify)
-{
-    TSessionGuard guard(core_);
-    tlsProps_.Verify = verify;
-}
-
-void TOrvTelnet::SetTlsExpectedName(const std::string& name)
-{
-    TSessionGuard guard(core_);
-    tlsProps_.ExpectedName = name;
+    tlsProps_.SetMode(mode);
 }
 
 TTlsSettings TOrvTelnet::GetTlsSettings() const
 {
-    TTlsSettings s;
-    s.CaFile = GetTlsCaFile();
-    s.CaPath = GetTlsCaPath();
-    s.CertFile = GetTlsCertFile();
-    s.KeyFile = GetTlsKeyFile();
-    s.MinVersion = GetTlsMinVersion();
-    s.Verify = GetTlsVerify();
     TSessionGuard guard(core_);
-    s.ExpectedName = tlsProps_.ExpectedName;
-    return s;
+    return tlsProps_.Settings();
 }
 
 std::string TOrvTelnet::GetLastError() const
@@ -1080,8 +613,7 @@ std::string TOrvTelnet::GetLastError() const
 TTlsInfo TOrvTelnet::GetTlsInfo() const
 {
     TSessionGuard guard(core_);
-    const auto connection = Socket ? Socket->Connection() : nullptr;
-    return connection ? connection->TlsInfo() : TTlsInfo{};
+    return transport_->TlsInfo();
 }
 
 void TOrvTelnet::LogTlsUp(const TTlsInfo& info)
@@ -1092,74 +624,41 @@ void TOrvTelnet::LogTlsUp(const TTlsInfo& info)
                             (info.Verified ? "verified" : "NOT verified") + " (" + info.PeerSubject + ")");
 }
 
-void TOrvTelnet::FailTls(const std::string& reason)
+void TOrvTelnet::Fail(const std::string& reason)
 {
-    lastError_ = reason;
-    MsgLog(TLogLevel::llError, reason);
-    if (startTls_.Guarding())
-        startTls_.Fail(reason);
+    if (!reason.empty()) {
+        lastError_ = reason;
+        MsgLog(TLogLevel::llError, reason);
+    }
     Disconnect();
-}
-
-void TOrvTelnet::StartTlsAction(TStartTls::TAction action)
-{
-    switch (action) {
-    case TStartTls::TAction::None:
-        break;
-    case TStartTls::TAction::SendWill:
-        sendingStartTls_ = true;
-        engine_.SendOption(WILL, TStartTls::kOption);
-        sendingStartTls_ = false;
-        break;
-    case TStartTls::TAction::SendFollows: {
-        const std::uint8_t follows[] = {TStartTls::kFollows};
-        sendingStartTls_ = true;
-        engine_.SendSubnegotiation(TStartTls::kOption, follows);
-        sendingStartTls_ = false;
-        tlsUpgradeTaken_ = false;  // the reader takes it after this block
-        break;
-    }
-    case TStartTls::TAction::Fail:
-        FailTls(startTls_.Failure());
-        break;
-    }
 }
 
 bool TOrvTelnet::TakeTlsUpgrade(TTlsSettings& settings, std::string& host)
 {
-    if (startTls_.State() != TStartTls::TState::Handshake || tlsUpgradeTaken_ || !IsConnected())
+    if (!IsConnected() || !session_.TakeTlsHandshake())
         return false;
-    tlsUpgradeTaken_ = true;
-    settings = Socket->TlsSettings;
+    settings = transport_->OpenedTlsSettings();
     host = Host;
     return true;
 }
 
 void TOrvTelnet::TlsUpgradeDone(const std::string& error, const TTlsInfo& info)
 {
-    if (startTls_.State() != TStartTls::TState::Handshake)
+    if (session_.StartTls().State() != TStartTls::TState::Handshake)
         return;
     if (!error.empty()) {
-        FailTls(error);
+        session_.TlsFailed(error);
         return;
     }
-    startTls_.Upgraded();
-    // The telnet negotiation starts afresh inside TLS.
-    engine_.Reset();
-    BinaryMode = false;
-    Tn3270EAccepted = false;
-    TermTypeRequests = 0;
-    RecLength = 0;
-    Stream->TOrvTnStream::ProcessData();
+    session_.TlsUp();
+    DropPartialRecord();
     LogTlsUp(info);
 }
 
 void TOrvTelnet::StartTlsTimedOut()
 {
-    if (startTls_.Guarding() && startTls_.State() != TStartTls::TState::Failed && IsConnected())
-        FailTls(startTls_.State() == TStartTls::TState::WaitOffer
-                    ? "TLS: the host did not offer START_TLS within the connect time-out"
-                    : "TLS: the host did not finish the START_TLS exchange within the connect time-out");
+    if (IsConnected())
+        session_.StartTlsTimedOut();
 }
 
 void TOrvTelnet::ConnectionEnded(const std::string& tlsText, bool failed)

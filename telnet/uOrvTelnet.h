@@ -1,8 +1,14 @@
-// The telnet client component TOrvTelnet: option negotiation (RFC 854/855,
-// 856, 858, 779, 1091, 885), record assembly and the connection (TCP client,
-// event delivery, logging and translation-table properties). The 3270
-// session component derives from it. Its parts live in units of their own:
+// The telnet client component TOrvTelnet, the published facade of the
+// telnet room: event delivery, the data stream's records and notifications,
+// logging and translation-table properties, over an I/O-free session and a
+// connection. The 3270 session component derives from it. Its parts live
+// in units of their own:
+//   telnet/uTelnetSession  option rules, TERMINAL-TYPE, SEND-LOCATION,
+//                          START_TLS state, record assembly; no I/O
 //   telnet/uTelnetEngine   the byte parser and framer, no I/O (TTelnetEngine)
+//   telnet/uTransport      the interface to what carries the bytes
+//   telnet/uTelnetConnection  the default transport (the socket, TLS, the
+//                          reader threads); TTlsProperties
 //   telnet/uSessionCore    the session lock, TSessionGuard, the delivery queue
 //   telnet/uSocketReader   the reader thread TThSocketRead and TTelnetTimings
 //   telnet/uStartTls       the client side of the START_TLS option
@@ -104,7 +110,10 @@
 #include "telnet/uSessionCore.h"
 #include "telnet/uSocketReader.h"
 #include "telnet/uStartTls.h"
+#include "telnet/uTelnetConnection.h"
 #include "telnet/uTelnetEngine.h"
+#include "telnet/uTelnetSession.h"
+#include "telnet/uTransport.h"
 
 #include <array>
 #include <atomic>
@@ -125,6 +134,63 @@ class TOrvTelnet;
 using TOrvTnDataAvailable = std::function<void(TOrvTelnet* Sender, const char* Buffer, std::int32_t Len)>;
 
 class TOrvTelnet : public TComponent {
+    // The parts, first: the published fields below refer into them.
+    class TSessionSink final : public TTelnetSession::TEvents {
+    public:
+        explicit TSessionSink(TOrvTelnet& telnet) : telnet_(telnet) {}
+        void OnRecordData(std::span<const std::uint8_t> run) override
+        {
+            telnet_.DataAvailable(run.data(), static_cast<std::int32_t>(run.size()));
+        }
+        // EndOfRecord asks the session for the kind itself (it stays callable alone).
+        void OnEndOfRecord(TTelnetSession::TRecord /*kind*/) override { telnet_.EndOfRecord(); }
+        void OnSubnegotiation(std::span<const std::uint8_t> data) override
+        {
+            telnet_.NegociateSubOption(data.data(), static_cast<std::uint16_t>(data.size()));
+        }
+        std::string TerminalType() override { return telnet_.GetTermType(); }
+        void OnTn3270EDropped(bool byUs) override { telnet_.Tn3270EWithdrawn(byUs); }
+        void OnFailed(const std::string& reason) override { telnet_.Fail(reason); }
+        void OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind) override;
+
+    private:
+        TOrvTelnet& telnet_;
+    };
+    // What the transport reports, turned into the component's operations.
+    class TTransportHooks final : public TTransportSink {
+    public:
+        explicit TTransportHooks(TOrvTelnet& telnet) : telnet_(telnet) {}
+        void OnConnected(const TTlsInfo* tls) override { telnet_.Connected(tls); }
+        void OnClosed() override { telnet_.Closed(); }
+        void OnWriteFailed() override { telnet_.Disconnect(); }
+        TReceiveProgress::TBlock OnReceived(std::span<const std::uint8_t> block) override
+        {
+            return telnet_.Received(block);
+        }
+        bool TakeTlsHandshake(TTlsSettings& settings, std::string& host) override
+        {
+            return telnet_.TakeTlsUpgrade(settings, host);
+        }
+        void OnTlsHandshakeDone(const std::string& error, const TTlsInfo& info) override
+        {
+            telnet_.TlsUpgradeDone(error, info);
+        }
+        void OnDeadline() override { telnet_.StartTlsTimedOut(); }
+        bool IsAlive() override { return telnet_.IsAlive(); }
+        void OnEnded(const std::string& tlsText, bool failed) override { telnet_.ConnectionEnded(tlsText, failed); }
+        void EndConnection() override { telnet_.Disconnect(); }
+
+    private:
+        TOrvTelnet& telnet_;
+    };
+
+    std::shared_ptr<TSessionCore> core_{
+        std::make_shared<TSessionCore>(this, [this](std::uint64_t generation) { StartReader(generation); })};
+    TSessionSink sessionSink_{*this};
+    TTelnetSession session_{sessionSink_};  // guarded by the lock
+    TTransportHooks transportHooks_{*this};
+    std::unique_ptr<TTransport> transport_;  // set by the constructors; see UseTransport
+
 public:
     // Telnet codes (RFC 854) and options.
     static constexpr std::uint8_t IAC = 0xFF, DONT = 0xFE, DO = 0xFD, WONT = 0xFC, WILL = 0xFB,
@@ -133,7 +199,7 @@ public:
                                   TELOPT_TTYPE = 24, TELOPT_EOR = 25, TELOPT_TN3270E = 40;
     static constexpr std::uint8_t TTYPE_IS = 0, TTYPE_SEND = 1;
 
-    static constexpr std::int32_t kRecBufferSize = 8192;
+    static constexpr std::int32_t kRecBufferSize = static_cast<std::int32_t>(TTelnetSession::kRecBufferSize);
     static constexpr std::int32_t kSubnegBufferSize = static_cast<std::int32_t>(TTelnetEngine::kSubnegLimit);
 
     // With an owner: a TWinControl owner with a dispatcher makes handlers
@@ -171,7 +237,7 @@ public:
     // waits: while another thread owns the session it cuts the connection
     // and leaves the close to that thread (see the header comment).
     virtual void Disconnect();
-    bool IsConnected() const;
+    bool IsConnected() const { return transport_->IsConnected(); }
     virtual bool IsAlive();
     virtual TSessionState GetSessionState();
     // The screen buffer's status text (empty: keyboard not locked).
@@ -192,13 +258,17 @@ public:
     void NewData(const std::uint8_t* data, std::int32_t len);
     // One byte through the parser (NewData is the same for a whole block,
     // without the block's screen and status notifications).
-    void ReceiveChar(std::uint8_t c);
-    void AddChar(std::uint8_t c);
-    void FlushBuffer();
+    void ReceiveChar(std::uint8_t c) { session_.Feed(std::span<const std::uint8_t>(&c, 1)); }
+    // Record bytes, handed to the stream in runs of kRecBufferSize.
+    void AddChar(std::uint8_t c) { session_.AddData(std::span<const std::uint8_t>(&c, 1)); }
+    void FlushBuffer() { session_.FlushRecord(); }
     virtual void DataAvailable(const std::uint8_t* data, std::int32_t len);
+    // The record in the stream is complete: 3270 data is processed, text
+    // goes to TelnetErrorMessage (by the options in force).
     virtual void EndOfRecord();
-    void NegociateOption(std::uint8_t verb, std::uint8_t option);
-    void Answer(std::uint8_t verb, std::uint8_t option);
+    // The option rules, and an unconditional IAC verb option (the session's).
+    void NegociateOption(std::uint8_t verb, std::uint8_t option) { session_.NegotiateOption(verb, option); }
+    void Answer(std::uint8_t verb, std::uint8_t option) { session_.Answer(verb, option); }
     // data: the subnegotiation after IAC SB, up to and including the IAC
     // before SE; valid only during the call.
     virtual void NegociateSubOption(const std::uint8_t* data, std::uint16_t len);
@@ -220,6 +290,16 @@ public:
     // A text record (no BINARY, or NVT-DATA); data valid only during the call.
     virtual void TelnetErrorMessage(const std::uint8_t* data, std::int32_t len) = 0;
     virtual void GenHostFields() = 0;
+
+    // ---- the transport
+    // What makes a transport for this component (called with its sink and
+    // session core).
+    using TTransportFactory =
+        std::function<std::unique_ptr<TTransport>(TTransportSink& sink, std::shared_ptr<TSessionCore> core)>;
+    // Replaces the transport (the default: a reader thread per connection,
+    // telnet/uTelnetConnection). Only while no connection is open and no
+    // reader is left (else std::logic_error); takes the lock.
+    void UseTransport(const TTransportFactory& make);
 
     // ---- socket events and the reader's end notice (internal wiring)
     void SocketSessionConnected(TObject* Sender, TTcpClient& socket);
@@ -243,26 +323,39 @@ public:
     // ---- TLS properties (application thread, before Connect). A property
     // set here wins over the "Telnet.ini" key of the same name (TlsMode,
     // TlsCaFile, TlsCaPath, TlsCertFile, TlsKeyFile, TlsMinVersion,
-    // TlsVerify); one never set reads the key's value. Take the lock.
+    // TlsVerify); one never set reads the key's value. Take the lock. Each
+    // forwards to the one TTlsProperties value (telnet/uTelnetConnection.h).
     TTlsMode GetTlsMode() const;
     void SetTlsMode(TTlsMode mode);
-    std::string GetTlsCaFile() const;
-    void SetTlsCaFile(const std::string& file);
-    std::string GetTlsCaPath() const;
-    void SetTlsCaPath(const std::string& dir);
-    std::string GetTlsCertFile() const;
-    void SetTlsCertFile(const std::string& file);
-    std::string GetTlsKeyFile() const;
-    void SetTlsKeyFile(const std::string& file);
-    std::string GetTlsMinVersion() const;
-    void SetTlsMinVersion(const std::string& version);
+    std::string GetTlsCaFile() const { return GetTlsSetting(&TTlsSettings::CaFile); }
+    void SetTlsCaFile(const std::string& file) { SetTlsSetting(&TTlsSettings::CaFile, file); }
+    std::string GetTlsCaPath() const { return GetTlsSetting(&TTlsSettings::CaPath); }
+    void SetTlsCaPath(const std::string& dir) { SetTlsSetting(&TTlsSettings::CaPath, dir); }
+    std::string GetTlsCertFile() const { return GetTlsSetting(&TTlsSettings::CertFile); }
+    void SetTlsCertFile(const std::string& file) { SetTlsSetting(&TTlsSettings::CertFile, file); }
+    std::string GetTlsKeyFile() const { return GetTlsSetting(&TTlsSettings::KeyFile); }
+    void SetTlsKeyFile(const std::string& file) { SetTlsSetting(&TTlsSettings::KeyFile, file); }
+    std::string GetTlsMinVersion() const { return GetTlsSetting(&TTlsSettings::MinVersion); }
+    void SetTlsMinVersion(const std::string& version) { SetTlsSetting(&TTlsSettings::MinVersion, version); }
     // false skips every certificate check; logged at level 1 on every
     // connection that uses TLS without it.
-    bool GetTlsVerify() const;
-    void SetTlsVerify(bool verify);
+    bool GetTlsVerify() const { return GetTlsSetting(&TTlsSettings::Verify); }
+    void SetTlsVerify(bool verify) { SetTlsSetting(&TTlsSettings::Verify, verify); }
     // The name the host's certificate must be for instead of the host's
     // (TTlsSettings::ExpectedName); empty: the host's. No Telnet.ini key.
-    void SetTlsExpectedName(const std::string& name);
+    void SetTlsExpectedName(const std::string& name) { SetTlsSetting(&TTlsSettings::ExpectedName, name); }
+    // Any one field of the settings, as the properties above.
+    template <class T>
+    T GetTlsSetting(T TTlsSettings::*field) const
+    {
+        return GetTlsSettings().*field;
+    }
+    template <class T>
+    void SetTlsSetting(T TTlsSettings::*field, T value)
+    {
+        TSessionGuard guard(core_);
+        tlsProps_.Set(field, std::move(value));
+    }
     // The certificate settings a connection made now would use.
     TTlsSettings GetTlsSettings() const;
     // Why the last connection failed or ended abnormally (TLS failures, a
@@ -290,22 +383,23 @@ public:
     // handler (tests and diagnostics).
     std::size_t SessionWaiters() const;
 
-    // ---- engine state (guarded by the session lock)
-    std::array<std::uint8_t, kRecBufferSize> RecBuffer{};
-    std::int32_t RecLength = 0;
-    bool BinaryMode = false;
-    bool Tn3270EAccepted = false;
-    bool AllowTn3270E = false;
-    std::uint16_t TermTypeRequests = 0;
-    std::string Location;
+    // ---- session state (guarded by the session lock; the session's own)
+    bool& BinaryMode = session_.BinaryMode;
+    bool& Tn3270EAccepted = session_.Tn3270EAccepted;
+    bool& AllowTn3270E = session_.AllowTn3270E;
+    std::uint16_t& TermTypeRequests = session_.TermTypeRequests;
+    std::string& Location = session_.Location;
     std::unique_ptr<TOrvTnStream> Stream;
     bool UnlockPending = false;
     bool ScreenChanged = false;
     bool StatusChanged = false;
     // The parser (its state is its own; tests and diagnostics may look).
-    const TTelnetEngine& Engine() const { return engine_; }
+    const TTelnetEngine& Engine() const { return session_.Engine(); }
+    // The I/O-free session: option rules and record assembly.
+    TTelnetSession& Session() { return session_; }
 
     // ---- connection state (settings: application thread, before Connect)
+    // The TCP client of the default transport.
     std::unique_ptr<TTcpClient> Socket;
     std::string Host;
     std::int32_t Port = 23;
@@ -324,84 +418,48 @@ protected:
     // Throws std::logic_error when the derived class did not create the stream.
     void RequireStream() const;
 
-    // TN3270E ends in this connection and plain TN3270 goes on: records are
-    // text until BINARY is agreed again, and the host's next TERMINAL-TYPE
-    // SEND is answered. byUs: we give it up (WONT TN3270E is sent, and a
-    // new DO TN3270E in this connection is refused); else the host's DONT
-    // has already been answered. The 3270 component also leaves header mode.
-    virtual void DropTn3270E(bool byUs);
+    // TN3270E ends in this connection (see TTelnetSession::DropTn3270E);
+    // Tn3270EWithdrawn follows.
+    void DropTn3270E(bool byUs) { session_.DropTn3270E(byUs); }
+    // Run when TN3270E has been withdrawn, by us or by the host's DONT;
+    // the 3270 component leaves header mode here.
+    virtual void Tn3270EWithdrawn(bool /*byUs*/) {}
     // TN3270E was on in this connection and has been dropped.
-    bool Tn3270EDropped() const { return tn3270eDropped_; }
+    bool Tn3270EDropped() const { return session_.Tn3270EDropped(); }
+    // IAC SB option payload IAC SE (0xFF doubled), as every subnegotiation
+    // is sent. Under the lock.
+    void SendSubnegotiation(std::uint8_t option, std::span<const std::uint8_t> payload)
+    {
+        session_.SendSubnegotiation(option, payload);
+    }
 
 private:
     friend class TThSocketRead;
     friend class TSessionGuard;
 
-    // The engine's events, turned into the component's operations.
-    class TEngineSink final : public TTelnetEngine::TEvents {
-    public:
-        explicit TEngineSink(TOrvTelnet& telnet) : telnet_(telnet) {}
-        void OnData(std::span<const std::uint8_t> run) override;
-        void OnEndOfRecord() override;
-        void OnOption(std::uint8_t verb, std::uint8_t option) override;
-        void OnSubnegotiation(std::span<const std::uint8_t> data) override;
-        void OnSubnegotiationDiscarded() override;
-        void OnCommand(std::uint8_t command) override;
-        void OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::TOutput kind) override;
-
-    private:
-        TOrvTelnet& telnet_;
-    };
-
-    void Construct();
     void StartReader(std::uint64_t generation);
-    // START_TLS: acts on the exchange's answer; the reader's hand-over of
-    // the handshake (taken once, under the lock) and its outcome.
-    void StartTlsAction(TStartTls::TAction action);
+    // The transport's events (TTransportHooks).
+    void Connected(const TTlsInfo* tls);
+    void Closed();
+    TReceiveProgress::TBlock Received(std::span<const std::uint8_t> block);
+    // START_TLS: the reader's hand-over of the handshake (taken once, under
+    // the lock) and its outcome.
     bool TakeTlsUpgrade(TTlsSettings& settings, std::string& host);
     void TlsUpgradeDone(const std::string& error, const TTlsInfo& info);
     void StartTlsTimedOut();
     // The reader's connection ended; tlsText: what the TLS session said.
     void ConnectionEnded(const std::string& tlsText, bool failed);
-    // Records the reason, logs it at level 1 and ends the connection.
-    void FailTls(const std::string& reason);
+    // Records the reason (when there is one), logs it at level 1 and ends the connection.
+    void Fail(const std::string& reason);
     void LogTlsUp(const TTlsInfo& info);
-    // Ends the readers of earlier connections: joined when this thread may
-    // wait for them, else detached (they end without touching the component).
-    void StopReaders();
     void SendCommand(std::uint8_t command, bool unlock);
-    bool AcceptsDo(std::uint8_t option) const;
-    bool AcceptsWill(std::uint8_t option) const;
+    // The stream's partial record dropped.
+    void DropPartialRecord();
 
-    std::shared_ptr<TSessionCore> core_;
     std::atomic<bool> destroyStarted_{false};
     std::uint64_t generation_ = 0;  // connections opened; guarded by the lock
-    TEngineSink engineSink_{*this};
-    TTelnetEngine engine_{engineSink_};  // guarded by the lock
-    // Per connection, guarded by the lock: each option on or off on our
-    // side (WILL/WONT) and on the host's (DO/DONT); cleared by Connect.
-    std::array<bool, 256> usOn_{};
-    std::array<bool, 256> himOn_{};
-    bool tn3270eRefused_ = false;  // we gave TN3270E up: refuse it again
-    bool tn3270eDropped_ = false;
-
-    // TLS (guarded by the lock). Unset properties read "Telnet.ini"'s keys.
-    struct TTlsProperties {
-        std::optional<TTlsMode> Mode;
-        std::optional<std::string> CaFile, CaPath, CertFile, KeyFile, MinVersion;
-        std::optional<bool> Verify;
-        std::string ExpectedName;
-    };
-    TTlsProperties tlsProps_;
-    std::string lastError_;
-    TStartTls startTls_;
-    bool sendingStartTls_ = false;  // our own START_TLS answers pass the send guard
-    bool tlsUpgradeTaken_ = false;  // the reader has taken the handshake
-    TReceiveProgress progress_;  // what each received block did; guarded by the lock
-
-    std::mutex readersMutex_;  // leaf lock: guards the two below only
-    std::shared_ptr<TThSocketRead> ReadThread_;
-    std::vector<std::shared_ptr<TThSocketRead>> finishedReaders_;
+    TTlsProperties tlsProps_;  // guarded by the lock
+    std::string lastError_;    // guarded by the lock
 
 public:
     // The reader of the current connection, or null (tests and diagnostics).

@@ -3,33 +3,22 @@
 #include "telnet/uSocketReader.h"
 
 #include "log/uOrvIntfLogg.h"
-#include "telnet/uOrvTelnet.h"
+#include "telnet/uTelnetConnection.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <thread>
 
 namespace {
 
-
-constexpr char kTitleReceived[] = "TN STREAM RECEIVED (ASCII): %d BYTES";
 constexpr char kExceptionText[] = "Exception in TThSocketRead.Execute. ERROR: ";
-
-void DumpTitled(TLogLevel level, const char* format, const void* data, std::int32_t len)
-{
-    if (!LogEnabled(level))
-        return;
-    char title[64];
-    std::snprintf(title, sizeof title, format, static_cast<int>(len));
-    DumpLog(level, title, data, len > 0 ? static_cast<std::size_t>(len) : 0);
-}
 
 } // namespace
 
-TThSocketRead::TThSocketRead(TOrvTelnet& telnet, std::shared_ptr<TSessionCore> core,
-                             std::shared_ptr<TTcpConnection> connection)
-    : Telnet(&telnet), core_(std::move(core)), connection_(std::move(connection)), timings_(telnet.Timings),
+TThSocketRead::TThSocketRead(TTransportSink& sink, TTelnetConnection& transport, std::shared_ptr<TSessionCore> core,
+                             std::shared_ptr<TTcpConnection> connection, const TTelnetTimings& timings)
+    : sink_(&sink), transport_(&transport), core_(std::move(core)), connection_(std::move(connection)),
+      timings_(timings),
       ReadBuffer(std::make_unique<std::array<std::uint8_t, kReadBufferSize>>())
 {
 }
@@ -94,18 +83,16 @@ void TThSocketRead::Execute()
                         tellOwner = false;
                         break;
                     }
-                    if ((*ReadBuffer)[0] == TOrvTelnet::IAC || !Telnet->BinaryMode)
-                        DumpTitled(TLogLevel::llDump, kTitleReceived, ReadBuffer->data(), ReadCount);
                     try {
                         if (!NotifyDataAvailable()) {
                             MsgLog(TLogLevel::llError, "Receive error(loop).");
-                            Telnet->Disconnect();
+                            sink_->EndConnection();
                         }
                     } catch (const std::exception& e) {
                         MsgLog(TLogLevel::llError, std::string(kExceptionText) + e.what());
                         ReadCount = 0;
                     }
-                    upgrade = Telnet->TakeTlsUpgrade(tlsSettings, tlsHost);
+                    upgrade = sink_->TakeTlsHandshake(tlsSettings, tlsHost);
                 }
                 if (upgrade) {
                     // START_TLS: the handshake runs here, outside the session
@@ -126,7 +113,7 @@ void TThSocketRead::Execute()
                         tellOwner = false;
                         break;
                     }
-                    Telnet->TlsUpgradeDone(error, info);
+                    sink_->OnTlsHandshakeDone(error, info);
                 }
             } else if (NegotiationDeadline != Clock::time_point{} && Clock::now() >= NegotiationDeadline) {
                 NegotiationDeadline = {};
@@ -136,7 +123,7 @@ void TThSocketRead::Execute()
                     tellOwner = false;
                     break;
                 }
-                Telnet->StartTlsTimedOut();
+                sink_->OnDeadline();
             } else {
                 core_->IdleWaits.fetch_add(1, std::memory_order_relaxed);
                 if (cycle == kWaitsPerAliveCheck - 1) {
@@ -148,7 +135,7 @@ void TThSocketRead::Execute()
                             tellOwner = false;
                             break;
                         }
-                        alive = Telnet->IsAlive();
+                        alive = sink_->IsAlive();
                     }
                     if (!alive)
                         break;
@@ -161,11 +148,11 @@ void TThSocketRead::Execute()
             TProcessingScope scope(*core_, *this);
             if (Running()) {
                 if (OwnsConnection())
-                    Telnet->ConnectionEnded(connection_->TlsFailureText(), lastRead < 0);
-                Telnet->ReadThreadTerminate(this);
+                    sink_->OnEnded(connection_->TlsFailureText(), lastRead < 0);
+                transport_->ReaderEnded(this);
                 // Only its own connection: a newer one is not this reader's to end.
-                if (Telnet->Socket->Active() && OwnsConnection())
-                    Telnet->Disconnect();
+                if (transport_->IsOpen() && OwnsConnection())
+                    sink_->EndConnection();
             }
         }
     } catch (...) {
@@ -187,13 +174,13 @@ void TThSocketRead::ShutdownConnection()
 
 bool TThSocketRead::OwnsConnection() const
 {
-    return Telnet->Socket->Connection() == connection_;
+    return transport_->Carries(connection_);
 }
 
 bool TThSocketRead::NotifyDataAvailable()
 {
-    Telnet->progress_.BeginBlock();
-    Telnet->NewData(ReadBuffer->data(), ReadCount);
+    const TReceiveProgress::TBlock block =
+        sink_->OnReceived(std::span<const std::uint8_t>(ReadBuffer->data(), static_cast<std::size_t>(ReadCount)));
     ReadCount = 0;
     // Receive-loop guard: only a block that made no progress counts (see
     // telnet/uReceiveProgress.h), so a busy host is never taken for a loop.
@@ -201,7 +188,7 @@ bool TThSocketRead::NotifyDataAvailable()
     // counted block inside the window means the host (or we) loop. A
     // monotonic clock, so that the guard keeps working across midnight and
     // clock changes.
-    if (Telnet->progress_.EndBlock() != TReceiveProgress::TBlock::NoProgress)
+    if (block != TReceiveProgress::TBlock::NoProgress)
         return true;
     const auto now = Clock::now();
     if (now - BurstStart >= timings_.BurstWindow) {

@@ -182,7 +182,11 @@ void TTelnetEngine::SendSubnegotiation(std::uint8_t option, std::span<const std:
     std::vector<std::uint8_t> spare;
     auto& frame = OutFrame(spare);
     frame.assign({IAC, SB, option});
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    for (const std::uint8_t b : payload) {
+        frame.push_back(b);
+        if (b == IAC)
+            frame.push_back(IAC);  // RFC 855: a data 0xFF inside SB is doubled
+    }
     frame.push_back(IAC);
     frame.push_back(SE);
     Emit(frame, TOutput::Subnegotiation);

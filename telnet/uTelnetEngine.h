@@ -81,7 +81,8 @@ public:
     // ---- output, handed to TEvents::OnSend
     // IAC verb option.
     void SendOption(std::uint8_t verb, std::uint8_t option);
-    // IAC SB option payload IAC SE; the payload goes as it is.
+    // IAC SB option payload IAC SE, every 0xFF of the payload doubled: the
+    // one framer of every subnegotiation the client sends.
     void SendSubnegotiation(std::uint8_t option, std::span<const std::uint8_t> payload);
     // IAC command.
     void SendCommand(std::uint8_t command);

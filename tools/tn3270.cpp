@@ -8,6 +8,7 @@
 #include "sim/uHostSimulator.h"
 #include "tools/uCursesTerminal.h"
 #include "tools/uDemoFlow.h"
+#include "tools/uLoadScript.h"
 #include "tools/uS3270Main.h"
 #include "tools/uScriptSession.h"
 #include "tools/uTn3270Cli.h"
@@ -18,8 +19,10 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,42 @@ int WriteTable(const TCliOptions& o)
         std::cerr << kProgram << ": cannot write " << o.writeTableFile << '\n';
         return 1;
     }
+    return 0;
+}
+
+// --load: the script's steps on --sessions sessions; the table to
+// standard output. 1 when a step had an error, 2 for a bad script.
+int RunLoadScript(const TCliOptions& o, const std::string& host, std::int32_t port,
+                  std::chrono::milliseconds timeout, const std::function<void(TTn3270E&)>& configure)
+{
+    std::ifstream file(o.loadScript, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    if (!file) {
+        std::cerr << kProgram << ": cannot read " << o.loadScript << '\n';
+        return kExitUsage;
+    }
+    const TLoadScript script = ParseLoadScript(text.str());
+    if (!script.error.empty()) {
+        std::cerr << kProgram << ": " << o.loadScript << ": " << script.error << '\n';
+        return kExitUsage;
+    }
+    TLoadOptions options;
+    options.Host = host;
+    options.Port = port;
+    options.Sessions = o.loadSessions;
+    options.Iterations = o.loadIterations;
+    options.Think = std::chrono::milliseconds(o.thinkMs);
+    options.WaitTimeout = timeout;
+    options.Threads = o.driverThreads;
+    options.Configure = configure;
+    const TLoadReport report = RunLoad(script.plan, options);
+    std::cout << report.Table() << std::flush;
+    if (!report.Error.empty())
+        return kExitUsage;
+    for (const TLoadStepReport& s : report.Steps)
+        if (s.Errors > 0)
+            return 1;
     return 0;
 }
 
@@ -95,37 +134,43 @@ int Run(const TCliOptions& o)
         port = demoHost->Port();
     }
 
-    TOperator session;
-    TTn3270E& tn = session.Component();
-    if (!o.logDir.empty())
-        tn.SetDebugDir(o.logDir);
-    if (o.logLevel)
-        tn.SetDebugLevel(static_cast<std::uint16_t>(*o.logLevel));
-    if (!table.empty())
-        tn.SetConversionTable(table);
-    if (!o.codePage.empty())
-        tn.SetConversionTable(o.codePage);
-    tn.SetDeviceName(o.device);
-    tn.SetTerminalType(o.terminalType);
-    // After TerminalType: a model name with -E picks the -E form itself.
-    if (!o.model.empty())
-        tn.SetModelName(o.model);
-    if (o.oversize)
-        tn.SetOversize(o.oversize);
-    tn.SetExtended(o.extended);
-    if (o.tls)
-        tn.SetTlsMode(*o.tls);
-    if (!o.caFile.empty())
-        tn.SetTlsCaFile(o.caFile);
-    if (!o.certFile.empty())
-        tn.SetTlsCertFile(o.certFile);
-    if (!o.keyFile.empty())
-        tn.SetTlsKeyFile(o.keyFile);
-    if (o.insecure)
-        tn.SetTlsVerify(false);
-    tn.SetReadPause(o.readPauseMs);
+    // The command line's settings, for the one session or each of a load's.
+    const auto configure = [&](TTn3270E& tn) {
+        if (!o.logDir.empty())
+            tn.SetDebugDir(o.logDir);
+        if (o.logLevel)
+            tn.SetDebugLevel(static_cast<std::uint16_t>(*o.logLevel));
+        if (!table.empty())
+            tn.SetConversionTable(table);
+        if (!o.codePage.empty())
+            tn.SetConversionTable(o.codePage);
+        tn.SetDeviceName(o.device);
+        tn.SetTerminalType(o.terminalType);
+        // After TerminalType: a model name with -E picks the -E form itself.
+        if (!o.model.empty())
+            tn.SetModelName(o.model);
+        if (o.oversize)
+            tn.SetOversize(o.oversize);
+        tn.SetExtended(o.extended);
+        if (o.tls)
+            tn.SetTlsMode(*o.tls);
+        if (!o.caFile.empty())
+            tn.SetTlsCaFile(o.caFile);
+        if (!o.certFile.empty())
+            tn.SetTlsCertFile(o.certFile);
+        if (!o.keyFile.empty())
+            tn.SetTlsKeyFile(o.keyFile);
+        if (o.insecure)
+            tn.SetTlsVerify(false);
+        tn.SetReadPause(o.readPauseMs);
+    };
 
     const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(o.timeoutSeconds * 1000.0)));
+    if (!o.loadScript.empty())
+        return RunLoadScript(o, host, port, timeout, configure);
+
+    TOperator session;
+    configure(session.Component());
 
     if (o.script) {
         if (!host.empty()) {

@@ -1,6 +1,7 @@
 // Command line of the tn3270 program.
 #include "tools/uTn3270Cli.h"
 
+#include "tools/uLoadScript.h"
 #include "tools/uScriptSession.h"
 
 #include <algorithm>
@@ -241,7 +242,9 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
         static constexpr std::string_view kValued[] = {"--port",    "--device", "--terminal-type", "--log-level",
                                                        "--log-dir", "--table",  "--codepage",      "--timeout",
                                                        "--cafile",  "--cert",   "--key",
-                                                       "--read-pause", "--model", "--oversize"};
+                                                       "--read-pause", "--model", "--oversize",
+                                                       "--load",    "--sessions", "--iterations", "--think",
+                                                       "--driver-threads"};
         if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued))
             return fail("unknown option " + name);
         std::string value;
@@ -311,8 +314,30 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
                 return fail("--read-pause must be a number of milliseconds from 0 to " +
                             std::to_string(kMaxReadPauseMs) + ": " + value);
             o.readPauseMs = *pause;
+        } else if (name == "--load") {
+            if (value.empty())
+                return fail("--load needs a script file");
+            o.loadScript = value;
+        } else {
+            // The load driver's counts: --sessions, --iterations, --think, --driver-threads.
+            const bool think = name == "--think";
+            const std::int32_t high = name == "--sessions"         ? kMaxLoadSessions
+                                      : name == "--driver-threads" ? kMaxLoadThreads
+                                      : think                      ? kMaxThinkMs
+                                                                   : kMaxCliIterations;
+            const auto n = ParseInt(value, think ? 0 : 1, high);
+            if (!n)
+                return fail(name + " must be a number from " + (think ? "0" : "1") + " to " + std::to_string(high) +
+                            ": " + value);
+            (name == "--sessions" ? o.loadSessions
+             : name == "--iterations" ? o.loadIterations
+             : think ? o.thinkMs : o.driverThreads) = *n;
         }
     }
+    if (o.loadScript.empty() && (o.loadSessions != 1 || o.loadIterations != 1 || o.thinkMs != 0 || o.driverThreads != 1))
+        return fail("--sessions, --iterations, --think and --driver-threads go with --load");
+    if (!o.loadScript.empty() && o.script)
+        return fail("choose one of --load and --script");
     if (!o.table.empty() && !o.codePage.empty())
         return fail("--table and --codepage cannot both be given");
     // Checked once both are known: the oversize must hold the model's
@@ -381,6 +406,11 @@ std::string UsageText(std::string_view program)
            "  --read-pause MS      pause before each socket read (default 0; the\n"
            "                       component's own default is 5)\n"
            "  --script             read commands from standard input (see below)\n"
+           "  --load FILE          run the load script FILE on many sessions (see below)\n"
+           "  --sessions N         sessions of the load (default 1)\n"
+           "  --iterations K       iterations each session runs (default 1)\n"
+           "  --think MS           pause after every step of the load (default 0)\n"
+           "  --driver-threads T   threads that drive the load's sessions (default 1)\n"
            "  --demo-plain         the embedded demo host serves plain TN3270\n"
            "  --tls                TLS from the first byte (default port then 992)\n"
            "  --starttls           TLS after the telnet START_TLS exchange; never clear text\n"
@@ -397,5 +427,10 @@ std::string UsageText(std::string_view program)
            "Commands:\n" +
            ScriptCommandLines() +
            "Texts are in double quotes; \\\" \\\\ and \\xHH stand for a quote, a backslash\n"
-           "and a byte. Empty lines and lines starting with # are ignored.\n";
+           "and a byte. Empty lines and lines starting with # are ignored.\n"
+           "\n"
+           "Load scripts (--load): the setup part runs once per session, the iteration\n"
+           "part --iterations times; each step is timed and reported (p50, p90, p99, max,\n"
+           "errors by kind). Lines:\n" +
+           LoadScriptHelp();
 }

@@ -6,6 +6,7 @@
 #include "component/uSessionTypes.h"
 #include "config/uOrvTnGlbl.h"
 #include "component/uTn3270E.h"  // the screen sizes and model limits
+#include "component/uLoadDriver.h"
 #include "log/uOrvIntfLogg.h"
 #include "platform/uTlsTransport.h"
 
@@ -28,6 +29,9 @@ inline constexpr double kMaxWaitSeconds = 86400.0;
 // The highest --log-level: the package's levels run from 1 (errors) to 6
 // (every data dump); this one logs everything.
 inline constexpr int kMaxLogLevel = static_cast<int>(TLogLevel::llAll);
+// The longest --think: a minute after each step; the most --iterations.
+inline constexpr std::int32_t kMaxThinkMs = 60000;
+inline constexpr std::int32_t kMaxCliIterations = 1000000000;
 
 struct THostPort {
     std::string host;
@@ -77,6 +81,14 @@ struct TCliOptions {
     // the waits settle on the keyboard lock, not on a pause.
     std::int32_t readPauseMs = 0;
     bool script = false;
+    // --load FILE: run the load script (tools/uLoadScript.h) with
+    // --sessions sessions, --iterations each, --think MS after every step,
+    // on --driver-threads threads, and print the per-step table.
+    std::string loadScript;
+    std::int32_t loadSessions = 1;
+    std::int32_t loadIterations = 1;
+    std::int32_t thinkMs = 0;
+    std::int32_t driverThreads = 1;
     bool help = false;
     // The embedded demo host serves plain TN3270 instead of TN3270E.
     bool demoPlain = false;

@@ -11,6 +11,10 @@
 // includes it; the test says which.
 //
 // TN_LOAD_SESSIONS overrides the number of sessions (for longer runs).
+//
+// A third run signs 2,000 sessions on against the simulator in loop mode,
+// in process: its few loop threads carry every connection, so the process
+// holds one reader thread per component and not one more.
 #include "ReliabilitySupport.h"
 
 #include "platform/uDispatcher.h"
@@ -32,6 +36,8 @@ namespace {
 using namespace tnsim;
 
 constexpr int kDefaultSessions = 200;
+// Sessions of the run against the simulator's event loop.
+constexpr int kLoopHostSessions = 2000;
 // Descriptors besides the sessions' own (standard streams, logs, pipes).
 constexpr rlim_t kSpareDescriptors = 64;
 // The whole run must end well within this, also in sanitizer builds.
@@ -137,13 +143,15 @@ struct TSession {
 // Signs every session on and checks what each saw. With a dispatcher, every
 // handler of every session runs on this thread, which pumps while it waits
 // (one application window serving all sessions).
-void RunSessions(bool withDispatcher)
+enum class THostKind { Threads, EventLoop };
+
+void RunSessions(bool withDispatcher, int sessions = SessionCount(), THostKind hostKind = THostKind::Threads)
 {
-    const int sessions = SessionCount();
+    const bool loopHost = hostKind == THostKind::EventLoop;
     ASSERT_TRUE(EnsureDescriptors(static_cast<rlim_t>(sessions) * 2 + kSpareDescriptors))
         << "the descriptor limit is too low for " << sessions << " sessions";
 
-    const bool separateHost = ThreadCount() == kThreadsAtStart;
+    const bool separateHost = !loopHost && ThreadCount() == kThreadsAtStart;
     std::unique_ptr<TChildHost> child;
     std::unique_ptr<THostSimulator> inProcess;
     std::uint16_t port = 0;
@@ -153,6 +161,7 @@ void RunSessions(bool withDispatcher)
     } else {
         TSimHostOptions options;
         options.appFactory = TDemoApp::Factory();
+        options.eventLoop = loopHost;
         inProcess = std::make_unique<THostSimulator>(options);
         port = inProcess->Port();
     }
@@ -250,8 +259,9 @@ void RunSessions(bool withDispatcher)
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(lost, 0) << "sessions that did not see exactly the sign-on panel, then the menu";
     EXPECT_EQ(connected, sessions);
-    if (separateHost) {
-        EXPECT_EQ(threadsHeld, threadsBefore + sessions) << "one reader thread per session";
+    if (separateHost || loopHost) {
+        EXPECT_EQ(threadsHeld, threadsBefore + sessions) << "one reader thread per session"
+                                                         << (loopHost ? ", none in the simulator" : "");
     }
 
     for (auto& s : all)
@@ -269,7 +279,9 @@ void RunSessions(bool withDispatcher)
               << "sessions held: " << sessions << ", signed on and at the menu: " << atMenu
               << ", screens lost: " << lost << ", time to sign all on: " << seconds << " s"
               << ", resident memory per session: " << perSessionKb << " KiB ("
-              << (separateHost ? "components only, host in a child process" : "host in process included")
+              << (separateHost ? "components only, host in a child process"
+                  : loopHost   ? "host in process on its event loop included"
+                               : "host in process included")
               << "), threads while held: " << threadsHeld << std::endl;
     ::testing::Test::RecordProperty("sessions", sessions);
     ::testing::Test::RecordProperty("rss_kib_per_session", std::to_string(perSessionKb));
@@ -284,6 +296,11 @@ TEST(ManySessions, EverySessionSignsOnAndReachesTheMenuWithNothingLost)
 TEST(ManySessions, EverySessionSignsOnThroughOneDispatcherWithNothingLost)
 {
     RunSessions(true);
+}
+
+TEST(ManySessions, TwoThousandSignOnsAgainstTheSimulatorOnItsEventLoopLoseNothing)
+{
+    RunSessions(false, kLoopHostSessions, THostKind::EventLoop);
 }
 
 }  // namespace

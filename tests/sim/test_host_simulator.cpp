@@ -188,8 +188,20 @@ bool Shows(const Bytes& record, std::string_view text) {
     return std::search(record.begin(), record.end(), e.begin(), e.end()) != record.end();
 }
 
-TEST(HostSimulator, Tn3270ESessionRecordsResponsesAndClientClose) {
-    THostSimulator host;
+// Every simulator test runs on both kinds of server: a thread per
+// connection, and the event loop.
+class HostSimulator : public ::testing::TestWithParam<bool> {
+protected:
+    TSimHostOptions Opt(TSimHostOptions o = {}) const {
+        o.eventLoop = GetParam();
+        o.loopThreads = 2;
+        return o;
+    }
+};
+class DemoApp : public HostSimulator {};
+
+TEST_P(HostSimulator, Tn3270ESessionRecordsResponsesAndClientClose) {
+    THostSimulator host(Opt());
     RawClient client(host.Port());
     auto s = host.WaitSession(kWait);
     ASSERT_TRUE(s);
@@ -257,10 +269,10 @@ TEST(HostSimulator, Tn3270ESessionRecordsResponsesAndClientClose) {
     s->Send3270(screen);  // a send on an ended session does nothing
 }
 
-TEST(HostSimulator, PlainModeCarriesNoHeaderAndNoSnaRecords) {
+TEST_P(HostSimulator, PlainModeCarriesNoHeaderAndNoSnaRecords) {
     TSimHostOptions o;
     o.telnet.mode = TSimMode::Plain;
-    THostSimulator host(o);
+    THostSimulator host(Opt(o));
     RawClient client(host.Port());
     auto s = host.WaitSession(kWait);
     ASSERT_TRUE(s);
@@ -278,10 +290,10 @@ TEST(HostSimulator, PlainModeCarriesNoHeaderAndNoSnaRecords) {
     EXPECT_EQ(in->cursor, 1919);
 }
 
-TEST(HostSimulator, LuPoolNamesAndDeviceInUse) {
+TEST_P(HostSimulator, LuPoolNamesAndDeviceInUse) {
     TSimHostOptions o;
     o.luPool = {"TERM01", "TERM02"};
-    THostSimulator host(o);
+    THostSimulator host(Opt(o));
     RawClient a(host.Port());
     auto sa = host.WaitSession(kWait);
     a.NegotiateTn3270E("TERM02");
@@ -306,8 +318,8 @@ TEST(HostSimulator, LuPoolNamesAndDeviceInUse) {
     EXPECT_EQ(host.ActiveSessions(), 2u);
 }
 
-TEST(HostSimulator, HostClosesResetsAndTimesOut) {
-    THostSimulator host;
+TEST_P(HostSimulator, HostClosesResetsAndTimesOut) {
+    THostSimulator host(Opt());
     {
         RawClient c(host.Port());
         auto s = host.WaitSession(kWait);
@@ -338,7 +350,7 @@ TEST(HostSimulator, HostClosesResetsAndTimesOut) {
 
     TSimHostOptions o;
     o.negotiationTimeout = 300ms;
-    THostSimulator quick(o);
+    THostSimulator quick(Opt(o));
     {
         RawClient c(quick.Port());  // says nothing
         auto s = quick.WaitSession(kWait);
@@ -350,18 +362,18 @@ TEST(HostSimulator, HostClosesResetsAndTimesOut) {
     }
 }
 
-TEST(HostSimulator, GivenPortIsUsedAndATakenOneRefused) {
+TEST_P(HostSimulator, GivenPortIsUsedAndATakenOneRefused) {
     std::uint16_t port;
     {
-        THostSimulator first;
+        THostSimulator first(Opt());
         port = first.Port();
         TSimHostOptions o;
         o.port = port;
-        EXPECT_THROW(THostSimulator{o}, std::system_error);
+        EXPECT_THROW(THostSimulator{Opt(o)}, std::system_error);
     }
     TSimHostOptions o;
     o.port = port;
-    THostSimulator again(o);
+    THostSimulator again(Opt(o));
     EXPECT_EQ(again.Port(), port);
     RawClient c(port);
     EXPECT_EQ(c.Next(B("FF FD 28")), "FF FD 28");
@@ -385,8 +397,8 @@ TSimHostOptions DemoOptions(TSimMode mode, TDemoOptions demo = {}) {
     return o;
 }
 
-TEST(DemoApp, SignOnMenuInquiryAndLogoffOverTn3270E) {
-    THostSimulator host(DemoOptions(TSimMode::Tn3270E));
+TEST_P(DemoApp, SignOnMenuInquiryAndLogoffOverTn3270E) {
+    THostSimulator host(Opt(DemoOptions(TSimMode::Tn3270E)));
     RawClient c(host.Port());
     c.NegotiateTn3270E();
 
@@ -451,8 +463,8 @@ TEST(DemoApp, SignOnMenuInquiryAndLogoffOverTn3270E) {
     EXPECT_EQ(c.WaitEnd(), 1);
 }
 
-TEST(DemoApp, PlainSessionEndsWithPf12AndNoUnbind) {
-    THostSimulator host(DemoOptions(TSimMode::Plain));
+TEST_P(DemoApp, PlainSessionEndsWithPf12AndNoUnbind) {
+    THostSimulator host(Opt(DemoOptions(TSimMode::Plain)));
     RawClient c(host.Port());
     c.NegotiatePlain();
     auto screen = c.Record();
@@ -468,10 +480,10 @@ TEST(DemoApp, PlainSessionEndsWithPf12AndNoUnbind) {
     EXPECT_EQ(c.WaitEnd(), 1);
 }
 
-TEST(DemoApp, QueryFirstThenSysReqSuspendsResumesAndLogsOff) {
+TEST_P(DemoApp, QueryFirstThenSysReqSuspendsResumesAndLogsOff) {
     TDemoOptions demo;
     demo.queryOnStart = true;
-    THostSimulator host(DemoOptions(TSimMode::Tn3270E, demo));
+    THostSimulator host(Opt(DemoOptions(TSimMode::Tn3270E, demo)));
     RawClient c(host.Port());
     c.NegotiateTn3270E();
     EXPECT_EQ(HexString(*c.Record()), "00 00 00 00 00 F3 00 05 01 FF 02");
@@ -503,8 +515,8 @@ TEST(DemoApp, QueryFirstThenSysReqSuspendsResumesAndLogsOff) {
     EXPECT_EQ(c.WaitEnd(), 1);
 }
 
-TEST(DemoApp, ManySessionsHaveTheirOwnLuAndState) {
-    THostSimulator host(DemoOptions(TSimMode::Tn3270E));
+TEST_P(DemoApp, ManySessionsHaveTheirOwnLuAndState) {
+    THostSimulator host(Opt(DemoOptions(TSimMode::Tn3270E)));
     constexpr int kSessions = 8;
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < kSessions; ++i) {
@@ -525,6 +537,10 @@ TEST(DemoApp, ManySessionsHaveTheirOwnLuAndState) {
     EXPECT_EQ(host.ActiveSessions(), static_cast<std::size_t>(kSessions));
     EXPECT_EQ(host.LusInUse().size(), static_cast<std::size_t>(kSessions));
 }
+
+const auto kModeName = [](const ::testing::TestParamInfo<bool>& info) { return std::string(info.param ? "Loop" : "Threads"); };
+INSTANTIATE_TEST_SUITE_P(Modes, HostSimulator, ::testing::Bool(), kModeName);
+INSTANTIATE_TEST_SUITE_P(Modes, DemoApp, ::testing::Bool(), kModeName);
 
 }  // namespace
 }  // namespace tnsim

@@ -193,6 +193,14 @@ std::vector<std::string> Words(std::string_view text)
     return out;
 }
 
+std::string CheckNext(const std::vector<Bytes>& all, std::size_t& checked, const Bytes& want, const char* what)
+{
+    if (checked >= all.size())
+        return std::string("no ") + what;
+    const Bytes& got = all[checked++];
+    return got == want ? "" : std::string(what) + " " + HexText(got);
+}
+
 std::vector<TTranscriptFile> ListTranscripts(const std::string& dir)
 {
     std::vector<TTranscriptFile> files;

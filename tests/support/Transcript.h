@@ -44,6 +44,9 @@ Bytes ParseBytes(std::string_view text);
 std::string HexText(std::span<const std::uint8_t> bytes);
 // The words of an argument list; "quoted text" is one word without its quotes.
 std::vector<std::string> Words(std::string_view text);
+// For a "?KEY bytes" check of a target's list: compares the oldest item
+// not checked yet (counted in `checked`) with want; "" when it holds.
+std::string CheckNext(const std::vector<Bytes>& all, std::size_t& checked, const Bytes& want, const char* what);
 
 // What a transcript drives.
 class TTranscriptTarget {

@@ -2,7 +2,8 @@
 // split at every byte. Two targets, neither with a socket or a thread:
 //   engine/   the bare TTelnetEngine: what it reports and what it frames
 //   telnet/   TOrvTelnet over the script stream (TelnetTestSupport.h): its
-//             negotiation replies, records, text records and events
+//             records, text records, replies and events
+// (session/, the I/O-free session alone, is played by TelnetSessionTest.cpp.)
 #include "TelnetTestSupport.h"
 #include "tests/support/Transcript.h"
 
@@ -179,9 +180,9 @@ public:
     std::optional<std::string> Check(const std::string& key, std::string_view args) override
     {
         if (key == "record")
-            return Next(t_.Script().Records, recordsChecked_, ParseBytes(args), "record");
+            return CheckNext(t_.Script().Records, recordsChecked_, ParseBytes(args), "record");
         if (key == "sub")
-            return Next(t_.SubOptions, subsChecked_, ParseBytes(args), "subnegotiation");
+            return CheckNext(t_.SubOptions, subsChecked_, ParseBytes(args), "subnegotiation");
         if (key == "text") {
             const auto& texts = t_.Texts;
             if (textsChecked_ >= texts.size())
@@ -223,14 +224,6 @@ public:
     }
 
 private:
-    static std::string Next(const std::vector<Bytes>& all, std::size_t& checked, const Bytes& want, const char* what)
-    {
-        if (checked >= all.size())
-            return std::string("no ") + what;
-        const Bytes& got = all[checked++];
-        return got == want ? "" : std::string(what) + " " + HexText(got);
-    }
-
     TTestTelnet t_;
     TEventLog events_;
     std::size_t recordsChecked_ = 0;

@@ -1,6 +1,8 @@
 // The TLS transport against the simulator's TLS front with certificates
 // made for the run: verification outcomes and their reasons, client
 // certificates, START_TLS, faults, and reads and writes from two threads.
+#include "platform/uEventLoop.h"
+#include "platform/uSocketIo.h"
 #include "platform/uTcpClient.h"
 #include "sim/uSimTlsFront.h"
 #include "sim/uTestCertificates.h"
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 // Options are written with designated initialisers naming only what a case changes.
@@ -122,6 +125,62 @@ TEST_F(TlsTransport, VerifiedByAddressAndByNameWithSniAndCarriesDataBothWays)
     ASSERT_TRUE(peer && peer->handshakeDone);
     EXPECT_EQ(peer->serverName, "localhost");
     EXPECT_TRUE(client.Connection()->TlsInfo().Verified);
+}
+
+// The handshake stepped on an event loop: each step waits for the
+// readiness it asked for, on the loop thread, and ends verified; against a
+// plain port it fails as Connect does.
+TEST_F(TlsTransport, HandshakeStepsOnAnEventLoopWaitingForTheReadinessItAsks)
+{
+    Front({});
+    TEventLoop loop(1);
+    struct TStepper : IIoHandler {
+        TEventLoop* loop = nullptr;
+        TIoId id = 0;
+        std::unique_ptr<TTlsHandshake> handshake;
+        std::promise<std::string> result;  // the protocol, or "failed: why"
+        void OnIo(std::uint32_t) override { Next(); }
+        void Next()
+        {
+            try {
+                const auto step = handshake->Step();
+                if (step != TTlsHandshake::TStep::tsDone) {
+                    loop->Modify(id, step == TTlsHandshake::TStep::tsWantRead ? kIoRead : kIoWrite);
+                    return;
+                }
+                const auto session = handshake->Finish();
+                const TTlsInfo info = session->Info();
+                result.set_value(info.Verified ? info.Protocol : "unverified");
+            } catch (const ETlsError& e) {
+                result.set_value(std::string("failed: ") + e.what());
+            }
+            loop->Remove(id);
+        }
+    };
+    const auto run = [&](std::uint16_t port) {
+        const TConnectStart c = StartConnect("127.0.0.1", port);
+        EXPECT_GE(c.Fd, 0);
+        TStepper s;
+        s.loop = &loop;
+        TTlsSettings settings;
+        settings.CaFile = certs->CaFile;
+        s.handshake = std::make_unique<TTlsHandshake>(c.Fd, settings, "127.0.0.1");
+        auto result = s.result.get_future();
+        s.id = loop.Add(c.Fd, kIoWrite, s);  // writable once connected: the first step
+        EXPECT_EQ(result.wait_for(kWait), std::future_status::ready);
+        loop.Remove(s.id);
+        ::close(c.Fd);
+        return result.get();
+    };
+    // (On loopback the host may answer within the first step: how many
+    // steps it took is not a property of the handshake.)
+    EXPECT_EQ(run(front->Port()), "TLSv1.3");
+    TTestHost plain([](TTestConnection& c) {
+        c.Send(std::string_view("plain telnet\r\n"));
+        WaitForTheEnd(c);
+    });
+    const std::string notTls = run(plain.Port());
+    EXPECT_NE(notTls.find("did not answer in TLS"), std::string::npos) << notTls;
 }
 
 struct TFailureCase {

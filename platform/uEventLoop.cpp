@@ -1,0 +1,480 @@
+#include "platform/uEventLoop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+namespace {
+
+// Tags of the thread's own descriptors in epoll's data word; a handle is
+// never 0 and its serial never reaches these.
+constexpr std::uint64_t kWakeTag = 0;
+constexpr std::uint64_t kTimerTag = ~std::uint64_t{0};
+// Cancelled deadlines stay in the heap until they come up; beyond this many
+// more than twice the live timers, the heap is rebuilt from the live ones.
+constexpr std::size_t kHeapSlack = 64;
+
+std::system_error SystemError(const char* what)
+{
+    return std::system_error(errno, std::generic_category(), what);
+}
+
+std::uint32_t EpollBits(std::uint32_t interest)
+{
+    std::uint32_t bits = 0;
+    if (interest & kIoRead)
+        bits |= EPOLLIN | EPOLLRDHUP;
+    if (interest & kIoWrite)
+        bits |= EPOLLOUT;
+    return bits;
+}
+
+std::uint32_t IoBits(std::uint32_t epoll)
+{
+    std::uint32_t bits = 0;
+    if (epoll & EPOLLIN)
+        bits |= kIoRead;
+    if (epoll & EPOLLOUT)
+        bits |= kIoWrite;
+    if (epoll & (EPOLLRDHUP | EPOLLHUP))
+        bits |= kIoHangup;
+    if (epoll & EPOLLERR)
+        bits |= kIoError;
+    return bits;
+}
+
+template <typename F>
+void RunDroppingExceptions(F&& f)
+{
+    try {
+        f();
+    } catch (const std::exception&) {
+        // see the header: a callback that throws does not stop the loop
+    }
+}
+
+} // namespace
+
+struct TEventLoop::TThread {
+    struct TRegistration {
+        int fd;
+        IIoHandler* handler;
+        std::uint32_t interest;
+        bool inSet;  // in the epoll set (interest not 0)
+    };
+    struct TDue {
+        TClock::time_point at;
+        TTimerId id;  // serials grow: equal deadlines run in the order they were set
+    };
+    static bool Later(const TDue& a, const TDue& b) { return a.at != b.at ? a.at > b.at : a.id > b.id; }
+
+    TThread(const TEventLoop* owner, std::size_t index);
+    ~TThread();
+    void CloseDescriptors();
+    void Run();
+    void Dispatch(std::uint64_t tag, std::uint32_t events);
+    void RunPosts();
+    void RunTimers();
+    void Arm(TClock::time_point at);  // under mutex
+    void Wake() const;
+    void Finished(std::uint64_t handle);  // a callback returned
+    bool IsCurrent() const;
+    std::uint64_t NewHandle() { return (static_cast<std::uint64_t>(index) << kSerialBits) | nextSerial++; }
+
+    const TEventLoop* const owner;
+    const std::size_t index;
+    int epollFd = -1;
+    int wakeFd = -1;
+    int timerFd = -1;
+    std::thread thread;
+    std::vector<std::uint8_t> scratch;  // touched only by the loop thread
+
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::unordered_map<std::uint64_t, TRegistration> registrations;
+    std::vector<TTask> posts;
+    bool wakePending = false;  // the eventfd was written and not drained yet
+    bool sleeping = false;     // the thread is (about to be) in epoll_wait with no posts
+    std::atomic<bool> stopping{false};  // set under mutex, read anywhere
+    std::vector<TTask> batch;           // the posts being run; loop thread only
+    std::uint64_t nextSerial = 1;
+    std::vector<TDue> heap;  // a min-heap by Later
+    std::unordered_map<TTimerId, TTask> timers;
+    TClock::time_point armed = TClock::time_point::max();
+    std::uint64_t running = 0;  // the registration or timer whose callback runs now
+};
+
+namespace {
+// The loop thread state of the calling thread (a TEventLoop::TThread), if any.
+thread_local const void* tCurrent = nullptr;
+}
+
+TEventLoop::TThread::TThread(const TEventLoop* o, std::size_t i) : owner(o), index(i)
+{
+    epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (epollFd < 0 || wakeFd < 0 || timerFd < 0) {
+        auto error = SystemError("event loop descriptors");
+        CloseDescriptors();
+        throw error;
+    }
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = kWakeTag;
+    epoll_event timer{};
+    timer.events = EPOLLIN;
+    timer.data.u64 = kTimerTag;
+    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake) != 0 ||
+        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &timer) != 0) {
+        auto error = SystemError("epoll_ctl");
+        CloseDescriptors();
+        throw error;
+    }
+}
+
+TEventLoop::TThread::~TThread()
+{
+    CloseDescriptors();
+}
+
+void TEventLoop::TThread::CloseDescriptors()
+{
+    for (int fd : {epollFd, wakeFd, timerFd})
+        if (fd >= 0)
+            ::close(fd);
+    epollFd = wakeFd = timerFd = -1;
+}
+
+bool TEventLoop::TThread::IsCurrent() const
+{
+    return tCurrent == this;
+}
+
+void TEventLoop::TThread::Wake() const
+{
+    const std::uint64_t one = 1;
+    ssize_t rc;
+    do {
+        rc = ::write(wakeFd, &one, sizeof one);
+    } while (rc < 0 && errno == EINTR);
+}
+
+void TEventLoop::TThread::Arm(TClock::time_point at)
+{
+    if (at == armed)
+        return;
+    itimerspec spec{};
+    if (at != TClock::time_point::max()) {
+        // steady_clock is CLOCK_MONOTONIC; an absolute time already past
+        // fires at once, but all zero would disarm the timer.
+        const auto ns = std::max<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count(), 1);
+        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    armed = at;
+}
+
+void TEventLoop::TThread::Finished(std::uint64_t handle)
+{
+    std::lock_guard lock(mutex);
+    if (running == handle)
+        running = 0;
+    finished.notify_all();
+}
+
+void TEventLoop::TThread::Run()
+{
+    tCurrent = this;
+    scratch.resize(kScratchBytes);
+    epoll_event events[kMaxEventsPerWait];
+    for (;;) {
+        // A poster writes the eventfd only while this thread sleeps: a busy
+        // loop finds the posts at the end of its pass without a system call.
+        int timeout = -1;
+        {
+            std::lock_guard lock(mutex);
+            if (posts.empty())
+                sleeping = true;
+            else
+                timeout = 0;
+        }
+        const int n = ::epoll_wait(epollFd, events, kMaxEventsPerWait, timeout);
+        {
+            std::lock_guard lock(mutex);
+            sleeping = false;
+        }
+        if (n < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t tag = events[i].data.u64;
+            std::uint64_t drained;
+            if (tag == kWakeTag)
+                (void)!::read(wakeFd, &drained, sizeof drained);
+            else if (tag == kTimerTag)
+                (void)!::read(timerFd, &drained, sizeof drained);
+            else
+                Dispatch(tag, IoBits(events[i].events));
+        }
+        RunPosts();
+        RunTimers();
+        if (stopping)
+            break;
+    }
+    tCurrent = nullptr;
+}
+
+void TEventLoop::TThread::Dispatch(std::uint64_t tag, std::uint32_t events)
+{
+    IIoHandler* handler;
+    {
+        std::lock_guard lock(mutex);
+        // Removed meanwhile (maybe by a callback of the same batch): the
+        // event is stale. A reused descriptor has a new handle.
+        auto it = registrations.find(tag);
+        if (it == registrations.end() || stopping)
+            return;
+        handler = it->second.handler;
+        running = tag;
+    }
+    RunDroppingExceptions([&] { handler->OnIo(events); });
+    Finished(tag);
+}
+
+void TEventLoop::TThread::RunPosts()
+{
+    {
+        std::lock_guard lock(mutex);
+        batch.swap(posts);
+        wakePending = false;
+    }
+    for (auto& task : batch) {
+        if (stopping)
+            break;
+        RunDroppingExceptions(task);
+        task = nullptr;
+    }
+    batch.clear();  // keeps its capacity for the next pass
+}
+
+void TEventLoop::TThread::RunTimers()
+{
+    // Only deadlines reached before this pass began: a timer that sets
+    // itself again with no delay runs in the next pass, after the I/O.
+    const auto now = TClock::now();
+    for (;;) {
+        std::unique_lock lock(mutex);
+        while (!heap.empty() && !timers.count(heap.front().id)) {
+            std::pop_heap(heap.begin(), heap.end(), Later);
+            heap.pop_back();
+        }
+        if (stopping || heap.empty() || heap.front().at > now) {
+            Arm(heap.empty() ? TClock::time_point::max() : heap.front().at);
+            return;
+        }
+        const TTimerId id = heap.front().id;
+        std::pop_heap(heap.begin(), heap.end(), Later);
+        heap.pop_back();
+        auto node = timers.extract(id);
+        running = id;
+        lock.unlock();
+        RunDroppingExceptions(node.mapped());
+        node = {};  // the task goes before CancelTimer's waiter is let go
+        Finished(id);
+    }
+}
+
+TEventLoop::TEventLoop(std::size_t count)
+{
+    if (count == 0)
+        count = std::thread::hardware_concurrency();
+    count = std::clamp<std::size_t>(count, 1, kMaxThreads);
+    try {
+        for (std::size_t i = 0; i < count; ++i) {
+            auto t = std::make_shared<TThread>(this, i);
+            // The thread holds its own state: when the loop is let go from
+            // inside one of its callbacks, that thread outlives the loop.
+            t->thread = std::thread([t] { t->Run(); });
+            threads_.push_back(std::move(t));
+        }
+    } catch (...) {
+        Stop();
+        throw;
+    }
+}
+
+TEventLoop::~TEventLoop()
+{
+    Stop();
+}
+
+void TEventLoop::Stop()
+{
+    for (auto& t : threads_) {
+        {
+            std::lock_guard lock(t->mutex);
+            t->stopping = true;
+            t->finished.notify_all();
+        }
+        t->Wake();
+    }
+    for (auto& t : threads_) {
+        if (!t->thread.joinable())
+            continue;
+        if (t->IsCurrent())
+            t->thread.detach();
+        else
+            t->thread.join();
+    }
+    threads_.clear();
+}
+
+std::size_t TEventLoop::CurrentThread() const
+{
+    const auto* t = static_cast<const TThread*>(tCurrent);
+    return t != nullptr && t->owner == this ? t->index : kNoThread;
+}
+
+std::size_t TEventLoop::NextThread()
+{
+    return next_.fetch_add(1, std::memory_order_relaxed) % threads_.size();
+}
+
+std::span<std::uint8_t> TEventLoop::Scratch() const
+{
+    const std::size_t i = CurrentThread();
+    if (i == kNoThread)
+        return {};
+    return threads_[i]->scratch;
+}
+
+TIoId TEventLoop::Add(int fd, std::uint32_t interest, IIoHandler& handler, std::size_t thread)
+{
+    if (thread == kNoThread)
+        thread = NextThread();
+    TThread& t = *threads_.at(thread);
+    std::lock_guard lock(t.mutex);
+    const TIoId id = t.NewHandle();
+    if (interest != 0) {
+        epoll_event ev{};
+        ev.events = EpollBits(interest);
+        ev.data.u64 = id;
+        if (::epoll_ctl(t.epollFd, EPOLL_CTL_ADD, fd, &ev) != 0)
+            throw SystemError("epoll_ctl add");
+    }
+    t.registrations.emplace(id, TThread::TRegistration{fd, &handler, interest, interest != 0});
+    return id;
+}
+
+bool TEventLoop::Modify(TIoId id, std::uint32_t interest)
+{
+    if (ThreadOf(id) >= threads_.size())
+        return false;
+    TThread& t = *threads_[ThreadOf(id)];
+    std::lock_guard lock(t.mutex);
+    auto it = t.registrations.find(id);
+    if (it == t.registrations.end())
+        return false;
+    auto& r = it->second;
+    r.interest = interest;
+    if (interest == 0) {
+        if (r.inSet)
+            ::epoll_ctl(t.epollFd, EPOLL_CTL_DEL, r.fd, nullptr);
+        r.inSet = false;
+        return true;
+    }
+    epoll_event ev{};
+    ev.events = EpollBits(interest);
+    ev.data.u64 = id;
+    const int rc = ::epoll_ctl(t.epollFd, r.inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, r.fd, &ev);
+    r.inSet = rc == 0;
+    return rc == 0;
+}
+
+void TEventLoop::Remove(TIoId id)
+{
+    if (id == 0 || ThreadOf(id) >= threads_.size())
+        return;
+    TThread& t = *threads_[ThreadOf(id)];
+    std::unique_lock lock(t.mutex);
+    if (auto it = t.registrations.find(id); it != t.registrations.end()) {
+        if (it->second.inSet)
+            ::epoll_ctl(t.epollFd, EPOLL_CTL_DEL, it->second.fd, nullptr);
+        t.registrations.erase(it);
+    }
+    if (!t.IsCurrent())
+        t.finished.wait(lock, [&] { return t.running != id; });
+}
+
+bool TEventLoop::Post(std::size_t thread, TTask task)
+{
+    if (thread >= threads_.size() || !task)
+        return false;
+    TThread& t = *threads_[thread];
+    bool wake = false;
+    {
+        std::lock_guard lock(t.mutex);
+        if (t.stopping || t.posts.size() >= kMaxQueuedPosts)
+            return false;
+        t.posts.push_back(std::move(task));
+        if (t.sleeping && !t.wakePending) {
+            t.wakePending = true;
+            wake = true;
+        }
+    }
+    if (wake)
+        t.Wake();
+    return true;
+}
+
+TTimerId TEventLoop::AddTimerAt(std::size_t thread, TClock::time_point deadline, TTask task)
+{
+    if (thread >= threads_.size() || !task)
+        return 0;
+    TThread& t = *threads_[thread];
+    std::lock_guard lock(t.mutex);
+    if (t.stopping || t.timers.size() >= kMaxTimers)
+        return 0;
+    const TTimerId id = t.NewHandle();
+    t.timers.emplace(id, std::move(task));
+    if (t.heap.size() > 2 * t.timers.size() + kHeapSlack) {
+        std::erase_if(t.heap, [&](const TThread::TDue& d) { return !t.timers.count(d.id); });
+        std::make_heap(t.heap.begin(), t.heap.end(), TThread::Later);
+    }
+    t.heap.push_back({deadline, id});
+    std::push_heap(t.heap.begin(), t.heap.end(), TThread::Later);
+    // From another thread the timerfd is set here; the loop thread sets it
+    // again after each pass over the due timers.
+    if (deadline < t.armed)
+        t.Arm(deadline);
+    return id;
+}
+
+bool TEventLoop::CancelTimer(TTimerId id)
+{
+    if (id == 0 || ThreadOf(id) >= threads_.size())
+        return false;
+    TThread& t = *threads_[ThreadOf(id)];
+    decltype(t.timers)::node_type node;
+    {
+        std::unique_lock lock(t.mutex);
+        node = t.timers.extract(id);
+        if (node.empty() && !t.IsCurrent())
+            t.finished.wait(lock, [&] { return t.running != id; });
+    }
+    return !node.empty();  // the task is destroyed outside the lock
+}
