@@ -109,7 +109,11 @@ void Label(TSim3270Encoder& e, int row, int col, std::string_view text, Colour c
 
 // An input field of `len` characters at row/col, closed by a protected
 // attribute after it so that typing stops at its end.
-void InputField(TSim3270Encoder& e, int row, int col, int len, std::uint8_t attr, std::string_view value = {}) {
+// closeExtended: the closing attribute is an SFE with no colour of its
+// own, which a terminal cannot mistake for one that carries on the input
+// field's colour and highlighting (as some do with a plain SF).
+void InputField(TSim3270Encoder& e, int row, int col, int len, std::uint8_t attr, std::string_view value = {},
+                bool closeExtended = false) {
     value = value.substr(0, static_cast<std::size_t>(len));
     e.FieldX(row, col - 1, attr, Colour::Green, Highlight::Underscore, value);
     // A prefilled value shorter than the field: the rest gets nulls in the
@@ -117,7 +121,11 @@ void InputField(TSim3270Encoder& e, int row, int col, int len, std::uint8_t attr
     // terminal shows it as one field.
     if (!value.empty() && static_cast<int>(value.size()) < len)
         e.RA(row, col + len, '\0');
-    e.SBA(row, col + len).SF(fa::Skip);
+    e.SBA(row, col + len);
+    if (closeExtended)
+        e.SFE(fa::Skip);
+    else
+        e.SF(fa::Skip);
 }
 
 }  // namespace
@@ -179,9 +187,9 @@ int TDemoApp::ScrollCol() const {
     return mCols > kCols ? mCols - kScrollFromEdge : 0;
 }
 
-void TDemoApp::CommandLine(TSim3270Encoder& e, const std::string& label) const {
+void TDemoApp::CommandLine(TSim3270Encoder& e, const std::string& label, bool closeExtended) const {
     Label(e, kCommandRow, 2, label, Colour::Green);
-    InputField(e, kCommandRow, kCommandCol, kCommandLen, fa::Unprotected);
+    InputField(e, kCommandRow, kCommandCol, kCommandLen, fa::Unprotected, {}, closeExtended);
     if (const int col = ScrollCol(); col > 0) {
         Label(e, kCommandRow, col - 1 - static_cast<int>(kScrollLabel.size()), kScrollLabel, Colour::Green);
         InputField(e, kCommandRow, col, kScrollLen, fa::Unprotected, mScroll);
@@ -253,10 +261,25 @@ Bytes TDemoApp::InquiryPanel(const std::string& message, const std::string& acco
 Bytes TDemoApp::MessagesPanel(const std::string& message) const {
     TSim3270Encoder e = Panel3270(message);
     Header(e, "MESSAGES", "MSG001");
-    Label(e, 5, 4, "09:00  SYSTEM    Overnight batch run completed normally.", Colour::Green);
-    Label(e, 6, 4, "08:15  OPERATOR  Maintenance window on Sunday 02:00 - 04:00.", Colour::Yellow);
-    Label(e, 7, 4, "07:58  SECURITY  Your password expires in 12 days.", Colour::Pink);
-    CommandLine(e, "COMMAND ===>");
+    // Character attributes inside a field (Set Attribute: one colour or
+    // highlighting changed at a time, or both, each line back to the
+    // field's own by type and closed by a Start Field, which ends what
+    // Set Attribute set) and a ruled line of the second character set
+    // (Graphic Escape), as hosts write them.
+    Label(e, 5, 4, "09:00  SYSTEM    Overnight batch run completed ", Colour::Green);
+    e.SAColour(Colour::White).Text("normally").SAHighlight(Highlight::Underscore).Text(".");
+    e.SAColour(Colour::Default).SAHighlight(Highlight::Default).SF(fa::Protected);
+    Label(e, 6, 4, "08:15  OPERATOR  Maintenance window on ", Colour::Yellow);
+    e.SAHighlight(Highlight::Blink).Text("Sunday").SAHighlight(Highlight::Default).Text(" 02:00 - 04:00.");
+    e.SAColour(Colour::Default).SF(fa::Protected);
+    Label(e, 7, 4, "07:58  SECURITY  Your password expires in ", Colour::Pink);
+    e.SAColour(Colour::Red).SAHighlight(Highlight::Reverse).Text("12 days");
+    e.SAColour(Colour::Default).SAHighlight(Highlight::Default).Text(".");
+    e.SBA(8, 3).SF(fa::Protected).GE(0xC4);
+    for (int col = 5; col < 66; ++col)
+        e.GE(0xA2);
+    e.GE(0xD4);
+    CommandLine(e, "COMMAND ===>", true);
     Footer(e, message, "PF3=Back   PF12=Log off");
     e.SBA(kCommandRow, kCommandCol).IC();
     return e.Take();
