@@ -18,6 +18,16 @@ using tnsim::Bytes;
 // extended colour and highlighting. The 3270 part only (Erase/Write first).
 Bytes RealisticScreen();
 
+// The realistic screen's wide counterpart, for a model 5 (27x132) after
+// Erase/Write Alternate: the same application laid out as wide panels are
+// (command and scroll fields on top, the form in two columns, a wider table
+// of longer lines, totals, message and PF key lines), with the realistic
+// screen's density: as many fields, unprotected fields and bytes per screen
+// position.
+Bytes RealisticWideScreen();
+inline constexpr int kWideRows = 27;
+inline constexpr int kWideCols = 132;
+
 // A busy screen for field extraction: all 24 rows carry label/input pairs,
 // many with extended attributes and attribute changes inside fields.
 Bytes BusyScreen();

@@ -12,6 +12,7 @@
 #include "bench/BenchSession.h"
 
 #include "component/uHostFieldExtract.h"
+#include "display/uScreenGeometry.h"
 
 #include "sim/uHostSimulator.h"
 #include "sim/uSim3270Encoder.h"
@@ -42,10 +43,12 @@ using Clock = std::chrono::steady_clock;
 
 struct TInputs {
     Bytes realistic3270 = RealisticScreen();
+    Bytes realisticWide3270 = RealisticWideScreen();
     Bytes busy3270 = BusyScreen();
     Bytes fullText3270 = FullScreenText();
     Bytes form3270 = ModifiedFormScreen(10);
     Bytes realisticWire = FrameTn3270E(realistic3270);
+    Bytes realisticWideWire = FrameTn3270E(realisticWide3270);
     Bytes busyWire = FrameTn3270E(busy3270);
     Bytes formWire = FrameTn3270E(form3270);
     Bytes largeBlock = MakeLargeBlock();
@@ -67,6 +70,9 @@ struct TInputs {
     }
 };
 
+// The screen sizes of the benchmarks: a model 2 and a model 5.
+constexpr TScreenSize kModel5Size{kWideRows, kWideCols};
+
 const TInputs& Inputs()
 {
     static const TInputs inputs;
@@ -79,6 +85,17 @@ Bytes WithHeader(const Bytes& record3270)
     Bytes r{0x00, 0x00, 0x00, 0x00, 0x00};
     r.insert(r.end(), record3270.begin(), record3270.end());
     return r;
+}
+
+// The painted screen's positions and fields, so that screens of different
+// sizes compare per position and their densities can be checked.
+void SetScreenCounters(benchmark::State& state, const TOrvTn3270display& d)
+{
+    std::int32_t fields = 0;
+    for (std::int32_t i = 0; i < d.Size; ++i)
+        fields += d.Chars[static_cast<std::size_t>(i)] == TOrvTndisplay::kFieldMarker ? 1 : 0;
+    state.counters["positions"] = benchmark::Counter(static_cast<double>(d.Size));
+    state.counters["fields"] = benchmark::Counter(static_cast<double>(fields));
 }
 
 void SetCommonCounters(benchmark::State& state, std::uint64_t allocs, std::size_t refBytes, double records = -1)
@@ -110,18 +127,21 @@ void BM_Memcpy(benchmark::State& state)
 // The raw bytes of one screen, as the reader thread hands them over, through
 // the telnet engine, the data stream, the screen buffer and field extraction
 // to the published lists and the OnScreenChange handler.
-void ReceivePath(benchmark::State& state, const Bytes& wire)
+void ReceivePath(benchmark::State& state, const Bytes& wire, TScreenSize alternate = kDefaultScreenSize)
 {
     TBenchSession session;
     if (!NegotiateInProcess(session)) {
         state.SkipWithError("no TN3270E session");
         return;
     }
+    // The model's sizes, as Connect sets them (the session never connects).
+    auto& stream = static_cast<TOrvTn3270stream&>(*session.Stream);
+    stream.SetScreenModel(kDefaultScreenSize, alternate);
     std::uint64_t changes = 0;
     session.OnScreenChange = [&changes](TObject*) { ++changes; };
     session.NewData(wire.data(), static_cast<std::int32_t>(wire.size()));  // warm: lists at capacity
-    if (changes != 1 || session.HostFields.Count() == 0) {
-        state.SkipWithError("the screen was not published");
+    if (changes != 1 || session.HostFields.Count() == 0 || stream.Screen().Size != alternate.Positions()) {
+        state.SkipWithError("the screen was not published at its size");
         return;
     }
     const auto before = AllocSnapshot();
@@ -132,9 +152,14 @@ void ReceivePath(benchmark::State& state, const Bytes& wire)
         state.SkipWithError("a screen change was not announced");
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
     SetCommonCounters(state, after.Allocations - before.Allocations, wire.size(), session.HostFields.Count());
+    SetScreenCounters(state, stream.Screen());
 }
 
 void BM_ReceivePath_Realistic(benchmark::State& state) { ReceivePath(state, Inputs().realisticWire); }
+void BM_ReceivePath_RealisticWide(benchmark::State& state)
+{
+    ReceivePath(state, Inputs().realisticWideWire, kModel5Size);
+}
 void BM_ReceivePath_Busy(benchmark::State& state) { ReceivePath(state, Inputs().busyWire); }
 
 // ------------------------------------------------------------ parts
@@ -191,10 +216,11 @@ void BM_TelnetParse(benchmark::State& state)
 
 // One 3270-DATA record through the data stream alone: header, command,
 // orders, characters into the screen buffer.
-void StreamWrite(benchmark::State& state, const Bytes& record3270)
+void StreamWrite(benchmark::State& state, const Bytes& record3270, TScreenSize alternate = kDefaultScreenSize)
 {
     const Bytes record = WithHeader(record3270);
     TOrvTn3270stream stream(0, 24, 80);
+    stream.SetScreenModel(kDefaultScreenSize, alternate);
     stream.TN3270EMode = true;
     auto feed = [&] {
         stream.AddBuffer(record.data(), static_cast<std::int32_t>(record.size()));
@@ -213,19 +239,25 @@ void StreamWrite(benchmark::State& state, const Bytes& record3270)
     const auto after = AllocSnapshot();
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * record.size()));
     SetCommonCounters(state, after.Allocations - before.Allocations, record.size());
+    SetScreenCounters(state, stream.Screen());
 }
 
 void BM_EraseWrite_FullScreenText(benchmark::State& state) { StreamWrite(state, Inputs().fullText3270); }
 void BM_EraseWrite_Realistic(benchmark::State& state) { StreamWrite(state, Inputs().realistic3270); }
+void BM_EraseWrite_RealisticWide(benchmark::State& state)
+{
+    StreamWrite(state, Inputs().realisticWide3270, kModel5Size);
+}
 void BM_EraseWrite_Busy(benchmark::State& state) { StreamWrite(state, Inputs().busy3270); }
 
 // Field extraction alone on a painted screen. Besides the allocation count,
 // "excess" is what it allocates beyond the records it publishes and the
 // texts too long for the string's own buffer (which the design allows).
-void Extract(benchmark::State& state, const Bytes& record3270)
+void Extract(benchmark::State& state, const Bytes& record3270, TScreenSize alternate = kDefaultScreenSize)
 {
     const Bytes record = WithHeader(record3270);
     TOrvTn3270stream stream(0, 24, 80);
+    stream.SetScreenModel(kDefaultScreenSize, alternate);
     stream.TN3270EMode = true;
     stream.AddBuffer(record.data(), static_cast<std::int32_t>(record.size()));
     stream.ProcessData();
@@ -244,6 +276,7 @@ void Extract(benchmark::State& state, const Bytes& record3270)
     unprotected.Clear();
     const std::size_t refBytes = record.size();
     SetCommonCounters(state, after.Allocations - before.Allocations, refBytes, host.Count());
+    SetScreenCounters(state, stream.Screen());
     const double perCall = static_cast<double>(after.Allocations - before.Allocations) /
                            std::max<double>(static_cast<double>(state.iterations()), 1.0);
     state.counters["excess"] = perCall - static_cast<double>(host.Count()) - static_cast<double>(longTexts);
@@ -252,6 +285,10 @@ void Extract(benchmark::State& state, const Bytes& record3270)
 }
 
 void BM_GenHostFields_Realistic(benchmark::State& state) { Extract(state, Inputs().realistic3270); }
+void BM_GenHostFields_RealisticWide(benchmark::State& state)
+{
+    Extract(state, Inputs().realisticWide3270, kModel5Size);
+}
 void BM_GenHostFields_Busy(benchmark::State& state) { Extract(state, Inputs().busy3270); }
 
 // Read Modified of a screen with ten modified fields: the reply built and
@@ -420,6 +457,8 @@ struct TMedian {
     double records = -1;
     double excess = 1e300;
     double bytesPerSecond = 0;
+    double positions = 0;
+    double fields = 0;
 };
 
 double ToNanoseconds(double value, benchmark::TimeUnit unit)
@@ -456,6 +495,8 @@ public:
             m.records = counter("records", -1);
             m.excess = counter("excess", 1e300);
             m.bytesPerSecond = counter("bytes_per_second", 0);
+            m.positions = counter("positions", 0);
+            m.fields = counter("fields", 0);
             medians_[run.run_name.str()] = m;
             order_.push_back(run.run_name.str());
         }
@@ -515,6 +556,22 @@ public:
                 std::printf("%s: %.3f ms with the 5 ms read pause, %.1f us without; the pause accounts for %.3f ms\n",
                             base, a->second.ns / 1e6, b->second.ns / 1e3, (a->second.ns - b->second.ns) / 1e6);
         };
+        // Screens of different sizes by the position: a 27x132 screen of
+        // the 24x80 one's density should cost about as much per position.
+        auto perPosition = [&](const char* narrow, const char* wide) {
+            const auto n = medians_.find(narrow), w = medians_.find(wide);
+            if (n == medians_.end() || w == medians_.end() || n->second.positions <= 0 || w->second.positions <= 0)
+                return;
+            const double pn = n->second.ns / n->second.positions, pw = w->second.ns / w->second.positions;
+            std::printf("%s per position: %.3f ns (%.0f positions, %.0f fields, %.1f bytes per 100 positions) "
+                        "against %.3f ns (%.0f positions, %.0f fields, %.1f bytes per 100); wide / narrow %.3f\n",
+                        wide, pw, w->second.positions, w->second.fields, 100 * w->second.bytes / w->second.positions,
+                        pn, n->second.positions, n->second.fields, 100 * n->second.bytes / n->second.positions,
+                        pw / pn);
+        };
+        perPosition("ReceivePath/RealisticScreen", "ReceivePath/RealisticWideScreen");
+        perPosition("Parts/EraseWrite_RealisticScreen", "Parts/EraseWrite_RealisticWideScreen");
+        perPosition("Parts/GenHostFields_Realistic", "Parts/GenHostFields_RealisticWide");
         pause("RoundTrip/HostToScreen");
         pause("RoundTrip/KeyToHost");
     }
@@ -527,7 +584,8 @@ private:
 void RegisterAll()
 {
     const TInputs& in = Inputs();
-    std::vector<std::size_t> sizes = {in.realisticWire.size(), in.busyWire.size(), in.largeBlock.size(),
+    std::vector<std::size_t> sizes = {in.realisticWire.size(), in.realisticWideWire.size(), in.busyWire.size(),
+                                      in.largeBlock.size(), WithHeader(in.realisticWide3270).size(),
                                       WithHeader(in.fullText3270).size(), WithHeader(in.realistic3270).size(),
                                       WithHeader(in.busy3270).size()};
     {
@@ -561,12 +619,15 @@ void RegisterAll()
         benchmark::RegisterBenchmark("Floor/memcpy", BM_Memcpy)->Arg(static_cast<std::int64_t>(n));
 
     benchmark::RegisterBenchmark("ReceivePath/RealisticScreen", BM_ReceivePath_Realistic);
+    benchmark::RegisterBenchmark("ReceivePath/RealisticWideScreen", BM_ReceivePath_RealisticWide);
     benchmark::RegisterBenchmark("ReceivePath/BusyScreen", BM_ReceivePath_Busy);
     benchmark::RegisterBenchmark("Parts/TelnetParse_8KBlock", BM_TelnetParse);
     benchmark::RegisterBenchmark("Parts/EraseWrite_FullScreenText", BM_EraseWrite_FullScreenText);
     benchmark::RegisterBenchmark("Parts/EraseWrite_RealisticScreen", BM_EraseWrite_Realistic);
+    benchmark::RegisterBenchmark("Parts/EraseWrite_RealisticWideScreen", BM_EraseWrite_RealisticWide);
     benchmark::RegisterBenchmark("Parts/EraseWrite_BusyScreen", BM_EraseWrite_Busy);
     benchmark::RegisterBenchmark("Parts/GenHostFields_Realistic", BM_GenHostFields_Realistic);
+    benchmark::RegisterBenchmark("Parts/GenHostFields_RealisticWide", BM_GenHostFields_RealisticWide);
     benchmark::RegisterBenchmark("Parts/GenHostFields_Busy", BM_GenHostFields_Busy);
     benchmark::RegisterBenchmark("Parts/ReadModified_TenFields", BM_ReadModified_TenFields);
     benchmark::RegisterBenchmark("Key/SetAidKey_Enter_TenFields", BM_AttentionKey_Enter);

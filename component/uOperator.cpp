@@ -10,6 +10,7 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -159,6 +160,11 @@ struct TOperator::TState {
     // False from a key with an AID until the host unlocks the keyboard,
     // changes the session state, or the connection ends.
     bool keyAnswered = true;
+    // Between a key's marks and the end of its SetAidKey: an unlock seen
+    // then may be the one before the key (the keyboard not locked yet) or
+    // the answer to it; Key decides once SetAidKey has locked the keyboard.
+    bool keyInFlight = false;
+    bool unlockDuringKey = false;
     std::uint64_t screensOnConnection = 0;
 
     // The pending wait, guarded by mutex.
@@ -175,6 +181,13 @@ struct TOperator::TState {
     std::thread::id callbackThread;  // where the last one runs
     // The front end's change callback (guarded by mutex; called outside it).
     std::shared_ptr<const std::function<void()>> onChange;
+
+    void CountUnlock()
+    {
+        ++counts.unlock;
+        locked = false;
+        keyAnswered = true;
+    }
 
     // The outcome of the pending wait now; content: whether the screen
     // shows what a content wait looks for (read before, under the session
@@ -321,14 +334,18 @@ TOperator::TOperator(std::shared_ptr<ITimerQueue> timers) : state_(std::make_sha
         // it would let the key's Screen and Unlock waits end on the screen
         // that came before the key.
         const bool unlockedNow = tn_.GetStatus().empty();
+        bool counted = false;
         if (unlockedNow) {
             std::lock_guard lock(state_->mutex);
-            ++state_->counts.unlock;
-            state_->locked = false;
-            state_->keyAnswered = true;
+            if (state_->keyInFlight) {
+                state_->unlockDuringKey = true;
+            } else {
+                state_->CountUnlock();
+                counted = true;
+            }
         }
         Changed();
-        if (unlockedNow)
+        if (counted)
             Recheck();
     };
     tn_.OnConnect = count([](TState& s) {
@@ -826,10 +843,35 @@ TOperatorError TOperator::Key(TTn3270AidKey key)
         // restores it (the 3270 "system lock" of an attention key).
         std::lock_guard lock(state_->mutex);
         state_->marks = state_->counts;
-        if (aid)
+        if (aid) {
             state_->keyAnswered = false;
+            state_->keyInFlight = true;
+            state_->unlockDuringKey = false;
+        }
     }
-    tn_.SetAidKey(key);
+    try {
+        tn_.SetAidKey(key);
+    } catch (...) {
+        std::lock_guard lock(state_->mutex);
+        state_->keyInFlight = false;
+        throw;
+    }
+    if (aid) {
+        // Unlocked still (or again) now that the key has locked the
+        // keyboard: the host has answered it already.
+        const bool unlockedNow = tn_.GetStatus().empty();
+        bool counted = false;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->keyInFlight = false;
+            if (std::exchange(state_->unlockDuringKey, false) && unlockedNow) {
+                state_->CountUnlock();
+                counted = true;
+            }
+        }
+        if (counted)
+            Recheck();
+    }
     return Succeed();
 }
 

@@ -73,14 +73,16 @@ bool TTypingEngine::isProtected(std::int32_t p) const
            (d.Chars[i] == TOrvTndisplay::kFieldMarker || (d.Attrs[i] & TOrvTndisplay::kAttrProtected) != 0);
 }
 
-bool TTypingEngine::accepts(std::uint8_t c, std::int32_t p, TTypeResult& result) const
+bool TTypingEngine::accepts(std::uint8_t c, std::int32_t p, TTyped what, TTypeResult& result) const
 {
     const auto& d = screen_;
-    if (c < kFirstGraphic || (canCarry_ && !canCarry_(c)))
+    const bool character = what == TTyped::Character;
+    if (character && (c < kFirstGraphic || (canCarry_ && !canCarry_(c))))
         return refuse(TTypeRefusal::trNotCarried, p, c, result);
     if (isProtected(p))
         return refuse(TTypeRefusal::trProtected, p, c, result);
-    if (d.Formatted && (d.Attrs[static_cast<std::size_t>(p)] & TOrvTndisplay::kAttrNumeric) && !IsNumericInput(c))
+    if (character && d.Formatted && (d.Attrs[static_cast<std::size_t>(p)] & TOrvTndisplay::kAttrNumeric) &&
+        !IsNumericInput(c))
         return refuse(TTypeRefusal::trNumeric, p, c, result);
     return true;
 }
@@ -150,16 +152,21 @@ void TTypingEngine::put(std::uint8_t c, std::int32_t p, TTypeResult& result)
     ++result.Typed;
 }
 
-bool TTypingEngine::TypeChar(std::uint8_t c, TTypeResult& result)
+bool TTypingEngine::typeAtCursor(std::uint8_t c, TTyped what, TTypeResult& result)
 {
     if (screen_.Size <= 0)
         return false;
     screen_.propagateFields();
     const std::int32_t p = cursor();
-    if (!accepts(c, p, result))
+    if (!accepts(c, p, what, result))
         return false;
     put(c, p, result);
     return true;
+}
+
+bool TTypingEngine::TypeChar(std::uint8_t c, TTypeResult& result)
+{
+    return typeAtCursor(c, TTyped::Character, result);
 }
 
 bool TTypingEngine::InsertChar(std::uint8_t c, TTypeResult& result)
@@ -168,7 +175,7 @@ bool TTypingEngine::InsertChar(std::uint8_t c, TTypeResult& result)
         return false;
     screen_.propagateFields();
     const std::int32_t p = cursor();
-    if (!accepts(c, p, result))
+    if (!accepts(c, p, TTyped::Character, result))
         return false;
     const std::vector<std::int32_t> rest = restOfField(p);
     // The shift pushes the field's last character out: only a null may go.
@@ -182,14 +189,7 @@ bool TTypingEngine::InsertChar(std::uint8_t c, TTypeResult& result)
 TTypeResult TTypingEngine::FieldMark(std::uint8_t code)
 {
     TTypeResult result;
-    if (screen_.Size <= 0)
-        return result;
-    screen_.propagateFields();
-    const std::int32_t p = cursor();
-    if (isProtected(p))
-        refuse(TTypeRefusal::trProtected, p, code, result);
-    else
-        put(code, p, result);
+    typeAtCursor(code, TTyped::OrderCode, result);
     return result;
 }
 

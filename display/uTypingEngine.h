@@ -111,8 +111,14 @@ private:
     // screen's end.
     std::vector<std::int32_t> restOfField(std::int32_t p) const;
     bool refuse(TTypeRefusal why, std::int32_t p, std::uint8_t c, TTypeResult& result) const;
+    // What goes to the cursor: a character the operator typed, or the code
+    // of a DUP or FIELD MARK order (only the position's protection counts).
+    enum class TTyped { Character, OrderCode };
     // The checks of typing c at p; false with the reason when refused.
-    bool accepts(std::uint8_t c, std::int32_t p, TTypeResult& result) const;
+    bool accepts(std::uint8_t c, std::int32_t p, TTyped what, TTypeResult& result) const;
+    // The one typing step of TypeChar, DUP and FIELD MARK: the checks at the
+    // cursor, then put.
+    bool typeAtCursor(std::uint8_t c, TTyped what, TTypeResult& result);
     // Protected position or field attribute (formatted screens only).
     bool isProtected(std::int32_t p) const;
     // Puts c at p, marks the field modified and moves the cursor on.

@@ -314,9 +314,11 @@ struct TTlsHandshake::TState {
     TFirstByte FirstByte;  // the read BIO's callback points here until Finish
 };
 
-TTlsHandshake::TTlsHandshake(int fd, const TTlsSettings& settings, const std::string& host)
+TTlsHandshake::TTlsHandshake(int fd, const TTlsSettings& settings, const std::string& hostAsked)
     : state_(std::make_unique<TState>())
 {
+    // The name the certificate is checked against (and sent as SNI).
+    const std::string& host = settings.ExpectedName.empty() ? hostAsked : settings.ExpectedName;
     ERR_clear_error();
     state_->Host = host;
     auto& impl = state_->Impl;

@@ -54,6 +54,10 @@ struct TTlsSettings {
     // false skips every certificate check (chain, dates, name): only for
     // tests and hosts whose certificate cannot be had; the caller logs it.
     bool Verify = true;
+    // The name the host's certificate must be for, when it is not the
+    // host name or address connected to (a host reached by an address or
+    // an alias): checked and sent as SNI instead of it. Empty: the host's.
+    std::string ExpectedName;
 };
 
 // Why a handshake (or a later TLS read) failed.
@@ -107,7 +111,7 @@ public:
 
     // Runs the client handshake on fd (connected; left non-blocking). host
     // is the name (SNI and name check) or numeric address (address check)
-    // the user asked for. Throws ETlsError; gives up at the deadline.
+    // the user asked for, unless settings.ExpectedName names another. Throws ETlsError; gives up at the deadline.
     static std::unique_ptr<TTlsSession> Connect(int fd, const TTlsSettings& settings, const std::string& host,
                                                 std::chrono::steady_clock::time_point deadline);
     ~TTlsSession();

@@ -48,6 +48,10 @@ constexpr std::array<TDemoAccount, 5> kAccounts = {{
 // after its attribute).
 constexpr int kUserRow = 10, kPasswordRow = 12, kSignOnCol = 28, kSignOnLen = 8;
 constexpr int kCommandRow = 20, kCommandCol = 15, kCommandLen = 20;
+// The scroll amount field of a wide screen: its data ends this many columns
+// before the screen's edge, its label one column before the data.
+constexpr int kScrollFromEdge = 12, kScrollLen = 4;
+constexpr std::string_view kScrollLabel = "SCROLL ===>";
 constexpr int kAccountRow = 5, kAccountCol = 26, kAccountLen = 5;
 constexpr int kMessageRow = 22;
 constexpr int kKeysRow = 24;
@@ -105,7 +109,11 @@ void Label(TSim3270Encoder& e, int row, int col, std::string_view text, Colour c
 
 // An input field of `len` characters at row/col, closed by a protected
 // attribute after it so that typing stops at its end.
-void InputField(TSim3270Encoder& e, int row, int col, int len, std::uint8_t attr, std::string_view value = {}) {
+// closeExtended: the closing attribute is an SFE with no colour of its
+// own, which a terminal cannot mistake for one that carries on the input
+// field's colour and highlighting (as some do with a plain SF).
+void InputField(TSim3270Encoder& e, int row, int col, int len, std::uint8_t attr, std::string_view value = {},
+                bool closeExtended = false) {
     value = value.substr(0, static_cast<std::size_t>(len));
     e.FieldX(row, col - 1, attr, Colour::Green, Highlight::Underscore, value);
     // A prefilled value shorter than the field: the rest gets nulls in the
@@ -113,7 +121,11 @@ void InputField(TSim3270Encoder& e, int row, int col, int len, std::uint8_t attr
     // terminal shows it as one field.
     if (!value.empty() && static_cast<int>(value.size()) < len)
         e.RA(row, col + len, '\0');
-    e.SBA(row, col + len).SF(fa::Skip);
+    e.SBA(row, col + len);
+    if (closeExtended)
+        e.SFE(fa::Skip);
+    else
+        e.SF(fa::Skip);
 }
 
 }  // namespace
@@ -147,20 +159,9 @@ void TDemoApp::Header(TSim3270Encoder& e, const std::string& title, const std::s
 }
 
 Bytes TDemoApp::BindImage() const {
-    Bytes image = DefaultBindImage();
-    if (mRows == kRows && mCols == kCols)
-        return image;
-    // LU 2 presentation space: bytes 20-21 the default rows and columns,
-    // 22-23 the alternate ones, 24 0x7F: both as given; so that Erase/Write
-    // Alternate may use the terminal's larger screen.
-    image.resize(std::max<std::size_t>(image.size(), 25));
-    image[19] = 0x00;
-    image[20] = static_cast<std::uint8_t>(kRows);
-    image[21] = static_cast<std::uint8_t>(kCols);
-    image[22] = static_cast<std::uint8_t>(mRows);
-    image[23] = static_cast<std::uint8_t>(mCols);
-    image[24] = 0x7F;
-    return image;
+    // The terminal's larger screen as the alternate size, so that
+    // Erase/Write Alternate may use it.
+    return tnsim::BindImage(kRows, kCols, mRows, mCols);
 }
 
 TSim3270Encoder TDemoApp::Panel3270(const std::string& message) const {
@@ -180,6 +181,19 @@ void TDemoApp::Footer(TSim3270Encoder& e, const std::string& message, const std:
     // shape; both lines keep their distance from the screen's foot.
     e.FieldX(kMessageRow + mRows - kRows, 1, fa::Protected | fa::Intensified, Colour::Red, Highlight::Default, message);
     Label(e, kKeysRow + mRows - kRows, 2, keys, Colour::Blue);
+}
+
+int TDemoApp::ScrollCol() const {
+    return mCols > kCols ? mCols - kScrollFromEdge : 0;
+}
+
+void TDemoApp::CommandLine(TSim3270Encoder& e, const std::string& label, bool closeExtended) const {
+    Label(e, kCommandRow, 2, label, Colour::Green);
+    InputField(e, kCommandRow, kCommandCol, kCommandLen, fa::Unprotected, {}, closeExtended);
+    if (const int col = ScrollCol(); col > 0) {
+        Label(e, kCommandRow, col - 1 - static_cast<int>(kScrollLabel.size()), kScrollLabel, Colour::Green);
+        InputField(e, kCommandRow, col, kScrollLen, fa::Unprotected, mScroll);
+    }
 }
 
 Bytes TDemoApp::SignOnPanel(const std::string& message, const std::string& user) const {
@@ -209,8 +223,7 @@ Bytes TDemoApp::MenuPanel(const std::string& message) const {
     Label(e, 9, 14, "Messages");
     Label(e, 10, 10, "X", Colour::White, Highlight::Default, fa::Intensified);
     Label(e, 10, 14, "Log off");
-    Label(e, kCommandRow, 2, "OPTION ===>", Colour::Green);
-    InputField(e, kCommandRow, kCommandCol, kCommandLen, fa::Unprotected);
+    CommandLine(e, "OPTION ===>");
     Footer(e, message, "ENTER=Select   PF3=Sign off   PF12=Log off");
     e.SBA(kCommandRow, kCommandCol).IC();
     return e.Take();
@@ -239,8 +252,7 @@ Bytes TDemoApp::InquiryPanel(const std::string& message, const std::string& acco
         for (const char* line : a->history)
             if (*line) Label(e, row++, 4, line, Colour::White);
     }
-    Label(e, kCommandRow, 2, "COMMAND ===>", Colour::Green);
-    InputField(e, kCommandRow, kCommandCol, kCommandLen, fa::Unprotected);
+    CommandLine(e, "COMMAND ===>");
     Footer(e, message, "ENTER=Inquire   PF3=Back   PF12=Log off");
     e.SBA(kAccountRow, kAccountCol).IC();
     return e.Take();
@@ -249,11 +261,25 @@ Bytes TDemoApp::InquiryPanel(const std::string& message, const std::string& acco
 Bytes TDemoApp::MessagesPanel(const std::string& message) const {
     TSim3270Encoder e = Panel3270(message);
     Header(e, "MESSAGES", "MSG001");
-    Label(e, 5, 4, "09:00  SYSTEM    Overnight batch run completed normally.", Colour::Green);
-    Label(e, 6, 4, "08:15  OPERATOR  Maintenance window on Sunday 02:00 - 04:00.", Colour::Yellow);
-    Label(e, 7, 4, "07:58  SECURITY  Your password expires in 12 days.", Colour::Pink);
-    Label(e, kCommandRow, 2, "COMMAND ===>", Colour::Green);
-    InputField(e, kCommandRow, kCommandCol, kCommandLen, fa::Unprotected);
+    // Character attributes inside a field (Set Attribute: one colour or
+    // highlighting changed at a time, or both, each line back to the
+    // field's own by type and closed by a Start Field, which ends what
+    // Set Attribute set) and a ruled line of the second character set
+    // (Graphic Escape), as hosts write them.
+    Label(e, 5, 4, "09:00  SYSTEM    Overnight batch run completed ", Colour::Green);
+    e.SAColour(Colour::White).Text("normally").SAHighlight(Highlight::Underscore).Text(".");
+    e.SAColour(Colour::Default).SAHighlight(Highlight::Default).SF(fa::Protected);
+    Label(e, 6, 4, "08:15  OPERATOR  Maintenance window on ", Colour::Yellow);
+    e.SAHighlight(Highlight::Blink).Text("Sunday").SAHighlight(Highlight::Default).Text(" 02:00 - 04:00.");
+    e.SAColour(Colour::Default).SF(fa::Protected);
+    Label(e, 7, 4, "07:58  SECURITY  Your password expires in ", Colour::Pink);
+    e.SAColour(Colour::Red).SAHighlight(Highlight::Reverse).Text("12 days");
+    e.SAColour(Colour::Default).SAHighlight(Highlight::Default).Text(".");
+    e.SBA(8, 3).SF(fa::Protected).GE(0xC4);
+    for (int col = 5; col < 66; ++col)
+        e.GE(0xA2);
+    e.GE(0xD4);
+    CommandLine(e, "COMMAND ===>", true);
     Footer(e, message, "PF3=Back   PF12=Log off");
     e.SBA(kCommandRow, kCommandCol).IC();
     return e.Take();
@@ -387,6 +413,11 @@ void TDemoApp::OnRecord(TSimSession& s, const TSimRecord& record) {
         return;
     }
     if (CommonKeys(s, in)) return;
+    if (const int col = ScrollCol();
+        col > 0 && (mPanel == Panel::Menu || mPanel == Panel::Inquiry || mPanel == Panel::Messages)) {
+        const std::string scroll = Input(in, kCommandRow, col);
+        if (!scroll.empty()) mScroll = scroll;
+    }
     switch (mPanel) {
     case Panel::SignOn: OnSignOn(s, in); break;
     case Panel::Menu: OnMenu(s, in); break;

@@ -14,7 +14,9 @@
 //             PF3 signs off (back to the sign-on panel); PF12 ends the session.
 //   Inquiry   ACCOUNT NUMBER (numeric, 5 digits), coloured protected result
 //             lines, COMMAND ===> (LOGOFF). PF3 back to the menu; PF12 ends.
-//   Messages  a few coloured lines; PF3 back to the menu; PF12 ends.
+//   Messages  a few coloured lines (one with Set Attribute inside its field,
+//             a ruled line of Graphic Escape codes); PF3 back to the menu;
+//             PF12 ends.
 // Wrong input is answered with the panel again, a message on row 22 and
 // the keyboard unlocked (WCC restore, with the alarm). Clear shows the
 // panel again; PA keys and inactive PF keys get a message. Ending the
@@ -94,6 +96,11 @@ private:
     class TSim3270Encoder Panel3270(const std::string& message) const;
     void Header(class TSim3270Encoder& e, const std::string& title, const std::string& panelId) const;
     void Footer(class TSim3270Encoder& e, const std::string& message, const std::string& keys) const;
+    // The command line: its label and input field and, on a screen wider
+    // than 80 columns, the scroll amount field at its right end, as ISPF
+    // shows it there.
+    void CommandLine(class TSim3270Encoder& e, const std::string& label, bool closeExtended = false) const;
+    int ScrollCol() const;
     std::tm Now() const;
 
     TDemoOptions mOptions;
@@ -104,6 +111,7 @@ private:
     std::string mUser;
     std::string mLu;
     std::string mAccount;         // last account shown
+    std::string mScroll = "PAGE"; // the scroll amount, kept as the user typed it
     // The terminal's alternate size, from the model its terminal type names
     // (IBM-3278-4-E: 43x80); larger than 24x80, the panels are written with
     // Erase/Write Alternate and the message and key lines sit at its foot,

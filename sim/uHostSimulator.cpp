@@ -42,13 +42,21 @@ bool ValidLuName(std::string_view name) {
 
 }  // namespace
 
-Bytes DefaultBindImage() {
+Bytes BindImage(int defaultRows, int defaultCols, int alternateRows, int alternateCols) {
     // BIND RU of an LU type 2 session: cold, FM profile 3, TS profile 3,
-    // primary and secondary LU protocols of a display session, LU type 2,
-    // default and alternate screen 24 x 80.
+    // primary and secondary LU protocols of a display session, LU type 2
+    // (byte 14); its PS usage field holds the default rows and columns in
+    // bytes 20 and 21, the alternate ones in 22 and 23, and in byte 24 how
+    // they apply: 0x7E the default size for both, 0x7F each as given.
+    const bool one = defaultRows == alternateRows && defaultCols == alternateCols;
     return {0x31, 0x01, 0x03, 0x03, 0xB1, 0x90, 0x30, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00,
-            0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x18, 0x50, 0x18, 0x50, 0x7E, 0x00};
+            0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+            static_cast<std::uint8_t>(defaultRows), static_cast<std::uint8_t>(defaultCols),
+            static_cast<std::uint8_t>(alternateRows), static_cast<std::uint8_t>(alternateCols),
+            static_cast<std::uint8_t>(one ? 0x7E : 0x7F)};
 }
+
+Bytes DefaultBindImage() { return BindImage(kRows, kCols, kRows, kCols); }
 
 // ------------------------------------------------------------------ session
 
@@ -99,7 +107,7 @@ TSimSession::TSimSession(int id, const TSimHostOptions& options, std::function<T
                          std::function<void(std::string_view)> release, std::shared_ptr<TSimOutstanding> outstanding)
     : mId(id),
       mNegotiationTimeout(options.negotiationTimeout),
-      mAnswerDelay(options.answerDelay),
+      mAnswerDelay(options.eventLoop ? std::chrono::milliseconds(0) : options.answerDelay),
       mOutstanding(std::move(outstanding)),
       mAssign(std::move(assign)),
       mRelease(std::move(release)),

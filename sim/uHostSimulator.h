@@ -88,7 +88,11 @@ inline constexpr std::size_t kSimMaxQueuedSessions = 4096;
 // Longest LU name (an SNA name has at most 8 characters).
 inline constexpr std::size_t kMaxLuNameLength = 8;
 
-// A bind image for an LU type 2 session: FM and TS profile 3, 24x80.
+// A bind image for an LU type 2 session: FM and TS profile 3, the screen
+// sizes given (1 to 255 rows and columns; a terminal uses them where its
+// model can show them).
+Bytes BindImage(int defaultRows, int defaultCols, int alternateRows, int alternateCols);
+// The same for 24x80 only.
 Bytes DefaultBindImage();
 // UNBIND type 0x01: normal end of session.
 inline constexpr std::uint8_t kUnbindNormal = 0x01;
@@ -105,13 +109,14 @@ struct TSimHostOptions {
     // The application for each connection; none: the tests drive it.
     TSimAppFactory appFactory;
     std::chrono::milliseconds negotiationTimeout = kSimNegotiationTimeout;
-    // A slow host application: each client record (not a RESPONSE) is held
-    // this long on its session's thread before the application sees it, so
-    // that load tests can see how many sessions wait at once.
-    std::chrono::milliseconds answerDelay{0};
     // Loop mode (see the top of this file), and its loop threads (0: one per core).
     bool eventLoop = false;
     std::size_t loopThreads = 0;
+    // A slow host application: each client record (not a RESPONSE) is held
+    // this long on its session's thread before the application sees it, so
+    // that load tests can see how many sessions wait at once. Thread mode
+    // only (ignored in loop mode, where it would hold a loop thread).
+    std::chrono::milliseconds answerDelay{0};
 };
 
 // How many sessions have sent a request (a client record other than a

@@ -459,11 +459,10 @@ void TOrvTn3270stream::applyBindSizes(std::span<const std::uint8_t> bind, bool b
         const TScreenSize named{bind[kDefaultRows], bind[kDefaultRows + 1]};
         const TScreenSize namedAlt{bind[kDefaultRows + 2], bind[kDefaultRows + 3]};
         switch (bind[kUsage]) {
-        case 0x00: case 0x01: case 0x02: def = alt = kDefaultScreenSize; break;  // 24x80 only
-        case 0x03: break;                                                       // the model's
+        case 0x00: case 0x02: def = alt = kDefaultScreenSize; break;  // 24x80 only
         case 0x7E: def = alt = named; break;
         case 0x7F: def = named; alt = namedAlt; break;
-        default: break;
+        default: break;  // 0x03 and the codes a display does not know (0x01 too): the model's
         }
         // Sizes the model cannot show are ignored whole, as a terminal does.
         if (def.Rows <= 0 || def.Cols <= 0 || !def.FitsIn(alt) || !alt.FitsIn(modelAlternate_)) {

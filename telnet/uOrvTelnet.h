@@ -345,6 +345,9 @@ public:
     // connection that uses TLS without it.
     bool GetTlsVerify() const { return GetTlsSetting(&TTlsSettings::Verify); }
     void SetTlsVerify(bool verify) { SetTlsSetting(&TTlsSettings::Verify, verify); }
+    // The name the host's certificate must be for instead of the host's
+    // (TTlsSettings::ExpectedName); empty: the host's. No Telnet.ini key.
+    void SetTlsExpectedName(const std::string& name) { SetTlsSetting(&TTlsSettings::ExpectedName, name); }
     // Any one field of the settings, as the properties above.
     template <class T>
     T GetTlsSetting(T TTlsSettings::*field) const

@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxSourceDepth = 8;
 // Wait(Seconds) without a time-out waits one second.
 constexpr double kDefaultWaitSeconds = 1.0;
+// Expect without a time-out gives up after this long.
+constexpr double kDefaultExpectSeconds = 30.0;
 
 std::string Lower(std::string_view s)
 {
@@ -229,32 +231,69 @@ std::string FieldMarker(const TS3270Screen& sc, const TOperatorField& f, bool co
     return m + ")";
 }
 
+// s3270's codes of a colour (0x42: 00 for the field's, f1 to f7) and of
+// a highlighting (0x41: f0 for the field's, f1 blink, f2 reverse, f4
+// underscore) from the screen's extended attribute bits.
+std::uint8_t ColourCode(std::uint8_t eab)
+{
+    const int colour = (eab >> 3) & 0x07;
+    return colour == 0 ? 0 : static_cast<std::uint8_t>(0xF0 + colour);
+}
+
+std::uint8_t HighlightCode(std::uint8_t eab)
+{
+    return (eab & 0x80) != 0 ? 0xF2 : (eab & 0x40) != 0 ? 0xF1 : (eab & 0x04) != 0 ? 0xF4 : 0xF0;
+}
+
 void ReadBufferOf(const TS3270Screen& sc, TReadAs as, bool color, TS3270Reply& r)
 {
     std::vector<const TOperatorField*> at(sc.cells.size(), nullptr);
     for (const auto& f : sc.fields)
         if (f.Attribute >= 0 && static_cast<std::size_t>(f.Attribute) < at.size())
             at[static_cast<std::size_t>(f.Attribute)] = &f;
+    // A character's own attributes are shown as SA(...) where they change
+    // from the character before (field attributes between them do not
+    // count), with only the types that changed; the colour on a 3279 only.
+    std::uint8_t colour = 0, highlight = 0xF0;
     for (std::int32_t row = 0; row < sc.rows; ++row) {
         std::string line;
         for (std::int32_t col = 0; col < sc.cols; ++col) {
             const std::int32_t pos = row * sc.cols + col;
-            const TScreenCell& c = sc.cells[static_cast<std::size_t>(pos)];
+            const auto p = static_cast<std::size_t>(pos);
+            const TScreenCell& c = sc.cells[p];
             if (!line.empty())
                 line += ' ';
             if (c.FieldAttribute) {
-                if (const TOperatorField* f = at[static_cast<std::size_t>(pos)])
+                if (const TOperatorField* f = at[p])
                     line += FieldMarker(sc, *f, color);
                 else
                     line += "SF(c0=c0)";
-            } else if (c.Local == 0) {
+                continue;
+            }
+            const std::uint8_t cc = ColourCode(sc.charAttrs[p]), hc = HighlightCode(sc.charAttrs[p]);
+            const bool newColour = color && cc != colour, newHighlight = hc != highlight;
+            if (newColour || newHighlight) {
+                line += "SA(";
+                if (newColour)
+                    line += "42=" + Hex2(cc);
+                if (newHighlight)
+                    line += std::string(newColour ? "," : "") + "41=" + Hex2(hc);
+                line += ") ";
+                colour = cc;
+                highlight = hc;
+            }
+            if (c.Local == 0) {
                 line += "00";
             } else if (as == TReadAs::Ebcdic) {
-                line += Hex2(sc.ebcdic[static_cast<std::size_t>(pos)]);
+                line += sc.ge[p] != 0 ? "GE(" + Hex2(sc.ge[p]) + ")" : Hex2(sc.ebcdic[p]);
             } else {
-                // The buffer's own character, also in a non-display field.
+                // The buffer's own character, also in a non-display field;
+                // a line-drawing graphic escape as its box-drawing character.
                 std::string ch;
-                TScreenExport::AppendUtf8(ch, c.Local);
+                if (sc.ge[p] != 0 && !c.Hidden)
+                    AppendUtf8CodePoint(ch, c.Ch);
+                else
+                    TScreenExport::AppendUtf8(ch, c.Local);
                 for (const unsigned char b : ch)
                     line += Hex2(b);
             }
@@ -714,9 +753,8 @@ void ActWait(TS3270Session& s, const TArgs& args, TS3270Reply& r)
     } else if (what == "3270mode" || what == "3270") {
         WaitResult(op.Wait(TWaitCondition::Of(TWaitKind::Unlock), limit), r);
     } else if (what == "nvtmode" || what == "nvt") {
-        // This program has no NVT mode: the wait can only time out.
-        std::this_thread::sleep_for(timeout ? limit : std::chrono::milliseconds(0));
-        r.Fail(timeout ? "Wait(): Timed out" : "Wait(): NVT mode is not provided");
+        if (!s.WaitNvtMode(Clock::now() + limit))
+            r.Fail(op.IsConnected() ? "Wait(): Timed out" : "Wait(): Not connected");
     } else {
         const std::size_t need = what == "stringat" ? 3 : 2;
         if (params != need) {
@@ -956,50 +994,68 @@ void ActSnap(TS3270Session& s, const TArgs& a, TS3270Reply& r)
 
 // ---- Set, Toggle: the toggles this program has
 
+// One Set: the value's query (no value) or its change.
+void SetOne(TS3270Session& s, const std::string& given, const std::string* value, TS3270Reply& r)
+{
+    const std::string name = Lower(given);
+    TOperator& op = s.Op();
+    if (name == "insertmode") {
+        if (!value)
+            r.data.push_back(op.InsertMode() ? "true" : "false");
+        else
+            op.SetInsertMode(Is(*value, "true") || Is(*value, "on") || *value == "1");
+    } else if (name == "codepage") {
+        if (!value) {
+            r.data.push_back(s.Options().codePage);
+        } else if (!IsBuiltInCodePage(Lower(*value))) {
+            r.Fail("Set(): Unknown code page '" + *value + "'");
+        } else {
+            op.Component().SetConversionTable(Lower(*value));
+            const_cast<TS3270Options&>(s.Options()).codePage = Lower(*value);
+        }
+    } else if (name == "trace") {
+        if (!value)
+            r.data.push_back(op.Component().GetDebugLevel() > 0 ? "true" : "false");
+        else
+            op.Component().SetDebugLevel(Is(*value, "true") ? static_cast<std::uint16_t>(TLogLevel::llAll) : 0);
+    } else if (name == "model") {
+        if (!value)
+            r.data.push_back(s.Options().modelSetting);
+        else
+            s.SetModel(*value, r);
+    } else if (name == "oversize") {
+        if (!value)
+            r.data.push_back(s.Options().oversize);
+        else
+            s.SetOversize(*value, r);
+    } else if (name == "accepthostname") {
+        if (!value)
+            r.data.push_back(s.Options().acceptHostname);
+        else
+            s.SetAcceptHostname(*value, r);
+    } else {
+        r.Fail("Set(): Unknown toggle name '" + given + "'");
+    }
+}
+
+// Set(name) answers the value; Set(name, value, name, value...) sets each
+// in turn, up to the first that fails.
 void ActSet(TS3270Session& s, const TArgs& a, TS3270Reply& r)
 {
-    if (a.empty() || a.size() > 2) {
+    if (a.empty()) {
         r.Fail("Set() requires 1 or 2 arguments");
         return;
     }
-    const std::string name = Lower(a[0]);
-    TOperator& op = s.Op();
-    if (name == "insertmode") {
-        if (a.size() == 1)
-            r.data.push_back(op.InsertMode() ? "true" : "false");
-        else
-            op.SetInsertMode(Is(a[1], "true") || Is(a[1], "on") || a[1] == "1");
+    if (a.size() == 1) {
+        SetOne(s, a[0], nullptr, r);
         return;
     }
-    if (name == "codepage") {
-        if (a.size() == 1) {
-            r.data.push_back(s.Options().codePage);
-            return;
-        }
-        if (!IsBuiltInCodePage(Lower(a[1]))) {
-            r.Fail("Set(): Unknown code page '" + a[1] + "'");
-            return;
-        }
-        op.Component().SetConversionTable(Lower(a[1]));
-        const_cast<TS3270Options&>(s.Options()).codePage = Lower(a[1]);
+    if (a.size() % 2 != 0) {
+        r.Fail("Set(): '" + a.back() + "' requires a value");
         return;
     }
-    if (name == "trace") {
-        if (a.size() == 1)
-            r.data.push_back(op.Component().GetDebugLevel() > 0 ? "true" : "false");
-        else
-            op.Component().SetDebugLevel(Is(a[1], "true") ? static_cast<std::uint16_t>(TLogLevel::llAll) : 0);
-        return;
-    }
-    if (name == "model") {
-        if (a.size() == 1) {
-            r.data.push_back(s.TerminalName());
-            return;
-        }
-        r.Fail("Set(): the model is " + s.TerminalName() + " in this program");
-        return;
-    }
-    r.Fail("Set(): Unknown toggle name '" + a[0] + "'");
+    for (std::size_t i = 0; i < a.size() && !r.error; i += 2)
+        SetOne(s, a[i], &a[i + 1], r);
 }
 
 void ActToggle(TS3270Session& s, const TArgs& a, TS3270Reply& r)
@@ -1060,9 +1116,40 @@ void ActSource(TS3270Session& s, const TArgs& a, TS3270Reply& r)
     --s.SourceDepth();
 }
 
-void ActExpect(TS3270Session&, const TArgs&, TS3270Reply& r)
+// Expect(text[,timeout]): the text in what the host sent in NVT mode (the
+// text record's lines), waited for up to the time-out.
+void ActExpect(TS3270Session& s, const TArgs& a, TS3270Reply& r)
 {
-    r.Fail("Expect(): Not in NVT mode");
+    if (a.empty() || a.size() > 2) {
+        r.Fail("Expect() requires 1 or 2 arguments");
+        return;
+    }
+    std::optional<double> seconds = kDefaultExpectSeconds;
+    if (a.size() == 2)
+        seconds = S3270Seconds(a[1]);
+    if (!seconds || *seconds <= 0) {
+        r.Fail("Expect(): Invalid timeout: " + a[1]);
+        return;
+    }
+    if (!s.InNvtMode()) {
+        r.Fail("Expect() is valid only when connected in NVT mode");
+        return;
+    }
+    // Matched within one line of the text as it arrived (the lines are cut
+    // at CR LF), so the text is taken as written, without escapes.
+    std::string error;
+    const auto local = TScreenExport::ToLocal(a[0], error);
+    if (!local || local->empty()) {
+        r.Fail("Expect(): " + (error.empty() ? std::string("Empty text") : error));
+        return;
+    }
+    switch (s.Op().Wait(TWaitCondition::ForText(*local), Millis(*seconds))) {
+    case TWaitResult::Ok: return;
+    case TWaitResult::Timeout: r.Fail("Expect(): Timed out"); return;
+    case TWaitResult::Ended:
+    case TWaitResult::Failed: r.Fail("Expect(): Not connected"); return;
+    default: r.Fail("Expect(): " + s.Op().LastError().Message); return;
+    }
 }
 
 void ActTransfer(TS3270Session&, const TArgs&, TS3270Reply& r)
@@ -1099,7 +1186,7 @@ constexpr TS3270Action kActions[] = {
     {"EraseEOF", "()", ActEraseEOF, "erase to the end of the field"},
     {"EraseInput", "()", ActEraseInput, "erase every input field"},
     {"Exit", "()", ActQuit, "end the program"},
-    {"Expect", "(text[,timeout])", ActExpect, "NVT text (no NVT mode here)"},
+    {"Expect", "(text[,timeout])", ActExpect, "wait for NVT text"},
     {"FieldEnd", "()", ActFieldEnd, "cursor after the field's last character"},
     {"FieldMark", "()", ActFieldMark, "FIELD MARK into the field"},
     {"HexString", "(hex)", ActHexString, "type EBCDIC codes"},

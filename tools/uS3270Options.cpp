@@ -38,6 +38,7 @@ std::string ApplyResource(TS3270Options& o, const std::string& name, const std::
             return "invalid model: " + value;
         o.model = m->number;
         o.color = m->color;
+        o.modelSetting = S3270ModelSetting(Trim(value), *m);
     } else if (n == "codepage") {
         o.codePage = Lower(Trim(value));
     } else if (n == "unlockdelay") {
@@ -81,6 +82,13 @@ std::optional<TS3270Model> ParseS3270Model(const std::string& text)
         return std::nullopt;
     m.number = t[0] - '0';
     return m;
+}
+
+std::string S3270ModelSetting(const std::string& text, const TS3270Model& model)
+{
+    if (text.size() != 1)
+        return text;
+    return std::string(model.color ? "3279-" : "3278-") + text + "-E";
 }
 
 TS3270OptionsParse ParseS3270Options(std::span<const std::string> args)
@@ -133,6 +141,7 @@ TS3270OptionsParse ParseS3270Options(std::span<const std::string> args)
                     return fail("Unknown model: '" + v + "'");
                 o.model = m->number;
                 o.color = m->color;
+                o.modelSetting = S3270ModelSetting(v, *m);
             } else if (a == "-oversize") {
                 o.oversize = v;
             } else if (a == "-codepage") {

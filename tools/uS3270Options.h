@@ -20,6 +20,9 @@ inline constexpr double kS3270DefaultConnectSeconds = 30.0;
 struct TS3270Options {
     int model = kS3270DefaultModel;
     bool color = true;        // 3279 (the default) or 3278
+    // The model as Set(model) answers it: as given, a bare number in full
+    // ("4": "3279-4-E").
+    std::string modelSetting = "3279-4-E";
     std::string oversize;     // "COLSxROWS" as given; empty: none
     std::string codePage = "bracket";
     std::int32_t port = kS3270DefaultPort;
@@ -55,3 +58,5 @@ struct TS3270Model {
     bool color;
 };
 std::optional<TS3270Model> ParseS3270Model(const std::string& text);
+// The Set(model) answer for a model given as text (valid for the above).
+std::string S3270ModelSetting(const std::string& text, const TS3270Model& model);

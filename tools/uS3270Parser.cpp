@@ -1,6 +1,8 @@
 // The s3270 protocol's action lines and String's escapes.
 #include "tools/uS3270Parser.h"
 
+#include "tools/uScriptLexer.h"
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -18,31 +20,6 @@ std::string ColumnError(std::size_t index)
     return "Syntax error: \")\" or \",\" expected at column " + std::to_string(index + 1);
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Reads up to max hex digits at text[i]; advances i. Nothing when none.
-std::optional<std::uint32_t> HexDigits(std::string_view text, std::size_t& i, std::size_t max)
-{
-    std::uint32_t v = 0;
-    std::size_t n = 0;
-    while (i < text.size() && n < max && HexValue(text[i]) >= 0) {
-        v = v * 16 + static_cast<std::uint32_t>(HexValue(text[i]));
-        ++i;
-        ++n;
-    }
-    if (n == 0)
-        return std::nullopt;
-    return v;
-}
 
 }  // namespace
 
@@ -220,7 +197,7 @@ std::optional<std::vector<TS3270Piece>> DecodeS3270String(std::string_view text,
                 error = "String(): Missing data after \\";
                 return std::nullopt;
             }
-            const auto v = HexDigits(text, i, 2);
+            const auto v = ReadHexEscape(text, i, 2);
             if (!v) {
                 error = "String(): Missing hex digits after \\e";
                 return std::nullopt;
@@ -237,7 +214,7 @@ std::optional<std::vector<TS3270Piece>> DecodeS3270String(std::string_view text,
                 return std::nullopt;
             }
             const std::size_t max = e == 'x' ? 2 : e == 'u' ? 4 : 8;
-            const auto v = HexDigits(text, i, max);
+            const auto v = ReadHexEscape(text, i, max);
             if (!v || *v > 0x10FFFF) {
                 error = std::string("String(): Missing hex digits after \\") + e;
                 return std::nullopt;

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 #include <langinfo.h>
 #include <clocale>
 
@@ -131,12 +132,10 @@ void TS3270Session::ApplySettings()
         tn.SetTlsCaPath(options_.caDir);
     if (!options_.verifyCert)
         tn.SetTlsVerify(false);
-    // Accepted for the automation that passes them. This program's TLS has
-    // no host-name override yet; -minversion is not a TLS floor but the
-    // lowest program version the script accepts (s3270 refuses to start
-    // below it), which this program's own version cannot be compared with.
-    if (!options_.acceptHostname.empty())
-        options_.ignored.push_back("-accepthostname");
+    // Accepted for the automation that passes it: -minversion is not a TLS
+    // floor but the lowest program version the script accepts (s3270
+    // refuses to start below it), which this program's own version cannot
+    // be compared with.
     if (!options_.minVersion.empty())
         options_.ignored.push_back("-minversion");
     // s3270 names its models 3278 or 3279 and always in the -E form; the
@@ -241,37 +240,66 @@ TS3270StatusFields TS3270Session::StatusFields()
         ScreenFields(*last_, f);
         return f;
     }
+    if (ShowsBlank()) {
+        f.rows = blank_->Rows;
+        f.cols = blank_->Cols;
+        return f;
+    }
     const std::uint64_t screens = op_.Screens();
     auto guard = tn.Lock();
     const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
     ScreenFields(screen, f);
     f.connected = tn.IsConnected();
     f.keyboard = (!f.connected || !screen.Status.empty() || opLocked_) ? 'L' : 'U';
-    f.mode = f.connected ? (tn.GetSessionState() == TSessionState::ssNone && screens == 0 ? 'P' : 'I') : 'N';
+    f.mode = !f.connected                                                  ? 'N'
+             : tn.ListsHoldText()                                          ? 'N'
+             : tn.GetSessionState() == TSessionState::ssNone && screens == 0 ? 'P'
+                                                                             : 'I';
     return f;
 }
 
-TS3270Screen TS3270Session::FromLast()
+TS3270Screen TS3270Session::Build(const TOrvTn3270display& screen)
 {
+    // The display keeps a character's colour and highlighting merged with
+    // its field's; one equal to its field's reads as none of its own, as
+    // a character written without Set Attribute.
+    static constexpr std::uint8_t kColourBits = 0x38, kHighlightBits = 0xC4;
     TS3270Screen s;
-    const TOrvTn3270display& screen = *last_;
     s.cursor = CursorOf(screen);
     s.formatted = screen.Formatted;
     s.cells = TScreenExport::Cells(screen);
     s.cols = std::max(1, screen.Cols);
     s.rows = static_cast<std::int32_t>(s.cells.size()) / s.cols;
     const TOrvTnStream& stream = op_.Component().Tn3270Stream();
+    s.text.reserve(s.cells.size());
+    s.ebcdic.reserve(s.cells.size());
+    s.ge.reserve(s.cells.size());
+    s.charAttrs.reserve(s.cells.size());
     for (std::size_t i = 0; i < s.cells.size(); ++i) {
         const TScreenCell& c = s.cells[i];
         std::string ch;
         AppendUtf8CodePoint(ch, c.Ch);
         s.text.push_back(std::move(ch));
-        s.ebcdic.push_back(c.FieldAttribute || c.Local == TOrvTndisplay::kNull ? 0 : stream.Asc2Ebc(c.Local));
+        // A graphic escape reads as its code in the second set.
+        s.ge.push_back(c.FieldAttribute ? 0 : screen.GeCodes[i]);
+        s.ebcdic.push_back(c.FieldAttribute || c.Local == TOrvTndisplay::kNull ? 0
+                           : s.ge.back() != 0                                ? s.ge.back()
+                                                                             : stream.Asc2Ebc(c.Local));
+        const std::uint8_t own = screen.ExtAttrs[i];
+        const std::uint8_t field = c.Field >= 0 ? screen.ExtAttrs[static_cast<std::size_t>(c.Field)] : 0;
+        std::uint8_t mine = 0;
+        if (!c.FieldAttribute) {
+            if ((own & kColourBits) != (field & kColourBits))
+                mine |= own & kColourBits;
+            if ((own & kHighlightBits) != (field & kHighlightBits))
+                mine |= own & kHighlightBits;
+        }
+        s.charAttrs.push_back(mine);
         if (c.FieldAttribute) {
             TOperatorField f;
             f.Attribute = static_cast<std::int32_t>(i);
             f.Attr = screen.getFA(f.Attribute);
-            f.Eab = screen.ExtAttrs[i];
+            f.Eab = own;
             s.fields.push_back(f);
         }
     }
@@ -283,7 +311,7 @@ TS3270Screen TS3270Session::ReadScreen(bool markRead)
     if (markRead)
         screensRead_ = op_.Screens();
     if (ShowsLast()) {
-        TS3270Screen s = FromLast();
+        TS3270Screen s = Build(*last_);
         std::string status = S3270StatusLine(StatusFields(), std::nullopt);
         s.status = status.substr(0, status.size() - 2);
         return s;
@@ -293,23 +321,17 @@ TS3270Screen TS3270Session::ReadScreen(bool markRead)
 
 TS3270Screen TS3270Session::Capture(bool withStatus)
 {
-    TS3270Screen s;
-    s.cursor = op_.Cursor();
-    s.formatted = op_.Formatted();
-    s.cells = op_.Cells();
-    s.cols = std::max(1, op_.ScreenCols());
-    s.rows = static_cast<std::int32_t>(s.cells.size()) / s.cols;
-    s.fields = op_.Fields();
-    const TOrvTnStream& stream = op_.Component().Tn3270Stream();
-    s.text.reserve(s.cells.size());
-    s.ebcdic.reserve(s.cells.size());
-    for (const TScreenCell& c : s.cells) {
-        std::string ch;
-        AppendUtf8CodePoint(ch, c.Ch);
-        s.text.push_back(std::move(ch));
-        const bool none = c.FieldAttribute || c.Local == TOrvTndisplay::kNull;
-        s.ebcdic.push_back(none ? 0 : stream.Asc2Ebc(c.Local));
+    {
+        TTn3270E& tn = op_.Component();
+        auto guard = tn.Lock();
+        const TOrvTn3270display& screen = tn.Tn3270Stream().Screen();
+        if (scratch_)
+            *scratch_ = screen;
+        else
+            scratch_ = std::make_unique<TOrvTn3270display>(screen);
+        scratch_->OnStatusChange = nullptr;
     }
+    TS3270Screen s = Build(*scratch_);
     if (withStatus) {
         std::string status = S3270StatusLine(StatusFields(), std::nullopt);
         s.status = status.substr(0, status.size() - 2);
@@ -346,6 +368,11 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
     tn.SetExtended(!t->noTn3270e);
     tn.SetTlsMode(t->tls ? TTlsMode::tmDirect : TTlsMode::tmNone);
     tn.SetTlsVerify(options_.verifyCert && !t->noVerify);
+    // -accepthostname [DNS:]NAME: the certificate must be for NAME instead.
+    std::string accept = options_.acceptHostname;
+    if (accept.size() > 4 && (accept.compare(0, 4, "DNS:") == 0 || accept.compare(0, 4, "dns:") == 0))
+        accept.erase(0, 4);
+    tn.SetTlsExpectedName(accept);
     lastTarget_ = target;
     opLocked_ = false;
     snap_.reset();
@@ -368,9 +395,29 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
     }
     host_ = t->host;
     lastValid_ = false;
+    blank_.reset();
     // Connect is done once the host's first screen has unlocked the
-    // keyboard; a host that never unlocks leaves it connected, locked.
-    op_.Wait(TWaitCondition::Of(TWaitKind::Unlock), left());
+    // keyboard, or the host has spoken NVT text; a host that does neither
+    // leaves it connected, locked.
+    while (op_.Screens() == 0 && op_.IsConnected() && left().count() > 0)
+        op_.Wait(TWaitCondition::Of(TWaitKind::Screen), std::min(left(), kS3270NvtPoll));
+    if (!InNvtMode())
+        op_.Wait(TWaitCondition::Of(TWaitKind::Unlock), left());
+}
+
+bool TS3270Session::InNvtMode()
+{
+    return op_.IsConnected() && op_.Component().ListsHoldText();
+}
+
+bool TS3270Session::WaitNvtMode(Clock::time_point deadline)
+{
+    while (!InNvtMode()) {
+        if (!op_.IsConnected() || Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(kS3270NvtPoll);
+    }
+    return true;
 }
 
 void TS3270Session::Disconnect()
@@ -381,6 +428,94 @@ void TS3270Session::Disconnect()
         op_.Wait(TWaitCondition::Of(TWaitKind::Disconnect), std::chrono::seconds(5));
     }
     opLocked_ = false;
+}
+
+void TS3270Session::ShowBlank()
+{
+    const TTn3270E& tn = op_.Component();
+    const auto oversize = tn.GetOversize();
+    blank_ = oversize && ValidOversize(tn.GetModel(), *oversize) ? *oversize : ModelAlternateSize(tn.GetModel());
+}
+
+void TS3270Session::SetModel(const std::string& text, TS3270Reply& r)
+{
+    if (op_.IsConnected()) {
+        r.Fail("Cannot change model or oversize while connected");
+        return;
+    }
+    const auto m = ParseS3270Model(text);
+    if (!m) {
+        r.Fail("model value must be 327{89}-{2345}[-E]");
+        return;
+    }
+    // A bare number is the -E form; a name is taken as written, so that
+    // "3278-2" asks for the terminal without extended attributes.
+    const bool extended =
+        text.size() == 1 || (text.size() > 2 && (text.substr(text.size() - 2) == "-E" || text.substr(text.size() - 2) == "-e"));
+    TTn3270E& tn = op_.Component();
+    tn.SetOversize(std::nullopt);
+    tn.SetModelName(std::string(m->color ? "3279-" : "3278-") + std::to_string(m->number));
+    tn.SetTerminalType(extended ? TTn3270TerminalType::tt3278m2E : TTn3270TerminalType::tt3278m2);
+    options_.model = m->number;
+    options_.color = m->color;
+    options_.modelSetting = S3270ModelSetting(text, *m);
+    options_.oversize.clear();
+    ShowBlank();
+}
+
+void TS3270Session::SetOversize(const std::string& text, TS3270Reply& r)
+{
+    if (op_.IsConnected()) {
+        r.Fail("Cannot change model or oversize while connected");
+        return;
+    }
+    TTn3270E& tn = op_.Component();
+    if (text.empty()) {
+        options_.oversize.clear();
+        tn.SetOversize(std::nullopt);
+        ShowBlank();
+        return;
+    }
+    const auto x = text.find_first_of("xX");
+    const auto cols = x == std::string::npos ? -1 : S3270Number(text.substr(0, x));
+    const auto rows = x == std::string::npos ? -1 : S3270Number(text.substr(x + 1));
+    if (cols <= 0 || rows <= 0 || cols > kMaxScreenCols || rows > kMaxScreenRows) {
+        r.Fail("oversize value must be <cols>x<rows>");
+        return;
+    }
+    const std::int32_t model = tn.GetModel();
+    const TScreenSize alt = *ModelAlternateSize(model);
+    const TScreenSize size{static_cast<std::int32_t>(rows), static_cast<std::int32_t>(cols)};
+    if (size.Cols < alt.Cols) {
+        r.Fail("Invalid oversize cols (" + std::to_string(cols) + "):\nLess than model " + std::to_string(model) +
+               " cols (" + std::to_string(alt.Cols) + ")");
+        return;
+    }
+    if (size.Rows < alt.Rows) {
+        r.Fail("Invalid oversize rows (" + std::to_string(rows) + "):\nLess than model " + std::to_string(model) +
+               " rows (" + std::to_string(alt.Rows) + ")");
+        return;
+    }
+    if (!ValidOversize(model, size)) {
+        r.Fail("oversize value must be <cols>x<rows>");
+        return;
+    }
+    // Only a model of the -E form has an oversize screen; another one
+    // takes the setting and keeps none, as s3270 does.
+    if (tn.GetTerminalType() != TTn3270TerminalType::tt3278m2E)
+        return;
+    options_.oversize = text;
+    tn.SetOversize(size);
+    ShowBlank();
+}
+
+void TS3270Session::SetAcceptHostname(const std::string& name, TS3270Reply& r)
+{
+    if (op_.IsConnected()) {
+        r.Fail("accepthostname cannot change while connected");
+        return;
+    }
+    options_.acceptHostname = name;
 }
 
 bool TS3270Session::KeyboardUsable(TS3270Reply& r)

@@ -29,6 +29,8 @@
 inline constexpr std::chrono::milliseconds kS3270Forever{24LL * 3600 * 1000};
 // The longest action line read; a longer one is answered with an error.
 inline constexpr std::size_t kS3270MaxLine = 64 * 1024;
+// How often a wait for NVT mode looks again (nothing signals the mode).
+inline constexpr std::chrono::milliseconds kS3270NvtPoll{10};
 
 // What one action answers: its data lines and whether it failed.
 struct TS3270Reply {
@@ -46,6 +48,11 @@ struct TS3270Screen {
     std::vector<std::string> text;     // per position, UTF-8 (one character)
     std::vector<std::uint8_t> ebcdic;  // per position; 0 for nulls and field attributes
     std::vector<TScreenCell> cells;
+    // Per position: the graphic escape code (0: none), and the colour and
+    // highlighting bits the character has of its own (Set Attribute; 0
+    // where they are its field's).
+    std::vector<std::uint8_t> ge;
+    std::vector<std::uint8_t> charAttrs;
     std::vector<TOperatorField> fields;
     std::string status;                // the status line without its time (Snap)
     TCursor cursor;
@@ -105,6 +112,12 @@ public:
     std::optional<TS3270Screen>& Snap() { return snap_; }
     void RequestQuit() { quit_ = true; }
     bool Utf8() const { return utf8_; }
+    // NVT mode: connected, and what the host sent last is text (a TN3270E
+    // NVT-DATA record, or a text record before binary mode), which the
+    // component shows as lines instead of a 3270 screen.
+    bool InNvtMode();
+    // Until NVT mode or the deadline; false when it did not come.
+    bool WaitNvtMode(std::chrono::steady_clock::time_point deadline);
     // The ConnectionState Query answers.
     std::string ConnectionState();
     // Source(file): runs its actions; nesting is bounded.
@@ -115,13 +128,22 @@ public:
     // the terminal name, except that an oversize screen sends IBM-DYNAMIC.
     std::string ModelName();
     std::ostream& Log() { return log_; }
+    // Set(model), Set(oversize), Set(accepthostname): refused while
+    // connected; otherwise taken now and used from the next Connect on.
+    // A new model or oversize shows a blank screen of its size meanwhile,
+    // as s3270 does.
+    void SetModel(const std::string& text, TS3270Reply& r);
+    void SetOversize(const std::string& text, TS3270Reply& r);
+    void SetAcceptHostname(const std::string& name, TS3270Reply& r);
 
 private:
     void ApplySettings();
     TS3270Screen Capture(bool withStatus);
-    TS3270Screen FromLast();
+    TS3270Screen Build(const TOrvTn3270display& screen);
     void Remember();
-    bool ShowsLast() { return lastValid_ && !op_.IsConnected(); }
+    bool ShowsLast() { return lastValid_ && !blank_ && !op_.IsConnected(); }
+    bool ShowsBlank() { return blank_ && !op_.IsConnected(); }
+    void ShowBlank();
 
     TS3270Options options_;
     std::ostream& log_;
@@ -140,5 +162,11 @@ private:
     // it only when asked for.
     std::unique_ptr<TOrvTn3270display> last_;
     bool lastValid_ = false;
+    // The size of the blank screen a Set(model) or Set(oversize) shows
+    // until the next Connect.
+    std::optional<TScreenSize> blank_;
+    // The copy a read works on, taken under the session lock at once so
+    // that the text, cells and fields are of one screen.
+    std::unique_ptr<TOrvTn3270display> scratch_;
     int sourceDepth_ = 0;
 };

@@ -12,16 +12,6 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t';
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 TScriptLine Fail(std::string message)
 {
@@ -95,11 +85,11 @@ TScriptLine LexScriptLine(std::string_view text)
                 word.text.push_back(e);
                 i += 2;
             } else if (e == 'x') {
-                const int hi = i + 2 < n ? HexValue(text[i + 2]) : -1;
-                const int lo = i + 3 < n ? HexValue(text[i + 3]) : -1;
-                if (hi < 0 || lo < 0)
+                std::size_t at = i + 2, digits = 0;
+                const auto v = ReadHexEscape(text, at, 2, &digits);
+                if (!v || digits != 2)
                     return Fail("\\x needs two hexadecimal digits at column " + std::to_string(i + 1));
-                word.text.push_back(static_cast<char>(hi * 16 + lo));
+                word.text.push_back(static_cast<char>(*v));
                 i += 4;
             } else {
                 return Fail(std::string("unknown escape \\") + e + " at column " + std::to_string(i + 1));
@@ -113,4 +103,22 @@ TScriptLine LexScriptLine(std::string_view text)
         result.words.push_back(std::move(word));
     }
     return result;
+}
+
+std::optional<std::uint32_t> ReadHexEscape(std::string_view text, std::size_t& i, std::size_t max, std::size_t* count)
+{
+    std::uint32_t v = 0;
+    std::size_t n = 0;
+    for (; i < text.size() && n < max; ++i, ++n) {
+        const char c = text[i];
+        const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0)
+            break;
+        v = v * 16 + static_cast<std::uint32_t>(d);
+    }
+    if (count != nullptr)
+        *count = n;
+    if (n == 0)
+        return std::nullopt;
+    return v;
 }

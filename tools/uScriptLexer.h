@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,3 +34,9 @@ struct TScriptLine {
 // closing quote, an unknown escape, \x without two hexadecimal digits,
 // invalid UTF-8, a character Windows-1252 (the screen's set) does not have.
 TScriptLine LexScriptLine(std::string_view line);
+
+// The hexadecimal digits of an escape (\xHH here, \x \u \U and \e in the
+// s3270 protocol's strings): up to max of them at text[i], i advanced past
+// them and count set to how many; nothing when there is none.
+std::optional<std::uint32_t> ReadHexEscape(std::string_view text, std::size_t& i, std::size_t max,
+                                           std::size_t* count = nullptr);

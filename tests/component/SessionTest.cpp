@@ -484,6 +484,36 @@ TEST_F(Session, EveryModelNamesItselfPaintsEwaAndSendsItsAddresses)
     }
 }
 
+TEST_F(Session, TheSimulatorsBindImagesSizeAModel4AsATerminalReadsThem)
+{
+    // The PS usage bytes 20-24 of each image (default rows and columns,
+    // alternate rows and columns, their use), and the size Erase/Write
+    // Alternate then gives a model 4 (s3270 -model 3279-4-E shows the same).
+    struct Row {
+        Bytes image;
+        const char* usage;
+        TScreenSize alternate;
+    };
+    const Row rows[] = {
+        {DefaultBindImage(), "18 50 18 50 7E", {24, 80}},
+        {BindImage(24, 80, 32, 80), "18 50 20 50 7F", {32, 80}},
+        {BindImage(24, 80, 27, 132), "18 50 1B 84 7F", {43, 80}},  // beyond the model: ignored
+    };
+    Start();
+    tn->SetModel(4);
+    auto s = Open();
+    ASSERT_TRUE(s);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.usage);
+        ASSERT_GE(r.image.size(), 25u);
+        EXPECT_EQ(HexString(ByteView(r.image).subspan(20, 5)), r.usage);
+        s->SendBind(r.image);
+        ASSERT_TRUE(Show(*s, TSim3270Encoder().EraseWriteAlternate(wcc::Restore).Text("A").Take()));
+        auto guard = tn->Lock();
+        EXPECT_EQ(tn->Tn3270Stream().Screen().CurrentSize(), r.alternate);
+    }
+}
+
 // ---- round trips
 
 TEST_F(Session, EditedFieldsGoBackWithEnterPfPaAndClear)

@@ -261,6 +261,29 @@ TEST_F(TlsTransport, SkippingVerificationConnectsToAWrongNameAndSaysItIsNotVerif
     EXPECT_FALSE(client.Connection()->TlsInfo().Verified);
 }
 
+TEST_F(TlsTransport, AnExpectedNameIsCheckedAndSentInsteadOfTheHosts)
+{
+    Front({}, &certs->WrongName);
+    client.TlsSettings.ExpectedName = "wrong-name.invalid";
+    client.Open();
+    EXPECT_TRUE(client.Connection()->TlsInfo().Verified);
+    auto peer = front->WaitHandshake();
+    ASSERT_TRUE(peer && peer->handshakeDone);
+    EXPECT_EQ(peer->serverName, "wrong-name.invalid");
+    client.Close();
+
+    // The host's own name no longer counts.
+    Front({});
+    client.TlsSettings.ExpectedName = "wrong-name.invalid";
+    try {
+        client.Open();
+        FAIL() << "connected";
+    } catch (const ETlsError& e) {
+        EXPECT_EQ(e.Failure(), TTlsFailure::tfNameMismatch) << e.what();
+        EXPECT_NE(std::string(e.what()).find("\"wrong-name.invalid\""), std::string::npos) << e.what();
+    }
+}
+
 TEST_F(TlsTransport, PlainPortIsReportedAsNotTls)
 {
     // A plain telnet host speaks first (IAC DO ...): that is no TLS record.

@@ -1279,6 +1279,77 @@ TEST(Tn3270Program, ScriptConnectsThroughTlsWithTheOptionsGiven)
     EXPECT_TRUE(WIFEXITED(demo.status) && WEXITSTATUS(demo.status) == 1);
 }
 
+// The s3270 mode's -accepthostname (and Set(accepthostname) before the
+// Connect): a host whose certificate is made for another name is taken as
+// verified for that name; without it, or told a third name, it is refused
+// for the name.
+TEST(Tn3270Program, S3270AcceptsTheCertificateNameItIsTold)
+{
+    if (!TTestCertificates::Available())
+        GTEST_SKIP() << "the openssl command is missing (scripts/deps installs it)";
+    TTestCertificates certs;
+    TSimHostOptions o;
+    o.appFactory = TDemoApp::Factory();
+    THostSimulator host(o);
+    TSimTlsOptions tls;
+    tls.certFile = certs.WrongName.Cert;
+    tls.keyFile = certs.WrongName.Key;
+    tls.backendPort = host.Port();
+    TSimTlsFront front(tls);
+    const std::string connect = "Connect(L:127.0.0.1:" + std::to_string(front.Port()) + ")\nQuery(Tls)\nQuit\n";
+    const struct {
+        std::vector<std::string> options;
+        std::string before;
+        bool accepted;
+    } cases[] = {
+        {{"-accepthostname", "wrong-name.invalid"}, "", true},
+        {{"-accepthostname", "DNS:wrong-name.invalid"}, "", true},
+        {{}, "Set(accepthostname,wrong-name.invalid)\n", true},
+        {{}, "", false},
+        {{"-accepthostname", "localhost"}, "", false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--s3270", "-cafile", certs.CaFile};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ProgramRun r = RunProgram(args, c.before + connect);
+        SCOPED_TRACE(c.before + (c.options.empty() ? "" : c.options[1]));
+        if (c.accepted) {
+            EXPECT_NE(r.out.find("data: secure host-verified\n"), std::string::npos) << r.out;
+        } else {
+            EXPECT_NE(r.out.find("data: Connection failed:\n"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find(": TLS: certificate name mismatch"), std::string::npos) << r.out;
+        }
+    }
+}
+
+// A host that answers in NVT text (TN3270E NVT-DATA) before any 3270
+// screen: the s3270 mode's Connect returns on it, the status line shows
+// mode N, Wait(NVTMode) and Expect find its text or time out.
+class TNvtGreeter : public ISimHostApp {
+public:
+    void OnStart(TSimSession& s) override { s.SendNvt("WELCOME TO THE LINE HOST\r\nlogin:\r\n"); }
+    void OnRecord(TSimSession&, const TSimRecord&) override {}
+};
+
+TEST(Tn3270Program, S3270ModeReadsNvtText)
+{
+    TSimHostOptions o;
+    o.appFactory = [] { return std::make_unique<TNvtGreeter>(); };
+    THostSimulator host(o);
+    const ProgramRun r = RunProgram({"--s3270", "-model", "2"}, "Connect(127.0.0.1:" + std::to_string(host.Port()) +
+                                                                    ")\nWait(5,NVTMode)\nExpect(login:)\n"
+                                                                    "Expect(\"LINE HOST\",5)\nExpect(password,0.2)\n"
+                                                                    "Quit\n");
+    const std::string connected = " C(127.0.0.1) N 2 24 80 ";
+    const std::vector<std::string> want{connected, "\nok\n", connected, "\nok\n", connected, "\nok\n",
+                                        connected, "\nok\n", "data: Expect(): Timed out\n", "\nerror\n"};
+    std::size_t at = 0;
+    for (const auto& w : want) {
+        at = r.out.find(w, at);
+        ASSERT_NE(at, std::string::npos) << w << " in\n" << r.out;
+    }
+}
+
 // The same script against an independent TLS server: stunnel in front of
 // the simulator's demo host.
 TEST(Tn3270Program, ScriptConnectsThroughStunnel)

@@ -201,6 +201,55 @@ TEST_F(TerminalPane, SignOnMenuInquiryRefusalsAndLogoffAsAPersonTypes)
     EXPECT_TRUE(pane.Ended());
 }
 
+TEST_F(TerminalPane, AModel5ShowsTheWideScreenAndTakesInputAtColumn120)
+{
+    // The demo host writes a model 5 its panels at 27x132 with Erase/Write
+    // Alternate, the scroll amount field at columns 120 to 123.
+    Pane pane(std::string(TN3270_PROGRAM) + " --model 5 127.0.0.1:" + std::to_string(host.Port()), 140, 30);
+    ASSERT_TRUE(pane.Shows("USER ID  . . . ."));
+    const auto s = host.WaitSession();
+    ASSERT_TRUE(s);
+    pane.Text("demo");
+    pane.Keys({"Tab"});
+    pane.Text("secret");
+    pane.Keys({"Enter"});
+    ASSERT_TRUE(s->WaitInbound());
+    ASSERT_TRUE(pane.Shows("SCROLL ===> PAGE"));
+    auto lineWith = [&](const std::string& text) {
+        const std::string screen = pane.Screen();
+        std::vector<std::string> lines;
+        for (std::size_t at = 0, nl; at < screen.size(); at = nl + 1) {
+            nl = screen.find('\n', at);
+            if (nl == std::string::npos)
+                nl = screen.size();
+            lines.push_back(screen.substr(at, nl - at));
+        }
+        for (std::size_t row = 0; row < lines.size(); ++row)
+            if (lines[row].find(text) != std::string::npos)
+                return std::make_pair(row, lines[row]);
+        return std::make_pair(std::size_t{0}, std::string());
+    };
+    const auto [scrollRow, scrollLine] = lineWith("SCROLL ===>");
+    EXPECT_EQ(scrollRow, 19u);
+    EXPECT_EQ(scrollLine.substr(119, 4), "PAGE") << scrollLine;
+    EXPECT_EQ(lineWith("ENTER=Select").first, 26u);  // the key line at the 27th row
+
+    pane.Keys({"Tab"});  // from the option field to the scroll amount
+    pane.Text("half");
+    pane.Keys({"Enter"});
+    const auto record = s->WaitData();
+    ASSERT_TRUE(record);
+    const TSimInbound in = TSimSession::Decode(*record, 27, 132);
+    ASSERT_EQ(in.fields.size(), 1u);
+    EXPECT_EQ(in.fields[0].row, 20);
+    EXPECT_EQ(in.fields[0].col, 120);
+    EXPECT_EQ(in.fields[0].text, "half");
+    ASSERT_TRUE(pane.Shows("SCROLL ===> HALF"));
+    EXPECT_EQ(lineWith("SCROLL ===>").second.substr(119, 4), "HALF");
+    pane.Keys({"C-q"});
+    EXPECT_TRUE(pane.Ended());
+}
+
 TEST_F(TerminalPane, TooSmallATerminalIsSaidAndTheScreenComesOnResize)
 {
     Pane pane(Program(), 70, 20);
