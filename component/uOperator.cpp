@@ -59,6 +59,10 @@ constexpr std::array<const char*, 5> kFunctionNames = {"bind-image", "data-strea
                                                        "scs-ctl-codes", "sysreq"};
 
 constexpr char kNotConnected[] = "not connected";
+// An event-loop connect is watched this often, until the connect time-out
+// and this slack have passed (the loop's own deadline ends it first).
+constexpr std::chrono::milliseconds kConnectPoll{1};
+constexpr std::chrono::milliseconds kConnectSlack{1000};
 // The 3270 DUP and FIELD MARK codes (a display shows them as an overscored
 // asterisk and semicolon).
 constexpr std::uint8_t kDup = 0x1C, kFieldMark = 0x1E;
@@ -409,8 +413,12 @@ TOperatorError TOperator::Connect(const std::string& host, std::int32_t port)
         tn_.Port = port;
     }
     // Connect raises OnConnect or OnConnectionFail on this thread before it
-    // returns (the handlers run once the lock is released).
+    // returns (the handlers run once the lock is released); on the event
+    // loop they follow on a loop thread, and we wait for them.
     tn_.Connect();
+    const auto connectEnd = std::chrono::steady_clock::now() + tn_.Timings.ConnectTimeout + kConnectSlack;
+    while (tn_.ConnectPending() && std::chrono::steady_clock::now() < connectEnd)
+        std::this_thread::sleep_for(kConnectPoll);
     if (!tn_.IsConnected()) {
         std::string message = "cannot connect to " + target_;
         const std::string why = tn_.GetLastError();

@@ -42,6 +42,7 @@ TN_CONSTINIT_STRING std::string gTlsKeyFile;
 TN_CONSTINIT_STRING std::string gTlsMinVersion;
 constinit bool gTlsVerify = true;
 constinit std::int32_t gReadPause = kDefaultReadPauseMs;
+constinit bool gEventLoop = false;
 
 namespace {
 
@@ -74,6 +75,7 @@ void ResetModuleGlobals()
     gTlsMinVersion = "1.2";
     gTlsVerify = true;
     gReadPause = kDefaultReadPauseMs;
+    gEventLoop = false;
 }
 
 // An integer key is true only when its value is exactly 1.
@@ -119,6 +121,7 @@ void LoadFrom(const std::string& moduleFile)
     gTlsVerify = ini.ReadInteger(gSubServicio, "TlsVerify", 1) != 0;
     const std::int32_t pause = ini.ReadInteger(gSubServicio, "ReadPause", kDefaultReadPauseMs);
     gReadPause = pause >= 0 && pause <= kMaxReadPauseMs ? pause : kDefaultReadPauseMs;
+    gEventLoop = ini.ReadInteger(gSubServicio, "EventLoop", 0) != 0;
     if (gSubServicio == "TN5250")
         gTermType = ini.ReadString(gSubServicio, "TermType", "IBM-3179-2-E");
     if (gSubServicio == "TN3270") {

@@ -46,6 +46,9 @@ extern bool gTlsVerify;             // "TlsVerify", true unless the value is exa
 // "ReadPause": milliseconds the socket reader waits between "data ready"
 // and the read, the default of each new component's ReadPause property.
 extern std::int32_t gReadPause;
+// "EventLoop": 1 puts each new component on the event-loop transport
+// (telnet/uLoopTransport) instead of a reader thread per session; default 0.
+extern bool gEventLoop;
 // "Model": the display model of each new component, a number 2 to 5 or a
 // name such as 3279-4-E (see TTn3270E::SetModelName); empty (the default):
 // model 2.

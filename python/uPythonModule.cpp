@@ -202,7 +202,8 @@ public:
     TPySession(std::string host, std::int32_t port, std::optional<std::string> lu, bool tn3270e, double timeout,
                std::optional<std::string> codepage, std::optional<std::string> tls, std::optional<std::string> caFile,
                std::optional<std::string> certFile, std::optional<std::string> keyFile, bool verify,
-               const py::object& model, std::optional<std::pair<std::int32_t, std::int32_t>> oversize)
+               const py::object& model, std::optional<std::pair<std::int32_t, std::int32_t>> oversize,
+               bool eventLoop)
         : host_(std::move(host)), port_(port), timeout_(CheckedSeconds(timeout)),
           session_(std::make_unique<TOperator>())
     {
@@ -215,6 +216,9 @@ public:
         TTn3270E& tn = session_->Component();
         tn.SetDeviceName(lu.value_or(std::string()));
         tn.SetExtended(tn3270e);
+        // event_loop: the session on the process's event loop (no reader thread; no TLS).
+        if (eventLoop)
+            tn.EventLoop = true;
         // model: 2 to 5, or a name such as "3279-4-E"; oversize: (rows,
         // columns) of a larger alternate screen.
         try {
@@ -814,12 +818,12 @@ PYBIND11_MODULE(_tn3270e, m)
         .def(py::init<std::string, std::int32_t, std::optional<std::string>, bool, double, std::optional<std::string>,
                       std::optional<std::string>, std::optional<std::string>, std::optional<std::string>,
                       std::optional<std::string>, bool, const py::object&,
-                      std::optional<std::pair<std::int32_t, std::int32_t>>>(),
+                      std::optional<std::pair<std::int32_t, std::int32_t>>, bool>(),
              py::arg("host"), py::arg("port") = 23, py::kw_only(), py::arg("lu") = py::none(),
              py::arg("tn3270e") = true, py::arg("timeout") = kDefaultTimeoutSeconds,
              py::arg("codepage") = py::none(), py::arg("tls") = py::none(), py::arg("ca_file") = py::none(),
              py::arg("cert_file") = py::none(), py::arg("key_file") = py::none(), py::arg("verify") = true,
-             py::arg("model") = py::none(), py::arg("oversize") = py::none())
+             py::arg("model") = py::none(), py::arg("oversize") = py::none(), py::arg("event_loop") = false)
         .def("connect", &TPySession::Connect)
         .def("disconnect", &TPySession::Disconnect)
         .def("__enter__",

@@ -11,6 +11,9 @@
 #include "log/uTLogg.h"
 #include "stream/uCodePages.h"
 #include "platform/uWinControl.h"
+#include "telnet/uLoopTransport.h"
+
+#include <cstdlib>
 
 #include <algorithm>
 #include <cstdio>
@@ -70,7 +73,10 @@ void TOrvTelnet::SetDefaults()
     {
         std::lock_guard log(uTLogg::LogLock());  // the module's settings
         Timings.ReadPause = std::chrono::milliseconds(gReadPause);
+        EventLoop = gEventLoop;
     }
+    if (const char* env = std::getenv("TN_EVENT_LOOP"); env != nullptr && std::string_view(env) == "1")
+        EventLoop = true;
     UseSyncWindow = false;
     // The stream comes from the derived class's CreateTnStream, which its
     // constructor calls: C++ cannot reach an override from here.
@@ -158,6 +164,7 @@ void TOrvTelnet::UseTransport(const TTransportFactory& make)
     if (transport_->IsOpen() || !transport_->Idle())
         throw std::logic_error("TOrvTelnet: the transport is replaced only while no connection is left");
     transport_ = make(transportHooks_, core_);
+    builtinTransport_ = false;
 }
 
 // ------------------------------------------------------------ connection
@@ -184,6 +191,12 @@ void TOrvTelnet::Connect()
     }
 
     TSessionGuard guard(core_);
+    if (builtinTransport_ && EventLoop != (dynamic_cast<TLoopTransport*>(transport_.get()) != nullptr)) {
+        if (EventLoop)
+            transport_ = std::make_unique<TLoopTransport>(transportHooks_, core_);
+        else
+            transport_ = std::make_unique<TTelnetConnection>(transportHooks_, core_, Socket);
+    }
     Disconnecting = false;
     lastError_.clear();
     const TTlsMode tlsMode = GetTlsMode();
@@ -203,6 +216,12 @@ void TOrvTelnet::Connect()
         lastError_ = std::move(error);
         NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
     }
+}
+
+bool TOrvTelnet::ConnectPending()
+{
+    TSessionGuard guard(core_);
+    return transport_->IsOpen() && !transport_->IsConnected() && !Disconnecting;
 }
 
 void TOrvTelnet::Disconnect()
@@ -659,6 +678,13 @@ void TOrvTelnet::StartTlsTimedOut()
 {
     if (IsConnected())
         session_.StartTlsTimedOut();
+}
+
+void TOrvTelnet::ConnectFailed(const std::string& error)
+{
+    lastError_ = error;
+    MsgLog(TLogLevel::llConnect, "Connect failed: " + error);
+    NotifyEvent(TCallBackEvent::ceSessionConnectedFail);
 }
 
 void TOrvTelnet::ConnectionEnded(const std::string& tlsText, bool failed)

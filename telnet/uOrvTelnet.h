@@ -179,6 +179,7 @@ class TOrvTelnet : public TComponent {
         bool IsAlive() override { return telnet_.IsAlive(); }
         void OnEnded(const std::string& tlsText, bool failed) override { telnet_.ConnectionEnded(tlsText, failed); }
         void EndConnection() override { telnet_.Disconnect(); }
+        void OnConnectFailed(const std::string& error) override { telnet_.ConnectFailed(error); }
 
     private:
         TOrvTelnet& telnet_;
@@ -238,6 +239,9 @@ public:
     // and leaves the close to that thread (see the header comment).
     virtual void Disconnect();
     bool IsConnected() const { return transport_->IsConnected(); }
+    // A connect is under way (the event loop's Connect returned before it
+    // ended; OnConnect or OnConnectionFail follows). Takes the lock.
+    bool ConnectPending();
     virtual bool IsAlive();
     virtual TSessionState GetSessionState();
     // The screen buffer's status text (empty: keyboard not locked).
@@ -413,6 +417,14 @@ public:
     bool UseSyncWindow = false;
     bool Disconnecting = false;  // guarded by the session lock
     TTelnetTimings Timings;
+    // The transport of the next Connect: false, a reader thread per session
+    // (telnet/uTelnetConnection); true, the process's event loop
+    // (telnet/uLoopTransport: Connect returns at once, IsConnected is false
+    // until OnConnect, keys sent meanwhile are refused, no TLS). Set before
+    // Connect; a transport given by UseTransport is kept whatever it says.
+    // The default is "EventLoop" in Telnet.ini, or 1 in the environment
+    // variable TN_EVENT_LOOP (how the test suites run on the loop).
+    bool EventLoop = false;
 
 protected:
     // Throws std::logic_error when the derived class did not create the stream.
@@ -449,6 +461,9 @@ private:
     void StartTlsTimedOut();
     // The reader's connection ended; tlsText: what the TLS session said.
     void ConnectionEnded(const std::string& tlsText, bool failed);
+    void ConnectFailed(const std::string& error);
+    // The transport is one of the two built in (EventLoop chooses), not one given by UseTransport.
+    bool builtinTransport_ = true;
     // Records the reason (when there is one), logs it at level 1 and ends the connection.
     void Fail(const std::string& reason);
     void LogTlsUp(const TTlsInfo& info);

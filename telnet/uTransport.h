@@ -91,6 +91,9 @@ public:
     virtual void OnEnded(const std::string& tlsText, bool failed) = 0;
     // The connection must end (a receive loop, the end of the delivery).
     virtual void EndConnection() = 0;
+    // A connect that Open left under way (a transport whose Open does not
+    // block) has failed; the transport is closed already (IsOpen false).
+    virtual void OnConnectFailed(const std::string& /*error*/) {}
 };
 
 class TTransport {

@@ -163,6 +163,8 @@ int Run(const TCliOptions& o)
         if (o.insecure)
             tn.SetTlsVerify(false);
         tn.SetReadPause(o.readPauseMs);
+        if (o.eventLoop)
+            tn.EventLoop = true;
     };
 
     const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(o.timeoutSeconds * 1000.0)));

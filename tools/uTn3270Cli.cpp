@@ -219,6 +219,11 @@ TCliParse ParseCommandLine(std::span<const std::string> args)
                 return fail("option --insecure takes no value");
             continue;
         }
+        if (name == "--event-loop") {
+            if (!flag(o.eventLoop, true))
+                return fail("option --event-loop takes no value");
+            continue;
+        }
         if (name == "--demo-plain") {
             if (!flag(o.demoPlain, true))
                 return fail("option --demo-plain takes no value");
@@ -405,6 +410,8 @@ std::string UsageText(std::string_view program)
            "  --timeout SECONDS    how long a wait may last (default 10)\n"
            "  --read-pause MS      pause before each socket read (default 0; the\n"
            "                       component's own default is 5)\n"
+           "  --event-loop         carry the session on the event loop, not a reader\n"
+           "                       thread (no TLS there)\n"
            "  --script             read commands from standard input (see below)\n"
            "  --load FILE          run the load script FILE on many sessions (see below)\n"
            "  --sessions N         sessions of the load (default 1)\n"

@@ -100,6 +100,8 @@ struct TCliOptions {
     std::string keyFile;
     // --insecure: no certificate checks at all.
     bool insecure = false;
+    // --event-loop: the session on the event-loop transport.
+    bool eventLoop = false;
 };
 
 struct TCliParse {

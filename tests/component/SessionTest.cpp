@@ -36,9 +36,12 @@ protected:
         events.Attach(*tn);
     }
     // Connects and waits for the host's side of the negotiation.
-    std::shared_ptr<TSimSession> Open()
+    // pump: the dispatcher to run while the connect's OnConnect waits for it.
+    std::shared_ptr<TSimSession> Open(TDispatcher* pump = nullptr)
     {
         tn->Connect();
+        for (int i = 0; pump && events.Count("Connect") == 0 && i < 1000; ++i)
+            pump->ProcessMessages(std::chrono::milliseconds(5));
         auto s = host->WaitSession();
         if (!s || !s->WaitNegotiated()) {
             ADD_FAILURE() << "no negotiated session: " << (s ? s->FailureReason() : "none accepted");
@@ -781,7 +784,7 @@ TEST_P(KeyFromHandler, EnterSentFromOnScreenChange)
         Unprotected(*tn, 0).SetData("HANDLER");  // the lists are stable in here
         tn->SetAidKey(TTn3270AidKey::akEnter);
     });
-    auto s = Open();
+    auto s = Open(dispatcher.get());
     ASSERT_TRUE(s);
     s->Send3270(Form());
 

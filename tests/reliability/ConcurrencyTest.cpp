@@ -6,6 +6,7 @@
 // the sanitizers' findings, each reader of the lists checks that what it
 // sees under the lock is one consistent screen.
 #include "ReliabilitySupport.h"
+#include "telnet/uLoopTransport.h"
 
 #include "config/uOrvTnGlbl.h"
 #include "log/uOrvIntfLogg.h"
@@ -272,6 +273,8 @@ INSTANTIATE_TEST_SUITE_P(Reliability, CallsFromThreads, ::testing::ValuesIn(kMod
 TEST(Races, DisconnectConnectAndDestructionAgainstABusyReaderRepeatedly)
 {
     THostSimulator host;
+    if (TTn3270E().EventLoop)
+        TLoopTransport::SharedLoop();  // its threads are there before the count
     const int threadsBefore = ThreadCount();
     enum class TStep { DisconnectThenDestroy, Destroy, ConnectAgainThenDestroy };
     constexpr int kRounds = 12;

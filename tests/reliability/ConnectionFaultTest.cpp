@@ -9,6 +9,7 @@
 // connection from a clean parser: the next negotiation is answered byte for
 // byte and the next screen is painted exactly.
 #include "ReliabilitySupport.h"
+#include "telnet/uLoopTransport.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -268,6 +269,8 @@ protected:
         tn = std::make_unique<TTn3270E>();
         tn->Timings = QuickTimings();
         events.Attach(*tn);
+        if (tn->EventLoop)
+            TLoopTransport::SharedLoop();  // its threads are there before the counts
     }
     // Connects and checks the failure report: OnConnectionFail once, nothing
     // else, nothing left running.
@@ -278,6 +281,7 @@ protected:
         tn->Host = hostName;
         tn->Port = port;
         tn->Connect();
+        EXPECT_TRUE(events.WaitFor("ConnectionFail", failures + 1));
         EXPECT_EQ(events.Count("ConnectionFail"), failures + 1);
         EXPECT_EQ(events.Count("Connect"), 0);
         EXPECT_EQ(events.Count("Disconnect"), 0);

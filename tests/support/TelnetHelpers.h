@@ -3,14 +3,26 @@
 // connection timings tests use (no read pause, a bounded connect).
 #pragma once
 
+#include "telnet/uOrvTelnet.h"
 #include "telnet/uSocketReader.h"
 
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <thread>
 #include <vector>
 
 namespace tntest {
+
+// Connect's outcome: on the event loop it follows Connect (TN_EVENT_LOOP=1
+// runs the suites there). True when the component is connected.
+inline bool WaitConnected(TOrvTelnet& t, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (t.ConnectPending() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return t.IsConnected();
+}
 
 using Bytes = std::vector<std::uint8_t>;
 

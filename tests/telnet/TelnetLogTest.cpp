@@ -106,6 +106,7 @@ TEST_F(TelnetLog, AReceiveLoopAndAnOverlongSubnegotiationAreLoggedAsErrors)
     t.Timings = FastTimings();
     t.Timings.BurstWindow = std::chrono::hours(1);
     t.Connect();
+    ASSERT_TRUE(WaitConnected(t));
     auto peer = host.Accept();
     ASSERT_NE(peer, nullptr);
     Bytes overlong = HexBytes("FF FA 18 01");

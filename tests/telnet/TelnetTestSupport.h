@@ -131,6 +131,7 @@ inline TTelnetTimings FastTimings()
 }
 
 using tntest::Concat;
+using tntest::WaitConnected;
 
 inline Bytes Record(std::string_view text)
 {
