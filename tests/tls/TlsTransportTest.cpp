@@ -166,7 +166,10 @@ TEST_F(TlsTransport, HandshakeStepsOnAnEventLoopWaitingForTheReadinessItAsks)
         settings.CaFile = certs->CaFile;
         s.handshake = std::make_unique<TTlsHandshake>(c.Fd, settings, "127.0.0.1");
         auto result = s.result.get_future();
-        s.id = loop.Add(c.Fd, kIoWrite, s);  // writable once connected: the first step
+        // Registered without interest first: the loop thread may step the
+        // handshake as soon as there is interest, and it reads s.id.
+        s.id = loop.Add(c.Fd, 0, s);
+        loop.Modify(s.id, kIoWrite);  // writable once connected: the first step
         EXPECT_EQ(result.wait_for(kWait), std::future_status::ready);
         loop.Remove(s.id);
         ::close(c.Fd);
