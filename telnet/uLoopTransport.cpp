@@ -91,7 +91,7 @@ public:
         auto self = shared_from_this();
         loop_->Post(thread_, [self, timings, deadline] {
             self->timings_ = timings;
-            self->burstStart_ = Clock::now();
+            self->guard_.Start();
             {
                 std::lock_guard lock(self->mutex_);
                 if (self->state_ != TState::Open)
@@ -294,15 +294,7 @@ private:
     // kBurstLimit-th block without progress inside one window.
     bool Progress(TReceiveProgress::TBlock block)
     {
-        if (block != TReceiveProgress::TBlock::NoProgress)
-            return true;
-        const auto now = Clock::now();
-        if (now - burstStart_ >= timings_.BurstWindow) {
-            burstStart_ = now;
-            burstCount_ = 0;
-            return true;
-        }
-        return ++burstCount_ < kBurstLimit;
+        return guard_.Admit(block, timings_.BurstWindow);
     }
 
     void Resume()
@@ -484,8 +476,7 @@ private:
 
     // Loop thread only.
     TTelnetTimings timings_;
-    Clock::time_point burstStart_{};
-    int burstCount_ = 0;
+    TReceiveLoopGuard guard_;
     bool quiet_ = true;
     int quietTicks_ = 0;
 };

@@ -34,6 +34,7 @@
 
 #include "platform/uEventLoop.h"
 #include "telnet/uSessionCore.h"
+#include "telnet/uReceiveProgress.h"
 #include "telnet/uTransport.h"
 
 #include <atomic>
@@ -48,7 +49,7 @@ public:
     // The idle check asks the sink every this many quiet WaitTimeouts.
     static constexpr int kQuietTicksPerAliveCheck = 6;
     // Blocks without progress in one BurstWindow that mean a receive loop.
-    static constexpr int kBurstLimit = 50;
+    static constexpr int kBurstLimit = TReceiveLoopGuard::kBurstLimit;
 
     // The process's shared loop (one thread per core), made on first use.
     static std::shared_ptr<TEventLoop> SharedLoop();

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
@@ -49,4 +50,36 @@ private:
     std::array<std::uint64_t, kSubnegMemory> subnegs_{};
     std::size_t subnegCount_ = 0;  // remembered so far (ring once full)
     std::size_t subnegNext_ = 0;
+};
+
+// The receive-loop guard both transports run: only a block that made no
+// progress counts, so a busy host is never taken for a loop. Among those,
+// the block that opens a window is not counted; the kBurstLimit-th counted
+// block inside the window means the host (or we) loop. A monotonic clock,
+// so that the guard keeps working across midnight and clock changes.
+class TReceiveLoopGuard {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::int32_t kBurstLimit = 50;
+
+    void Start(Clock::time_point now = Clock::now())
+    {
+        start_ = now;
+        count_ = 0;
+    }
+    // False when the block ends the connection as a receive loop.
+    bool Admit(TReceiveProgress::TBlock block, Clock::duration window, Clock::time_point now = Clock::now())
+    {
+        if (block != TReceiveProgress::TBlock::NoProgress)
+            return true;
+        if (now - start_ >= window) {
+            Start(now);
+            return true;
+        }
+        return ++count_ < kBurstLimit;
+    }
+
+private:
+    Clock::time_point start_{};
+    std::int32_t count_ = 0;
 };

@@ -41,7 +41,7 @@ void TThSocketRead::Execute()
     try {
         int cycle = 0;
         std::int32_t lastRead = 0;
-        BurstStart = Clock::now();
+        guard_.Start();
         bool tellOwner = true;
         for (;;) {
             if (!Running()) {
@@ -182,20 +182,5 @@ bool TThSocketRead::NotifyDataAvailable()
     const TReceiveProgress::TBlock block =
         sink_->OnReceived(std::span<const std::uint8_t>(ReadBuffer->data(), static_cast<std::size_t>(ReadCount)));
     ReadCount = 0;
-    // Receive-loop guard: only a block that made no progress counts (see
-    // telnet/uReceiveProgress.h), so a busy host is never taken for a loop.
-    // Among those, the block that opens a window is not counted; the 50th
-    // counted block inside the window means the host (or we) loop. A
-    // monotonic clock, so that the guard keeps working across midnight and
-    // clock changes.
-    if (block != TReceiveProgress::TBlock::NoProgress)
-        return true;
-    const auto now = Clock::now();
-    if (now - BurstStart >= timings_.BurstWindow) {
-        BurstStart = now;
-        BurstCount = 0;
-        return true;
-    }
-    ++BurstCount;
-    return BurstCount < kBurstLimit;
+    return guard_.Admit(block, timings_.BurstWindow);
 }

@@ -11,6 +11,7 @@
 #include "platform/uTcpClient.h"
 #include "platform/uThread.h"
 #include "telnet/uSessionCore.h"
+#include "telnet/uReceiveProgress.h"
 #include "telnet/uTransport.h"
 
 #include <array>
@@ -33,7 +34,7 @@ public:
     // The liveness check runs on every sixth wait that times out.
     static constexpr int kWaitsPerAliveCheck = 6;
     // Blocks without progress counted in one window that mean a receive loop.
-    static constexpr std::int32_t kBurstLimit = 50;
+    static constexpr std::int32_t kBurstLimit = TReceiveLoopGuard::kBurstLimit;
 
     TThSocketRead(TTransportSink& sink, TTelnetConnection& transport, std::shared_ptr<TSessionCore> core,
                   std::shared_ptr<TTcpConnection> connection, const TTelnetTimings& timings);
@@ -79,6 +80,5 @@ private:
     TNativeThread thread_;
     std::unique_ptr<std::array<std::uint8_t, kReadBufferSize>> ReadBuffer;
     std::int32_t ReadCount = 0;
-    Clock::time_point BurstStart{};
-    std::int32_t BurstCount = 0;
+    TReceiveLoopGuard guard_;
 };
