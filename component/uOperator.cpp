@@ -353,6 +353,10 @@ TOperator::TOperator(std::shared_ptr<ITimerQueue> timers) : state_(std::make_sha
         s.connected = true;
         s.screensOnConnection = 0;
         s.keyAnswered = true;
+        // What the last connection showed answers no wait on this one.
+        s.marks.screen = s.counts.screen;
+        s.marks.unlock = s.counts.unlock;
+        s.marks.lock = s.counts.lock;
     });
     // A host that binds or unbinds the session has answered the key too.
     tn_.OnSessionState = count([](TState& s) { s.keyAnswered = true; });

@@ -377,6 +377,7 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
     opLocked_ = false;
     snap_.reset();
     const auto deadline = Clock::now() + Millis(options_.connectTimeout);
+    const std::uint64_t screensBefore = op_.Screens();
     if (TOperatorError e = op_.Connect(t->host, t->port); !e) {
         r.Fail("Connection failed:\n" + e.Message);
         return;
@@ -399,7 +400,7 @@ void TS3270Session::Connect(const std::string& target, TS3270Reply& r)
     // Connect is done once the host's first screen has unlocked the
     // keyboard, or the host has spoken NVT text; a host that does neither
     // leaves it connected, locked.
-    while (op_.Screens() == 0 && op_.IsConnected() && left().count() > 0)
+    while (op_.Screens() == screensBefore && op_.IsConnected() && left().count() > 0)
         op_.Wait(TWaitCondition::Of(TWaitKind::Screen), std::min(left(), kS3270NvtPoll));
     if (!InNvtMode())
         op_.Wait(TWaitCondition::Of(TWaitKind::Unlock), left());
