@@ -71,9 +71,10 @@ public:
     // Sets the default and alternate sizes (the alternate at least the
     // default in both dimensions, at most kMaxScreenPositions; otherwise the
     // default is used for both) and grows the planes to the alternate size
-    // when they are smaller (a BIND's smaller sizes leave them as they are) (the only allocation after construction). The
-    // size in use stays unless it no longer fits: then the alternate size
-    // is selected (SelectSize).
+    // when they are smaller (the only allocation after construction; a
+    // BIND's smaller sizes leave them as they are). The size in use stays
+    // unless it no longer fits: then the alternate size is selected
+    // (SelectSize).
     virtual void SetScreenSizes(TScreenSize defaultSize, TScreenSize alternateSize);
     // Makes size (which must fit the alternate size; otherwise nothing
     // happens and false is returned) the size in use. A change of size
