@@ -6,6 +6,7 @@
 
 #include "log/uOrvIntfLogg.h"
 #include "platform/uSocketIo.h"
+#include "telnet/uSocketReader.h"
 
 #include <netdb.h>
 #include <unistd.h>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 #include <vector>
+
+static_assert(TLoopTransport::kMaxBlockBytes == TThSocketRead::kReadBufferSize);
 
 namespace {
 
@@ -259,7 +262,7 @@ private:
                 return;
             }
         }
-        const auto scratch = loop_->Scratch();
+        const auto scratch = loop_->Scratch().first(kMaxBlockBytes);
         const TIoResult r = ReadSome(fd_, scratch);
         if (r.Status == TIoStatus::isWouldBlock) {
             Resume();
@@ -576,11 +579,19 @@ void TLoopTransport::Cut()
 }
 
 // Without the session lock: a loop thread may hold it while it delivers.
+// A loop thread waiting for the dispatcher to run one of our handlers is
+// released (its delivery cancelled), or it would hold every other session
+// of that thread until the application pumps, if it ever does.
 void TLoopTransport::WakeForDestruction()
 {
     std::lock_guard lock(linkMutex_);
-    if (link_)
+    if (link_) {
         link_->NotifyOwner.store(false, std::memory_order_release);
+        if (core_->Dispatcher)
+            core_->Dispatcher->Cancel(link_->Target);
+    }
+    if (core_->Dispatcher)
+        core_->Dispatcher->Cancel(core_->Target);
 }
 
 void TLoopTransport::SetLink(std::shared_ptr<TLink> link)

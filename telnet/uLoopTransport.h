@@ -50,6 +50,11 @@ public:
     static constexpr int kQuietTicksPerAliveCheck = 6;
     // Blocks without progress in one BurstWindow that mean a receive loop.
     static constexpr int kBurstLimit = TReceiveLoopGuard::kBurstLimit;
+    // Most bytes one block hands the session: the reader thread's block, so
+    // that the guard's count of blocks means the same on both transports
+    // (with the loop's 64 KiB scratch, a flood of requests took so long per
+    // block that fewer than kBurstLimit fitted in a window, and was never cut).
+    static constexpr std::size_t kMaxBlockBytes = 8192;
 
     // The process's shared loop (one thread per core), made on first use.
     static std::shared_ptr<TEventLoop> SharedLoop();
