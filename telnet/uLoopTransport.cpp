@@ -647,17 +647,24 @@ void TLoopTransport::Cut()
 void TLoopTransport::WakeForDestruction()
 {
     std::lock_guard lock(linkMutex_);
-    if (link_) {
+    if (link_)
         link_->NotifyOwner.store(false, std::memory_order_release);
-        if (core_->Dispatcher)
-            core_->Dispatcher->Cancel(link_->Target);
-    }
-    if (core_->Dispatcher)
-        core_->Dispatcher->Cancel(core_->Target);
+    if (!core_->Dispatcher)
+        return;
+    if (link_)
+        core_->Dispatcher->Cancel(link_->Target);
+    for (const auto& weak : earlier_)
+        if (const auto link = weak.lock())
+            core_->Dispatcher->Cancel(link->Target);
+    core_->Dispatcher->Cancel(core_->Target);
 }
 
 void TLoopTransport::SetLink(std::shared_ptr<TLink> link)
 {
     std::lock_guard lock(linkMutex_);
+    if (link_) {
+        std::erase_if(earlier_, [](const std::weak_ptr<TLink>& weak) { return weak.expired(); });
+        earlier_.push_back(link_);
+    }
     link_ = std::move(link);
 }

@@ -41,6 +41,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class TLoopTransport final : public TTransport {
 public:
@@ -91,6 +92,9 @@ private:
     // The open connection: changed under the session lock and linkMutex_
     // (a leaf lock), read under either.
     std::shared_ptr<TLink> link_;
+    // Links replaced, while one may still deliver (its OnDisconnect waiting
+    // for the dispatcher): destruction cancels their deliveries too.
+    std::vector<std::weak_ptr<TLink>> earlier_;  // under linkMutex_
     std::mutex linkMutex_;
     TTlsSettings opened_;
     // Up and not cut: set by the link under the session lock, cleared by Close and Cut.

@@ -414,6 +414,25 @@ TEST_F(TelnetConnection, DestroyedOnTheMainThreadWhileTheReaderWaitsForIt)
     EXPECT_EQ(events.CountOf("ScreenChange"), 0);
 }
 
+// On the loop Connect returns while the old connection's OnDisconnect still
+// waits for this thread: destruction must release that delivery too.
+TEST_F(TelnetConnection, DestroyedAfterAConnectWhileTheOldDisconnectWaitsForTheDispatcher)
+{
+    auto dispatcher = std::make_shared<TDispatcher>();
+    TWinControl form(nullptr, dispatcher);
+    Open(&form);
+    ConnectAndAccept();
+    ASSERT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("Connect") == 1; }));
+    peer->Close();
+    ASSERT_TRUE(Eventually([&] { return !t->IsConnected(); }));
+    t->Connect();
+    const bool onLoop = t->EventLoop;
+    t.reset();
+    if (onLoop) {
+        EXPECT_TRUE(LoopThreadsFree()) << "a loop thread still waits for the dispatcher";
+    }
+}
+
 // ---- connecting
 
 TEST_F(TelnetConnection, ConnectWhileConnectedClosesTheOldConnectionFirst)
