@@ -41,6 +41,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class TLoopTransport final : public TTransport {
 public:
@@ -50,6 +51,11 @@ public:
     static constexpr int kQuietTicksPerAliveCheck = 6;
     // Blocks without progress in one BurstWindow that mean a receive loop.
     static constexpr int kBurstLimit = TReceiveLoopGuard::kBurstLimit;
+    // Most bytes one block hands the session: the reader thread's block, so
+    // that the guard's count of blocks means the same on both transports
+    // (with the loop's 64 KiB scratch, a flood of requests took so long per
+    // block that fewer than kBurstLimit fitted in a window, and was never cut).
+    static constexpr std::size_t kMaxBlockBytes = 8192;
 
     // The process's shared loop (one thread per core), made on first use.
     static std::shared_ptr<TEventLoop> SharedLoop();
@@ -86,6 +92,9 @@ private:
     // The open connection: changed under the session lock and linkMutex_
     // (a leaf lock), read under either.
     std::shared_ptr<TLink> link_;
+    // Links replaced, while one may still deliver (its OnDisconnect waiting
+    // for the dispatcher): destruction cancels their deliveries too.
+    std::vector<std::weak_ptr<TLink>> earlier_;  // under linkMutex_
     std::mutex linkMutex_;
     TTlsSettings opened_;
     // Up and not cut: set by the link under the session lock, cleared by Close and Cut.
