@@ -6,11 +6,15 @@ TDispatcher::TDispatcher() : thread_(std::this_thread::get_id()) {}
 
 TDispatcher::~TDispatcher()
 {
+    TDropped dropped;  // destroyed after the mutex is released
     std::lock_guard lock(mutex_);
     closed_ = true;
     for (Request* r = head_; r != nullptr;) {
         Request* next = r->next;
-        r->done = true;
+        if (r->posted)
+            dropped.emplace_back(r);
+        else
+            r->done = true;
         r = next;
     }
     head_ = tail_ = nullptr;
@@ -38,6 +42,15 @@ void TDispatcher::RunOne(std::unique_lock<std::mutex>& lock)
     head_ = r->next;
     if (head_ == nullptr)
         tail_ = nullptr;
+    if (r->posted) {
+        lock.unlock();
+        {
+            const std::unique_ptr<Request> own(r);
+            Invoke(own->owned);
+        }  // its captures go outside the mutex
+        lock.lock();
+        return;
+    }
     const std::function<void()>* fn = r->fn;
     lock.unlock();
     Invoke(*fn);
@@ -51,6 +64,7 @@ void TDispatcher::RunOne(std::unique_lock<std::mutex>& lock)
 void TDispatcher::Run()
 {
     CheckOwnThread("Run");
+    const auto self = weak_from_this().lock();  // released after the lock
     std::unique_lock lock(mutex_);
     for (;;) {
         queued_.wait(lock, [this] { return stop_ || head_ != nullptr; });
@@ -72,6 +86,7 @@ void TDispatcher::Stop()
 std::size_t TDispatcher::ProcessMessages(std::chrono::milliseconds timeout)
 {
     CheckOwnThread("ProcessMessages");
+    const auto self = weak_from_this().lock();  // released after the lock
     std::unique_lock lock(mutex_);
     if (head_ == nullptr && timeout.count() > 0)
         queued_.wait_for(lock, timeout, [this] { return head_ != nullptr; });
@@ -96,18 +111,39 @@ bool TDispatcher::Send(TDispatchTarget& target, const std::function<void()>& fn)
     Request request;
     request.target = &target;
     request.fn = &fn;
-    if (tail_ != nullptr)
-        tail_->next = &request;
-    else
-        head_ = &request;
-    tail_ = &request;
-    queued_.notify_all();
+    Enqueue(&request);
     done_.wait(lock, [&request] { return request.done; });
     return request.ran;
 }
 
+bool TDispatcher::Post(TDispatchTarget& target, std::function<void()> fn)
+{
+    // fn, when refused, is destroyed after the mutex is released.
+    auto request = std::make_unique<Request>();
+    request->target = &target;
+    request->posted = true;
+    request->owned = std::move(fn);
+    std::lock_guard lock(mutex_);
+    if (closed_ || target.cancelled_)
+        return false;
+    Enqueue(request.release());
+    return true;
+}
+
+// Under the mutex.
+void TDispatcher::Enqueue(Request* r)
+{
+    if (tail_ != nullptr)
+        tail_->next = r;
+    else
+        head_ = r;
+    tail_ = r;
+    queued_.notify_all();
+}
+
 void TDispatcher::Cancel(TDispatchTarget& target)
 {
+    TDropped dropped;  // destroyed after the mutex is released
     std::lock_guard lock(mutex_);
     target.cancelled_ = true;
     Request* prev = nullptr;
@@ -120,7 +156,10 @@ void TDispatcher::Cancel(TDispatchTarget& target)
                 head_ = next;
             if (tail_ == r)
                 tail_ = prev;
-            r->done = true;
+            if (r->posted)
+                dropped.emplace_back(r);
+            else
+                r->done = true;
         } else {
             prev = r;
         }

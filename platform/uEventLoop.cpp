@@ -349,6 +349,11 @@ std::size_t TEventLoop::CurrentThread() const
     return t != nullptr && t->owner == this ? t->index : kNoThread;
 }
 
+bool TEventLoop::OnLoopThread()
+{
+    return tCurrent != nullptr;
+}
+
 std::size_t TEventLoop::NextThread()
 {
     return next_.fetch_add(1, std::memory_order_relaxed) % threads_.size();

@@ -95,6 +95,9 @@ public:
     std::size_t Threads() const { return threads_.size(); }
     // The index of the loop thread the caller runs on (of this loop), or kNoThread.
     std::size_t CurrentThread() const;
+    // The caller is a loop thread of some loop: it must not wait for
+    // another thread that may take long (an application's dispatcher).
+    static bool OnLoopThread();
     // A thread for the next connection: round robin.
     std::size_t NextThread();
     static std::size_t ThreadOf(std::uint64_t handle) { return static_cast<std::size_t>(handle >> kSerialBits); }

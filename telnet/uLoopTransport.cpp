@@ -314,6 +314,8 @@ private:
     void ReadBlock()
     {
         auto self = shared_from_this();
+        if (HeldForPosts())
+            return;
         {
             std::lock_guard lock(mutex_);
             if (state_ != TState::Open)
@@ -353,6 +355,35 @@ private:
                 sink_->OnTlsHandshakeDone(kTlsRefused, TTlsInfo{});
         }
         Resume();
+    }
+
+    // Handlers posted to the dispatcher for this link have not all run: no
+    // read until they have, so that none of them sees a screen newer than
+    // its event. PostsDone resumes. On the loop thread.
+    bool HeldForPosts()
+    {
+        if (Posted.load(std::memory_order_acquire) == 0)
+            return false;
+        heldForPosts_ = true;
+        std::lock_guard lock(mutex_);
+        reading_ = false;
+        UpdateInterest();
+        return true;
+    }
+
+    std::shared_ptr<TDeliverySource> ShareForPosts() override { return shared_from_this(); }
+
+    // Any thread: the read held back goes on, on the loop thread (a post
+    // may have come meanwhile and hold it again).
+    void PostsDone() override
+    {
+        auto self = shared_from_this();
+        loop_->Post(thread_, [self] {
+            if (!self->heldForPosts_ || self->Posted.load(std::memory_order_acquire) != 0)
+                return;
+            self->heldForPosts_ = false;
+            self->ReadBlock();
+        });
     }
 
     // The receive-loop guard (telnet/uReceiveProgress.h): false on the
@@ -545,6 +576,7 @@ private:
     TReceiveLoopGuard guard_;
     bool quiet_ = true;
     int quietTicks_ = 0;
+    bool heldForPosts_ = false;  // a read waits for PostsDone
 };
 
 // ------------------------------------------------------------ the transport
@@ -641,9 +673,9 @@ void TLoopTransport::Cut()
 }
 
 // Without the session lock: a loop thread may hold it while it delivers.
-// A loop thread waiting for the dispatcher to run one of our handlers is
-// released (its delivery cancelled), or it would hold every other session
-// of that thread until the application pumps, if it ever does.
+// What the links posted to the dispatcher and that has not run is dropped
+// (and what it keeps alive freed): an application that does not pump any
+// more would keep it for ever.
 void TLoopTransport::WakeForDestruction()
 {
     std::lock_guard lock(linkMutex_);

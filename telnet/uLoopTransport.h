@@ -23,7 +23,10 @@
 //   with that reason), so that nothing meant for TLS goes out in clear.
 // - Handlers raised by received blocks run on the loop thread when no
 //   dispatcher is set: they must not block for long, because the other
-//   sessions of that loop thread wait meanwhile.
+//   sessions of that loop thread wait meanwhile. With a dispatcher they
+//   are posted to it, never waited for; the connection stops reading until
+//   the dispatcher has run them, so that a handler sees the screen of its
+//   event (a START_TLS deadline runs on meanwhile).
 //
 // Threading: the socket, its registration and its timers are touched only
 // on the connection's loop thread; Write (under the session lock) writes

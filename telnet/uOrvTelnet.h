@@ -70,6 +70,9 @@
 // - With a dispatcher, a thread other than the dispatcher's that raises a
 //   notification (the reader, or a worker thread calling Connect) waits
 //   until the dispatcher's thread pumps (TDispatcher::Run/ProcessMessages).
+//   A loop thread of the event loop does not wait: it posts the
+//   notification and goes on with its other sessions, and the connection
+//   that raised it reads nothing more until its posted handlers have run.
 //
 // - Connect on a component that has (or had) a connection closes it first
 //   (ceSessionDisconnected), then waits for its reader to end, so that the

@@ -4,6 +4,7 @@
 #include "telnet/uSessionCore.h"
 
 #include "log/uOrvIntfLogg.h"
+#include "platform/uEventLoop.h"
 
 #include <string>
 
@@ -277,6 +278,9 @@ bool TSessionCore::Deliver(const std::shared_ptr<TSessionCore>& keep, TPendingDe
         }
         core.EndHandler();  // runs what other threads deferred meanwhile
     };
+    if (keep->Dispatcher && TEventLoop::OnLoopThread() && !keep->Dispatcher->IsDispatcherThread() &&
+        PostDelivery(keep, delivery))
+        return true;
     if (keep->Dispatcher) {
         TDispatchTarget& target = delivery.Origin != nullptr ? delivery.Origin->Target : keep->Target;
         const std::function<void()> fn(run);  // one captured pointer: no allocation
@@ -285,4 +289,40 @@ bool TSessionCore::Deliver(const std::shared_ptr<TSessionCore>& keep, TPendingDe
         run();
     }
     return keep->Alive.load(std::memory_order_acquire);
+}
+
+// The post owns a copy of the delivery, the core and the source: the
+// source's Target and NotifyOwner stay valid for the post's whole life,
+// whoever ends it (run, cancelled, the dispatcher destroyed). A post that
+// runs delivers on the dispatcher's thread, where Deliver sends inline.
+bool TSessionCore::PostDelivery(const std::shared_ptr<TSessionCore>& keep, TPendingDelivery& delivery)
+{
+    std::shared_ptr<TDeliverySource> source;
+    if (delivery.Origin != nullptr) {
+        source = delivery.Origin->ShareForPosts();
+        if (!source)
+            return false;
+    }
+    struct TPosted {
+        std::shared_ptr<TSessionCore> Core;
+        std::shared_ptr<TDeliverySource> Source;
+        TPendingDelivery Delivery;
+        TPosted(std::shared_ptr<TSessionCore> core, std::shared_ptr<TDeliverySource> src, TPendingDelivery d)
+            : Core(std::move(core)), Source(std::move(src)), Delivery(std::move(d))
+        {
+            if (Source)
+                Source->Posted.fetch_add(1, std::memory_order_acq_rel);
+        }
+        ~TPosted()
+        {
+            if (Source && Source->Posted.fetch_sub(1, std::memory_order_acq_rel) == 1)
+                Source->PostsDone();
+        }
+        TPosted(const TPosted&) = delete;
+        TPosted& operator=(const TPosted&) = delete;
+    };
+    TDispatchTarget& target = source ? source->Target : keep->Target;
+    auto posted = std::make_shared<TPosted>(keep, std::move(source), std::move(delivery));
+    keep->Dispatcher->Post(target, [posted] { Deliver(posted->Core, posted->Delivery); });
+    return true;
 }

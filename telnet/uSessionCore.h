@@ -31,14 +31,29 @@
 class TOrvTelnet;
 class TSessionCore;
 
-// Something that raises notifications on its own thread (a socket reader):
-// its deliveries go through its own dispatcher target, so that they can be
-// cancelled, and are dropped once NotifyOwner is cleared.
+// Something that raises notifications on its own thread (a socket reader,
+// a connection on the event loop): its deliveries go through its own
+// dispatcher target, so that they can be cancelled, and are dropped once
+// NotifyOwner is cleared.
+//
+// A loop thread must not wait for the dispatcher: there, deliveries are
+// posted to it instead of sent. A source raising on a loop thread shares
+// itself (ShareForPosts) so that what its posts read of it lives until
+// they have run or been dropped, counts them (Posted), and hears when the
+// last one is done (PostsDone), to hold its reads back meanwhile.
 struct TDeliverySource {
+    virtual ~TDeliverySource() = default;
     // Cleared when the component no longer wants to hear from this source
     // (destroyed, or a new connection replaced it).
     std::atomic<bool> NotifyOwner{true};
     TDispatchTarget Target;
+    // Deliveries posted to the dispatcher and not run or dropped yet.
+    std::atomic<std::uint32_t> Posted{0};
+    // Null: the source cannot outlive its raiser, which then sends and waits.
+    virtual std::shared_ptr<TDeliverySource> ShareForPosts() { return nullptr; }
+    // Posted fell to 0: on the dispatcher's thread, or the one that dropped
+    // the last post (Cancel, the dispatcher's destruction).
+    virtual void PostsDone() {}
 };
 
 // One queued notification: a handler to run, or the start of the reader of
@@ -126,7 +141,8 @@ public:
     // block of one of its sources, or is its dispatcher's thread.
     bool DeliversOnCurrentThread() const;
 
-    // Delivers one notification; false once the component is gone.
+    // Delivers one notification; false once the component is gone. With a
+    // dispatcher, a loop thread posts it (see TDeliverySource) and goes on.
     static bool Deliver(const std::shared_ptr<TSessionCore>& keep, TPendingDelivery& delivery);
 
     std::atomic<bool> Alive{true};  // cleared under the lock when the component is destroyed
@@ -136,6 +152,10 @@ public:
     std::atomic<std::uint64_t> IdleWaits{0};  // reader waits that timed out (tests)
 
 private:
+    // Posts the delivery to the dispatcher; false when it must be sent (its
+    // source cannot be shared).
+    static bool PostDelivery(const std::shared_ptr<TSessionCore>& keep, TPendingDelivery& delivery);
+
     // Waits (mutex_ held) until nobody owns the session, then owns it.
     void Acquire(std::unique_lock<std::mutex>& lock);
     void BeginHandler();

@@ -167,8 +167,8 @@ TEST_P(CallsFromThreads, KeysPropertiesListsLoggingDisconnectAndDestructionWhile
         return events.WaitFor("ScreenChange", count);
     };
 
-    // On the event loop OnConnect follows Connect on a loop thread, which
-    // waits for the dispatcher: the negotiation goes on once it has run.
+    // On the event loop OnConnect follows Connect, posted to the dispatcher
+    // by a loop thread: the negotiation goes on once it has run.
     auto waitConnect = [&](int count) {
         if (withDispatcher) {
             EXPECT_TRUE(pumpUntil([&] { return events.Count("Connect") >= count; }));
@@ -274,6 +274,51 @@ TEST_P(CallsFromThreads, KeysPropertiesListsLoggingDisconnectAndDestructionWhile
 const TMode kModes[] = {{"HandlersOnTheReader", false}, {"HandlersThroughTheDispatcher", true}};
 INSTANTIATE_TEST_SUITE_P(Reliability, CallsFromThreads, ::testing::ValuesIn(kModes),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// While a's handlers wait for a dispatcher nobody pumps, b on the same loop thread connects and
+// gets its screen; pumped, a's handlers run in order, each seeing its own screen.
+TEST(Races, ALoopThreadPostsToAnUnpumpedDispatcherAndCarriesItsOtherSessions)
+{
+    THostSimulator host;
+    auto dispatcher = std::make_shared<TDispatcher>();
+    TWinControl form(nullptr, dispatcher);
+    TTn3270E a(&form), b;
+    TRecorder eventsA, eventsB;
+    std::vector<std::string> titles;  // what a's screen handlers saw
+    eventsA.On("ScreenChange", [&] { titles.push_back(RowText(a, 1).substr(1, 8)); });
+    for (TTn3270E* tn : {&a, &b}) {
+        tn->Host = "127.0.0.1";
+        tn->Port = host.Port();
+        tn->EventLoop = true;
+        (tn == &a ? eventsA : eventsB).Attach(*tn);
+    }
+    auto until = [](const std::function<bool()>& done, TDispatcher* pump) {
+        const auto end = std::chrono::steady_clock::now() + kWait;
+        while (!done() && std::chrono::steady_clock::now() < end)
+            pump ? (void)pump->ProcessMessages(1ms) : std::this_thread::sleep_for(1ms);
+        return done();
+    };
+    a.Connect();
+    const auto loop = TLoopTransport::SharedLoop();  // hands its threads out in turn: b gets a's
+    for (std::size_t i = 1; i < loop->Threads(); ++i)
+        loop->NextThread();
+    auto sa = host.WaitSession(kWait);
+    ASSERT_TRUE(sa && until([&] { return sa->IsNegotiated(); }, dispatcher.get()));
+    sa->Send3270(NumberedScreen(1));
+    // The first screen's last handler is the unlock's: then nothing of it waits.
+    ASSERT_TRUE(until([&] { return eventsA.Count("SystemUnLock") == 1; }, dispatcher.get()));
+    const auto screens = a.ScreenCount();
+    sa->Send3270(NumberedScreen(2));
+    ASSERT_TRUE(until([&] { return a.ScreenCount() > screens; }, nullptr));
+    sa->Send3270(NumberedScreen(3));
+    b.Connect();
+    auto sb = host.WaitSession(kWait);
+    ASSERT_TRUE(sb && sb->WaitNegotiated(kWait));
+    sb->Send3270(NumberedScreen(7));
+    ASSERT_TRUE(eventsB.WaitFor("ScreenChange"));  // a's loop thread is free, a holds its reads
+    ASSERT_TRUE(until([&] { return titles.size() == 3; }, dispatcher.get()));
+    EXPECT_EQ(titles, (std::vector<std::string>{"SCREEN 1", "SCREEN 2", "SCREEN 3"}));  // not 1, 3, 3
+}
 
 // Disconnect, Connect and destruction raced against a busy reader many
 // times, each from a thread of its own: the old connection's disconnect is

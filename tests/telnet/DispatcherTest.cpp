@@ -84,6 +84,23 @@ TEST(Dispatcher, CancelReleasesAWaitingSenderWithoutRunningAndRefusesLaterSends)
     EXPECT_FALSE(ranDying);
 }
 
+TEST(Dispatcher, PostsQueueAndCancelOrDestructionFreesThemUnrun)
+{
+    auto d = std::make_unique<TDispatcher>();
+    TDispatchTarget kept, dying;
+    std::vector<int> order;
+    auto token = std::make_shared<int>(0);  // held by the posts to be freed unrun
+    EXPECT_TRUE(d->Post(kept, [&] { order.push_back(1); }) && order.empty());  // not run inline
+    EXPECT_TRUE(d->Post(dying, [&, token] { order.push_back(9); }));
+    d->Cancel(dying);
+    EXPECT_FALSE(d->Post(dying, [token] {}));
+    EXPECT_EQ(token.use_count(), 1);
+    EXPECT_EQ(d->ProcessMessages(), 1u);  // not the cancelled one
+    EXPECT_TRUE(d->Post(kept, [token] {}));
+    d.reset();
+    EXPECT_EQ(token.use_count(), 1);
+}
+
 TEST(Dispatcher, RunReturnsAfterStopAndOnlyItsOwnThreadMayPump)
 {
     TDispatcher d;
