@@ -275,10 +275,27 @@ void TSimTlsFront::Serve(int fd)
     if (!ssl || SSL_set_fd(ssl.get(), fd) != 1)
         return fail("no SSL object: " + SslErrors());
     ERR_clear_error();
+    // firstBytesWithHandshake: the handshake is written to memory and sent
+    // after each step, but for the last, which waits for the host's bytes.
+    BIO* held = nullptr;
+    if (options_.firstBytesWithHandshake) {
+        held = BIO_new(BIO_s_mem());
+        SSL_set0_wbio(ssl.get(), held);  // the SSL object owns it now
+    }
+    const auto sendHeld = [&] {
+        char* data = nullptr;
+        const long size = BIO_get_mem_data(held, &data);
+        const bool sent =
+            size <= 0 || SendAll(fd, reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+        BIO_reset(held);
+        return sent;
+    };
     for (;;) {
         const int rc = SSL_accept(ssl.get());
         if (rc == 1)
             break;
+        if (held != nullptr && !sendHeld())
+            return fail("handshake: the client went away");
         const int err = SSL_get_error(ssl.get(), rc);
         if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
             if (WaitReady(fd, err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, stopFd_, deadline) <= 0)
@@ -310,6 +327,14 @@ void TSimTlsFront::Serve(int fd)
     ::setsockopt(backend, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     std::vector<std::uint8_t> buf(kRelayChunk);
+    if (held != nullptr) {
+        if (WaitReady(backend, POLLIN, stopFd_, deadline) <= 0)
+            return finish();
+        const ssize_t n = ::recv(backend, buf.data(), buf.size(), 0);
+        if (n <= 0 || SSL_write(ssl.get(), buf.data(), static_cast<int>(n)) <= 0 || !sendHeld())
+            return finish();
+        SSL_set0_wbio(ssl.get(), BIO_new_socket(fd, BIO_NOCLOSE));  // frees the memory one
+    }
     if (options_.fault == TSimTlsFault::CutRecord) {
         // The host's first bytes become one record, of which the client gets half.
         if (WaitReady(backend, POLLIN, stopFd_, deadline) > 0) {

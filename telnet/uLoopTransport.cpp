@@ -362,8 +362,8 @@ private:
         }
         Resume();
         WriteAfterRead();
-        // Records read in whole but not handed out yet do not make the
-        // socket readable again.
+        // Decrypted bytes the scratch buffer did not take (a record longer
+        // than it) do not make the socket readable again.
         if (tls != nullptr)
             ReadPendingSoon();
     }

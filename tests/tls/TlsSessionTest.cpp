@@ -14,6 +14,7 @@
 #include "tests/support/TelnetHelpers.h"
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <condition_variable>
 #include <filesystem>
@@ -265,7 +266,7 @@ TEST_F(TlsSession, StartTlsWithAFailedHandshakeEndsWithTheReasonAndNeverGoesOnIn
     EXPECT_EQ(raw.AcceptedCount(), 0u);
 }
 
-TEST_F(TlsSession, StartTlsHostThatSaysNothingIsGivenUpAtTheConnectTimeout)
+TEST_F(TlsSession, StartTlsHostThatSaysNothingOrStallsInTheHandshakeIsGivenUpAtTheConnectTimeout)
 {
     TTestHost silent([](TTestConnection& c) { WaitForTheEnd(c); });
     tn.Port = silent.Port();
@@ -276,6 +277,28 @@ TEST_F(TlsSession, StartTlsHostThatSaysNothingIsGivenUpAtTheConnectTimeout)
     ASSERT_TRUE(seen.WaitFor("Disconnect"));
     EXPECT_GE(Clock::now() - start, 300ms);
     EXPECT_NE(tn.GetLastError().find("did not offer START_TLS"), std::string::npos) << tn.GetLastError();
+
+    Front({.startTls = true, .fault = TSimTlsFault::StallHandshake});
+    const auto stalled = Clock::now();
+    tn.Connect();
+    ASSERT_TRUE(seen.WaitFor("Disconnect", 2));
+    EXPECT_GE(Clock::now() - stalled, 300ms);
+    EXPECT_NE(tn.GetLastError().find("longer than the connect time-out"), std::string::npos) << tn.GetLastError();
+}
+
+TEST_F(TlsSession, HostBytesInTheSegmentThatEndsTheHandshakeAreNotLost)
+{
+    tn.SetTlsMode(TTlsMode::tmDirect);
+    int round = 0;
+    for (const int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        Front({.maxVersion = version, .firstBytesWithHandshake = true});
+        tn.Connect();
+        auto s = host.WaitSession();
+        ASSERT_TRUE(s && s->WaitNegotiated()) << version;  // the host's DO TN3270E came with the handshake
+        EXPECT_TRUE(s->Negotiated().tn3270e);
+        tn.Disconnect();
+        ASSERT_TRUE(seen.WaitFor("Disconnect", ++round));
+    }
 }
 
 TEST_F(TlsSession, ClientCertificateIsPresentedWhenTheHostAsksAndMissingOneIsNamed)
