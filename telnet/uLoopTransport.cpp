@@ -298,7 +298,7 @@ private:
         auto self = shared_from_this();
         {
             std::lock_guard lock(mutex_);
-            if (state_ != TState::Open)
+            if (state_ != TState::Open || handshake_)  // a START_TLS handshake reads for itself
                 return;
             if (cut_) {  // the deferred close follows; do not spin on the hang-up meanwhile
                 reading_ = false;
