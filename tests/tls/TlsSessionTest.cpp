@@ -174,6 +174,7 @@ struct TDirectFailure {
     const char* pair;  // good, wrong, expired
     bool otherCa;
     const char* words;
+    const char* expectedName = "";  // TlsExpectedName
 };
 
 class TlsSessionFailure : public TlsSession, public ::testing::WithParamInterface<TDirectFailure> {};
@@ -185,6 +186,7 @@ TEST_P(TlsSessionFailure, DirectTlsFailureRaisesConnectionFailWithItsReasonInLas
     Front({}, pair == "wrong" ? &certs->WrongName : pair == "expired" ? &certs->Expired : &certs->Good);
     if (c.otherCa)
         tn.SetTlsCaFile(certs->OtherCaFile);
+    tn.SetTlsExpectedName(c.expectedName);
     tn.SetTlsMode(TTlsMode::tmDirect);
 
     const fs::path logDir = fs::temp_directory_path() / ("tn_tls_" + std::to_string(::getpid()) + c.name);
@@ -214,7 +216,9 @@ TEST_P(TlsSessionFailure, DirectTlsFailureRaisesConnectionFailWithItsReasonInLas
 INSTANTIATE_TEST_SUITE_P(Cases, TlsSessionFailure,
                          ::testing::Values(TDirectFailure{"WrongName", "wrong", false, "name mismatch"},
                                            TDirectFailure{"Expired", "expired", false, "expired"},
-                                           TDirectFailure{"UnknownCa", "good", true, "unknown CA"}),
+                                           TDirectFailure{"UnknownCa", "good", true, "unknown CA"},
+                                           TDirectFailure{"NotTheExpectedName", "good", false,
+                                                          "not for \"wrong-name.invalid\"", "wrong-name.invalid"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TlsSession, StartTlsSendsNothingElseBeforeTlsThenNegotiatesAfreshInsideIt)
