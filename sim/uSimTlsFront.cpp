@@ -368,6 +368,8 @@ void TSimTlsFront::Serve(int fd)
                     SSL_shutdown(ssl.get());  // close_notify, then the close
                     break;
                 }
+                if (options_.keyUpdates)
+                    SSL_key_update(ssl.get(), SSL_KEY_UPDATE_REQUESTED);  // goes out with the write
                 bool ok = true;
                 for (;;) {
                     const int rc = SSL_write(ssl.get(), buf.data(), static_cast<int>(n));

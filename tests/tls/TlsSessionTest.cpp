@@ -443,6 +443,30 @@ TEST_F(TlsSession, HostFaultsOverTls)
     EXPECT_EQ(order[order.size() - 2], "ScreenChange");
 }
 
+TEST_F(TlsSession, KeyUpdatesTheHostAsksForAreAnsweredAndTheSessionGoesOn)
+{
+    Front({.keyUpdates = true});
+    tn.SetTlsMode(TTlsMode::tmDirect);
+    tn.Connect();
+    auto s = Session("ROUND 0");
+    ASSERT_TRUE(s);
+    // Each screen comes after a key update; the host reads the answer to it
+    // with the client's new keys, then the key.
+    for (int round = 1; round <= 3; ++round) {
+        {
+            auto guard = tn.Lock();
+            As3270Field(tn.UnprotectedFields.Items(0))->SetData("R" + std::to_string(round));
+            tn.SetAidKey(TTn3270AidKey::akEnter);
+        }
+        auto in = s->WaitInbound();
+        ASSERT_TRUE(in && in->fields.size() == 1) << round;
+        EXPECT_EQ(in->fields[0].text, "R" + std::to_string(round));
+        s->Send3270(Screen("ROUND " + std::to_string(round)));
+        ASSERT_TRUE(seen.WaitFor("ScreenChange", round + 1));
+    }
+    EXPECT_EQ(seen.Count("Disconnect"), 0);
+}
+
 TEST_F(TlsSession, IdleWaitsLivenessChecksAndTheReceiveLoopGuardWorkOverTls)
 {
     Front({});
