@@ -381,6 +381,8 @@ private:
             {
                 std::lock_guard lock(mutex_);
                 tlsFailed_ = true;
+                reading_ = false;  // as after a failed handshake: the session ends
+                UpdateInterest();
             }
             TSessionGuard guard(core_);
             TProcessingScope scope(*core_, *this);

@@ -175,6 +175,7 @@ struct TDirectFailure {
     bool otherCa;
     const char* words;
     const char* expectedName = "";  // TlsExpectedName
+    const char* caFile = nullptr;    // TlsCaFile instead of the test CA
 };
 
 class TlsSessionFailure : public TlsSession, public ::testing::WithParamInterface<TDirectFailure> {};
@@ -187,6 +188,8 @@ TEST_P(TlsSessionFailure, DirectTlsFailureRaisesConnectionFailWithItsReasonInLas
     if (c.otherCa)
         tn.SetTlsCaFile(certs->OtherCaFile);
     tn.SetTlsExpectedName(c.expectedName);
+    if (c.caFile != nullptr)
+        tn.SetTlsCaFile(c.caFile);
     tn.SetTlsMode(TTlsMode::tmDirect);
 
     const fs::path logDir = fs::temp_directory_path() / ("tn_tls_" + std::to_string(::getpid()) + c.name);
@@ -218,7 +221,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, TlsSessionFailure,
                                            TDirectFailure{"Expired", "expired", false, "expired"},
                                            TDirectFailure{"UnknownCa", "good", true, "unknown CA"},
                                            TDirectFailure{"NotTheExpectedName", "good", false,
-                                                          "not for \"wrong-name.invalid\"", "wrong-name.invalid"}),
+                                                          "not for \"wrong-name.invalid\"", "wrong-name.invalid"},
+                                           TDirectFailure{"UnreadableCaFile", "good", false, "cannot read the CA file", "",
+                                                          "/nonexistent/ca.pem"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TlsSession, StartTlsSendsNothingElseBeforeTlsThenNegotiatesAfreshInsideIt)
@@ -268,6 +273,16 @@ TEST_F(TlsSession, StartTlsWithAFailedHandshakeEndsWithTheReasonAndNeverGoesOnIn
     EXPECT_FALSE(peer->handshakeDone);
     EXPECT_EQ(peer->clearBytes, HexBytes("FF FB 2E FF FA 2E 01 FF F0"));
     EXPECT_EQ(raw.AcceptedCount(), 0u);
+
+    // Settings that cannot be used end it at the hand-over, before any TLS byte.
+    Front({.startTls = true, .backendPort = raw.Port()});
+    tn.SetTlsCaFile("/nonexistent/ca.pem");
+    tn.Connect();
+    ASSERT_TRUE(seen.WaitFor("Disconnect", 2));
+    EXPECT_NE(tn.GetLastError().find("cannot read the CA file"), std::string::npos) << tn.GetLastError();
+    peer = front->WaitHandshake();
+    ASSERT_TRUE(peer);
+    EXPECT_EQ(peer->clearBytes, HexBytes("FF FB 2E FF FA 2E 01 FF F0"));
 }
 
 TEST_F(TlsSession, StartTlsHostThatSaysNothingOrStallsInTheHandshakeIsGivenUpAtTheConnectTimeout)
