@@ -207,6 +207,7 @@ long FirstByteCallback(BIO* bio, int oper, const char* argp, std::size_t /*len*/
 
 std::unique_ptr<SSL_CTX, TCtxFree> MakeContext(const TTlsSettings& settings)
 {
+    InitTlsLibrary();
     std::unique_ptr<SSL_CTX, TCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx)
         Fail(TTlsFailure::tfOther, "cannot create a TLS context (" + TakeErrors() + ")");
@@ -256,6 +257,12 @@ struct TTlsSession::TImpl {
     std::unique_ptr<SSL_CTX, TCtxFree> Ctx;
     std::unique_ptr<SSL, TSslFree> Ssl;
 };
+
+void InitTlsLibrary()
+{
+    static const bool done = OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    (void)done;
+}
 
 std::optional<TTlsMode> ParseTlsMode(std::string_view name)
 {

@@ -98,6 +98,14 @@ struct TTlsInfo {
     std::string PeerSubject;  // the host certificate's subject, one line
 };
 
+// Sets OpenSSL up for the process, without its clean-up at exit: event-loop
+// threads may still carry TLS sessions while the process ends (the shared
+// loop lives until static destruction), and OpenSSL freeing its state under
+// them would be a use after free. Idempotent and thread-safe; every TLS
+// entry point here calls it first; a program's own first OpenSSL call
+// decides for the process, so call it before yours.
+void InitTlsLibrary();
+
 // Lowest protocol version from its name (see TTlsSettings::MinVersion):
 // the OpenSSL version number, or -1 for a name it does not know.
 int TlsVersionFromName(const std::string& name);

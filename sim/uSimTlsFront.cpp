@@ -2,6 +2,8 @@
 // thread, so the front itself needs no locking around OpenSSL.
 #include "sim/uSimTlsFront.h"
 
+#include "platform/uTlsTransport.h"
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -100,6 +102,7 @@ TSimTlsFront::TSimTlsFront(TSimTlsOptions options) : options_(std::move(options)
 {
     // OpenSSL writes with write(2): a client that went away must not end the test program.
     ::signal(SIGPIPE, SIG_IGN);
+    InitTlsLibrary();  // before any other OpenSSL call of the process
     ctx_->ctx = SSL_CTX_new(TLS_server_method());
     if (ctx_->ctx == nullptr)
         throw std::runtime_error("TLS front: no context: " + SslErrors());
