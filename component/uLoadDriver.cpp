@@ -17,6 +17,10 @@
 
 namespace {
 
+// A Connect's outcome is reported by the component at its own connect
+// deadline; the Connect wait's time-out, that deadline and this, only backs it up.
+constexpr std::chrono::milliseconds kConnectWaitSlack{1000};
+
 using TClock = std::chrono::steady_clock;
 
 enum class TPart : std::uint8_t { Setup, Iteration };
@@ -217,7 +221,10 @@ private:
             return;
         s.phase = TPhase::Ready;
         const TLoadAction& a = Part(s.part)[s.step].Actions[s.action];
-        if (r != TWaitResult::Ok) {
+        if (r != TWaitResult::Ok && a.Kind == TLoadAction::TKind::Connect) {
+            const TOperatorError e = s.op->ConnectError();
+            Fail(index, LoadErrorKind(e.Fault), e.Message + ": " + a.Shown);
+        } else if (r != TWaitResult::Ok) {
             const auto timeout = a.Timeout.count() > 0 ? a.Timeout : options_.WaitTimeout;
             Fail(index, WaitResultName(r), WaitMessage(r, a, timeout));
         } else {
@@ -230,8 +237,6 @@ private:
     {
         using K = TLoadAction::TKind;
         switch (a.Kind) {
-        case K::Connect:
-            return a.Host.empty() ? op.Connect(options_.Host, options_.Port) : op.Connect(a.Host, a.Port);
         case K::Disconnect: return op.Disconnect();
         case K::Type: return op.Type(a.Text);
         case K::Set: return op.SetField(a.Field, a.Text);
@@ -241,6 +246,7 @@ private:
         case K::Home: return op.Home();
         case K::EraseEof: return op.EraseEof();
         case K::Key: return op.Key(a.Key);
+        case K::Connect:  // begun by Advance
         case K::Wait: break;
         }
         return {};
@@ -258,10 +264,24 @@ private:
                 continue;
             }
             const TLoadAction& a = step.Actions[s.action];
-            if (a.Kind == TLoadAction::TKind::Wait) {
+            if (a.Kind == TLoadAction::TKind::Connect || a.Kind == TLoadAction::TKind::Wait) {
+                // A connect is begun and its outcome waited for as a wait's,
+                // so that a connect on the event loop holds no driver thread.
+                const bool connect = a.Kind == TLoadAction::TKind::Connect;
+                if (connect) {
+                    const TOperatorError e = a.Host.empty() ? s.op->StartConnect(options_.Host, options_.Port)
+                                                            : s.op->StartConnect(a.Host, a.Port);
+                    if (!e.Ok()) {
+                        Fail(index, LoadErrorKind(e.Fault), e.Message + ": " + a.Shown);
+                        continue;
+                    }
+                }
                 s.phase = TPhase::Waiting;
-                const auto timeout = a.Timeout.count() > 0 ? a.Timeout : options_.WaitTimeout;
-                if (!s.op->StartWait(a.Condition, timeout, [this, index](TWaitResult r) { Post(index, r); })) {
+                auto timeout = a.Timeout.count() > 0 ? a.Timeout : options_.WaitTimeout;
+                if (connect)
+                    timeout = s.op->Component().Timings.ConnectTimeout + kConnectWaitSlack;
+                const TWaitCondition condition = connect ? TWaitCondition::Of(TWaitKind::Connect) : a.Condition;
+                if (!s.op->StartWait(condition, timeout, [this, index](TWaitResult r) { Post(index, r); })) {
                     s.phase = TPhase::Ready;
                     const TOperatorError& e = s.op->LastError();
                     Fail(index, LoadErrorKind(e.Fault), e.Message + ": " + a.Shown);

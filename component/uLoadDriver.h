@@ -19,8 +19,10 @@
 // StartWait and its completion callback hands the session back to its
 // driver thread, so one thread carries as many sessions as the actions'
 // CPU time allows. The driver sees only the operator interface, so it runs
-// on whatever transport the sessions use. Connect runs on the driver
-// thread and lasts as long as the component's Connect does.
+// on whatever transport the sessions use. A Connect is begun and its end
+// waited for as a Connect wait: on the event loop the driver thread goes
+// on with the other sessions meanwhile; on the reader-thread transport the
+// component's Connect still holds it until the connect has ended.
 //
 // Errors. An action that is refused or a wait that does not end Ok ends
 // the iteration (setup included) of that session: the error is counted on

@@ -406,7 +406,7 @@ void TOperator::MarkAction()
 
 // ------------------------------------------------------------ connection
 
-TOperatorError TOperator::Connect(const std::string& host, std::int32_t port)
+TOperatorError TOperator::StartConnect(const std::string& host, std::int32_t port)
 {
     const bool bracket = host.find(':') != std::string::npos;
     target_ = (bracket ? "[" + host + "]" : host) + ":" + std::to_string(port);
@@ -418,19 +418,32 @@ TOperatorError TOperator::Connect(const std::string& host, std::int32_t port)
     }
     // Connect raises OnConnect or OnConnectionFail on this thread before it
     // returns (the handlers run once the lock is released); on the event
-    // loop they follow on a loop thread, and we wait for them.
+    // loop they follow on a loop thread.
     tn_.Connect();
+    if (!tn_.ConnectPending() && !tn_.IsConnected())
+        return ConnectError();
+    return Succeed();
+}
+
+TOperatorError TOperator::Connect(const std::string& host, std::int32_t port)
+{
+    if (TOperatorError e = StartConnect(host, port); !e.Ok())
+        return e;
     const auto connectEnd = std::chrono::steady_clock::now() + tn_.Timings.ConnectTimeout + kConnectSlack;
     while (tn_.ConnectPending() && std::chrono::steady_clock::now() < connectEnd)
         std::this_thread::sleep_for(kConnectPoll);
-    if (!tn_.IsConnected()) {
-        std::string message = "cannot connect to " + target_;
-        const std::string why = tn_.GetLastError();
-        if (why.rfind("TLS:", 0) == 0)
-            message += ": " + why;
-        return Fail(TOperatorFault::ConnectFailed, std::move(message));
-    }
+    if (!tn_.IsConnected())
+        return ConnectError();
     return Succeed();
+}
+
+TOperatorError TOperator::ConnectError()
+{
+    std::string message = "cannot connect to " + target_;
+    const std::string why = tn_.GetLastError();
+    if (why.rfind("TLS:", 0) == 0)
+        message += ": " + why;
+    return Fail(TOperatorFault::ConnectFailed, std::move(message));
 }
 
 TOperatorError TOperator::Disconnect()

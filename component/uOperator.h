@@ -170,6 +170,14 @@ public:
     // connect to HOST:PORT" (": " and the TLS reason when TLS failed).
     // A host with ':' is shown in brackets.
     TOperatorError Connect(const std::string& host, std::int32_t port);
+    // Connect without waiting for the outcome where the transport does not
+    // block (the event loop): a Connect wait then says how it ended, and
+    // ConnectError gives the error of a failure. On the reader-thread
+    // transport it returns once the connect has ended. ConnectFailed only
+    // when the attempt has failed already.
+    TOperatorError StartConnect(const std::string& host, std::int32_t port);
+    // The ConnectFailed error of the last connect (made LastError).
+    TOperatorError ConnectError();
     // NotConnected when there is no connection.
     TOperatorError Disconnect();
     bool IsConnected() const;

@@ -6,6 +6,7 @@
 
 #include "log/uOrvIntfLogg.h"
 #include "platform/uSocketIo.h"
+#include "telnet/uSocketReader.h"
 
 #include <netdb.h>
 #include <unistd.h>
@@ -17,15 +18,27 @@
 #include <mutex>
 #include <vector>
 
+static_assert(TLoopTransport::kMaxBlockBytes == TThSocketRead::kReadBufferSize);
+
 namespace {
 
 // As the reader-thread transport words them (TTlsSession::Connect, TTelnetConnection::Open).
 constexpr char kHandshakeTimedOut[] = "TLS: the handshake took longer than the connect time-out";
 constexpr char kVerifyOff[] = "TLS: certificate verification is off (TlsVerify): the host is not authenticated";
 
-// The first address of host:port (port < 0: the telnet service), or why not.
+// Addresses of one name tried per connect, in the resolver's order: a name
+// often has an IPv6 and an IPv4 address ("localhost": ::1 first), and a
+// host may listen on one of them only, as the reader thread's client knows.
+constexpr std::size_t kMaxAddresses = 8;
+
+struct TAddress {
+    sockaddr_storage Address{};
+    socklen_t Length = 0;
+};
+
+// The addresses of host:port (port < 0: the telnet service), or why not.
 // Blocks for a name lookup (numeric addresses and "localhost" answer at once).
-std::string Resolve(const std::string& host, std::int32_t port, sockaddr_storage& address, socklen_t& length)
+std::string Resolve(const std::string& host, std::int32_t port, std::vector<TAddress>& addresses)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -35,10 +48,31 @@ std::string Resolve(const std::string& host, std::int32_t port, sockaddr_storage
     const int rc = getaddrinfo(host.empty() ? "localhost" : host.c_str(), service.c_str(), &hints, &found);
     if (rc != 0 || found == nullptr)
         return "cannot resolve " + host + ": " + gai_strerror(rc);
-    std::memcpy(&address, found->ai_addr, found->ai_addrlen);
-    length = found->ai_addrlen;
+    for (const addrinfo* ai = found; ai != nullptr && addresses.size() < kMaxAddresses; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        TAddress& a = addresses.emplace_back();
+        std::memcpy(&a.Address, ai->ai_addr, ai->ai_addrlen);
+        a.Length = ai->ai_addrlen;
+    }
     freeaddrinfo(found);
     return {};
+}
+
+// A connect begun to the first address that takes one; the addresses
+// tried are dropped. Fd < 0 (with the last error) when none did.
+TConnectStart StartFirst(std::vector<TAddress>& addresses)
+{
+    TConnectStart start;
+    start.Error = EADDRNOTAVAIL;
+    while (!addresses.empty()) {
+        const TAddress a = addresses.front();
+        addresses.erase(addresses.begin());
+        start = StartConnect(reinterpret_cast<const sockaddr*>(&a.Address), a.Length);
+        if (start.Fd >= 0)
+            break;
+    }
+    return start;
 }
 
 } // namespace
@@ -49,11 +83,12 @@ public:
     // Handshaking: the TCP connect is done and the direct TLS handshake runs.
     enum class TState : std::uint8_t { Connecting, Handshaking, Open, Ended };
 
-    // handshake: the direct TLS handshake to run once connected, or null.
-    TLink(TLoopTransport& owner, int fd, const TConnectTarget& target, std::unique_ptr<TTlsHandshake> handshake)
+    TLink(TLoopTransport& owner, int fd, const TConnectTarget& target, std::vector<TAddress> next)
         : owner_(&owner), sink_(&owner.sink_), core_(owner.core_), loop_(owner.loop_), fd_(fd),
-          thread_(owner.thread_), sendTimeout_(target.SendTimeout), handshake_(std::move(handshake))
+          thread_(owner.thread_), sendTimeout_(target.SendTimeout), next_(std::move(next))
     {
+        if (target.Tls == TTlsMode::tmDirect)
+            direct_ = std::make_unique<TDirectTls>(TDirectTls{target.TlsSettings, target.Host});
     }
     ~TLink() override
     {
@@ -207,18 +242,14 @@ private:
         if (state == TState::Connecting) {
             const int error = FinishConnect(fd_);
             if (error != 0) {
-                ConnectFailed(std::string("the connect failed: ") + std::strerror(error));
+                if (!ConnectNext())
+                    ConnectFailed(std::string("the connect failed: ") + std::strerror(error));
                 return;
             }
-            if (!handshaking) {
+            if (direct_)
+                BeginDirectTls();
+            else
                 Connected(nullptr);
-                return;
-            }
-            {
-                std::lock_guard lock(mutex_);
-                state_ = TState::Handshaking;
-            }
-            StepHandshake();
             return;
         }
         if (handshaking && (state == TState::Handshaking || state == TState::Open)) {
@@ -275,6 +306,36 @@ private:
         sink_->OnConnected(tls);
     }
 
+    // The connect to one address failed: the next address gets a socket of
+    // its own, under the same deadline. False when none is left (or the
+    // link is being cut). On the loop thread.
+    bool ConnectNext()
+    {
+        const TConnectStart start = StartFirst(next_);
+        if (start.Fd < 0)
+            return false;
+        TIoId old;
+        {
+            std::lock_guard lock(mutex_);
+            if (state_ != TState::Connecting || cut_) {
+                ::close(start.Fd);
+                return false;
+            }
+            old = io_;
+            io_ = 0;
+        }
+        loop_->Remove(old);  // on this loop thread: at once, before the descriptor goes
+        std::lock_guard lock(mutex_);
+        ::close(fd_);
+        fd_ = start.Fd;
+        try {
+            io_ = loop_->Add(fd_, kIoWrite, *this, thread_);
+        } catch (const std::exception&) {
+            return false;
+        }
+        return true;
+    }
+
     void ConnectFailed(const std::string& why)
     {
         {
@@ -306,7 +367,7 @@ private:
                 return;
             }
         }
-        const auto scratch = loop_->Scratch();
+        const auto scratch = loop_->Scratch().first(kMaxBlockBytes);
         TTlsSession* const tls = tls_.get();  // set and reset on this thread only
         TIoResult r;
         if (tls != nullptr) {
@@ -369,6 +430,35 @@ private:
     }
 
     // ---- TLS on the loop thread
+
+    // Direct TLS, once the connect to one of the addresses is done (the
+    // handshake needs that socket): it runs under the connect deadline.
+    void BeginDirectTls()
+    {
+        std::unique_ptr<TTlsHandshake> handshake;
+        std::string failure;
+        try {
+            handshake = std::make_unique<TTlsHandshake>(fd_, direct_->Settings, direct_->Host);
+        } catch (const ETlsError& e) {
+            failure = e.what();
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (state_ != TState::Connecting)
+                return;
+            state_ = TState::Handshaking;
+            tlsFailed_ = !failure.empty();
+            handshake_ = std::move(handshake);
+            handshakeWants_ = kIoWrite;
+            UpdateInterest();
+        }
+        if (!failure.empty()) {
+            MsgLog(TLogLevel::llError, failure);
+            ConnectFailed(failure);
+            return;
+        }
+        StepHandshake();
+    }
 
     // START_TLS: the telnet session has sent FOLLOWS; plain reads stop and
     // the handshake runs, bounded by the START_TLS deadline (Deadline).
@@ -736,6 +826,13 @@ private:
     int fd_;
     const std::size_t thread_;
     const std::chrono::milliseconds sendTimeout_;
+    std::vector<TAddress> next_;  // loop thread: the addresses not tried yet
+    // Direct TLS: what the handshake checks, for the socket the connect ends with.
+    struct TDirectTls {
+        TTlsSettings Settings;
+        std::string Host;
+    };
+    std::unique_ptr<const TDirectTls> direct_;
 
     mutable std::mutex mutex_;  // leaf: guards the state, the socket's interest and the queue
     TState state_ = TState::Connecting;
@@ -795,25 +892,13 @@ std::string TLoopTransport::Open(const TConnectTarget& target)
     if (LogEnabled(TLogLevel::llConnect))
         MsgLog(TLogLevel::llConnect, "Connecting (event loop). Host: " + target.Host + " Port: " +
                                          std::to_string(target.Port));
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    if (std::string error = Resolve(target.Host, target.Port, address, length); !error.empty())
+    std::vector<TAddress> addresses;
+    if (std::string error = Resolve(target.Host, target.Port, addresses); !error.empty())
         return error;
-    const TConnectStart start = StartConnect(reinterpret_cast<const sockaddr*>(&address), length);
+    const TConnectStart start = StartFirst(addresses);
     if (start.Fd < 0)
         return std::string("the connect failed: ") + std::strerror(start.Error);
-    // Set up here, off the loop thread: it reads the CA and key files.
-    std::unique_ptr<TTlsHandshake> handshake;
-    if (target.Tls == TTlsMode::tmDirect) {
-        try {
-            handshake = std::make_unique<TTlsHandshake>(start.Fd, target.TlsSettings, target.Host);
-        } catch (const ETlsError& e) {
-            ::close(start.Fd);
-            MsgLog(TLogLevel::llError, e.what());
-            return e.what();
-        }
-    }
-    auto link = std::make_shared<TLink>(*this, start.Fd, target, std::move(handshake));
+    auto link = std::make_shared<TLink>(*this, start.Fd, target, std::move(addresses));
     SetLink(link);
     if (!link->Begin(target.ConnectTimeout)) {
         SetLink(nullptr);
@@ -872,15 +957,30 @@ void TLoopTransport::Cut()
 }
 
 // Without the session lock: a loop thread may hold it while it delivers.
+// A loop thread waiting for the dispatcher to run one of our handlers is
+// released (its delivery cancelled), or it would hold every other session
+// of that thread until the application pumps, if it ever does.
 void TLoopTransport::WakeForDestruction()
 {
     std::lock_guard lock(linkMutex_);
     if (link_)
         link_->NotifyOwner.store(false, std::memory_order_release);
+    if (!core_->Dispatcher)
+        return;
+    if (link_)
+        core_->Dispatcher->Cancel(link_->Target);
+    for (const auto& weak : earlier_)
+        if (const auto link = weak.lock())
+            core_->Dispatcher->Cancel(link->Target);
+    core_->Dispatcher->Cancel(core_->Target);
 }
 
 void TLoopTransport::SetLink(std::shared_ptr<TLink> link)
 {
     std::lock_guard lock(linkMutex_);
+    if (link_) {
+        std::erase_if(earlier_, [](const std::weak_ptr<TLink>& weak) { return weak.expired(); });
+        earlier_.push_back(link_);
+    }
     link_ = std::move(link);
 }

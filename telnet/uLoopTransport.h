@@ -9,9 +9,10 @@
 //
 // What differs from the reader thread, as callers see it:
 // - Open returns at once with the connect under way: IsOpen is true,
-//   IsConnected stays false until the connect (and nothing else) is done,
-//   and OnConnected, or the sink's OnConnectFailed, follows on the loop
-//   thread under the session lock (the handlers run when it is released).
+//   IsConnected stays false until the connect (with direct TLS, and its
+//   handshake) is done, and OnConnected, or the sink's OnConnectFailed,
+//   follows on the loop thread under the session lock (the handlers run
+//   when it is released).
 // - A Write before the connection is up is refused (-1, nothing queued and
 //   nothing failed): the component answers keys sent then with its "not
 //   connected" error, as it does for a closed session.
@@ -27,8 +28,9 @@
 //   session holds its sends back then), so nothing meant for TLS goes out
 //   in clear. TLS reads and writes never wait; a read that must write
 //   first (or a write that must read) waits for that readiness. Close sends
-//   close_notify if the socket takes it at once. The settings' files are
-//   read by Open for direct TLS, on the loop thread for START_TLS.
+//   close_notify if the socket takes it at once. The settings' files (CA,
+//   client certificate and key) are read on the loop thread as each
+//   handshake starts.
 // - Handlers raised by received blocks run on the loop thread when no
 //   dispatcher is set: they must not block for long, because the other
 //   sessions of that loop thread wait meanwhile.
@@ -49,6 +51,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class TLoopTransport final : public TTransport {
 public:
@@ -58,6 +61,11 @@ public:
     static constexpr int kQuietTicksPerAliveCheck = 6;
     // Blocks without progress in one BurstWindow that mean a receive loop.
     static constexpr int kBurstLimit = TReceiveLoopGuard::kBurstLimit;
+    // Most bytes one block hands the session: the reader thread's block, so
+    // that the guard's count of blocks means the same on both transports
+    // (with the loop's 64 KiB scratch, a flood of requests took so long per
+    // block that fewer than kBurstLimit fitted in a window, and was never cut).
+    static constexpr std::size_t kMaxBlockBytes = 8192;
 
     // The process's shared loop (one thread per core), made on first use.
     static std::shared_ptr<TEventLoop> SharedLoop();
@@ -94,6 +102,9 @@ private:
     // The open connection: changed under the session lock and linkMutex_
     // (a leaf lock), read under either.
     std::shared_ptr<TLink> link_;
+    // Links replaced, while one may still deliver (its OnDisconnect waiting
+    // for the dispatcher): destruction cancels their deliveries too.
+    std::vector<std::weak_ptr<TLink>> earlier_;  // under linkMutex_
     std::mutex linkMutex_;
     TTlsSettings opened_;
     // Up and not cut: set by the link under the session lock, cleared by Close and Cut.

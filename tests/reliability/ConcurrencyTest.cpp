@@ -167,7 +167,15 @@ TEST_P(CallsFromThreads, KeysPropertiesListsLoggingDisconnectAndDestructionWhile
         return events.WaitFor("ScreenChange", count);
     };
 
+    // On the event loop OnConnect follows Connect on a loop thread, which
+    // waits for the dispatcher: the negotiation goes on once it has run.
+    auto waitConnect = [&](int count) {
+        if (withDispatcher) {
+            EXPECT_TRUE(pumpUntil([&] { return events.Count("Connect") >= count; }));
+        }
+    };
     tn->Connect();
+    waitConnect(1);
     auto s = host.WaitSession(kWait);
     ASSERT_TRUE(s && s->WaitNegotiated(kWait));
     auto writer = std::make_unique<THostWriter>(s);
@@ -250,6 +258,7 @@ TEST_P(CallsFromThreads, KeysPropertiesListsLoggingDisconnectAndDestructionWhile
     // Connect again, and destroy the component from another thread while
     // the reader is busy with the stream.
     tn->Connect();
+    waitConnect(2);
     auto s2 = host.WaitSession(kWait);
     ASSERT_TRUE(s2 && s2->WaitNegotiated(kWait));
     writer = std::make_unique<THostWriter>(s2);

@@ -142,7 +142,7 @@ TEST_F(HostileHost, AFailedLivenessCheckEndsTheConnectionOnce)
     auto& watched = Start<TWatchedTn3270E>(t);
     auto s = Open();
     ASSERT_TRUE(s);
-    const auto reader = tn->ReadThread();
+    const auto reader = tn->ReadThread();  // null on the loop, which has none
     watched.dead_ = true;
     ASSERT_TRUE(events.WaitFor("Disconnect"));
     EXPECT_TRUE(s->WaitDisconnect(kWait));
@@ -152,7 +152,7 @@ TEST_F(HostileHost, AFailedLivenessCheckEndsTheConnectionOnce)
     watched.dead_ = false;
     auto s2 = Open();
     ASSERT_TRUE(s2);
-    EXPECT_TRUE(reader->Finished.load());
+    EXPECT_TRUE(!reader || reader->Finished.load());
     EXPECT_EQ(events.Count("Disconnect"), 1);
 }
 
@@ -277,13 +277,17 @@ class HostLoop : public HostileHost, public ::testing::WithParamInterface<TLoopC
 
 TEST_P(HostLoop, IsCutByTheReceiveLoopGuardWithItsLogLine)
 {
-    Start();
+    // A window no build outlasts: a slow one (a sanitizer's) answers fewer
+    // than the limit's blocks of requests in the default window.
+    TTelnetTimings t = QuickTimings();
+    t.BurstWindow = std::chrono::hours(1);
+    Start(t);
     TLogCapture log(*tn, 1);
     auto s = Open();
     ASSERT_TRUE(s);
     s->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "BEFORE").Take());
     ASSERT_TRUE(events.WaitFor("ScreenChange"));
-    const auto reader = tn->ReadThread();
+    const auto reader = tn->ReadThread();  // null on the loop, which has none
     // Small writes, so that the client reads many blocks; bounded so that a
     // missing guard fails the test instead of hanging it.
     const Bytes unit = Hex(GetParam().unit);
@@ -306,7 +310,7 @@ TEST_P(HostLoop, IsCutByTheReceiveLoopGuardWithItsLogLine)
     }
     auto s2 = Open();
     ASSERT_TRUE(s2);
-    EXPECT_TRUE(reader->Finished.load());
+    EXPECT_TRUE(!reader || reader->Finished.load());
     EXPECT_EQ(events.Count("Disconnect"), 1);
     const int screens = events.Count("ScreenChange");
     s2->Send3270(TSim3270Encoder().EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "CALM").Take());

@@ -5,6 +5,7 @@
 #include "TelnetTestSupport.h"
 
 #include "platform/uWinControl.h"
+#include "telnet/uLoopTransport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -37,6 +38,17 @@ bool Eventually(Pred pred, std::chrono::milliseconds timeout = 10s)
         std::this_thread::yield();
     }
     return true;
+}
+
+// Every thread of the shared loop runs a task posted to it now: none is
+// held, say by a delivery to a dispatcher nobody pumps.
+bool LoopThreadsFree()
+{
+    const auto loop = TLoopTransport::SharedLoop();
+    const auto ran = std::make_shared<std::atomic<std::size_t>>(0);
+    for (std::size_t i = 0; i < loop->Threads(); ++i)
+        loop->Post(i, [ran] { ++*ran; });
+    return Eventually([&] { return ran->load() == loop->Threads(); }, 5s);
 }
 
 template <class Pred>
@@ -262,8 +274,10 @@ TEST_F(TelnetConnection, WithoutADispatcherHandlersRunOnTheRaisingThreadInOrder)
     ASSERT_TRUE(events.WaitFor("Disconnect"));
     const auto threads = events.Threads();
     ASSERT_EQ(threads.size(), 6u);
-    EXPECT_EQ(threads[0], std::this_thread::get_id());  // Connect: the caller
-    for (std::size_t i = 1; i < threads.size(); ++i)     // the rest: the reader
+    // Connect: the caller (on the loop, the loop thread that connected);
+    // the rest: the reader or that loop thread.
+    EXPECT_EQ(threads[0], t->EventLoop ? threads[1] : std::this_thread::get_id());
+    for (std::size_t i = 1; i < threads.size(); ++i)
         EXPECT_EQ(threads[i], threads[1]);
     EXPECT_NE(threads[1], std::this_thread::get_id());
 }
@@ -380,18 +394,43 @@ TEST_F(TelnetConnection, DestroyedOnTheMainThreadWhileTheReaderWaitsForIt)
     TWinControl form(nullptr, dispatcher);
     Open(&form);
     ConnectAndAccept();
+    ASSERT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("Connect") == 1; }));
     ASSERT_TRUE(peer->Send(Concat({HexBytes("FF FB 00"), Record("S")})));
-    // The reader blocks delivering OnScreenChange to this thread, which does
-    // not pump: destruction must release it instead of waiting for ever.
+    // The reader (or loop thread) blocks delivering OnScreenChange to this
+    // thread, which does not pump: destruction must release it instead of
+    // waiting for ever.
     ASSERT_TRUE(Eventually([&] {
         auto g = t->Lock();
         return t->FieldGenerations == 1;
     }));
     std::weak_ptr<TThSocketRead> reader = t->ReadThread();
+    const bool onLoop = t->EventLoop;
     t.reset();
     EXPECT_TRUE(reader.expired());
+    if (onLoop) {
+        EXPECT_TRUE(LoopThreadsFree()) << "a loop thread still waits for the dispatcher";
+    }
     dispatcher->ProcessMessages();
     EXPECT_EQ(events.CountOf("ScreenChange"), 0);
+}
+
+// On the loop Connect returns while the old connection's OnDisconnect still
+// waits for this thread: destruction must release that delivery too.
+TEST_F(TelnetConnection, DestroyedAfterAConnectWhileTheOldDisconnectWaitsForTheDispatcher)
+{
+    auto dispatcher = std::make_shared<TDispatcher>();
+    TWinControl form(nullptr, dispatcher);
+    Open(&form);
+    ConnectAndAccept();
+    ASSERT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("Connect") == 1; }));
+    peer->Close();
+    ASSERT_TRUE(Eventually([&] { return !t->IsConnected(); }));
+    t->Connect();
+    const bool onLoop = t->EventLoop;
+    t.reset();
+    if (onLoop) {
+        EXPECT_TRUE(LoopThreadsFree()) << "a loop thread still waits for the dispatcher";
+    }
 }
 
 // ---- connecting
@@ -401,11 +440,15 @@ TEST_F(TelnetConnection, ConnectWhileConnectedClosesTheOldConnectionFirst)
     Open();
     ConnectAndAccept();
     auto first = peer;
-    ASSERT_TRUE(Eventually([&] { return t->ReadThread() != nullptr; }));
-    std::weak_ptr<TThSocketRead> oldReader = t->ReadThread();
+    std::weak_ptr<TThSocketRead> oldReader;  // none on the loop
+    if (!t->EventLoop) {
+        ASSERT_TRUE(Eventually([&] { return t->ReadThread() != nullptr; }));
+        oldReader = t->ReadThread();
+    }
     ConnectAndAccept();
     EXPECT_TRUE(oldReader.expired());
     EXPECT_TRUE(first->WaitPeerClosed());
+    ASSERT_TRUE(events.WaitFor("Connect", 2));
     EXPECT_EQ(events.Names(), (std::vector<std::string>{"Connect", "Disconnect", "Connect"}));
     EXPECT_EQ(ToHex(Exchange(HexBytes("FF FD 00"))), "FF FB 00");
 }
@@ -416,12 +459,18 @@ TEST_F(TelnetConnection, ConnectOnTheMainThreadDeliversTheOldDisconnectFirst)
     TWinControl form(nullptr, dispatcher);
     Open(&form);
     ConnectAndAccept();
+    ASSERT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("Connect") == 1; }));
     peer->Close();
     // The reader has closed the connection and now waits for this thread,
     // which does not pump, to run OnDisconnect.
     ASSERT_TRUE(Eventually([&] { return !t->IsConnected(); }));
     EXPECT_EQ(events.CountOf("Disconnect"), 0);
-    ConnectAndAccept();
+    // On the loop Connect returns at once, and the new connection follows
+    // the old one's OnDisconnect on the loop thread: pump until it is up.
+    t->Connect();
+    ASSERT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("Connect") == 2; }));
+    peer = host.Accept();
+    ASSERT_NE(peer, nullptr);
     EXPECT_EQ(events.Names(), (std::vector<std::string>{"Connect", "Disconnect", "Connect"}));
     EXPECT_EQ(ToHex(Exchange(HexBytes("FF FD 00"))), "FF FB 00");
 }
@@ -472,16 +521,19 @@ TEST_F(TelnetConnection, ARefusedConnectionReportsFailureOnly)
 
 TEST_F(TelnetConnection, DottedAddressesGoAsAddressesAndNamesAsHostNames)
 {
+    // Both connect on either transport; the reader thread's TCP client shows how.
     Open();
-    if (t->EventLoop)
-        GTEST_SKIP() << "the reader-thread transport's TCP client";
     ConnectAndAccept();
-    EXPECT_EQ(t->Socket->Address, "127.0.0.1");
-    EXPECT_EQ(t->Socket->Host, "");
+    if (!t->EventLoop) {
+        EXPECT_EQ(t->Socket->Address, "127.0.0.1");
+        EXPECT_EQ(t->Socket->Host, "");
+    }
     t->Host = "localhost";
     ConnectAndAccept();
-    EXPECT_EQ(t->Socket->Address, "");
-    EXPECT_EQ(t->Socket->Host, "localhost");
+    if (!t->EventLoop) {
+        EXPECT_EQ(t->Socket->Address, "");
+        EXPECT_EQ(t->Socket->Host, "localhost");
+    }
 }
 
 TEST_F(TelnetConnection, IPv6AddressesConnect)

@@ -49,8 +49,10 @@ TEST_F(TelnetLog, ConnectionEventsErrorsAndDumpsAreLoggedWithTheirTexts)
 {
     TTestHost host;
     TEventLog events;
+    bool onLoop = false;
     {
         TTestTelnet t;
+        onLoop = t.EventLoop;
         t.SetDebugDir(dir.path());
         t.SetDebugLevel(6);
         EXPECT_EQ(t.GetDebugLevel(), 6);
@@ -72,7 +74,8 @@ TEST_F(TelnetLog, ConnectionEventsErrorsAndDumpsAreLoggedWithTheirTexts)
     }
     const std::string sys = ReadLogs(dir.path(), "SYS");
     const std::string expected[] = {
-        "Connecting. Host: 127.0.0.1 Port: " + std::to_string(host.Port()) + " Service: \r\n",
+        onLoop ? "Connecting (event loop). Host: 127.0.0.1 Port: " + std::to_string(host.Port()) + "\r\n"
+               : "Connecting. Host: 127.0.0.1 Port: " + std::to_string(host.Port()) + " Service: \r\n",
         " Notify event ceSessionConnected\r\n",
         " Exception in TThSocketRead.Execute. ERROR: bad record\r\n",
         " Notify event ceSystemLocked\r\n",

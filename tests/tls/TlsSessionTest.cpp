@@ -458,6 +458,24 @@ TEST_F(TlsSession, HostFaultsOverTls)
     EXPECT_EQ(order[order.size() - 2], "ScreenChange");
 }
 
+TEST_F(TlsSession, ARecordLongerThanOneReadIsNotLeftInsideTheTlsSession)
+{
+    Front({});
+    tn.SetTlsMode(TTlsMode::tmDirect);
+    tn.Connect();
+    auto s = host.WaitSession();
+    ASSERT_TRUE(s && s->WaitNegotiated());
+    // About 12 KB in one TLS record, more than one read takes: the rest is
+    // decrypted inside the session, and the socket has nothing more to say.
+    TSim3270Encoder screen;
+    screen.EraseWrite(wcc::Restore).Field(1, 1, fa::Protected, "LONG RECORD");
+    for (int i = 0; i < 3000; ++i)
+        screen.SBA(2, 1 + i % 70).Text(i % 2 == 0 ? "A" : "B");
+    s->Send3270(screen.Take());
+    ASSERT_TRUE(seen.WaitFor("ScreenChange"));
+    EXPECT_NE(tn.Snapshot().HostFields.at(0).Data.find("LONG RECORD"), std::string::npos);
+}
+
 TEST_F(TlsSession, KeyUpdatesTheHostAsksForAreAnsweredAndTheSessionGoesOn)
 {
     Front({.keyUpdates = true});

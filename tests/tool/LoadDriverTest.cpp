@@ -114,6 +114,17 @@ TEST(LoadDriver, ErrorsAreCountedByKindAndTheSessionIsSetUpAfresh)
     }
 }
 
+TEST(LoadDriver, ARefusedConnectIsCountedAsAConnectFailureInEveryIteration)
+{
+    std::string script = DemoScript();
+    script.replace(script.find("connect\n"), 7, "connect 127.0.0.1:1");  // nobody listens on port 1
+    TRun run(script, 2, 3);
+    const TLoadStepReport& s = run.Step("sign on");
+    EXPECT_EQ(s.ErrorKinds, (std::map<std::string, std::uint64_t>{{"connect-failed", 6}})) << s.FirstError;
+    EXPECT_EQ(s.FirstError, "cannot connect to 127.0.0.1:1: connect 127.0.0.1:1");
+    EXPECT_EQ(run.report.FailedIterations, 6u);
+}
+
 TEST(LoadScript, RefusesWhatIsNoLoadStep)
 {
     const std::pair<const char*, const char*> cases[] = {
