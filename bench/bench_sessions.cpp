@@ -46,9 +46,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -96,6 +98,23 @@ long StatusKb(const char* key)
         if (line.rfind(prefix, 0) == 0)
             return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
     return -1;
+}
+
+// User and system CPU of a process (0: this one) so far, in seconds.
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream in(pid == 0 ? std::string("/proc/self/stat") : "/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');  // the command name may hold spaces
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i)  // state .. cmajflt
+        fields >> skip;
+    double user = 0, system = 0;
+    fields >> user >> system;
+    return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 double LoadAverage()
@@ -156,6 +175,7 @@ public:
     TChildHost(const TChildHost&) = delete;
     TChildHost& operator=(const TChildHost&) = delete;
     std::uint16_t Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
 
 private:
     [[noreturn]] static void Run(int portOut, int stopIn)
@@ -239,9 +259,13 @@ struct TRun {
     int atMenu = 0;     // under mutex
     int failed = 0;     // under mutex
     Clock::time_point lastSignOnPanel{};  // under mutex
+    std::atomic<Clock::rep> phaseStart{0};   // the Enter phase's start
     std::atomic<Clock::rep> measureFrom{0};  // round trips of Enters scheduled from here on count
     std::atomic<std::uint64_t> sent{0}, answered{0}, skipped{0}, disconnects{0};
     THistogram rt;
+    // The longest round trip of the Enters scheduled in each second of the
+    // phase (whether a slow moment was a stall or a queue).
+    std::atomic<Clock::rep> worst[kRounds] = {};
     int peakThreads = 0;  // main thread only
 
     void Sample() { peakThreads = std::max(peakThreads, static_cast<int>(StatusKb("Threads"))); }
@@ -331,8 +355,16 @@ void Attach(TClient& c, TRun& run, TEventLoop& loop, bool eventLoop, std::uint16
         if (since == 0)
             return;
         run.answered.fetch_add(1, std::memory_order_relaxed);
+        const Clock::duration rt = Clock::now() - Clock::time_point(Clock::duration(since));
         if (since >= run.measureFrom.load(std::memory_order_relaxed))
-            run.rt.Add(Clock::now() - Clock::time_point(Clock::duration(since)));
+            run.rt.Add(rt);
+        const auto second = (Clock::duration(since) - Clock::duration(run.phaseStart.load())) / kEnterPeriod;
+        if (second >= 0 && second < kRounds) {
+            auto& worst = run.worst[second];
+            Clock::rep seen = worst.load(std::memory_order_relaxed);
+            while (rt.count() > seen && !worst.compare_exchange_weak(seen, rt.count(), std::memory_order_relaxed)) {
+            }
+        }
     };
     tn.OnConnectionFail = [&c, &run](TObject*) {
         const TStage was = c.stage.exchange(TStage::Failed);
@@ -468,6 +500,7 @@ int main(int argc, char** argv)
 
     // The open loop.
     const auto start = Clock::now() + kLead;
+    run.phaseStart = start.time_since_epoch().count();
     run.measureFrom = (start + kWarmup).time_since_epoch().count();
     for (std::size_t i = 0; i < clients.size(); ++i) {
         TClient& c = clients[i];
@@ -477,7 +510,9 @@ int main(int argc, char** argv)
         TEventLoop* l = loop.get();
         loop->AddTimerAt(c.thread, start + c.phase, [&c, r, l, start] { Enter(c, *r, *l, start, 0); });
     }
+    const double clientCpu = CpuSeconds(0), hostCpu = CpuSeconds(host.Pid());
     run.SleepFor(start + kEnterPhase - Clock::now());
+    const double clientCpuPhase = CpuSeconds(0) - clientCpu, hostCpuPhase = CpuSeconds(host.Pid()) - hostCpu;
     const auto drainEnd = Clock::now() + kDrain;
     run.WaitUntil(drainEnd, [&] { return run.answered.load() >= run.sent.load(); });
     const std::uint64_t sent = run.sent.load(), answered = run.answered.load();
@@ -494,6 +529,13 @@ int main(int argc, char** argv)
                 "p99.9 %.2f ms, max %.2f ms\n",
                 run.rt.PercentileMs(0.5), run.rt.PercentileMs(0.9), run.rt.PercentileMs(0.99),
                 run.rt.PercentileMs(0.999), run.rt.PercentileMs(1.0));
+    std::printf("longest round trip of each second's Enters, ms:");
+    for (const auto& w : run.worst)
+        std::printf(" %.0f", std::chrono::duration<double, std::milli>(Clock::duration(w.load())).count());
+    std::printf("\n");
+    const double perEnter = 1e6 / static_cast<double>(std::max<std::uint64_t>(1, sent));
+    std::printf("CPU in the Enter phase: this process %.1f s (%.1f us an Enter), the host %.1f s (%.1f us an Enter)\n",
+                clientCpuPhase, clientCpuPhase * perEnter, hostCpuPhase, hostCpuPhase * perEnter);
     std::printf("RssAnon after the Enter phase: %ld KiB: %.1f KiB per session; load average at the end: %.2f\n",
                 rssAfter, static_cast<double>(rssAfter - rssOne) / (sessions - 1), loadAtEnd);
 

@@ -390,6 +390,10 @@ bool TEventLoop::Modify(TIoId id, std::uint32_t interest)
     if (it == t.registrations.end())
         return false;
     auto& r = it->second;
+    // The set is level-triggered: an unchanged interest needs no system
+    // call (a connection resumes reading after every block it read).
+    if (interest == r.interest && r.inSet == (interest != 0))
+        return true;
     r.interest = interest;
     if (interest == 0) {
         if (r.inSet)
