@@ -267,8 +267,32 @@ struct TRun {
     // phase (whether a slow moment was a stall or a queue).
     std::atomic<Clock::rep> worst[kRounds] = {};
     int peakThreads = 0;  // main thread only
+    // The machine while it runs (main thread only): runnable threads of
+    // every process (/proc/loadavg), and how late this thread's own
+    // wake-ups came (a stall of the whole machine shows here too; a loop
+    // thread that only lacks its share of the cores does not).
+    std::uint64_t samples = 0, runnableSum = 0;
+    int runnableMax = 0;
+    Clock::duration lateMax{};
 
-    void Sample() { peakThreads = std::max(peakThreads, static_cast<int>(StatusKb("Threads"))); }
+    void Sample()
+    {
+        peakThreads = std::max(peakThreads, static_cast<int>(StatusKb("Threads")));
+        std::ifstream in("/proc/loadavg");
+        std::string one, five, fifteen;
+        int runnable = 0;
+        if (in >> one >> five >> fifteen >> runnable) {
+            ++samples;
+            runnableSum += static_cast<std::uint64_t>(runnable);
+            runnableMax = std::max(runnableMax, runnable);
+        }
+    }
+    void ResetMachineFigures()
+    {
+        samples = runnableSum = 0;
+        runnableMax = 0;
+        lateMax = {};
+    }
     // Waits (sampling the thread count) until done() or the deadline; done() under mutex.
     template <class F>
     bool WaitUntil(Clock::time_point deadline, F done)
@@ -279,7 +303,9 @@ struct TRun {
                 return true;
             if (Clock::now() >= deadline)
                 return false;
+            const auto asleep = Clock::now();
             changed.wait_for(lock, kSampleEvery);
+            lateMax = std::max(lateMax, Clock::now() - asleep - kSampleEvery);
             lock.unlock();
             Sample();
             lock.lock();
@@ -511,6 +537,7 @@ int main(int argc, char** argv)
         loop->AddTimerAt(c.thread, start + c.phase, [&c, r, l, start] { Enter(c, *r, *l, start, 0); });
     }
     const double clientCpu = CpuSeconds(0), hostCpu = CpuSeconds(host.Pid());
+    run.ResetMachineFigures();
     run.SleepFor(start + kEnterPhase - Clock::now());
     const double clientCpuPhase = CpuSeconds(0) - clientCpu, hostCpuPhase = CpuSeconds(host.Pid()) - hostCpu;
     const auto drainEnd = Clock::now() + kDrain;
@@ -533,6 +560,10 @@ int main(int argc, char** argv)
     for (const auto& w : run.worst)
         std::printf(" %.0f", std::chrono::duration<double, std::milli>(Clock::duration(w.load())).count());
     std::printf("\n");
+    std::printf("the machine in the Enter phase: %.1f runnable threads on average (all processes, these "
+                "included), %d at most; this process's main thread woke up to %.1f ms late\n",
+                run.samples > 0 ? static_cast<double>(run.runnableSum) / static_cast<double>(run.samples) : 0.0,
+                run.runnableMax, std::chrono::duration<double, std::milli>(run.lateMax).count());
     const double perEnter = 1e6 / static_cast<double>(std::max<std::uint64_t>(1, sent));
     std::printf("CPU in the Enter phase: this process %.1f s (%.1f us an Enter), the host %.1f s (%.1f us an Enter)\n",
                 clientCpuPhase, clientCpuPhase * perEnter, hostCpuPhase, hostCpuPhase * perEnter);
