@@ -24,6 +24,14 @@ constexpr std::uint64_t kWakeTag = 0;
 // Cancelled deadlines stay in the heap until they come up; beyond this many
 // more than twice the live timers, the heap is rebuilt from the live ones.
 constexpr std::size_t kHeapSlack = 64;
+// A registration's handle: its slot in the low bits, a serial above them
+// and a flag bit under the thread's byte (TEventLoop::ThreadOf) that timer
+// handles, whose serials only count up, never reach: `running` may hold
+// either kind.
+constexpr unsigned kSlotBits = 24;
+constexpr std::uint64_t kSlotMask = (std::uint64_t{1} << kSlotBits) - 1;
+constexpr std::uint64_t kRegistrationSerials = (std::uint64_t{1} << 31) - 1;
+constexpr std::uint64_t kRegistrationFlag = std::uint64_t{1} << 55;
 
 std::system_error SystemError(const char* what)
 {
@@ -68,10 +76,11 @@ void RunDroppingExceptions(F&& f)
 
 struct TEventLoop::TThread {
     struct TRegistration {
-        int fd;
-        IIoHandler* handler;
-        std::uint32_t interest;
-        bool inSet;  // in the epoll set (interest not 0)
+        TIoId id = 0;  // 0: a free slot
+        int fd = -1;
+        IIoHandler* handler = nullptr;
+        std::uint32_t interest = 0;
+        bool inSet = false;  // in the epoll set (interest not 0)
     };
     struct TDue {
         TClock::time_point at;
@@ -93,6 +102,16 @@ struct TEventLoop::TThread {
     void Finished(std::uint64_t handle);  // a callback returned
     bool IsCurrent() const;
     std::uint64_t NewHandle() { return (static_cast<std::uint64_t>(index) << kSerialBits) | nextSerial++; }
+    // A registration's handle names its slot in the low kSlotBits (every
+    // event is found by index, not by a hash lookup) and a serial above
+    // them, so that a slot used again has a new handle.
+    TRegistration* Find(TIoId id)
+    {
+        const auto slot = static_cast<std::size_t>(id & kSlotMask);
+        return slot < slots.size() && slots[slot].id == id ? &slots[slot] : nullptr;
+    }
+    TIoId NewRegistration(int fd, IIoHandler& handler, std::uint32_t interest);
+    void Free(TRegistration& r);
 
     const TEventLoop* const owner;
     const std::size_t index;
@@ -103,7 +122,8 @@ struct TEventLoop::TThread {
 
     std::mutex mutex;
     std::condition_variable finished;
-    std::unordered_map<std::uint64_t, TRegistration> registrations;
+    std::vector<TRegistration> slots;
+    std::vector<std::size_t> freeSlots;
     std::vector<TTask> posts;
     bool wakePending = false;  // the eventfd was written and not drained yet
     bool sleeping = false;     // the thread is (about to be) in epoll_wait with no posts
@@ -255,10 +275,10 @@ void TEventLoop::TThread::Dispatch(std::uint64_t tag, std::uint32_t events)
         std::lock_guard lock(mutex);
         // Removed meanwhile (maybe by a callback of the same batch): the
         // event is stale. A reused descriptor has a new handle.
-        auto it = registrations.find(tag);
-        if (it == registrations.end() || stopping)
+        const TRegistration* r = Find(tag);
+        if (r == nullptr || stopping)
             return;
-        handler = it->second.handler;
+        handler = r->handler;
         running = tag;
     }
     RunDroppingExceptions([&] { handler->OnIo(events); });
@@ -376,16 +396,36 @@ TIoId TEventLoop::Add(int fd, std::uint32_t interest, IIoHandler& handler, std::
         thread = NextThread();
     TThread& t = *threads_.at(thread);
     std::lock_guard lock(t.mutex);
-    const TIoId id = t.NewHandle();
+    return t.NewRegistration(fd, handler, interest);
+}
+
+TIoId TEventLoop::TThread::NewRegistration(int fd, IIoHandler& handler, std::uint32_t interest)
+{
+    if (freeSlots.empty() && slots.size() > kSlotMask)
+        throw std::length_error("event loop: too many registrations on one thread");
+    const std::size_t slot = freeSlots.empty() ? slots.size() : freeSlots.back();
+    const std::uint64_t serial = nextSerial++ % kRegistrationSerials + 1;
+    const TIoId id =
+        (static_cast<std::uint64_t>(index) << kSerialBits) | kRegistrationFlag | (serial << kSlotBits) | slot;
     if (interest != 0) {
         epoll_event ev{};
         ev.events = EpollBits(interest);
         ev.data.u64 = id;
-        if (::epoll_ctl(t.epollFd, EPOLL_CTL_ADD, fd, &ev) != 0)
+        if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) != 0)
             throw SystemError("epoll_ctl add");
     }
-    t.registrations.emplace(id, TThread::TRegistration{fd, &handler, interest, interest != 0});
+    if (slot == slots.size())
+        slots.emplace_back();
+    else
+        freeSlots.pop_back();
+    slots[slot] = TRegistration{id, fd, &handler, interest, interest != 0};
     return id;
+}
+
+void TEventLoop::TThread::Free(TRegistration& r)
+{
+    r = TRegistration{};
+    freeSlots.push_back(static_cast<std::size_t>(&r - slots.data()));
 }
 
 bool TEventLoop::Modify(TIoId id, std::uint32_t interest)
@@ -394,10 +434,10 @@ bool TEventLoop::Modify(TIoId id, std::uint32_t interest)
         return false;
     TThread& t = *threads_[ThreadOf(id)];
     std::lock_guard lock(t.mutex);
-    auto it = t.registrations.find(id);
-    if (it == t.registrations.end())
+    TThread::TRegistration* found = t.Find(id);
+    if (found == nullptr)
         return false;
-    auto& r = it->second;
+    auto& r = *found;
     // The set is level-triggered: an unchanged interest needs no system
     // call (a connection resumes reading after every block it read).
     if (interest == r.interest && r.inSet == (interest != 0))
@@ -423,10 +463,10 @@ void TEventLoop::Remove(TIoId id)
         return;
     TThread& t = *threads_[ThreadOf(id)];
     std::unique_lock lock(t.mutex);
-    if (auto it = t.registrations.find(id); it != t.registrations.end()) {
-        if (it->second.inSet)
-            ::epoll_ctl(t.epollFd, EPOLL_CTL_DEL, it->second.fd, nullptr);
-        t.registrations.erase(it);
+    if (TThread::TRegistration* r = t.Find(id); r != nullptr) {
+        if (r->inSet)
+            ::epoll_ctl(t.epollFd, EPOLL_CTL_DEL, r->fd, nullptr);
+        t.Free(*r);
     }
     if (!t.IsCurrent())
         t.finished.wait(lock, [&] { return t.running != id; });
