@@ -5,6 +5,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -20,6 +21,12 @@ namespace {
 std::atomic<std::uint64_t> gAllocations{0};
 std::atomic<std::uint64_t> gFrees{0};
 std::atomic<std::int64_t> gLiveBytes{0};
+std::atomic<std::int64_t> gLiveBySize[tnbench::kSizeClasses];
+
+std::atomic<std::int64_t>& SizeClass(std::size_t usable)
+{
+    return gLiveBySize[std::min(usable / tnbench::kSizeClassBytes, tnbench::kSizeClasses - 1)];
+}
 #else
 thread_local std::uint64_t tAllocations = 0;
 thread_local std::uint64_t tFrees = 0;
@@ -42,7 +49,9 @@ void* Allocate(std::size_t size, std::size_t alignment, bool nothrow)
     }
 #ifdef TN_BENCH_ALLOC_LIVE
     gAllocations.fetch_add(1, std::memory_order_relaxed);
-    gLiveBytes.fetch_add(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+    const std::size_t usable = malloc_usable_size(p);
+    gLiveBytes.fetch_add(static_cast<std::int64_t>(usable), std::memory_order_relaxed);
+    SizeClass(usable).fetch_add(1, std::memory_order_relaxed);
 #else
     ++tAllocations;
 #endif
@@ -55,7 +64,9 @@ void Release(void* p) noexcept
         return;
 #ifdef TN_BENCH_ALLOC_LIVE
     gFrees.fetch_add(1, std::memory_order_relaxed);
-    gLiveBytes.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+    const std::size_t usable = malloc_usable_size(p);
+    gLiveBytes.fetch_sub(static_cast<std::int64_t>(usable), std::memory_order_relaxed);
+    SizeClass(usable).fetch_sub(1, std::memory_order_relaxed);
 #else
     ++tFrees;
 #endif
@@ -78,6 +89,17 @@ TAllocStats AllocSnapshot()
     s.Frees = tFrees;
 #endif
     return s;
+}
+
+std::vector<std::int64_t> LiveBySize()
+{
+    std::vector<std::int64_t> live;
+#ifdef TN_BENCH_ALLOC_LIVE
+    live.resize(kSizeClasses);
+    for (std::size_t i = 0; i < kSizeClasses; ++i)
+        live[i] = gLiveBySize[i].load(std::memory_order_relaxed);
+#endif
+    return live;
 }
 
 }  // namespace tnbench

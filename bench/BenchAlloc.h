@@ -9,7 +9,9 @@
 // read them around a region that runs while the other threads are idle.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace tnbench {
 
@@ -20,5 +22,13 @@ struct TAllocStats {
 };
 
 TAllocStats AllocSnapshot();
+
+// TN_BENCH_ALLOC_LIVE only (empty otherwise): live allocations by usable
+// size, in classes of kSizeClassBytes; the last class holds every larger
+// one. Element i counts the allocations of i * kSizeClassBytes to
+// (i + 1) * kSizeClassBytes - 1 usable bytes.
+constexpr std::size_t kSizeClassBytes = 16;
+constexpr std::size_t kSizeClasses = 8192;
+std::vector<std::int64_t> LiveBySize();
 
 }  // namespace tnbench

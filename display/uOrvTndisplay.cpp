@@ -11,7 +11,8 @@ TOrvTndisplay::TOrvTndisplay(std::int32_t ident, std::int32_t rows, std::int32_t
     const std::int64_t size = static_cast<std::int64_t>(rows) * static_cast<std::int64_t>(cols);
     Size = static_cast<std::int32_t>(std::clamp<std::int64_t>(rows > 0 && cols > 0 ? size : 0, 0, kMaxScreenPositions));
     defaultSize_ = alternateSize_ = {Rows, Cols};
-    const auto room = static_cast<std::size_t>(std::max(Size, kMaxPositions));
+    // One position at least: position 0 stays inside the planes whatever the geometry.
+    const auto room = static_cast<std::size_t>(std::max(Size, 1));
     Chars.assign(room, 0);
     Attrs.assign(room, 0);
     ExtAttrs.assign(room, 0);
@@ -30,7 +31,7 @@ void TOrvTndisplay::SetScreenSizes(TScreenSize defaultSize, TScreenSize alternat
         alternateSize = defaultSize;
     defaultSize_ = defaultSize;
     alternateSize_ = alternateSize;
-    const auto room = static_cast<std::size_t>(std::max(alternateSize.Positions(), kMaxPositions));
+    const auto room = static_cast<std::size_t>(alternateSize.Positions());
     if (Chars.size() < room)
         for (Plane* plane : {&Chars, &Attrs, &ExtAttrs, &GeCodes})
             plane->resize(room, 0);

@@ -8,11 +8,12 @@
 // Erase/Write Alternate. Every conversion between a position and its row
 // and column goes through RowOf/ColOf/PositionOf and the size in use.
 //
-// The planes hold kMaxPositions (4,096) positions, as the published fixed
-// arrays did, or the alternate size when that is larger: code that indexes
-// them below 4,096 keeps working. They are allocated when the sizes are set
-// (construction, SetScreenSizes), never while records are applied. Only
-// positions 0 to Size - 1 are used; Size never exceeds kMaxScreenPositions.
+// The planes hold the positions of the alternate size (the largest the
+// screen can take; at least one position): a 24x80 session holds 1,920 per
+// plane, not more. They are allocated when the sizes are set (construction,
+// SetScreenSizes; they grow, never shrink), never while records are
+// applied. Only positions 0 to Size - 1 are used; Size never exceeds
+// kMaxScreenPositions.
 // Positions handed to the operations outside 0 to Size - 1 never read or
 // write outside the planes.
 #pragma once
@@ -27,10 +28,7 @@
 
 class TOrvTndisplay : public TObject {
 public:
-    // Least room in each plane (the size of the published fixed arrays); a
-    // larger alternate size grows them. A screen of Rows x Cols larger than
-    // kMaxScreenPositions is cut to it.
-    static constexpr std::int32_t kMaxPositions = 4096;
+    // A screen of Rows x Cols larger than kMaxScreenPositions is cut to it.
     using Plane = std::vector<std::uint8_t>;
 
     // Character plane values with a meaning of their own.
@@ -73,9 +71,10 @@ public:
     // Sets the default and alternate sizes (the alternate at least the
     // default in both dimensions, at most kMaxScreenPositions; otherwise the
     // default is used for both) and grows the planes to the alternate size
-    // when they are smaller (the only allocation after construction). The
-    // size in use stays unless it no longer fits: then the alternate size
-    // is selected (SelectSize).
+    // when they are smaller (the only allocation after construction; a
+    // BIND's smaller sizes leave them as they are). The size in use stays
+    // unless it no longer fits: then the alternate size is selected
+    // (SelectSize).
     virtual void SetScreenSizes(TScreenSize defaultSize, TScreenSize alternateSize);
     // Makes size (which must fit the alternate size; otherwise nothing
     // happens and false is returned) the size in use. A change of size

@@ -75,9 +75,8 @@ std::string CheckStreamState(const TOrvTn3270stream& s)
 {
     if (s.InCount != 0)
         return Fail("input buffer holds %d bytes after the record", s.InCount);
-    if (s.InBuffer.size() < static_cast<std::size_t>(TOrvTnStream::kInitialInput) ||
-        s.InBuffer.size() > static_cast<std::size_t>(TOrvTnStream::kMaxRecord))
-        return Fail("input buffer of %zu bytes", s.InBuffer.size());
+    if (s.InBuffer.capacity() != 0)
+        return Fail("input buffer of %zu bytes held after the record", s.InBuffer.capacity());
     if (s.Status != "" && s.Status != "SYSTEM" && s.Status != "SENDING" && s.Status != "WAITING")
         return "unexpected status text \"" + s.Status + "\"";
     if (static_cast<int>(s.SessionState) > static_cast<int>(TSessionState::ssLuLu))
@@ -167,8 +166,8 @@ std::string CheckReply(const TOrvTn3270stream& s, const Bytes& block, TReplyKind
             return Fail("header %02X %02X %02X is not one the terminal sends", block[0], block[1], block[2]);
         start = kHeader;
     }
-    if (block.size() - start > s.OutBuffer.size())
-        return Fail("block of %zu bytes larger than the reply buffer of %zu", block.size(), s.OutBuffer.size());
+    if (block.size() - start > s.ReplyCapacity())
+        return Fail("block of %zu bytes larger than the reply capacity of %zu", block.size(), s.ReplyCapacity());
     const std::uint8_t* p = block.data() + start;
     const std::size_t n = block.size() - start;
     const auto& d = s.Screen();

@@ -132,31 +132,35 @@ void LogCutOrder(std::uint8_t order)
     MsgLog(TLogLevel::llError, text);
 }
 
-// Appends bytes to the reply being built in OutBuffer. The buffer is sized
-// for the worst reply, so the check never fires; it is there so that no
-// screen content, however inconsistent, can make a reply write past it.
-// secret collects the marks of the bytes that are non-display field
-// contents, for the dump of the record (emptied here: one reply, one set).
+// Builds one reply in a buffer of its own, made for it and freed with it:
+// kHeaderLen bytes of room for the TN3270E header, then at most capacity
+// bytes of reply, allocated once. The capacity is the worst reply's
+// (ReplyCapacity), so the check never fires; it is there so that no screen
+// content, however inconsistent, can make a reply grow past it. secret
+// collects the marks of the bytes that are non-display field contents, for
+// the dump of the record (emptied here: one reply, one set).
 class Reply {
 public:
     // wide: addresses in the 14-bit form (a screen of more positions than
     // the 12-bit form carries), else in the 12-bit coded form.
-    Reply(std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>& secret, bool wide = false)
-        : buf_(buffer), secret_(secret), wide_(wide)
+    Reply(std::size_t capacity, std::vector<std::uint8_t>& secret, bool wide = false)
+        : capacity_(capacity), secret_(secret), wide_(wide)
     {
         secret_.clear();
+        buf_.reserve(kHeaderLen + capacity);
+        buf_.resize(kHeaderLen);
     }
     void Put(std::uint8_t b, bool secret = false)
     {
-        assert(n_ < buf_.size());
-        if (n_ < buf_.size())
-            buf_[n_++] = b;
-        else
+        const auto n = static_cast<std::size_t>(Count());
+        assert(n < capacity_);
+        if (n >= capacity_)
             return;
+        buf_.push_back(b);
         if (secret) {
-            if (secret_.size() < n_)
-                secret_.resize(n_, 0);
-            secret_[n_ - 1] = 1;
+            if (secret_.size() < n + 1)
+                secret_.resize(n + 1, 0);
+            secret_[n] = 1;
         }
     }
     void PutAddress(std::int32_t position)
@@ -169,14 +173,15 @@ public:
         Put(a[0]);
         Put(a[1]);
     }
-    const std::uint8_t* Data() const { return buf_.data(); }
-    std::int32_t Count() const { return static_cast<std::int32_t>(n_); }
+    // The header room and the reply.
+    std::vector<std::uint8_t>& Block() { return buf_; }
+    std::int32_t Count() const { return static_cast<std::int32_t>(buf_.size()) - kHeaderLen; }
 
 private:
-    std::vector<std::uint8_t>& buf_;
+    std::vector<std::uint8_t> buf_;
+    const std::size_t capacity_;
     std::vector<std::uint8_t>& secret_;
     const bool wide_;
-    std::size_t n_ = 0;
 };
 
 // The address form the terminal sends on a screen of size positions.
@@ -248,20 +253,15 @@ TOrvTn3270stream::TOrvTn3270stream(std::int32_t ident, std::int32_t rows, std::i
     SetDisplay(std::make_unique<TOrvTn3270display>(ident, rows, cols));
     modelDefault_ = Screen().DefaultSize();
     modelAlternate_ = Screen().AlternateSize();
-    sizeReplyBuffers();
     SessionState = TSessionState::ssNone;
 }
 
-void TOrvTn3270stream::sizeReplyBuffers()
+std::size_t TOrvTn3270stream::ReplyCapacity() const
 {
     const auto size = static_cast<std::size_t>(Screen().AlternateSize().Positions());
     // The worst reply is a formatted Read Modified of a screen made of empty
     // modified fields: AID, cursor, then SBA and an address per field.
-    const std::size_t need = std::max({3 + 3 * size, 2 * size + 21, kQueryReplyLen});
-    if (OutBuffer.size() < need)
-        OutBuffer.resize(need);
-    if (sendBuffer_.size() < OutBuffer.size() + kHeaderLen)
-        sendBuffer_.resize(OutBuffer.size() + kHeaderLen);
+    return std::max({3 + 3 * size, 2 * size + 21, kQueryReplyLen});
 }
 
 void TOrvTn3270stream::SetScreenModel(TScreenSize defaultSize, TScreenSize alternateSize)
@@ -270,7 +270,6 @@ void TOrvTn3270stream::SetScreenModel(TScreenSize defaultSize, TScreenSize alter
     d.SetScreenSizes(defaultSize, alternateSize);
     modelDefault_ = d.DefaultSize();
     modelAlternate_ = d.AlternateSize();
-    sizeReplyBuffers();
     // A new session starts at the alternate size, as a terminal shows it
     // before the host's first erase.
     d.SelectSize(modelAlternate_);
@@ -297,28 +296,54 @@ std::uint8_t TOrvTn3270stream::LocalCommand(std::uint8_t command)
 
 void TOrvTn3270stream::ProcessData()
 {
+    record_ = std::span<const std::uint8_t>(InBuffer.data(), At(InCount));
+    processRecord();
+}
+
+void TOrvTn3270stream::ProcessRecord(std::span<const std::uint8_t> last)
+{
+    // Pieces collected before, or a record too long to read whole: the
+    // buffer's way, which also reports the length of one over the limit.
+    if (InCount > 0 || overflow_ > 0 || last.size() > static_cast<std::size_t>(kMaxRecord)) {
+        TOrvTnStream::ProcessRecord(last);
+        return;
+    }
+    record_ = last;
+    processRecord();
+}
+
+void TOrvTn3270stream::processRecord()
+{
     CursorSet = false;
+    // The sequence number replies carry until the next record (the bytes a
+    // shorter record lacks stay those of the one before).
+    for (std::size_t i = 0; i < sequence_.size(); ++i)
+        if (record_.size() > 3 + i)
+            sequence_[i] = record_[3 + i];
     try {
         dispatchRecord();
     } catch (...) {
         // The next record must start in an empty buffer whatever happened.
+        record_ = {};
         TOrvTnStream::ProcessData();
         throw;
     }
+    record_ = {};
     TOrvTnStream::ProcessData();
 }
 
 void TOrvTn3270stream::dispatchRecord()
 {
+    const auto count = static_cast<std::int32_t>(record_.size());
     if (overflow_ > 0) {
         char text[96];
         std::snprintf(text, sizeof text, "Record of %lld bytes exceeds the limit of %d bytes, dropped",
-                      static_cast<long long>(InCount + overflow_), static_cast<int>(kMaxRecord));
+                      static_cast<long long>(count + overflow_), static_cast<int>(kMaxRecord));
         MsgLog(TLogLevel::llError, text);
         throw EStreamError(text);
     }
     if (!TN3270EMode) {
-        if (InCount == 0) {
+        if (count == 0) {
             MsgLog(TLogLevel::llError, "Empty record dropped");
             return;
         }
@@ -328,23 +353,23 @@ void TOrvTn3270stream::dispatchRecord()
     }
     // The header bytes a shorter record lacks are not defined: answering it
     // would mean inventing a sequence number.
-    if (InCount < kHeaderLen) {
+    if (count < kHeaderLen) {
         if (LogEnabled(TLogLevel::llError)) {
             char text[80];
             std::snprintf(text, sizeof text, "TN3270E record of %d bytes shorter than its header, dropped",
-                          static_cast<int>(InCount));
+                          static_cast<int>(count));
             MsgLog(TLogLevel::llError, text);
         }
         return;
     }
-    const std::uint8_t dataType = InBuffer[0];
+    const std::uint8_t dataType = record_[0];
     // Without BIND-IMAGE no BIND ever tells that the LU-LU session runs:
     // the host's 3270 data is what does (the read reply's form depends on it).
     if (dataType == kDt3270Data && !BindImageAgreed)
         SetSessionState(TSessionState::ssLuLu);
-    if ((dataType == kDt3270Data || dataType == kDtSscpLuData) && InCount == kHeaderLen) {
+    if ((dataType == kDt3270Data || dataType == kDtSscpLuData) && count == kHeaderLen) {
         // Nothing to apply, but a host that asked for a response waits for it.
-        if (InBuffer[2] == kAlwaysResponse) {
+        if (record_[2] == kAlwaysResponse) {
             SendPositiveResponse();
             ReplyDataType = dataType;
         }
@@ -373,34 +398,37 @@ void TOrvTn3270stream::Process3270Data()
 {
     MsgLog(TLogLevel::llEvent, "Processing 3270 Data");
     FormattedMode = true;
+    const auto count = static_cast<std::int32_t>(record_.size());
     if (LogEnabled(TLogLevel::llDump)) {
         char title[64];
-        std::snprintf(title, sizeof title, "DATA STREAM RECEIVED (EBCDIC): %d BYTES", static_cast<int>(InCount));
-        SnaDump(TLogLevel::llDump, title, InBuffer.data(), static_cast<std::size_t>(InCount));
+        std::snprintf(title, sizeof title, "DATA STREAM RECEIVED (EBCDIC): %d BYTES", static_cast<int>(count));
+        SnaDump(TLogLevel::llDump, title, record_.data(), record_.size());
     }
     std::int32_t start = 0;
     if (TN3270EMode) {
-        if (InCount < kHeaderLen)
+        if (count < kHeaderLen)
             return;
-        if (InBuffer[2] == kAlwaysResponse)
+        if (record_[2] == kAlwaysResponse)
             SendPositiveResponse();
-        ReplyDataType = InBuffer[0];
+        ReplyDataType = record_[0];
         start = kHeaderLen;
     }
-    if (InCount <= start)
+    if (count <= start)
         return;
 
-    std::uint8_t* data = InBuffer.data() + start;
-    const std::int32_t len = InCount - start;
-    data[0] = LocalCommand(data[0]);
+    // The record is read where it lies (it may be the reader's buffer) and
+    // never changed: the command's local form is kept apart.
+    const std::uint8_t* data = record_.data() + start;
+    const std::int32_t len = count - start;
+    const std::uint8_t command = LocalCommand(data[0]);
     try {
-        switch (data[0]) {
+        switch (command) {
         case kCmdWrite:
         case kCmdEraseWrite:
         case kCmdEraseWriteAlt:
         case kCmdEraseAllUnprotected:
             setStatusText(kStatusSystem);
-            writeOperation(data, len);
+            applyWrite(command, data + 1, len - 1);
             break;
         // The host's reads leave the keyboard as it was: the host, not the
         // terminal, asked for the data, and no write follows to restore it.
@@ -443,7 +471,9 @@ void TOrvTn3270stream::ProcessBindImage()
 {
     MsgLog(TLogLevel::llEvent, "Processing Bind Image");
     const bool bound = SessionState == TSessionState::ssLuLu;
-    applyBindSizes(std::span<const std::uint8_t>(InBuffer.data() + kHeaderLen, At(InCount - kHeaderLen)), bound);
+    applyBindSizes(record_.size() > static_cast<std::size_t>(kHeaderLen) ? record_.subspan(kHeaderLen)
+                                                                          : std::span<const std::uint8_t>(),
+                   bound);
     SetSessionState(TSessionState::ssLuLu);
     Display->SetCursorPosition(0);
 }
@@ -499,7 +529,7 @@ void TOrvTn3270stream::ProcessSSCP_LUData()
 {
     MsgLog(TLogLevel::llEvent, "Processing SSCP LU Data");
     SetSessionState(TSessionState::ssSscpLu);
-    ReplyDataType = InBuffer[0];
+    ReplyDataType = record_[0];
     Process3270Data();
     Display->update();
 }
@@ -519,30 +549,29 @@ void TOrvTn3270stream::HostWrite(const void* data, std::int32_t len)
         return;
     }
     len = std::max(len, 0);
-    const auto total = static_cast<std::size_t>(len) + kHeaderLen;
-    // A handler reached from OnWriteData may send again; the inner send then
-    // takes a block of its own so that the outer one is not overwritten.
-    std::vector<std::uint8_t> nested;
-    std::vector<std::uint8_t>& block = sendDepth_ == 0 ? sendBuffer_ : nested;
-    if (block.size() < total)
-        block.resize(total);
+    // A block of its own for every send (sends are per key or per record,
+    // never per byte): nothing is held between them, and a handler reached
+    // from OnWriteData that sends again cannot overwrite this one.
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(len) + kHeaderLen);
+    if (len > 0)
+        std::memcpy(block.data() + kHeaderLen, data, static_cast<std::size_t>(len));
+    sendReply(block, len);
+}
+
+void TOrvTn3270stream::sendReply(std::vector<std::uint8_t>& block, std::int32_t count)
+{
+    if (!TN3270EMode) {
+        TOrvTnStream::HostWrite(block.data() + kHeaderLen, count);
+        return;
+    }
     block[0] = ReplyDataType;
     block[1] = 0x00;
     block[2] = 0x00;
-    block[3] = InBuffer[3];
-    block[4] = InBuffer[4];
-    if (len > 0)
-        std::memcpy(block.data() + kHeaderLen, data, static_cast<std::size_t>(len));
+    block[3] = sequence_[0];
+    block[4] = sequence_[1];
     if (!SendSecret.empty())
         SendSecret.insert(SendSecret.begin(), kHeaderLen, 0);  // the marks follow the record behind the header
-    ++sendDepth_;
-    try {
-        TOrvTnStream::HostWrite(block.data(), static_cast<std::int32_t>(total));
-    } catch (...) {
-        --sendDepth_;
-        throw;
-    }
-    --sendDepth_;
+    TOrvTnStream::HostWrite(block.data(), count + kHeaderLen);
 }
 
 void TOrvTn3270stream::SetSessionState(TSessionState state)
@@ -994,7 +1023,7 @@ void TOrvTn3270stream::resetModifiedDataTab()
 void TOrvTn3270stream::readBufferCommand()
 {
     const auto& d = Screen();
-    Reply r(OutBuffer, SendSecret, WideAddresses(d.Size));
+    Reply r(ReplyCapacity(), SendSecret, WideAddresses(d.Size));
     r.Put(Aid);
     r.PutAddress(d.CursorPosition);
     const bool formatted = d.findNextFA(0) != -1;
@@ -1007,7 +1036,7 @@ void TOrvTn3270stream::readBufferCommand()
             PutScreenChar(r, d, AscToEbc, p, formatted && InNonDisplayField(d, p));
         }
     }
-    HostWrite(r.Data(), r.Count());
+    sendReply(r.Block(), r.Count());
 }
 
 void TOrvTn3270stream::readModifiedCommand()
@@ -1022,7 +1051,7 @@ void TOrvTn3270stream::sendReadModified(bool all)
     const auto& d = Screen();
     const std::uint8_t* chars = d.Chars.data();
     const std::int32_t size = d.Size;
-    Reply r(OutBuffer, SendSecret, WideAddresses(size));
+    Reply r(ReplyCapacity(), SendSecret, WideAddresses(size));
     const bool formatted = d.findNextFA(0) != -1;
     // Nulls are never reported; blanks are.
     auto putText = [&](std::int32_t from, std::int32_t to) {
@@ -1036,7 +1065,7 @@ void TOrvTn3270stream::sendReadModified(bool all)
         // alone; the banner and prompt before it are not input.
         ReplyDataType = kDtSscpLuData;
         putText(d.inRange(sscpInputStart_) ? sscpInputStart_ : 0, size);
-        HostWrite(r.Data(), r.Count());
+        sendReply(r.Block(), r.Count());
         return;
     }
 
@@ -1044,7 +1073,7 @@ void TOrvTn3270stream::sendReadModified(bool all)
     // PA keys and Clear send the AID alone (short read); Read Modified All
     // is never shortened.
     if (!all && (Aid == AID_PA[0] || Aid == AID_PA[1] || Aid == AID_PA[2] || Aid == AID_CLEAR)) {
-        HostWrite(r.Data(), r.Count());
+        sendReply(r.Block(), r.Count());
         return;
     }
     r.PutAddress(d.CursorPosition);
@@ -1054,7 +1083,7 @@ void TOrvTn3270stream::sendReadModified(bool all)
         // Unformatted screen in the LU-LU session: AID, cursor, then every
         // character, no SBA.
         putText(0, size);
-        HostWrite(r.Data(), r.Count());
+        sendReply(r.Block(), r.Count());
         return;
     }
 
@@ -1079,7 +1108,7 @@ void TOrvTn3270stream::sendReadModified(bool all)
             break;
         }
     }
-    HostWrite(r.Data(), r.Count());
+    sendReply(r.Block(), r.Count());
 }
 
 std::uint8_t TOrvTn3270stream::fieldCharAttrs(std::int32_t position) const
@@ -1159,13 +1188,13 @@ void TOrvTn3270stream::sendQueryReplies(std::span<const std::uint8_t> codes, boo
     for (const std::uint8_t code : kSupportedQueryCodes)
         any = any || wanted(code);
 
-    Reply r(OutBuffer, SendSecret);
+    Reply r(ReplyCapacity(), SendSecret);
     r.Put(AID_SF);
     if (!any) {
         // None of the listed replies is one this terminal has.
         for (const std::uint8_t b : {0x00, 0x04, 0x81, static_cast<int>(kQrNull)})
             r.Put(static_cast<std::uint8_t>(b));
-        HostWrite(r.Data(), r.Count());
+        sendReply(r.Block(), r.Count());
         return;
     }
     // The model's sizes, whatever a BIND or the host's last erase chose.
@@ -1213,5 +1242,5 @@ void TOrvTn3270stream::sendQueryReplies(std::span<const std::uint8_t> codes, boo
             break;
         }
     }
-    HostWrite(r.Data(), r.Count());
+    sendReply(r.Block(), r.Count());
 }

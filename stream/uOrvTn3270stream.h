@@ -19,6 +19,7 @@
 #include "display/uOrvTn3270display.h"
 #include "stream/uOrvTnStream.h"
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -41,7 +42,8 @@ public:
     const TOrvTn3270display& Screen() const { return *static_cast<const TOrvTn3270display*>(Display.get()); }
 
     // Record dispatch. ProcessData processes the record in InBuffer and
-    // empties it. Raises EStreamError for a record longer than kMaxRecord,
+    // empties it; ProcessRecord reads a record given whole where it lies
+    // (the reader's buffer), without a copy. Raises EStreamError for a record longer than kMaxRecord,
     // an invalid TN3270E data type and a rejected structured field. An
     // extended-mode record shorter than the header (and an empty plain
     // record) is dropped with a level-1 log line and answered with nothing;
@@ -50,8 +52,9 @@ public:
     // changes nothing. Without BIND-IMAGE every 3270-DATA record sets the
     // LU-LU state.
     void ProcessData() override;
-    // Extended mode: sends ReplyDataType, 0, 0 and bytes 3-4 of InBuffer in
-    // front of the data, built in a buffer the stream reuses.
+    void ProcessRecord(std::span<const std::uint8_t> last) override;
+    // Extended mode: sends ReplyDataType, 0, 0 and the sequence number
+    // (bytes 3-4) of the last record received in front of the data.
     void HostWrite(const void* data, std::int32_t len) override;
     // Notifies ceSessionState through OnNotify when the state changes.
     void SetSessionState(TSessionState state);
@@ -112,11 +115,13 @@ public:
     void writeStructuredField(const std::uint8_t* data, std::int32_t len);
     void sendQueryReplies(std::span<const std::uint8_t> codes, bool all);
 
-    // Reply buffer, allocated once: large enough for the worst reply (a
-    // formatted Read Modified of a screen of empty modified fields,
-    // 3 + 3 x Size bytes). An Outbound 3270DS write is applied from the
-    // record itself, so it never needs this buffer whatever its length.
-    std::vector<std::uint8_t> OutBuffer;
+    // The most bytes a reply can have on the alternate size: a formatted
+    // Read Modified of a screen of empty modified fields, 3 + 3 x Size
+    // bytes. Each reply is built in a buffer of this room (and the TN3270E
+    // header) made when it is sent and freed after it, so that an idle
+    // session holds none. An Outbound 3270DS write is applied from the
+    // record itself, so it never needs a reply buffer whatever its length.
+    std::size_t ReplyCapacity() const;
     bool TN3270EMode = false;
     bool CursorSet = false;
     std::uint8_t ReplyDataType = 0x00;
@@ -132,8 +137,11 @@ public:
     static std::uint8_t LocalCommand(std::uint8_t command);
 
 private:
+    // Processes record_ and empties the input, whatever happens.
+    void processRecord();
     void dispatchRecord();
-    void sizeReplyBuffers();
+    // Sends a reply built with its header room (class Reply).
+    void sendReply(std::vector<std::uint8_t>& block, std::int32_t count);
     // BIND-IMAGE screen sizes (bind: the RU); bound: the session was LU-LU.
     void applyBindSizes(std::span<const std::uint8_t> bind, bool bound);
     // A write command (local form) with the bytes after it (WCC first).
@@ -148,9 +156,11 @@ private:
     std::uint8_t fieldCharAttrs(std::int32_t position) const;
     void writeRun(std::int32_t& address, const std::uint8_t* ebcdic, std::int32_t count, std::uint8_t extAttr);
 
-    // Header + data of an extended-mode record, reused for every send.
-    std::vector<std::uint8_t> sendBuffer_;
-    int sendDepth_ = 0;
+    // The record being processed: InBuffer's bytes, or a record given whole.
+    std::span<const std::uint8_t> record_;
+    // Bytes 3-4 of the last record received (its TN3270E sequence number):
+    // the replies sent between records carry it.
+    std::array<std::uint8_t, 2> sequence_{};
     // True inside writeCommand: fields are started with deferred propagation.
     bool deferFields_ = false;
     // False inside a Write (not Erase/Write): without IC the cursor stays.

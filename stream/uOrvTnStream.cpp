@@ -50,7 +50,7 @@ void LoadSection(const TIniFile& ini, const char* section, std::array<std::uint8
 } // namespace
 
 TOrvTnStream::TOrvTnStream(std::int32_t ident, std::int32_t /*rows*/, std::int32_t /*cols*/)
-    : Ident(ident), InBuffer(static_cast<std::size_t>(kInitialInput)), Status("WAITING")
+    : Ident(ident), Status("WAITING")
 {
     try {
         SetTableName(gAETableFile);
@@ -89,7 +89,7 @@ void TOrvTnStream::AddBuffer(const void* data, std::int32_t len)
     auto room = static_cast<std::int64_t>(InBuffer.size()) - InCount;
     if (len > room && InBuffer.size() < static_cast<std::size_t>(kMaxRecord)) {
         // Grow by doubling, so a long record costs a few reallocations, not one per block.
-        std::size_t grown = std::max<std::size_t>(InBuffer.size(), 1);
+        std::size_t grown = std::max<std::size_t>(InBuffer.size(), static_cast<std::size_t>(kInitialInput));
         const auto need = static_cast<std::size_t>(std::min<std::int64_t>(
             static_cast<std::int64_t>(InCount) + len, kMaxRecord));
         while (grown < need)
@@ -109,13 +109,15 @@ void TOrvTnStream::ProcessData()
 {
     InCount = 0;
     overflow_ = 0;
-    // A record that made the buffer grow gives the memory back, keeping its
-    // first bytes: the header of the last record stays readable until the
-    // next one overwrites it.
-    if (InBuffer.size() > static_cast<std::size_t>(kInitialInput)) {
-        InBuffer.resize(static_cast<std::size_t>(kInitialInput));
-        InBuffer.shrink_to_fit();
-    }
+    // No buffer is held between records: most records arrive whole and are
+    // never copied (ProcessRecord), and an idle session must hold none.
+    std::vector<std::uint8_t>().swap(InBuffer);  // (= {} would keep the capacity)
+}
+
+void TOrvTnStream::ProcessRecord(std::span<const std::uint8_t> last)
+{
+    AddBuffer(last.data(), static_cast<std::int32_t>(last.size()));
+    ProcessData();
 }
 
 void TOrvTnStream::SetTableName(const std::string& name)

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,10 +29,13 @@ public:
 
 class TOrvTnStream : public TObject {
 public:
-    // The input buffer starts at kInitialInput bytes and grows up to
-    // kMaxRecord for a long record (and shrinks back after it); the bytes of
-    // a longer record are dropped, never written past the buffer, and
-    // ProcessData reports the record with an EStreamError naming its length.
+    // The input buffer exists only while a record is collected in pieces:
+    // the first AddBuffer of a record allocates kInitialInput bytes (more
+    // for a longer piece), it grows up to kMaxRecord for a long record, and
+    // ProcessData releases it, so that an idle session holds none. The
+    // bytes of a longer record are dropped, never written past the buffer,
+    // and ProcessData reports the record with an EStreamError naming its
+    // length. A record that arrives whole is never copied (ProcessRecord).
     static constexpr std::int32_t kInitialInput = 8192;
     static constexpr std::int32_t kMaxRecord = 65536;
 
@@ -50,10 +54,14 @@ public:
     virtual void HostWrite(const void* data, std::int32_t len);
     // Appends len bytes of the record being received (len <= 0: nothing).
     virtual void AddBuffer(const void* data, std::int32_t len);
-    // Base: empties the input (InCount := 0); the bytes stay readable, so
-    // the header of the last record gives the sequence number of replies
-    // sent between records.
+    // Base: empties the input (InCount := 0) and releases its buffer.
     virtual void ProcessData();
+    // The record ends with `last` (the bytes before it, if any, came
+    // through AddBuffer): processes it as ProcessData does and empties the
+    // input. last is valid only during the call. Base: AddBuffer(last),
+    // then ProcessData; a stream that can read a record where it lies
+    // processes a record given whole (nothing added before) without a copy.
+    virtual void ProcessRecord(std::span<const std::uint8_t> last);
     virtual void readModifiedCommand() = 0;
     virtual void resetModifiedDataTab() = 0;
 
@@ -92,7 +100,7 @@ public:
     std::array<std::uint8_t, 256> AscToEbc{};
     std::string TableName;
     TTNNotifyEvent OnNotify;
-    std::vector<std::uint8_t> InBuffer;  // size() is the capacity in use
+    std::vector<std::uint8_t> InBuffer;  // size() is the capacity in use; empty between records
     std::int32_t InCount = 0;
     std::string Status;
 

@@ -417,24 +417,38 @@ void TOrvTelnet::DropPartialRecord()
     Stream->TOrvTnStream::ProcessData();
 }
 
-void TOrvTelnet::EndOfRecord()
+void TOrvTelnet::EndOfRecord(std::span<const std::uint8_t> last)
 {
     FlushBuffer();
     TOrvTnStream& stream = *Stream;
+    // A text record given whole is shown from where it lies; one collected
+    // in pieces (or over the stream's limit, which the stream cuts) from
+    // the stream's input.
+    auto text = [&]() -> std::span<const std::uint8_t> {
+        if (stream.InCount == 0 && stream.OverflowBytes() == 0 &&
+            last.size() <= static_cast<std::size_t>(TOrvTnStream::kMaxRecord))
+            return last;
+        stream.AddBuffer(last.data(), static_cast<std::int32_t>(last.size()));
+        return std::span<const std::uint8_t>(stream.InBuffer.data(), static_cast<std::size_t>(stream.InCount));
+    };
     // A record that fails is dropped on its own: the block's later records
     // are still parsed, so the parser stays in step with the byte stream and
     // the screen and lock notifications of the block are still made.
     try {
         switch (session_.RecordKind()) {
-        case TTelnetSession::TRecord::Text:
-            TelnetErrorMessage(stream.InBuffer.data(), stream.InCount);
+        case TTelnetSession::TRecord::Text: {
+            const auto t = text();
+            TelnetErrorMessage(t.data(), static_cast<std::int32_t>(t.size()));
             DropPartialRecord();
             return;
-        case TTelnetSession::TRecord::NvtText:
-            DumpTitled(TLogLevel::llDump, kTitleReceived, stream.InBuffer.data(), stream.InCount);
-            TelnetErrorMessage(stream.InBuffer.data(), stream.InCount);
+        }
+        case TTelnetSession::TRecord::NvtText: {
+            const auto t = text();
+            DumpTitled(TLogLevel::llDump, kTitleReceived, t.data(), static_cast<std::int32_t>(t.size()));
+            TelnetErrorMessage(t.data(), static_cast<std::int32_t>(t.size()));
             DropPartialRecord();
             return;
+        }
         case TTelnetSession::TRecord::Data3270:
             break;
         }
@@ -445,7 +459,7 @@ void TOrvTelnet::EndOfRecord()
     }
     const bool wasLocked = !stream.GetStatus().empty();
     try {
-        stream.ProcessData();
+        stream.ProcessRecord(last);
     } catch (const std::exception& e) {
         MsgLog(TLogLevel::llError, std::string(kExceptionText) + e.what());
         DropPartialRecord();

@@ -143,7 +143,10 @@ class TOrvTelnet : public TComponent {
             telnet_.DataAvailable(run.data(), static_cast<std::int32_t>(run.size()));
         }
         // EndOfRecord asks the session for the kind itself (it stays callable alone).
-        void OnEndOfRecord(TTelnetSession::TRecord /*kind*/) override { telnet_.EndOfRecord(); }
+        void OnEndOfRecord(TTelnetSession::TRecord /*kind*/, std::span<const std::uint8_t> last) override
+        {
+            telnet_.EndOfRecord(last);
+        }
         void OnSubnegotiation(std::span<const std::uint8_t> data) override
         {
             telnet_.NegociateSubOption(data.data(), static_cast<std::uint16_t>(data.size()));
@@ -200,7 +203,6 @@ public:
                                   TELOPT_TTYPE = 24, TELOPT_EOR = 25, TELOPT_TN3270E = 40;
     static constexpr std::uint8_t TTYPE_IS = 0, TTYPE_SEND = 1;
 
-    static constexpr std::int32_t kRecBufferSize = static_cast<std::int32_t>(TTelnetSession::kRecBufferSize);
     static constexpr std::int32_t kSubnegBufferSize = static_cast<std::int32_t>(TTelnetEngine::kSubnegLimit);
 
     // With an owner: a TWinControl owner with a dispatcher makes handlers
@@ -263,13 +265,15 @@ public:
     // One byte through the parser (NewData is the same for a whole block,
     // without the block's screen and status notifications).
     void ReceiveChar(std::uint8_t c) { session_.Feed(std::span<const std::uint8_t>(&c, 1)); }
-    // Record bytes, handed to the stream in runs of kRecBufferSize.
+    // One record byte, handed to the stream at once.
     void AddChar(std::uint8_t c) { session_.AddData(std::span<const std::uint8_t>(&c, 1)); }
     void FlushBuffer() { session_.FlushRecord(); }
     virtual void DataAvailable(const std::uint8_t* data, std::int32_t len);
-    // The record in the stream is complete: 3270 data is processed, text
-    // goes to TelnetErrorMessage (by the options in force).
-    virtual void EndOfRecord();
+    // The record in the stream, ending with `last` (its last run, not added
+    // to the stream: a record given whole there is read where it lies,
+    // never copied), is complete: 3270 data is processed, text goes to
+    // TelnetErrorMessage (by the options in force).
+    virtual void EndOfRecord(std::span<const std::uint8_t> last = {});
     // The option rules, and an unconditional IAC verb option (the session's).
     void NegociateOption(std::uint8_t verb, std::uint8_t option) { session_.NegotiateOption(verb, option); }
     void Answer(std::uint8_t verb, std::uint8_t option) { session_.Answer(verb, option); }

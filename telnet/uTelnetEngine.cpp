@@ -165,8 +165,12 @@ void TTelnetEngine::Emit(std::vector<std::uint8_t>& frame, TOutput kind)
         events_.OnSend(frame, kind);
         return;
     }
-    TFlagScope sending(sending_);
-    events_.OnSend(frame, kind);
+    {
+        TFlagScope sending(sending_);
+        events_.OnSend(frame, kind);
+    }
+    if (out_.capacity() > kKeptFrameBytes)
+        std::vector<std::uint8_t>().swap(out_);
 }
 
 void TTelnetEngine::SendOption(std::uint8_t verb, std::uint8_t option)

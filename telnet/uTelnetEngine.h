@@ -27,6 +27,11 @@ public:
     // Longest subnegotiation kept (after IAC SB, up to and including the IAC
     // before SE); a longer one is discarded whole.
     static constexpr std::size_t kSubnegLimit = 100;
+    // The output frame is kept for the next send while it holds at most this
+    // many bytes (a key's record, a negotiation: no allocation per send); a
+    // larger one (a long reply) is freed once sent, so that an idle session
+    // does not hold it.
+    static constexpr std::size_t kKeptFrameBytes = 1024;
 
     // What the bytes to send are, so that the sink can log them by kind.
     enum class TOutput { Negotiation, Subnegotiation, Command, Record };
@@ -103,5 +108,5 @@ private:
     bool subnegOverflow_ = false;
     bool feeding_ = false;
     bool sending_ = false;
-    std::vector<std::uint8_t> out_;  // reused output frame: no allocation per record
+    std::vector<std::uint8_t> out_;  // reused output frame (kKeptFrameBytes)
 };

@@ -5,7 +5,7 @@
 #include "log/uOrvIntfLogg.h"
 
 #include <algorithm>
-#include <cstring>
+#include <utility>
 #include <vector>
 
 void TTelnetSession::Reset(bool startTls)
@@ -29,7 +29,7 @@ void TTelnetSession::ResetNegotiation()
     BinaryMode = false;
     Tn3270EAccepted = false;
     TermTypeRequests = 0;
-    recLength_ = 0;
+    pending_ = {};
     recordFirst_.reset();
 }
 
@@ -37,7 +37,14 @@ void TTelnetSession::ResetNegotiation()
 
 void TTelnetSession::Feed(std::span<const std::uint8_t> bytes)
 {
-    engine_.Feed(bytes);
+    // A run kept back lies in these bytes: it is handed on before they go.
+    try {
+        engine_.Feed(bytes);
+    } catch (...) {
+        FlushRecord();
+        throw;
+    }
+    FlushRecord();
 }
 
 void TTelnetSession::EndBlock()
@@ -55,7 +62,12 @@ void TTelnetSession::OnData(std::span<const std::uint8_t> run)
         startTls_.OnOther("data");
         return;
     }
-    AddData(run);
+    if (run.empty())
+        return;
+    if (!recordFirst_)
+        recordFirst_ = run.front();
+    FlushRecord();
+    pending_ = run;
 }
 
 void TTelnetSession::OnEndOfRecord()
@@ -65,8 +77,8 @@ void TTelnetSession::OnEndOfRecord()
         startTls_.OnOther("a record");
         return;
     }
-    FlushRecord();
-    events_.OnEndOfRecord(RecordKind());
+    // The layer above may ask RecordKind during the call.
+    events_.OnEndOfRecord(RecordKind(), std::exchange(pending_, {}));
     recordFirst_.reset();
 }
 
@@ -117,24 +129,18 @@ void TTelnetSession::OnSend(std::span<const std::uint8_t> bytes, TTelnetEngine::
 
 void TTelnetSession::AddData(std::span<const std::uint8_t> bytes)
 {
-    if (!bytes.empty() && !recordFirst_)
+    if (bytes.empty())
+        return;
+    if (!recordFirst_)
         recordFirst_ = bytes.front();
-    while (!bytes.empty()) {
-        const std::size_t take = std::min(bytes.size(), kRecBufferSize - recLength_);
-        std::memcpy(recBuffer_.data() + recLength_, bytes.data(), take);
-        recLength_ += take;
-        bytes = bytes.subspan(take);
-        if (recLength_ >= kRecBufferSize)
-            FlushRecord();
-    }
+    FlushRecord();
+    events_.OnRecordData(bytes);
 }
 
 void TTelnetSession::FlushRecord()
 {
-    const std::size_t len = recLength_;
-    recLength_ = 0;
-    if (len > 0)
-        events_.OnRecordData(std::span<const std::uint8_t>(recBuffer_.data(), len));
+    if (!pending_.empty())
+        events_.OnRecordData(std::exchange(pending_, {}));
 }
 
 TTelnetSession::TRecord TTelnetSession::RecordKind() const

@@ -26,8 +26,12 @@ public:
     static constexpr std::uint8_t TELOPT_BINARY = 0, TELOPT_SGA = 3, TELOPT_SNDLOC = 23,
                                   TELOPT_TTYPE = 24, TELOPT_EOR = 25, TELOPT_TN3270E = 40;
     static constexpr std::uint8_t TTYPE_IS = 0, TTYPE_SEND = 1;
-    // Record bytes are handed on in runs of at most this many bytes.
-    static constexpr std::size_t kRecBufferSize = 8192;
+    // Record assembly holds no buffer: the runs of record data the engine
+    // finds (between IACs) are handed on as they lie in the received block,
+    // the last one of a record with its end (OnEndOfRecord), so that a
+    // record that arrives whole in one block reaches the layer above in one
+    // piece and is never copied here. The layer above collects the runs of
+    // a record that spans blocks (or holds a doubled IAC).
     // First byte of a TN3270E header: the data type NVT-DATA.
     static constexpr std::uint8_t kDataTypeNvt = 0x05;
 
@@ -43,10 +47,14 @@ public:
     class TEvents {
     public:
         virtual ~TEvents() = default;
-        // Record bytes for the layer above, in runs (a record may take many).
+        // Record bytes for the layer above, in runs (a record may take
+        // many), to be kept until the record's end.
         virtual void OnRecordData(std::span<const std::uint8_t> run) = 0;
-        // The record whose bytes came since the previous end is complete.
-        virtual void OnEndOfRecord(TRecord kind) = 0;
+        // The record whose bytes came since the previous end is complete;
+        // last: its last run, not handed on by OnRecordData (empty when
+        // there is none). A record whose bytes all come in `last` arrived
+        // whole: it can be read where it lies, during the call.
+        virtual void OnEndOfRecord(TRecord kind, std::span<const std::uint8_t> last) = 0;
         // A subnegotiation other than START_TLS, as the engine collected it
         // (option byte first, the IAC before SE last). TERMINAL-TYPE SEND is
         // answered by AnswerTerminalType, which the handler calls.
@@ -103,9 +111,10 @@ public:
     void SendSubnegotiation(std::uint8_t option, std::span<const std::uint8_t> payload);
 
     // ---- record assembly
-    // Record bytes to hand on (the runs are cut at kRecBufferSize).
+    // Record bytes to hand on (at once: the bytes need not outlive the call).
     void AddData(std::span<const std::uint8_t> bytes);
-    // Hands on what has been assembled and not handed on yet.
+    // Hands on the run kept back for the record's end, if any (Feed does it
+    // at the end of every block: the run lies in the block).
     void FlushRecord();
     // What a record ending now would be.
     TRecord RecordKind() const;
@@ -160,8 +169,9 @@ private:
     TStartTls startTls_;
     bool sendingStartTls_ = false;  // our own START_TLS answers pass the send guard
     bool tlsHandshakeTaken_ = false;
-    std::array<std::uint8_t, kRecBufferSize> recBuffer_{};
-    std::size_t recLength_ = 0;
+    // The latest run of record data, kept back (in the block being fed)
+    // until the next run, the record's end or the end of the block.
+    std::span<const std::uint8_t> pending_;
     // The first byte of the record being received (NVT-DATA is told by it).
     std::optional<std::uint8_t> recordFirst_;
 };

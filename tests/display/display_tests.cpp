@@ -56,7 +56,7 @@ TEST(DisplayGeometry, ConstructionAndCursorBounds)
     EXPECT_GE(TOrvTn3270display(0, 100, 100).Chars.size(), 10000u);
     EXPECT_EQ(TOrvTn3270display(0, -24, 80).Size, 0);
     EXPECT_EQ(TOrvTn3270display(0, INT_MAX, INT_MAX).Size, kMaxScreenPositions);
-    EXPECT_EQ(TOrvTn3270display(0, 24, 80).Chars.size(), 4096u);  // the published 4,096 positions at least
+    EXPECT_EQ(TOrvTn3270display(0, 24, 80).Chars.size(), 1920u);  // sized to the screen, no more
 }
 
 TEST_F(Screen, StatusChangeFiresOncePerChange)

@@ -92,7 +92,11 @@ TEST(FuzzRegress, ChecksSeeBrokenScreensAndOutput)
         void (*spoil)(TOrvTn3270display&);
     };
     const Case cases[] = {
-        {"write beyond the screen", [](TOrvTn3270display& d) { d.Chars[1920] = 'A'; }},
+        {"write beyond the screen",  // in the planes of a larger alternate size, past the size in use
+         [](TOrvTn3270display& d) {
+             d.SetScreenSizes(kDefaultScreenSize, {32, 80});
+             d.Chars[1920] = 'A';
+         }},
         {"marker without Formatted", [](TOrvTn3270display& d) { d.Chars[10] = TOrvTndisplay::kFieldMarker; }},
         {"position outside its field's attribute",
          [](TOrvTn3270display& d) {

@@ -14,7 +14,9 @@
 //
 // A third run signs 2,000 sessions on against the simulator in loop mode,
 // in process: its few loop threads carry every connection, so the process
-// holds one reader thread per component and not one more.
+// holds one reader thread per component and not one more. A fourth puts
+// the components on the event loop too: 1,000 sessions, and no thread per
+// session on either side.
 #include "ReliabilitySupport.h"
 
 #include "platform/uDispatcher.h"
@@ -26,9 +28,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <iostream>
+#include <thread>
 
 namespace reliability {
 namespace {
@@ -38,6 +42,8 @@ using namespace tnsim;
 constexpr int kDefaultSessions = 200;
 // Sessions of the run against the simulator's event loop.
 constexpr int kLoopHostSessions = 2000;
+// Sessions of the run with the components on the event loop as well.
+constexpr int kLoopClientSessions = 1000;
 // Descriptors besides the sessions' own (standard streams, logs, pipes).
 constexpr rlim_t kSpareDescriptors = 64;
 // The whole run must end well within this, also in sanitizer builds.
@@ -143,11 +149,12 @@ struct TSession {
 // Signs every session on and checks what each saw. With a dispatcher, every
 // handler of every session runs on this thread, which pumps while it waits
 // (one application window serving all sessions).
-enum class THostKind { Threads, EventLoop };
+enum class THostKind { Threads, EventLoop, EventLoopBothSides };
 
 void RunSessions(bool withDispatcher, int sessions = SessionCount(), THostKind hostKind = THostKind::Threads)
 {
-    const bool loopHost = hostKind == THostKind::EventLoop;
+    const bool loopHost = hostKind != THostKind::Threads;
+    const bool loopClients = hostKind == THostKind::EventLoopBothSides;
     ASSERT_TRUE(EnsureDescriptors(static_cast<rlim_t>(sessions) * 2 + kSpareDescriptors))
         << "the descriptor limit is too low for " << sessions << " sessions";
 
@@ -190,6 +197,8 @@ void RunSessions(bool withDispatcher, int sessions = SessionCount(), THostKind h
         tn.Host = "127.0.0.1";
         tn.Port = port;
         tn.Timings = QuickTimings();
+        if (loopClients)
+            tn.EventLoop = true;
         tn.OnScreenChange = [&s, &tn, &mutex, &changed, &atMenu](TObject*) {
             // Inside the handler the lists are stable; FieldsShow and
             // SetAidKey take the lock themselves.
@@ -259,7 +268,12 @@ void RunSessions(bool withDispatcher, int sessions = SessionCount(), THostKind h
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(lost, 0) << "sessions that did not see exactly the sign-on panel, then the menu";
     EXPECT_EQ(connected, sessions);
-    if (separateHost || loopHost) {
+    if (loopClients) {
+        // The loop's threads (one per core, shared by both sides) and the
+        // operator's timer thread at most.
+        const int loopThreads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        EXPECT_LE(threadsHeld, threadsBefore + 2 * loopThreads + 1) << "no thread per session";
+    } else if (separateHost || loopHost) {
         EXPECT_EQ(threadsHeld, threadsBefore + sessions) << "one reader thread per session"
                                                          << (loopHost ? ", none in the simulator" : "");
     }
@@ -271,16 +285,23 @@ void RunSessions(bool withDispatcher, int sessions = SessionCount(), THostKind h
         disconnects += s->disconnects.load();
     EXPECT_EQ(disconnects, sessions);
     all.clear();
-    EXPECT_EQ(ThreadCount(), threadsBefore) << "threads left behind";
+    // The process's shared loop outlives its sessions; nothing else may.
+    if (loopClients)
+        EXPECT_LE(ThreadCount(), threadsHeld) << "threads left behind";
+    else
+        EXPECT_EQ(ThreadCount(), threadsBefore) << "threads left behind";
 
     const double perSessionKb = static_cast<double>(rssHeld - rssBefore) / sessions;
     const double seconds = std::chrono::duration<double>(took).count();
-    std::cout << "[ FIGURES  ] " << (withDispatcher ? "through one dispatcher, " : "handlers on the readers, ")
+    std::cout << "[ FIGURES  ] " << (withDispatcher ? "through one dispatcher, "
+                                      : loopClients ? "handlers on the loop threads, "
+                                                    : "handlers on the readers, ")
               << "sessions held: " << sessions << ", signed on and at the menu: " << atMenu
               << ", screens lost: " << lost << ", time to sign all on: " << seconds << " s"
               << ", resident memory per session: " << perSessionKb << " KiB ("
-              << (separateHost ? "components only, host in a child process"
-                  : loopHost   ? "host in process on its event loop included"
+              << (separateHost  ? "components only, host in a child process"
+                  : loopClients ? "components and host in process on event loops"
+                  : loopHost    ? "host in process on its event loop included"
                                : "host in process included")
               << "), threads while held: " << threadsHeld << std::endl;
     ::testing::Test::RecordProperty("sessions", sessions);
@@ -301,6 +322,11 @@ TEST(ManySessions, EverySessionSignsOnThroughOneDispatcherWithNothingLost)
 TEST(ManySessions, TwoThousandSignOnsAgainstTheSimulatorOnItsEventLoopLoseNothing)
 {
     RunSessions(false, kLoopHostSessions, THostKind::EventLoop);
+}
+
+TEST(ManySessions, AThousandSessionsOnTheEventLoopAgainstTheSimulatorOnItsOwnLoseNothing)
+{
+    RunSessions(false, kLoopClientSessions, THostKind::EventLoopBothSides);
 }
 
 }  // namespace

@@ -112,13 +112,17 @@ StreamHarness::StreamHarness(std::int32_t rows, std::int32_t cols) : stream(0, r
 
 std::string StreamHarness::Feed(const Bytes& record, std::size_t chunk)
 {
-    for (std::size_t i = 0; i < record.size(); i += chunk) {
-        const std::size_t n = std::min(chunk, record.size() - i);
-        stream.AddBuffer(record.data() + i, static_cast<std::int32_t>(n));
-    }
+    if (chunk != SIZE_MAX)
+        for (std::size_t i = 0; i < record.size(); i += chunk) {
+            const std::size_t n = std::min(chunk, record.size() - i);
+            stream.AddBuffer(record.data() + i, static_cast<std::int32_t>(n));
+        }
     std::string error;
     try {
-        stream.ProcessData();
+        if (chunk == SIZE_MAX)
+            stream.ProcessRecord(record);
+        else
+            stream.ProcessData();
     } catch (const EStreamError& e) {
         error = e.what();
     }

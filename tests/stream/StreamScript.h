@@ -51,7 +51,8 @@ public:
     // Runs a script; each failing line is reported with its number and text.
     void Run(std::string_view script);
     // One record through AddBuffer (in pieces of at most chunk bytes) and
-    // ProcessData; returns the error text, or "" when none was raised.
+    // ProcessData, or whole through ProcessRecord (chunk SIZE_MAX); returns
+    // the error text, or "" when none was raised.
     std::string Feed(const Bytes& record, std::size_t chunk = SIZE_MAX);
     void ExpectNothingPending();
     // One expectation of the list above (row ... updated) with its

@@ -1,6 +1,6 @@
 // Data stream transcripts (tests/stream/transcripts): each PUSH line is one
-// record, handed to the stream's input in one or two pieces (split at every
-// byte) before ProcessData. Expectations are the stream scripts' own
+// record, handed to the stream whole (ProcessRecord reads it where it lies)
+// or in two pieces (split at every byte: the first through AddBuffer). Expectations are the stream scripts' own
 // (StreamScript.h: ?row, ?cursor, ?status, ?state ...).
 // Events: SessionState for each ceSessionState, "error TEXT" for a record
 // the stream rejects. Actions: mode e|p, key XX (as in the stream scripts),
@@ -38,10 +38,10 @@ public:
     }
     void Push(const std::vector<std::span<const std::uint8_t>>& pieces) override
     {
-        for (const auto& p : pieces)
-            h_.stream.AddBuffer(p.data(), static_cast<std::int32_t>(p.size()));
+        for (std::size_t i = 0; i + 1 < pieces.size(); ++i)
+            h_.stream.AddBuffer(pieces[i].data(), static_cast<std::int32_t>(pieces[i].size()));
         try {
-            h_.stream.ProcessData();
+            h_.stream.ProcessRecord(pieces.empty() ? std::span<const std::uint8_t>() : pieces.back());
         } catch (const EStreamError& e) {
             events_.push_back(std::string("error ") + e.what());
         }

@@ -210,7 +210,8 @@ TEST(Stream, ConstructionAndSessionState)
     EXPECT_EQ(s.Screen().Status, "");
     EXPECT_EQ(s.Aid, 0);
     EXPECT_FALSE(s.TN3270EMode);
-    EXPECT_GE(s.OutBuffer.size(), 3u + 3u * 1920u);
+    EXPECT_EQ(s.ReplyCapacity(), 3u + 3u * 1920u);
+    EXPECT_TRUE(s.InBuffer.empty());  // no input buffer while no record is collected
     s.SetSessionState(TSessionState::ssNone);
     EXPECT_EQ(h.stateNotes, 0);
     s.SetSessionState(TSessionState::ssSscpLu);
@@ -248,7 +249,7 @@ TEST(Stream, RecordsUpToTheBoundAndBeyond)
     big.resize(TOrvTnStream::kMaxRecord, 0xC1);
     EXPECT_EQ(h.Feed(big, 8192), "");
     h.Run("count A 1920\ncursor 254\n");  // 65534 characters from 0
-    EXPECT_EQ(h.stream.InBuffer.size(), static_cast<std::size_t>(TOrvTnStream::kInitialInput));
+    EXPECT_EQ(h.stream.InBuffer.capacity(), 0u);  // released with the record
 
     // One byte more is dropped whole and reported with its length.
     h.Run("push F5 C2 C2");
@@ -391,17 +392,20 @@ count B 0
 
 TEST(Hostile, TruncatedOrdersAreDroppedAndNothingAfterTheDataIsRead)
 {
-    // Each write ends inside an order. The harness record sits in a larger
-    // input buffer whose tail is filled with 'A' (0xC1): reading past the
-    // record would paint it. The direct calls use buffers of exactly the
-    // record's length, which the address sanitizer guards.
+    // Each write ends inside an order. The record is read where it lies, at
+    // the front of a larger buffer whose tail is filled with 'A' (0xC1):
+    // reading past the record would paint it. The direct calls use buffers
+    // of exactly the record's length, which the address sanitizer guards.
     const char* cut[] = {"08", "11", "11 40", "12 40", "1D", "28", "28 42", "29", "29 02 C0 60 41",
                          "2C 01 41", "3C", "3C 40", "3C 40 4A", "3C 40 4A 08"};
     for (const char* tail : cut) {
         SCOPED_TRACE(tail);
         StreamHarness h;
-        std::fill(h.stream.InBuffer.begin(), h.stream.InBuffer.end(), 0xC1);
-        h.Run(std::string("push F5 C2 C2 ") + tail + "\nat 0 \"B\"\ncount A 0\ncursor 1\n");
+        const Bytes record = Hex(std::string("F5 C2 C2 ") + tail);
+        Bytes lying(record.size() + 64, 0xC1);
+        std::copy(record.begin(), record.end(), lying.begin());
+        h.stream.ProcessRecord(std::span<const std::uint8_t>(lying).first(record.size()));
+        h.Run("at 0 \"B\"\ncount A 0\ncursor 1\n");
         EXPECT_FALSE(h.stream.Screen().Formatted);
 
         const Bytes exact = Hex(std::string("F5 C2 C2 ") + tail);
@@ -455,7 +459,7 @@ TEST(Hostile, RandomRecordsKeepTheScreenConsistent)
             s.readModifiedCommand();
             s.readBufferCommand();
             for (const auto& b : h.sent)
-                ASSERT_LE(b.size(), s.OutBuffer.size() + 5);
+                ASSERT_LE(b.size(), s.ReplyCapacity() + 5);
             h.sent.clear();
 
             ASSERT_TRUE(d.CursorPosition >= 0 && d.CursorPosition < 1920);

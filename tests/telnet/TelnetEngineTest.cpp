@@ -19,19 +19,31 @@ protected:
 // depends on where one received block ends, which a transcript re-feeds
 // split at every byte, or is not about bytes at all.
 
-TEST_F(TelnetEngine, RecordBytesReachTheStreamEvery8192BytesAndTheRecordIsProcessedAtEor)
+TEST_F(TelnetEngine, ARecordInOneBlockIsNotCopiedAndOneThatSpansBlocksIsCollectedInTheStream)
 {
     t.Feed(HexBytes("FF FD 00"));
+    // Whole in one block: handed over where it lies, no piece goes through
+    // the stream's input.
+    t.Feed(Concat({Bytes(3000, 'S'), HexBytes("FF EF")}));
+    EXPECT_TRUE(t.Chunks.empty());
+    ASSERT_EQ(t.Script().Records.size(), 1u);
+    EXPECT_EQ(t.Script().Records[0].size(), 3000u);
+    EXPECT_TRUE(t.Stream->InBuffer.empty());
+    t.Script().Records.clear();
+    // Across blocks: each block's part reaches the stream's input at the
+    // block's end, the last part with the end of record.
     Bytes block(8192 + 10, 'S');
     t.Feed(block);
-    EXPECT_EQ(t.Chunks, (std::vector<std::int32_t>{8192, 10}));
+    EXPECT_EQ(t.Chunks, (std::vector<std::int32_t>{8202}));
     EXPECT_EQ(t.Stream->InCount, 8202);
     EXPECT_TRUE(t.Script().Records.empty());
     Bytes more(20000 - 8202, 'x');
     t.Feed(Concat({more, HexBytes("FF EF")}));
     ASSERT_EQ(t.Script().Records.size(), 1u);
     EXPECT_EQ(t.Script().Records[0].size(), 20000u);
-    EXPECT_EQ(t.FieldGenerations, 1);
+    EXPECT_EQ(t.Chunks, (std::vector<std::int32_t>{8202}));
+    EXPECT_TRUE(t.Stream->InBuffer.empty());
+    EXPECT_EQ(t.FieldGenerations, 2);
 }
 
 TEST_F(TelnetEngine, AFailingRecordIsDroppedAloneAndTheBlockGoesOn)

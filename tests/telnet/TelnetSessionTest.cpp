@@ -73,8 +73,9 @@ public:
 
 private:
     void OnRecordData(std::span<const std::uint8_t> run) override { record_.insert(record_.end(), run.begin(), run.end()); }
-    void OnEndOfRecord(TTelnetSession::TRecord kind) override
+    void OnEndOfRecord(TTelnetSession::TRecord kind, std::span<const std::uint8_t> last) override
     {
+        record_.insert(record_.end(), last.begin(), last.end());
         (kind == TTelnetSession::TRecord::Data3270 ? records_ : texts_).push_back(std::exchange(record_, {}));
     }
     void OnSubnegotiation(std::span<const std::uint8_t> data) override
