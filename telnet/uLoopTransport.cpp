@@ -664,7 +664,7 @@ private:
                 break;
             }
             if (queueHead_ == queue_.size()) {
-                queue_ = {};  // no buffer held while idle
+                std::vector<std::uint8_t>().swap(queue_);  // no buffer held while idle (= {} keeps the capacity)
                 queueHead_ = 0;
             }
             UpdateInterest();
@@ -777,7 +777,7 @@ private:
             state_ = TState::Ended;
             io = io_;
             io_ = 0;
-            queue_ = {};
+            std::vector<std::uint8_t>().swap(queue_);
             tls_.reset();  // before the descriptor it uses
             handshake_.reset();
         }
