@@ -2,7 +2,6 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -18,13 +18,20 @@
 
 namespace {
 
-// Tags of the thread's own descriptors in epoll's data word; a handle is
-// never 0 and its serial never reaches these.
+// Tag of the thread's wake-up descriptor in epoll's data word; a handle is
+// never 0.
 constexpr std::uint64_t kWakeTag = 0;
-constexpr std::uint64_t kTimerTag = ~std::uint64_t{0};
 // Cancelled deadlines stay in the heap until they come up; beyond this many
 // more than twice the live timers, the heap is rebuilt from the live ones.
 constexpr std::size_t kHeapSlack = 64;
+// A registration's handle: its slot in the low bits, a serial above them
+// and a flag bit under the thread's byte (TEventLoop::ThreadOf) that timer
+// handles, whose serials only count up, never reach: `running` may hold
+// either kind.
+constexpr unsigned kSlotBits = 24;
+constexpr std::uint64_t kSlotMask = (std::uint64_t{1} << kSlotBits) - 1;
+constexpr std::uint64_t kRegistrationSerials = (std::uint64_t{1} << 31) - 1;
+constexpr std::uint64_t kRegistrationFlag = std::uint64_t{1} << 55;
 
 std::system_error SystemError(const char* what)
 {
@@ -69,10 +76,11 @@ void RunDroppingExceptions(F&& f)
 
 struct TEventLoop::TThread {
     struct TRegistration {
-        int fd;
-        IIoHandler* handler;
-        std::uint32_t interest;
-        bool inSet;  // in the epoll set (interest not 0)
+        TIoId id = 0;  // 0: a free slot
+        int fd = -1;
+        IIoHandler* handler = nullptr;
+        std::uint32_t interest = 0;
+        bool inSet = false;  // in the epoll set (interest not 0)
     };
     struct TDue {
         TClock::time_point at;
@@ -87,23 +95,35 @@ struct TEventLoop::TThread {
     void Dispatch(std::uint64_t tag, std::uint32_t events);
     void RunPosts();
     void RunTimers();
-    void Arm(TClock::time_point at);  // under mutex
+    // Waits for readiness until the deadline (max: no deadline; one passed:
+    // only looks).
+    int Wait(epoll_event* events, TClock::time_point deadline);
     void Wake() const;
     void Finished(std::uint64_t handle);  // a callback returned
     bool IsCurrent() const;
     std::uint64_t NewHandle() { return (static_cast<std::uint64_t>(index) << kSerialBits) | nextSerial++; }
+    // A registration's handle names its slot in the low kSlotBits (every
+    // event is found by index, not by a hash lookup) and a serial above
+    // them, so that a slot used again has a new handle.
+    TRegistration* Find(TIoId id)
+    {
+        const auto slot = static_cast<std::size_t>(id & kSlotMask);
+        return slot < slots.size() && slots[slot].id == id ? &slots[slot] : nullptr;
+    }
+    TIoId NewRegistration(int fd, IIoHandler& handler, std::uint32_t interest);
+    void Free(TRegistration& r);
 
     const TEventLoop* const owner;
     const std::size_t index;
     int epollFd = -1;
     int wakeFd = -1;
-    int timerFd = -1;
     std::thread thread;
     std::vector<std::uint8_t> scratch;  // touched only by the loop thread
 
     std::mutex mutex;
     std::condition_variable finished;
-    std::unordered_map<std::uint64_t, TRegistration> registrations;
+    std::vector<TRegistration> slots;
+    std::vector<std::size_t> freeSlots;
     std::vector<TTask> posts;
     bool wakePending = false;  // the eventfd was written and not drained yet
     bool sleeping = false;     // the thread is (about to be) in epoll_wait with no posts
@@ -112,6 +132,8 @@ struct TEventLoop::TThread {
     std::uint64_t nextSerial = 1;
     std::vector<TDue> heap;  // a min-heap by Later
     std::unordered_map<TTimerId, TTask> timers;
+    // The deadline the thread sleeps towards in epoll_wait (max: none,
+    // or not sleeping); an earlier timer set from another thread wakes it.
     TClock::time_point armed = TClock::time_point::max();
     std::uint64_t running = 0;  // the registration or timer whose callback runs now
 };
@@ -125,8 +147,7 @@ TEventLoop::TThread::TThread(const TEventLoop* o, std::size_t i) : owner(o), ind
 {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (epollFd < 0 || wakeFd < 0 || timerFd < 0) {
+    if (epollFd < 0 || wakeFd < 0) {
         auto error = SystemError("event loop descriptors");
         CloseDescriptors();
         throw error;
@@ -134,11 +155,7 @@ TEventLoop::TThread::TThread(const TEventLoop* o, std::size_t i) : owner(o), ind
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.u64 = kWakeTag;
-    epoll_event timer{};
-    timer.events = EPOLLIN;
-    timer.data.u64 = kTimerTag;
-    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake) != 0 ||
-        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &timer) != 0) {
+    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake) != 0) {
         auto error = SystemError("epoll_ctl");
         CloseDescriptors();
         throw error;
@@ -152,10 +169,10 @@ TEventLoop::TThread::~TThread()
 
 void TEventLoop::TThread::CloseDescriptors()
 {
-    for (int fd : {epollFd, wakeFd, timerFd})
+    for (int fd : {epollFd, wakeFd})
         if (fd >= 0)
             ::close(fd);
-    epollFd = wakeFd = timerFd = -1;
+    epollFd = wakeFd = -1;
 }
 
 bool TEventLoop::TThread::IsCurrent() const
@@ -172,21 +189,30 @@ void TEventLoop::TThread::Wake() const
     } while (rc < 0 && errno == EINTR);
 }
 
-void TEventLoop::TThread::Arm(TClock::time_point at)
+// The deadline is the wait's own time-out (nanoseconds, epoll_pwait2): a
+// timer costs no descriptor and no system call of its own to set or to
+// take (a timerfd cost two per deadline, its setting and its read). Where
+// the kernel lacks epoll_pwait2, epoll_wait with the time-out rounded up
+// to the millisecond.
+int TEventLoop::TThread::Wait(epoll_event* events, TClock::time_point deadline)
 {
-    if (at == armed)
-        return;
-    itimerspec spec{};
-    if (at != TClock::time_point::max()) {
-        // steady_clock is CLOCK_MONOTONIC; an absolute time already past
-        // fires at once, but all zero would disarm the timer.
-        const auto ns = std::max<std::int64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count(), 1);
-        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    if (deadline == TClock::time_point::max())
+        return ::epoll_wait(epollFd, events, kMaxEventsPerWait, -1);
+    const auto now = TClock::now();
+    if (deadline <= now)
+        return ::epoll_wait(epollFd, events, kMaxEventsPerWait, 0);
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+    static std::atomic<bool> noPwait2{false};
+    if (!noPwait2.load(std::memory_order_relaxed)) {
+        const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        const int n = ::epoll_pwait2(epollFd, events, kMaxEventsPerWait, &timeout, nullptr);
+        if (n >= 0 || errno != ENOSYS)
+            return n;
+        noPwait2 = true;
     }
-    ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
-    armed = at;
+    constexpr std::int64_t kNsPerMs = 1000000;
+    const auto ms = std::min<std::int64_t>((ns + kNsPerMs - 1) / kNsPerMs, std::numeric_limits<int>::max());
+    return ::epoll_wait(epollFd, events, kMaxEventsPerWait, static_cast<int>(ms));
 }
 
 void TEventLoop::TThread::Finished(std::uint64_t handle)
@@ -205,18 +231,24 @@ void TEventLoop::TThread::Run()
     for (;;) {
         // A poster writes the eventfd only while this thread sleeps: a busy
         // loop finds the posts at the end of its pass without a system call.
-        int timeout = -1;
+        // Likewise a timer set from another thread wakes it only when it is
+        // earlier than the deadline the thread sleeps towards.
+        TClock::time_point deadline;
         {
             std::lock_guard lock(mutex);
-            if (posts.empty())
+            if (posts.empty()) {
                 sleeping = true;
-            else
-                timeout = 0;
+                armed = heap.empty() ? TClock::time_point::max() : heap.front().at;
+                deadline = armed;
+            } else {
+                deadline = TClock::time_point::min();
+            }
         }
-        const int n = ::epoll_wait(epollFd, events, kMaxEventsPerWait, timeout);
+        const int n = Wait(events, deadline);
         {
             std::lock_guard lock(mutex);
             sleeping = false;
+            armed = TClock::time_point::max();
         }
         if (n < 0 && errno != EINTR)
             break;
@@ -225,8 +257,6 @@ void TEventLoop::TThread::Run()
             std::uint64_t drained;
             if (tag == kWakeTag)
                 (void)!::read(wakeFd, &drained, sizeof drained);
-            else if (tag == kTimerTag)
-                (void)!::read(timerFd, &drained, sizeof drained);
             else
                 Dispatch(tag, IoBits(events[i].events));
         }
@@ -245,10 +275,10 @@ void TEventLoop::TThread::Dispatch(std::uint64_t tag, std::uint32_t events)
         std::lock_guard lock(mutex);
         // Removed meanwhile (maybe by a callback of the same batch): the
         // event is stale. A reused descriptor has a new handle.
-        auto it = registrations.find(tag);
-        if (it == registrations.end() || stopping)
+        const TRegistration* r = Find(tag);
+        if (r == nullptr || stopping)
             return;
-        handler = it->second.handler;
+        handler = r->handler;
         running = tag;
     }
     RunDroppingExceptions([&] { handler->OnIo(events); });
@@ -282,10 +312,8 @@ void TEventLoop::TThread::RunTimers()
             std::pop_heap(heap.begin(), heap.end(), Later);
             heap.pop_back();
         }
-        if (stopping || heap.empty() || heap.front().at > now) {
-            Arm(heap.empty() ? TClock::time_point::max() : heap.front().at);
+        if (stopping || heap.empty() || heap.front().at > now)
             return;
-        }
         const TTimerId id = heap.front().id;
         std::pop_heap(heap.begin(), heap.end(), Later);
         heap.pop_back();
@@ -373,16 +401,36 @@ TIoId TEventLoop::Add(int fd, std::uint32_t interest, IIoHandler& handler, std::
         thread = NextThread();
     TThread& t = *threads_.at(thread);
     std::lock_guard lock(t.mutex);
-    const TIoId id = t.NewHandle();
+    return t.NewRegistration(fd, handler, interest);
+}
+
+TIoId TEventLoop::TThread::NewRegistration(int fd, IIoHandler& handler, std::uint32_t interest)
+{
+    if (freeSlots.empty() && slots.size() > kSlotMask)
+        throw std::length_error("event loop: too many registrations on one thread");
+    const std::size_t slot = freeSlots.empty() ? slots.size() : freeSlots.back();
+    const std::uint64_t serial = nextSerial++ % kRegistrationSerials + 1;
+    const TIoId id =
+        (static_cast<std::uint64_t>(index) << kSerialBits) | kRegistrationFlag | (serial << kSlotBits) | slot;
     if (interest != 0) {
         epoll_event ev{};
         ev.events = EpollBits(interest);
         ev.data.u64 = id;
-        if (::epoll_ctl(t.epollFd, EPOLL_CTL_ADD, fd, &ev) != 0)
+        if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) != 0)
             throw SystemError("epoll_ctl add");
     }
-    t.registrations.emplace(id, TThread::TRegistration{fd, &handler, interest, interest != 0});
+    if (slot == slots.size())
+        slots.emplace_back();
+    else
+        freeSlots.pop_back();
+    slots[slot] = TRegistration{id, fd, &handler, interest, interest != 0};
     return id;
+}
+
+void TEventLoop::TThread::Free(TRegistration& r)
+{
+    r = TRegistration{};
+    freeSlots.push_back(static_cast<std::size_t>(&r - slots.data()));
 }
 
 bool TEventLoop::Modify(TIoId id, std::uint32_t interest)
@@ -391,10 +439,14 @@ bool TEventLoop::Modify(TIoId id, std::uint32_t interest)
         return false;
     TThread& t = *threads_[ThreadOf(id)];
     std::lock_guard lock(t.mutex);
-    auto it = t.registrations.find(id);
-    if (it == t.registrations.end())
+    TThread::TRegistration* found = t.Find(id);
+    if (found == nullptr)
         return false;
-    auto& r = it->second;
+    auto& r = *found;
+    // The set is level-triggered: an unchanged interest needs no system
+    // call (a connection resumes reading after every block it read).
+    if (interest == r.interest && r.inSet == (interest != 0))
+        return true;
     r.interest = interest;
     if (interest == 0) {
         if (r.inSet)
@@ -416,10 +468,10 @@ void TEventLoop::Remove(TIoId id)
         return;
     TThread& t = *threads_[ThreadOf(id)];
     std::unique_lock lock(t.mutex);
-    if (auto it = t.registrations.find(id); it != t.registrations.end()) {
-        if (it->second.inSet)
-            ::epoll_ctl(t.epollFd, EPOLL_CTL_DEL, it->second.fd, nullptr);
-        t.registrations.erase(it);
+    if (TThread::TRegistration* r = t.Find(id); r != nullptr) {
+        if (r->inSet)
+            ::epoll_ctl(t.epollFd, EPOLL_CTL_DEL, r->fd, nullptr);
+        t.Free(*r);
     }
     if (!t.IsCurrent())
         t.finished.wait(lock, [&] { return t.running != id; });
@@ -451,21 +503,29 @@ TTimerId TEventLoop::AddTimerAt(std::size_t thread, TClock::time_point deadline,
     if (thread >= threads_.size() || !task)
         return 0;
     TThread& t = *threads_[thread];
-    std::lock_guard lock(t.mutex);
-    if (t.stopping || t.timers.size() >= kMaxTimers)
-        return 0;
-    const TTimerId id = t.NewHandle();
-    t.timers.emplace(id, std::move(task));
-    if (t.heap.size() > 2 * t.timers.size() + kHeapSlack) {
-        std::erase_if(t.heap, [&](const TThread::TDue& d) { return !t.timers.count(d.id); });
-        std::make_heap(t.heap.begin(), t.heap.end(), TThread::Later);
+    TTimerId id;
+    bool wake = false;
+    {
+        std::lock_guard lock(t.mutex);
+        if (t.stopping || t.timers.size() >= kMaxTimers)
+            return 0;
+        id = t.NewHandle();
+        t.timers.emplace(id, std::move(task));
+        if (t.heap.size() > 2 * t.timers.size() + kHeapSlack) {
+            std::erase_if(t.heap, [&](const TThread::TDue& d) { return !t.timers.count(d.id); });
+            std::make_heap(t.heap.begin(), t.heap.end(), TThread::Later);
+        }
+        t.heap.push_back({deadline, id});
+        std::push_heap(t.heap.begin(), t.heap.end(), TThread::Later);
+        // The loop thread itself is not sleeping while it runs a callback:
+        // it takes the new deadline into its next wait.
+        if (t.sleeping && deadline < t.armed && !t.wakePending) {
+            t.wakePending = true;
+            wake = true;
+        }
     }
-    t.heap.push_back({deadline, id});
-    std::push_heap(t.heap.begin(), t.heap.end(), TThread::Later);
-    // From another thread the timerfd is set here; the loop thread sets it
-    // again after each pass over the due timers.
-    if (deadline < t.armed)
-        t.Arm(deadline);
+    if (wake)
+        t.Wake();
     return id;
 }
 

@@ -1,8 +1,9 @@
 // An epoll event loop with a small pool of loop threads, for carrying many
 // connections in one process without a thread each. Every loop thread has
 // its own epoll set, its own queue of posted tasks (woken through an
-// eventfd) and its own timers (one timerfd per thread over a heap of
-// deadlines: a timer costs no descriptor).
+// eventfd) and its own timers (a heap of deadlines, the earliest being
+// the time-out of the thread's wait: a timer costs no descriptor and no
+// system call).
 //
 // What a connection (a transport) does with it: Add its non-blocking socket
 // with read interest and a handler; react to readiness on the socket's loop

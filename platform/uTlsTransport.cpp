@@ -207,6 +207,7 @@ long FirstByteCallback(BIO* bio, int oper, const char* argp, std::size_t /*len*/
 
 std::unique_ptr<SSL_CTX, TCtxFree> MakeContext(const TTlsSettings& settings)
 {
+    InitTlsLibrary();
     std::unique_ptr<SSL_CTX, TCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx)
         Fail(TTlsFailure::tfOther, "cannot create a TLS context (" + TakeErrors() + ")");
@@ -256,6 +257,12 @@ struct TTlsSession::TImpl {
     std::unique_ptr<SSL_CTX, TCtxFree> Ctx;
     std::unique_ptr<SSL, TSslFree> Ssl;
 };
+
+void InitTlsLibrary()
+{
+    static const bool done = OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    (void)done;
+}
 
 std::optional<TTlsMode> ParseTlsMode(std::string_view name)
 {
@@ -402,8 +409,10 @@ std::unique_ptr<TTlsSession> TTlsSession::Connect(int fd, const TTlsSettings& se
     }
 }
 
-std::int32_t TTlsSession::Read(void* buf, std::int32_t len)
+std::int32_t TTlsSession::Read(void* buf, std::int32_t len, bool* wantsWrite)
 {
+    if (wantsWrite != nullptr)
+        *wantsWrite = false;
     if (len <= 0)
         return kNoData;
     std::lock_guard lock(mutex_);
@@ -418,8 +427,11 @@ std::int32_t TTlsSession::Read(void* buf, std::int32_t len)
     const unsigned long e = ERR_peek_last_error();
     const std::string text = TakeErrors();
     switch (err) {
-    case SSL_ERROR_WANT_READ:
     case SSL_ERROR_WANT_WRITE:
+        if (wantsWrite != nullptr)
+            *wantsWrite = true;
+        return kNoData;
+    case SSL_ERROR_WANT_READ:
         return kNoData;
     case SSL_ERROR_ZERO_RETURN:
         return kClosed;  // the host's close_notify
@@ -481,6 +493,40 @@ std::int32_t TTlsSession::Write(const void* buf, std::int32_t len, Clock::time_p
         *error = err == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE;
         return -1;
     }
+}
+
+TTlsSession::TIo TTlsSession::WriteSome(std::span<const std::uint8_t> bytes, std::size_t& written)
+{
+    written = 0;
+    if (bytes.empty())
+        return TIo::tiDone;
+    std::lock_guard lock(mutex_);
+    TNoSigPipe noSignal;
+    ERR_clear_error();
+    SSL* ssl = impl_->Ssl.get();
+    // A record at a time, so that a queue sees its progress (the send
+    // time-out) and a retry never repeats bytes already taken.
+    SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE);
+    const int rc = SSL_write_ex(ssl, bytes.data(), bytes.size(), &written);
+    if (rc == 1)
+        return TIo::tiDone;
+    written = 0;
+    const int err = SSL_get_error(ssl, rc);
+    TakeErrors();
+    if (err == SSL_ERROR_WANT_WRITE)
+        return TIo::tiWantWrite;
+    if (err == SSL_ERROR_WANT_READ)
+        return TIo::tiWantRead;
+    return TIo::tiFailed;
+}
+
+void TTlsSession::SendCloseNotify()
+{
+    std::lock_guard lock(mutex_);
+    TNoSigPipe noSignal;
+    ERR_clear_error();
+    SSL_shutdown(impl_->Ssl.get());  // the alert goes out now or not at all
+    TakeErrors();
 }
 
 bool TTlsSession::HasPending()

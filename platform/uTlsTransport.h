@@ -11,10 +11,11 @@
 // Threading contract:
 // - Connect runs on one thread; nothing else uses the session until it
 //   returns.
-// - Afterwards Read, Write, HasPending and Info may be called from any
-//   thread; each takes the session's own lock only around the OpenSSL call,
-//   so one SSL object is never used by two threads at once, and a thread
-//   that has to wait for the socket waits outside the lock.
+// - Afterwards Read, Write (or WriteSome), SendCloseNotify, HasPending and
+//   Info may be called from any thread; each takes the session's own lock
+//   only around the OpenSSL call, so one SSL object is never used by two
+//   threads at once, and a thread that has to wait for the socket waits
+//   outside the lock.
 // - The socket is put in non-blocking mode for the session's life, so no
 //   call ever blocks inside OpenSSL; Shutdown of the descriptor by another
 //   thread (shutdown(2)) wakes every wait, and the next call fails.
@@ -25,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -96,6 +98,14 @@ struct TTlsInfo {
     std::string PeerSubject;  // the host certificate's subject, one line
 };
 
+// Sets OpenSSL up for the process, without its clean-up at exit: event-loop
+// threads may still carry TLS sessions while the process ends (the shared
+// loop lives until static destruction), and OpenSSL freeing its state under
+// them would be a use after free. Idempotent and thread-safe; every TLS
+// entry point here calls it first; a program's own first OpenSSL call
+// decides for the process, so call it before yours.
+void InitTlsLibrary();
+
 // Lowest protocol version from its name (see TTlsSettings::MinVersion):
 // the OpenSSL version number, or -1 for a name it does not know.
 int TlsVersionFromName(const std::string& name);
@@ -120,13 +130,27 @@ public:
 
     // One read of at most len bytes of application data: > 0 bytes, kClosed
     // at the end of the stream (with or without the host's close_notify),
-    // kNoData, or kFailed (FailureText says why). Never blocks.
-    std::int32_t Read(void* buf, std::int32_t len);
+    // kNoData, or kFailed (FailureText says why). Never blocks. wantsWrite,
+    // when given, is set when kNoData means the session must write before
+    // it can read on (a key update or renegotiation answer the socket did
+    // not take): wait for writability, then read again.
+    std::int32_t Read(void* buf, std::int32_t len, bool* wantsWrite = nullptr);
     // Writes all len bytes, waiting for the socket outside the lock up to
     // the deadline. Returns len, or -1 with an errno value in *error
     // (EAGAIN at the deadline, EPIPE when the connection is gone).
     std::int32_t Write(const void* buf, std::int32_t len, std::chrono::steady_clock::time_point deadline,
                        int* error);
+    // For a connection carried on an event loop: writes what the socket
+    // takes now, whole records at a time (written: the bytes of bytes
+    // sent), and never waits. After tiWantRead or tiWantWrite the next
+    // call must start with the same bytes (it may bring more after them,
+    // and their buffer may move). Puts the session in partial-write mode:
+    // do not mix with Write.
+    enum class TIo : std::uint8_t { tiDone, tiWantRead, tiWantWrite, tiFailed };
+    TIo WriteSome(std::span<const std::uint8_t> bytes, std::size_t& written);
+    // Orderly close, best effort: one try to send the close_notify alert,
+    // whatever the socket takes now; never waits.
+    void SendCloseNotify();
     // Decrypted bytes or received record bytes wait inside the session: a
     // read would not need the socket to be readable.
     bool HasPending();

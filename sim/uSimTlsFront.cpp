@@ -2,6 +2,8 @@
 // thread, so the front itself needs no locking around OpenSSL.
 #include "sim/uSimTlsFront.h"
 
+#include "platform/uTlsTransport.h"
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -100,6 +102,7 @@ TSimTlsFront::TSimTlsFront(TSimTlsOptions options) : options_(std::move(options)
 {
     // OpenSSL writes with write(2): a client that went away must not end the test program.
     ::signal(SIGPIPE, SIG_IGN);
+    InitTlsLibrary();  // before any other OpenSSL call of the process
     ctx_->ctx = SSL_CTX_new(TLS_server_method());
     if (ctx_->ctx == nullptr)
         throw std::runtime_error("TLS front: no context: " + SslErrors());
@@ -275,10 +278,27 @@ void TSimTlsFront::Serve(int fd)
     if (!ssl || SSL_set_fd(ssl.get(), fd) != 1)
         return fail("no SSL object: " + SslErrors());
     ERR_clear_error();
+    // firstBytesWithHandshake: the handshake is written to memory and sent
+    // after each step, but for the last, which waits for the host's bytes.
+    BIO* held = nullptr;
+    if (options_.firstBytesWithHandshake) {
+        held = BIO_new(BIO_s_mem());
+        SSL_set0_wbio(ssl.get(), held);  // the SSL object owns it now
+    }
+    const auto sendHeld = [&] {
+        char* data = nullptr;
+        const long size = BIO_get_mem_data(held, &data);
+        const bool sent =
+            size <= 0 || SendAll(fd, reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+        BIO_reset(held);
+        return sent;
+    };
     for (;;) {
         const int rc = SSL_accept(ssl.get());
         if (rc == 1)
             break;
+        if (held != nullptr && !sendHeld())
+            return fail("handshake: the client went away");
         const int err = SSL_get_error(ssl.get(), rc);
         if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
             if (WaitReady(fd, err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, stopFd_, deadline) <= 0)
@@ -310,6 +330,14 @@ void TSimTlsFront::Serve(int fd)
     ::setsockopt(backend, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     std::vector<std::uint8_t> buf(kRelayChunk);
+    if (held != nullptr) {
+        if (WaitReady(backend, POLLIN, stopFd_, deadline) <= 0)
+            return finish();
+        const ssize_t n = ::recv(backend, buf.data(), buf.size(), 0);
+        if (n <= 0 || SSL_write(ssl.get(), buf.data(), static_cast<int>(n)) <= 0 || !sendHeld())
+            return finish();
+        SSL_set0_wbio(ssl.get(), BIO_new_socket(fd, BIO_NOCLOSE));  // frees the memory one
+    }
     if (options_.fault == TSimTlsFault::CutRecord) {
         // The host's first bytes become one record, of which the client gets half.
         if (WaitReady(backend, POLLIN, stopFd_, deadline) > 0) {
@@ -343,6 +371,8 @@ void TSimTlsFront::Serve(int fd)
                     SSL_shutdown(ssl.get());  // close_notify, then the close
                     break;
                 }
+                if (options_.keyUpdates)
+                    SSL_key_update(ssl.get(), SSL_KEY_UPDATE_REQUESTED);  // goes out with the write
                 bool ok = true;
                 for (;;) {
                     const int rc = SSL_write(ssl.get(), buf.data(), static_cast<int>(n));

@@ -49,6 +49,13 @@ struct TSimTlsOptions {
     // TLS1_2_VERSION); 0: the library's highest.
     int maxVersion = 0;
     TSimTlsFault fault = TSimTlsFault::None;
+    // The host's first bytes go out in one send with the end of the
+    // handshake (TLS 1.2: the front's Finished; TLS 1.3: its session
+    // tickets), so that the client's last handshake read may bring them.
+    bool firstBytesWithHandshake = false;
+    // TLS 1.3: before each block relayed to the client, a key update that
+    // the client must answer with its own (its next records use new keys).
+    bool keyUpdates = false;
     // The plain host behind the front, on 127.0.0.1.
     std::uint16_t backendPort = 0;
 };

@@ -11,7 +11,9 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -20,7 +22,9 @@ static_assert(TLoopTransport::kMaxBlockBytes == TThSocketRead::kReadBufferSize);
 
 namespace {
 
-constexpr char kTlsRefused[] = "TLS: not carried on the event loop yet (the reader-thread transport carries it)";
+// As the reader-thread transport words them (TTlsSession::Connect, TTelnetConnection::Open).
+constexpr char kHandshakeTimedOut[] = "TLS: the handshake took longer than the connect time-out";
+constexpr char kVerifyOff[] = "TLS: certificate verification is off (TlsVerify): the host is not authenticated";
 
 // Addresses of one name tried per connect, in the resolver's order: a name
 // often has an IPv6 and an IPv4 address ("localhost": ::1 first), and a
@@ -76,12 +80,15 @@ TConnectStart StartFirst(std::vector<TAddress>& addresses)
 class TLoopTransport::TLink final : public IIoHandler, public TDeliverySource, public std::enable_shared_from_this<TLink> {
 public:
     using Clock = std::chrono::steady_clock;
-    enum class TState : std::uint8_t { Connecting, Open, Ended };
+    // Handshaking: the TCP connect is done and the direct TLS handshake runs.
+    enum class TState : std::uint8_t { Connecting, Handshaking, Open, Ended };
 
     TLink(TLoopTransport& owner, int fd, const TConnectTarget& target, std::vector<TAddress> next)
         : owner_(&owner), sink_(&owner.sink_), core_(owner.core_), loop_(owner.loop_), fd_(fd),
           thread_(owner.thread_), sendTimeout_(target.SendTimeout), next_(std::move(next))
     {
+        if (target.Tls == TTlsMode::tmDirect)
+            direct_ = std::make_unique<TDirectTls>(TDirectTls{target.TlsSettings, target.Host});
     }
     ~TLink() override
     {
@@ -105,10 +112,13 @@ public:
                 self->loop_->Post(self->thread_, [self, why = std::string(e.what())] { self->ConnectFailed(why); });
                 return;
             }
+            // One bound for the connect and a direct TLS handshake together.
             if (connectTimeout.count() > 0)
                 self->loop_->AddTimer(self->thread_, connectTimeout, [self] {
                     if (self->State() == TState::Connecting)
                         self->ConnectFailed("the connect timed out");
+                    else if (self->State() == TState::Handshaking)
+                        self->HandshakeFailed(kHandshakeTimedOut);
                 });
         });
     }
@@ -133,6 +143,7 @@ public:
                 self->reading_ = true;
                 self->UpdateInterest();
             }
+            self->ReadPendingSoon();
             if (deadline)
                 self->loop_->AddTimerAt(self->thread_, *deadline, [self] { self->Deadline(); });
             self->ArmIdle();
@@ -145,7 +156,10 @@ public:
     {
         failed = false;
         std::lock_guard lock(mutex_);
-        if (state_ != TState::Open || cut_)
+        // Nothing during a START_TLS handshake or after a failed one: the
+        // session holds its sends back then, and nothing meant for TLS may
+        // go out in clear.
+        if (state_ != TState::Open || cut_ || handshake_ || tlsFailed_)
             return -1;
         const auto now = Clock::now();
         if (!queue_.empty() && now - lastProgress_ >= sendTimeout_) {
@@ -155,7 +169,7 @@ public:
         std::size_t written = 0;
         if (queue_.empty()) {
             while (written < bytes.size()) {
-                const TIoResult r = WriteSome(fd_, bytes.subspan(written));
+                const TIoResult r = SendSome(bytes.subspan(written));
                 if (r.Status == TIoStatus::isDone) {
                     written += r.Bytes;
                     continue;
@@ -191,7 +205,11 @@ public:
             std::lock_guard lock(mutex_);
             if (state_ == TState::Ended || (cutOnly && cut_))
                 return;
+            // A close ends TLS in order where the socket takes the alert now.
+            const bool closeNotify = !cutOnly && !cut_ && state_ == TState::Open && tls_ && !handshake_;
             cut_ = true;
+            if (closeNotify)
+                tls_->SendCloseNotify();
             if (fd_ >= 0)
                 ::shutdown(fd_, SHUT_RDWR);
         }
@@ -204,14 +222,22 @@ public:
             self->Teardown();
     }
 
+    TTlsInfo TlsInfo() const
+    {
+        std::lock_guard lock(mutex_);
+        return tls_ ? tls_->Info() : TTlsInfo{};
+    }
+
 private:
     void OnIo(std::uint32_t events) override
     {
         auto self = shared_from_this();  // a callback may end the link
         TState state;
+        bool handshaking = false;
         {
             std::lock_guard lock(mutex_);
             state = state_;
+            handshaking = handshake_ != nullptr;
         }
         if (state == TState::Connecting) {
             const int error = FinishConnect(fd_);
@@ -220,13 +246,29 @@ private:
                     ConnectFailed(std::string("the connect failed: ") + std::strerror(error));
                 return;
             }
-            Connected();
+            if (direct_)
+                BeginDirectTls();
+            else
+                Connected(nullptr);
+            return;
+        }
+        if (handshaking && (state == TState::Handshaking || state == TState::Open)) {
+            StepHandshake();
             return;
         }
         if (state != TState::Open)
             return;
-        if (events & kIoWrite)
+        if (events & kIoWrite) {
+            bool readAgain = false;
+            {
+                std::lock_guard lock(mutex_);
+                readAgain = readWantsWrite_;
+                readWantsWrite_ = false;
+            }
+            if (readAgain)
+                ReadBlock();  // the TLS read that had to write first
             Flush();
+        }
         if (events & (kIoRead | kIoHangup | kIoError)) {
             if (timings_.ReadPause.count() > 0) {
                 // The read pause: the rest of a record sent in pieces comes
@@ -243,11 +285,12 @@ private:
         }
     }
 
-    void Connected()
+    // tls: what the direct TLS handshake agreed, or null.
+    void Connected(const TTlsInfo* tls)
     {
         {
             std::lock_guard lock(mutex_);
-            if (state_ != TState::Connecting)
+            if (state_ != TState::Connecting && state_ != TState::Handshaking)
                 return;
             state_ = TState::Open;
             reading_ = false;  // until StartReading
@@ -260,7 +303,7 @@ private:
         owner_->connected_.store(true, std::memory_order_release);
         if (LogEnabled(TLogLevel::llConnect))
             MsgLog(TLogLevel::llConnect, "Connected (event loop).");
-        sink_->OnConnected(nullptr);
+        sink_->OnConnected(tls);
     }
 
     // The connect to one address failed: the next address gets a socket of
@@ -297,7 +340,7 @@ private:
     {
         {
             std::lock_guard lock(mutex_);
-            if (state_ != TState::Connecting)
+            if (state_ != TState::Connecting && state_ != TState::Handshaking)
                 return;
         }
         {
@@ -318,7 +361,7 @@ private:
             return;
         {
             std::lock_guard lock(mutex_);
-            if (state_ != TState::Open)
+            if (state_ != TState::Open || handshake_)  // a START_TLS handshake reads for itself
                 return;
             if (cut_) {  // the deferred close follows; do not spin on the hang-up meanwhile
                 reading_ = false;
@@ -327,17 +370,42 @@ private:
             }
         }
         const auto scratch = loop_->Scratch().first(kMaxBlockBytes);
-        const TIoResult r = ReadSome(fd_, scratch);
+        TTlsSession* const tls = tls_.get();  // set and reset on this thread only
+        TIoResult r;
+        if (tls != nullptr) {
+            bool wantsWrite = false;
+            const std::int32_t n = tls->Read(
+                scratch.data(), static_cast<std::int32_t>(std::min<std::size_t>(scratch.size(), INT32_MAX)), &wantsWrite);
+            if (n == TTlsSession::kNoData) {
+                {
+                    std::lock_guard lock(mutex_);
+                    readWantsWrite_ = wantsWrite;
+                }
+                Resume();
+                WriteAfterRead();
+                return;
+            }
+            if (n <= 0) {
+                Ended(n == TTlsSession::kFailed, tls->FailureText());
+                return;
+            }
+            r = {TIoStatus::isDone, static_cast<std::size_t>(n), 0};
+        } else {
+            r = ReadSome(fd_, scratch);
+        }
         if (r.Status == TIoStatus::isWouldBlock) {
             Resume();
             return;
         }
         if (r.Status != TIoStatus::isDone) {
-            Ended(r.Status == TIoStatus::isFailed);
+            Ended(r.Status == TIoStatus::isFailed, {});
             return;
         }
         quiet_ = false;
         bool loopSuspected = false;
+        bool upgrade = false;
+        TTlsSettings settings;
+        std::string host;
         {
             TSessionGuard guard(core_);
             TProcessingScope scope(*core_, *this);
@@ -349,12 +417,221 @@ private:
                 MsgLog(TLogLevel::llError, "Receive error(loop).");
                 sink_->EndConnection();
             }
-            TTlsSettings settings;
-            std::string host;
-            if (Owned() && sink_->TakeTlsHandshake(settings, host))
-                sink_->OnTlsHandshakeDone(kTlsRefused, TTlsInfo{});
+            upgrade = Owned() && sink_->TakeTlsHandshake(settings, host);
+        }
+        if (upgrade) {
+            BeginUpgrade(settings, host);
+            return;
         }
         Resume();
+        WriteAfterRead();
+        // Decrypted bytes the scratch buffer did not take (a record longer
+        // than it) do not make the socket readable again.
+        if (tls != nullptr)
+            ReadPendingSoon();
+    }
+
+    // ---- TLS on the loop thread
+
+    // Direct TLS, once the connect to one of the addresses is done (the
+    // handshake needs that socket): it runs under the connect deadline.
+    void BeginDirectTls()
+    {
+        std::unique_ptr<TTlsHandshake> handshake;
+        std::string failure;
+        try {
+            handshake = std::make_unique<TTlsHandshake>(fd_, direct_->Settings, direct_->Host);
+        } catch (const ETlsError& e) {
+            failure = e.what();
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (state_ != TState::Connecting)
+                return;
+            state_ = TState::Handshaking;
+            tlsFailed_ = !failure.empty();
+            handshake_ = std::move(handshake);
+            handshakeWants_ = kIoWrite;
+            UpdateInterest();
+        }
+        if (!failure.empty()) {
+            MsgLog(TLogLevel::llError, failure);
+            ConnectFailed(failure);
+            return;
+        }
+        StepHandshake();
+    }
+
+    // START_TLS: the telnet session has sent FOLLOWS; plain reads stop and
+    // the handshake runs, bounded by the START_TLS deadline (Deadline).
+    void BeginUpgrade(const TTlsSettings& settings, const std::string& host)
+    {
+        std::unique_ptr<TTlsHandshake> handshake;
+        try {
+            handshake = std::make_unique<TTlsHandshake>(fd_, settings, host);
+        } catch (const ETlsError& e) {
+            {
+                std::lock_guard lock(mutex_);
+                tlsFailed_ = true;
+                reading_ = false;  // as after a failed handshake: the session ends
+                UpdateInterest();
+            }
+            TSessionGuard guard(core_);
+            TProcessingScope scope(*core_, *this);
+            if (Owned())
+                sink_->OnTlsHandshakeDone(e.what(), TTlsInfo{});
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (state_ != TState::Open)
+                return;
+            handshake_ = std::move(handshake);
+            handshakeWants_ = kIoWrite;
+            reading_ = false;
+            UpdateInterest();
+        }
+        StepHandshake();
+    }
+
+    // Runs the handshake until it waits for the socket; the registration's
+    // interest becomes the readiness it waits for.
+    void StepHandshake()
+    {
+        bool plainQueued = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (!handshake_ || state_ == TState::Ended || state_ == TState::Connecting)
+                return;
+            plainQueued = queueHead_ < queue_.size();
+        }
+        if (plainQueued) {
+            // START_TLS: the FOLLOWS the socket did not take at once goes out
+            // in clear before the first handshake byte.
+            Flush();
+            std::lock_guard lock(mutex_);
+            if (queueHead_ < queue_.size()) {
+                handshakeWants_ = kIoWrite;
+                UpdateInterest();
+                return;
+            }
+        }
+        TTlsHandshake::TStep step = TTlsHandshake::TStep::tsDone;
+        try {
+            step = handshake_->Step();
+        } catch (const ETlsError& e) {
+            HandshakeFailed(e.what());
+            return;
+        }
+        if (step == TTlsHandshake::TStep::tsDone) {
+            HandshakeDone();
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        handshakeWants_ = step == TTlsHandshake::TStep::tsWantRead ? kIoRead : kIoWrite;
+        UpdateInterest();
+    }
+
+    void HandshakeDone()
+    {
+        std::unique_ptr<TTlsSession> session;
+        try {
+            session = handshake_->Finish();
+        } catch (const ETlsError& e) {
+            HandshakeFailed(e.what());
+            return;
+        }
+        const TTlsInfo info = session->Info();
+        bool direct = false;
+        {
+            std::lock_guard lock(mutex_);
+            tls_ = std::move(session);
+            handshake_.reset();
+            direct = state_ == TState::Handshaking;
+        }
+        if (direct) {
+            Connected(&info);  // reading starts with StartReading
+            return;
+        }
+        {
+            TSessionGuard guard(core_);
+            TProcessingScope scope(*core_, *this);
+            if (Owned())
+                sink_->OnTlsHandshakeDone({}, info);
+        }
+        Resume();
+        ReadPendingSoon();
+    }
+
+    // A direct handshake fails the connect (with the reader-thread
+    // transport's log line); a START_TLS one is the session's to end.
+    void HandshakeFailed(const std::string& why)
+    {
+        bool direct = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (!handshake_)
+                return;
+            handshake_.reset();
+            tlsFailed_ = true;
+            direct = state_ == TState::Handshaking;
+            UpdateInterest();
+        }
+        if (direct) {
+            MsgLog(TLogLevel::llError, why);
+            ConnectFailed(why);
+            return;
+        }
+        TSessionGuard guard(core_);
+        TProcessingScope scope(*core_, *this);
+        if (Owned())
+            sink_->OnTlsHandshakeDone(why, TTlsInfo{});
+    }
+
+    // Bytes decrypted (or records read) inside the TLS session: one more
+    // read soon. Only after a read that gave data or a handshake, so that a
+    // partial record (which counts as pending) never spins.
+    void ReadPendingSoon()
+    {
+        TTlsSession* const tls = tls_.get();
+        if (tls == nullptr || !tls->HasPending())
+            return;
+        auto self = shared_from_this();
+        loop_->Post(thread_, [self] { self->ReadBlock(); });
+    }
+
+    // A TLS write that had to read first (renegotiation, a key update)
+    // goes on once a read has taken the host's records.
+    void WriteAfterRead()
+    {
+        bool again = false;
+        {
+            std::lock_guard lock(mutex_);
+            again = writeWantsRead_;
+            writeWantsRead_ = false;
+        }
+        if (again)
+            Flush();
+    }
+
+    // Under mutex_: one write of what the socket (or the TLS session) takes now.
+    TIoResult SendSome(std::span<const std::uint8_t> bytes)
+    {
+        if (!tls_)
+            return WriteSome(fd_, bytes);
+        std::size_t n = 0;
+        switch (tls_->WriteSome(bytes, n)) {
+        case TTlsSession::TIo::tiDone:
+            return {TIoStatus::isDone, n, 0};
+        case TTlsSession::TIo::tiWantRead:
+            writeWantsRead_ = true;
+            return {TIoStatus::isWouldBlock, 0, 0};
+        case TTlsSession::TIo::tiWantWrite:
+            return {TIoStatus::isWouldBlock, 0, 0};
+        case TTlsSession::TIo::tiFailed:
+            break;
+        }
+        return {TIoStatus::isFailed, 0, EPIPE};
     }
 
     // Handlers posted to the dispatcher for this link have not all run: no
@@ -408,7 +685,7 @@ private:
         {
             std::lock_guard lock(mutex_);
             while (queueHead_ < queue_.size()) {
-                const TIoResult r = WriteSome(fd_, std::span(queue_).subspan(queueHead_));
+                const TIoResult r = SendSome(std::span(queue_).subspan(queueHead_));
                 if (r.Status == TIoStatus::isDone) {
                     queueHead_ += r.Bytes;
                     lastProgress_ = Clock::now();
@@ -418,7 +695,7 @@ private:
                 break;
             }
             if (queueHead_ == queue_.size()) {
-                queue_ = {};  // no buffer held while idle
+                std::vector<std::uint8_t>().swap(queue_);  // no buffer held while idle (= {} keeps the capacity)
                 queueHead_ = 0;
             }
             UpdateInterest();
@@ -459,8 +736,19 @@ private:
             sink_->OnWriteFailed();
     }
 
+    // The START_TLS deadline: a handshake still running fails as one that
+    // ran out of time on the reader thread does.
     void Deadline()
     {
+        bool handshaking = false;
+        {
+            std::lock_guard lock(mutex_);
+            handshaking = handshake_ && state_ == TState::Open;
+        }
+        if (handshaking) {
+            HandshakeFailed(kHandshakeTimedOut);
+            return;
+        }
         TSessionGuard guard(core_);
         TProcessingScope scope(*core_, *this);
         if (Owned())
@@ -493,14 +781,14 @@ private:
         });
     }
 
-    // The peer closed, or a read failed.
-    void Ended(bool failed)
+    // The peer closed, or a read failed; tlsText: what TLS said of it.
+    void Ended(bool failed, const std::string& tlsText)
     {
         {
             TSessionGuard guard(core_);
             TProcessingScope scope(*core_, *this);
             if (Owned()) {
-                sink_->OnEnded({}, failed);
+                sink_->OnEnded(tlsText, failed);
                 if (Owned())
                     sink_->EndConnection();
             }
@@ -520,7 +808,9 @@ private:
             state_ = TState::Ended;
             io = io_;
             io_ = 0;
-            queue_ = {};
+            std::vector<std::uint8_t>().swap(queue_);
+            tls_.reset();  // before the descriptor it uses
+            handshake_.reset();
         }
         if (io != 0)
             loop_->Remove(io);
@@ -545,10 +835,18 @@ private:
         if (io_ == 0)
             return;
         std::uint32_t interest = 0;
-        if (state_ == TState::Connecting || !queue_.empty())
-            interest |= kIoWrite;
-        if (state_ == TState::Open && reading_)
-            interest |= kIoRead;
+        const bool queued = queueHead_ < queue_.size();
+        if (state_ == TState::Connecting) {
+            interest = kIoWrite;
+        } else if (handshake_) {
+            interest = handshakeWants_ | (queued ? kIoWrite : 0);
+        } else if (state_ == TState::Open) {
+            // A TLS write waiting for a read must not spin on writability.
+            if ((queued && !writeWantsRead_) || readWantsWrite_)
+                interest |= kIoWrite;
+            if (reading_)
+                interest |= kIoRead;
+        }
         loop_->Modify(io_, interest);
     }
 
@@ -560,6 +858,12 @@ private:
     const std::size_t thread_;
     const std::chrono::milliseconds sendTimeout_;
     std::vector<TAddress> next_;  // loop thread: the addresses not tried yet
+    // Direct TLS: what the handshake checks, for the socket the connect ends with.
+    struct TDirectTls {
+        TTlsSettings Settings;
+        std::string Host;
+    };
+    std::unique_ptr<const TDirectTls> direct_;
 
     mutable std::mutex mutex_;  // leaf: guards the state, the socket's interest and the queue
     TState state_ = TState::Connecting;
@@ -570,6 +874,15 @@ private:
     std::vector<std::uint8_t> queue_;
     std::size_t queueHead_ = 0;
     Clock::time_point lastProgress_{};
+    // TLS: the handshake running (direct, or START_TLS), used on the loop
+    // thread; the session once it is done (reads on the loop thread,
+    // writes under mutex_; set and reset on the loop thread under mutex_).
+    std::unique_ptr<TTlsHandshake> handshake_;
+    std::uint32_t handshakeWants_ = kIoWrite;
+    std::unique_ptr<TTlsSession> tls_;
+    bool tlsFailed_ = false;       // a handshake failed: nothing is sent any more
+    bool readWantsWrite_ = false;  // a TLS read waits for writability
+    bool writeWantsRead_ = false;  // a TLS write waits for a read
 
     // Loop thread only.
     TTelnetTimings timings_;
@@ -605,11 +918,9 @@ TLoopTransport::~TLoopTransport()
 
 std::string TLoopTransport::Open(const TConnectTarget& target)
 {
-    if (target.Tls != TTlsMode::tmNone) {
-        MsgLog(TLogLevel::llError, kTlsRefused);
-        return kTlsRefused;
-    }
     opened_ = target.TlsSettings;
+    if (target.Tls != TTlsMode::tmNone && !target.TlsSettings.Verify)
+        MsgLog(TLogLevel::llError, kVerifyOff);
     if (LogEnabled(TLogLevel::llConnect))
         MsgLog(TLogLevel::llConnect, "Connecting (event loop). Host: " + target.Host + " Port: " +
                                          std::to_string(target.Port));
@@ -645,6 +956,11 @@ std::int32_t TLoopTransport::Write(std::span<const std::uint8_t> bytes)
     if (failed)
         sink_.OnWriteFailed();
     return n;
+}
+
+TTlsInfo TLoopTransport::TlsInfo() const
+{
+    return link_ ? link_->TlsInfo() : TTlsInfo{};
 }
 
 void TLoopTransport::Close()

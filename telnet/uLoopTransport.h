@@ -9,18 +9,28 @@
 //
 // What differs from the reader thread, as callers see it:
 // - Open returns at once with the connect under way: IsOpen is true,
-//   IsConnected stays false until the connect (and nothing else) is done,
-//   and OnConnected, or the sink's OnConnectFailed, follows on the loop
-//   thread under the session lock (the handlers run when it is released).
+//   IsConnected stays false until the connect (with direct TLS, and its
+//   handshake) is done, and OnConnected, or the sink's OnConnectFailed,
+//   follows on the loop thread under the session lock (the handlers run
+//   when it is released).
 // - A Write before the connection is up is refused (-1, nothing queued and
 //   nothing failed): the component answers keys sent then with its "not
 //   connected" error, as it does for a closed session.
 // - A write the socket does not take at once is queued (at most
 //   kMaxQueuedBytes); a queue that passes the bound, or that has not moved
 //   for the send time-out, fails the connection as a blocked send would.
-// - TLS is not carried on the loop yet: a direct TLS target is refused by
-//   Open, and a START_TLS upgrade fails the handshake (the session ends
-//   with that reason), so that nothing meant for TLS goes out in clear.
+// - TLS runs on the loop thread too, in steps (TTlsHandshake), each waiting
+//   for the readiness it names: direct TLS once the connect is done, under
+//   the connect deadline, with OnConnected only when it is up (a failure
+//   is the sink's OnConnectFailed with the reader thread's words); START_TLS
+//   when the session hands it over, under the START_TLS deadline. Writes
+//   are refused while a START_TLS handshake runs and after one failed (the
+//   session holds its sends back then), so nothing meant for TLS goes out
+//   in clear. TLS reads and writes never wait; a read that must write
+//   first (or a write that must read) waits for that readiness. Close sends
+//   close_notify if the socket takes it at once. The settings' files (CA,
+//   client certificate and key) are read on the loop thread as each
+//   handshake starts.
 // - Handlers raised by received blocks run on the loop thread when no
 //   dispatcher is set: they must not block for long, because the other
 //   sessions of that loop thread wait meanwhile. With a dispatcher they
@@ -75,7 +85,7 @@ public:
     void Cut() override;
     bool IsOpen() const override { return link_ != nullptr; }
     bool IsConnected() const override { return connected_.load(std::memory_order_acquire); }
-    TTlsInfo TlsInfo() const override { return {}; }
+    TTlsInfo TlsInfo() const override;
     TTlsSettings OpenedTlsSettings() const override { return opened_; }
     void StopReading() override {}
     bool Idle() override { return true; }
