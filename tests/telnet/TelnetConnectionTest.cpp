@@ -396,9 +396,9 @@ TEST_F(TelnetConnection, DestroyedOnTheMainThreadWhileTheReaderWaitsForIt)
     ConnectAndAccept();
     ASSERT_TRUE(PumpUntil(*dispatcher, [&] { return events.CountOf("Connect") == 1; }));
     ASSERT_TRUE(peer->Send(Concat({HexBytes("FF FB 00"), Record("S")})));
-    // The reader (or loop thread) blocks delivering OnScreenChange to this
-    // thread, which does not pump: destruction must release it instead of
-    // waiting for ever.
+    // The reader blocks delivering OnScreenChange to this thread, which
+    // does not pump (the loop posts it and holds the connection's reads):
+    // destruction must release the one and drop the other, never wait.
     ASSERT_TRUE(Eventually([&] {
         auto g = t->Lock();
         return t->FieldGenerations == 1;
