@@ -13,10 +13,9 @@
 #include "platform/uWinControl.h"
 #include "telnet/uLoopTransport.h"
 
-#include <cstdlib>
-
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 
@@ -524,21 +523,6 @@ void TOrvTelnet::SendCommand(std::uint8_t command, bool unlock)
     session_.SendCommand(command);
     if (unlock)
         UnlockPending = true;
-}
-
-void TOrvTelnet::SendAO()
-{
-    SendCommand(AO, true);
-}
-
-void TOrvTelnet::SendBreak()
-{
-    SendCommand(BRK, true);
-}
-
-void TOrvTelnet::SendInterruptProcess()
-{
-    SendCommand(IP, false);
 }
 
 // ------------------------------------------------------------ properties

@@ -292,9 +292,9 @@ public:
     virtual std::int32_t Send(const void* buf, std::int32_t len);
     // One outbound record: 0xFF doubled, IAC EOR appended. Takes the lock.
     void tcpWrite(const void* buf, std::int32_t len);
-    void SendAO();
-    void SendBreak();
-    void SendInterruptProcess();
+    void SendAO() { SendCommand(AO, true); }
+    void SendBreak() { SendCommand(BRK, true); }
+    void SendInterruptProcess() { SendCommand(IP, false); }
 
     // ---- abstract parts, provided by the 3270 component
     virtual void CreateTnStream() = 0;
