@@ -29,6 +29,7 @@
 //   tn_bench_sessions [sessions] [loop|thread]
 #include "component/uTn3270E.h"
 #include "sim/uDemoApp.h"
+#include "sim/uForkedHost.h"
 #include "sim/uHostSimulator.h"
 #include "telnet/uLoopTransport.h"
 
@@ -140,70 +141,6 @@ bool RaiseLimit(int resource, rlim_t need, rlim_t& now)
     return lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= need;
 }
 
-// The demo host in a child process on its event loop: it writes its port
-// to a pipe and serves until the other pipe reaches its end.
-class TChildHost {
-public:
-    TChildHost()
-    {
-        int portPipe[2], stopPipe[2];
-        if (::pipe2(portPipe, O_CLOEXEC) != 0 || ::pipe2(stopPipe, O_CLOEXEC) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(portPipe[0]);
-            ::close(stopPipe[1]);
-            Run(portPipe[1], stopPipe[0]);
-        }
-        ::close(portPipe[1]);
-        ::close(stopPipe[0]);
-        stop_ = stopPipe[1];
-        std::uint16_t port = 0;
-        if (pid_ > 0 && ::read(portPipe[0], &port, sizeof port) == static_cast<ssize_t>(sizeof port))
-            port_ = port;
-        ::close(portPipe[0]);
-    }
-    ~TChildHost()
-    {
-        if (stop_ >= 0)
-            ::close(stop_);
-        if (pid_ > 0) {
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    TChildHost(const TChildHost&) = delete;
-    TChildHost& operator=(const TChildHost&) = delete;
-    std::uint16_t Port() const { return port_; }
-    pid_t Pid() const { return pid_; }
-
-private:
-    [[noreturn]] static void Run(int portOut, int stopIn)
-    {
-        int status = 0;
-        try {
-            tnsim::TSimHostOptions options;
-            options.appFactory = tnsim::TDemoApp::Factory();
-            options.eventLoop = true;
-            tnsim::THostSimulator host(options);
-            const std::uint16_t port = host.Port();
-            if (::write(portOut, &port, sizeof port) != static_cast<ssize_t>(sizeof port))
-                status = 1;
-            ::close(portOut);
-            char c;
-            while (::read(stopIn, &c, 1) > 0) {
-            }
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "host simulator: %s\n", e.what());
-            status = 1;
-        }
-        ::_exit(status);
-    }
-
-    pid_t pid_ = -1;
-    int stop_ = -1;
-    std::uint16_t port_ = 0;
-};
 
 // Round trips, counted from any thread.
 class THistogram {
@@ -455,7 +392,10 @@ int main(int argc, char** argv)
     }
     std::fflush(stdout);
 
-    TChildHost host;  // before any thread of this process
+    tnsim::TSimHostOptions hostOptions;
+    hostOptions.appFactory = tnsim::TDemoApp::Factory();
+    hostOptions.eventLoop = true;
+    tnsim::TForkedHost host(hostOptions);  // the demo host on its event loop, before any thread of this process
     if (host.Port() == 0) {
         std::printf("the host simulator did not start\n");
         return 1;

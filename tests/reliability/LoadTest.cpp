@@ -22,6 +22,7 @@
 #include "platform/uDispatcher.h"
 #include "platform/uWinControl.h"
 #include "sim/uDemoApp.h"
+#include "sim/uForkedHost.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -75,66 +76,6 @@ bool EnsureDescriptors(rlim_t need)
     return ::setrlimit(RLIMIT_NOFILE, &lim) == 0;
 }
 
-// The demo host in a child process: it reports its port through a pipe and
-// runs until the parent closes the other pipe.
-class TChildHost {
-public:
-    TChildHost()
-    {
-        int portPipe[2];
-        int stopPipe[2];
-        if (::pipe2(portPipe, O_CLOEXEC) != 0 || ::pipe2(stopPipe, O_CLOEXEC) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(portPipe[0]);
-            ::close(stopPipe[1]);
-            RunChild(portPipe[1], stopPipe[0]);
-        }
-        ::close(portPipe[1]);
-        ::close(stopPipe[0]);
-        stop_ = stopPipe[1];
-        if (pid_ < 0)
-            return;
-        std::uint16_t port = 0;
-        if (::read(portPipe[0], &port, sizeof port) == static_cast<ssize_t>(sizeof port))
-            port_ = port;
-        ::close(portPipe[0]);
-    }
-    ~TChildHost()
-    {
-        if (stop_ >= 0)
-            ::close(stop_);
-        if (pid_ > 0) {
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    TChildHost(const TChildHost&) = delete;
-    TChildHost& operator=(const TChildHost&) = delete;
-    std::uint16_t Port() const { return port_; }
-
-private:
-    [[noreturn]] static void RunChild(int portOut, int stopIn)
-    {
-        {
-            TSimHostOptions options;
-            options.appFactory = TDemoApp::Factory();
-            THostSimulator host(options);
-            const std::uint16_t port = host.Port();
-            (void)::write(portOut, &port, sizeof port);
-            ::close(portOut);
-            char c;
-            while (::read(stopIn, &c, 1) > 0) {
-            }
-        }
-        ::_exit(0);
-    }
-
-    pid_t pid_ = -1;
-    int stop_ = -1;
-    std::uint16_t port_ = 0;
-};
 
 // One session: signs on from its screen handler (on its reader thread).
 struct TSession {
@@ -159,11 +100,13 @@ void RunSessions(bool withDispatcher, int sessions = SessionCount(), THostKind h
         << "the descriptor limit is too low for " << sessions << " sessions";
 
     const bool separateHost = !loopHost && ThreadCount() == kThreadsAtStart;
-    std::unique_ptr<TChildHost> child;
+    std::unique_ptr<TForkedHost> child;
     std::unique_ptr<THostSimulator> inProcess;
     std::uint16_t port = 0;
     if (separateHost) {
-        child = std::make_unique<TChildHost>();
+        TSimHostOptions options;
+        options.appFactory = TDemoApp::Factory();
+        child = std::make_unique<TForkedHost>(options);
         port = child->Port();
     } else {
         TSimHostOptions options;
